@@ -1,0 +1,331 @@
+// Unit table. A unit is either a memory file (tests) or a stdio stream on a
+// file of the working directory; both are sequential byte streams with a
+// position, so formatted lines and unformatted records share one mechanism.
+#include "io/units.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "io/stop.h"
+
+namespace mv {
+namespace {
+
+constexpr int32_t stdout_unit = 6;
+
+struct Unit {
+  std::string name;  // file name, for messages
+  bool memory = false;
+  std::string data;  // memory file
+  std::size_t pos = 0;
+  std::FILE* fp = nullptr;
+  bool owns_fp = false;
+  bool writing = false;  // last operation on fp was a write
+};
+
+std::map<int32_t, std::unique_ptr<Unit>>& table() {
+  static std::map<int32_t, std::unique_ptr<Unit>> t;
+  return t;
+}
+
+std::string describe(const Unit& u) { return u.memory ? u.name + " (memory)" : u.name; }
+
+Unit& connect_default(int32_t unit, bool for_reading) {
+  auto& t = table();
+  auto u = std::make_unique<Unit>();
+  if (unit == stdout_unit) {
+    u->name = "standard output";
+    u->fp = stdout;
+  } else {
+    u->name = "fort." + std::to_string(unit);
+    u->fp = std::fopen(u->name.c_str(), for_reading ? "rb" : "w+b");
+    if (!u->fp) {
+      file_failure("cannot open " + u->name + (for_reading ? " for reading: " : " for writing: ") +
+                   std::strerror(errno));
+    }
+    u->owns_fp = true;
+  }
+  Unit& ref = *u;
+  t[unit] = std::move(u);
+  return ref;
+}
+
+Unit& get(int32_t unit, bool for_reading) {
+  auto& t = table();
+  auto it = t.find(unit);
+  if (it != t.end()) return *it->second;
+  return connect_default(unit, for_reading);
+}
+
+// Switching between reading and writing on a stdio stream needs a seek.
+void prepare(Unit& u, bool write) {
+  if (u.memory || u.fp == stdout) return;
+  if (u.writing != write) {
+    std::fseek(u.fp, 0, SEEK_CUR);
+    u.writing = write;
+  }
+}
+
+std::size_t read_bytes(Unit& u, void* dst, std::size_t n) {
+  if (u.memory) {
+    std::size_t k = std::min(n, u.data.size() - std::min(u.pos, u.data.size()));
+    std::memcpy(dst, u.data.data() + u.pos, k);
+    u.pos += k;
+    return k;
+  }
+  prepare(u, false);
+  return std::fread(dst, 1, n, u.fp);
+}
+
+int read_char(Unit& u) {
+  if (u.memory) {
+    if (u.pos >= u.data.size()) return EOF;
+    return static_cast<unsigned char>(u.data[u.pos++]);
+  }
+  prepare(u, false);
+  return std::getc(u.fp);
+}
+
+void unread_char(Unit& u, int c) {
+  if (u.memory) {
+    --u.pos;
+    return;
+  }
+  std::ungetc(c, u.fp);
+}
+
+void write_bytes(Unit& u, const void* src, std::size_t n) {
+  if (n == 0) return;
+  if (u.memory) {
+    if (u.pos + n > u.data.size()) u.data.resize(u.pos + n);
+    std::memcpy(u.data.data() + u.pos, src, n);
+    u.pos += n;
+    return;
+  }
+  prepare(u, true);
+  if (std::fwrite(src, 1, n, u.fp) != n) {
+    file_failure("cannot write to " + u.name + ": " + std::strerror(errno));
+  }
+}
+
+// A record written where the file was positioned by reading becomes the
+// last one of the file.
+void truncate_here(Unit& u) {
+  if (u.memory) {
+    u.data.resize(std::min(u.pos, u.data.size()));
+    return;
+  }
+  if (u.fp == stdout) return;
+  std::fflush(u.fp);
+  long here = std::ftell(u.fp);
+  if (here >= 0 && ftruncate(fileno(u.fp), here) != 0) {
+    file_failure("cannot truncate " + u.name + ": " + std::strerror(errno));
+  }
+  std::fseek(u.fp, here, SEEK_SET);
+}
+
+bool skip_bytes(Unit& u, std::size_t n) {
+  if (u.memory) {
+    if (u.pos + n > u.data.size()) return false;
+    u.pos += n;
+    return true;
+  }
+  prepare(u, false);
+  return std::fseek(u.fp, static_cast<long>(n), SEEK_CUR) == 0;
+}
+
+void close(Unit& u) {
+  if (u.fp && u.owns_fp) std::fclose(u.fp);
+  if (u.fp == stdout) std::fflush(stdout);
+  u.fp = nullptr;
+}
+
+uint32_t from_le(const unsigned char* b) {
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+void to_le(uint32_t v, unsigned char* b) {
+  for (int k = 0; k < 4; ++k) b[k] = static_cast<unsigned char>(v >> (8 * k));
+}
+
+// Reads a record marker; -1 at a clean end of file.
+int64_t read_marker(Unit& u) {
+  unsigned char b[4];
+  std::size_t k = read_bytes(u, b, 4);
+  if (k == 0) return -1;
+  if (k != 4) file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
+  return from_le(b);
+}
+
+void read_trailer(Unit& u, int64_t n) {
+  unsigned char b[4];
+  if (read_bytes(u, b, 4) != 4 || from_le(b) != n) {
+    file_failure("unreadable unformatted record on " + describe(u) + ": record markers do not match");
+  }
+}
+
+}  // namespace
+
+void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form) {
+  auto& t = table();
+  if (auto it = t.find(unit); it != t.end()) {
+    if (it->second->memory) return;  // tests attached the unit beforehand
+    close(*it->second);
+    t.erase(it);
+  }
+  auto u = std::make_unique<Unit>();
+  u->name = name;
+  const char* mode = must_exist ? "rb" : "r+b";
+  u->fp = std::fopen(name.c_str(), mode);
+  if (!u->fp && !must_exist) u->fp = std::fopen(name.c_str(), "w+b");
+  if (!u->fp) {
+    file_failure("cannot open " + name + (must_exist ? " (it must exist in the working directory): "
+                                                     : ": ") +
+                 std::strerror(errno));
+  }
+  (void)form;
+  u->owns_fp = true;
+  t[unit] = std::move(u);
+}
+
+void attach_memory(int32_t unit, std::string contents) {
+  auto& t = table();
+  if (auto it = t.find(unit); it != t.end()) close(*it->second);
+  auto u = std::make_unique<Unit>();
+  u->name = unit == stdout_unit ? std::string("standard output") : "fort." + std::to_string(unit);
+  u->memory = true;
+  u->data = std::move(contents);
+  t[unit] = std::move(u);
+}
+
+std::string unit_contents(int32_t unit) {
+  auto& t = table();
+  auto it = t.find(unit);
+  if (it == t.end()) return {};
+  Unit& u = *it->second;
+  if (u.memory) return u.data;
+  if (u.fp == stdout) return {};
+  std::fflush(u.fp);
+  std::string out;
+  if (std::FILE* f = std::fopen(u.name.c_str(), "rb")) {
+    char buf[65536];
+    std::size_t k;
+    while ((k = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, k);
+    std::fclose(f);
+  }
+  return out;
+}
+
+void reset_units() {
+  for (auto& [n, u] : table()) close(*u);
+  table().clear();
+}
+
+void flush_units() {
+  for (auto& [n, u] : table()) {
+    if (u->fp) std::fflush(u->fp);
+  }
+  std::fflush(stdout);
+}
+
+void rewind_unit(int32_t unit) {
+  Unit& u = get(unit, true);
+  if (u.memory) {
+    u.pos = 0;
+    return;
+  }
+  if (u.fp == stdout) return;
+  std::fflush(u.fp);
+  std::rewind(u.fp);
+  u.writing = false;
+}
+
+void write_record(int32_t unit, std::string_view text) {
+  Unit& u = get(unit, false);
+  write_bytes(u, text.data(), text.size());
+  write_bytes(u, "\n", 1);
+}
+
+int32_t read_line(int32_t unit, std::string& line) {
+  Unit& u = get(unit, true);
+  line.clear();
+  int c = read_char(u);
+  if (c == EOF) return -1;
+  while (c != EOF && c != '\n' && c != '\r') {
+    line.push_back(static_cast<char>(c));
+    c = read_char(u);
+  }
+  if (c == '\r') {
+    int next = read_char(u);
+    if (next != '\n' && next != EOF) unread_char(u, next);
+  }
+  return 0;
+}
+
+void uf_write(int32_t unit, std::initializer_list<std::span<const std::byte>> parts) {
+  Unit& u = get(unit, false);
+  std::size_t total = 0;
+  for (auto p : parts) total += p.size();
+  if (total > 0x7fffffffu) file_failure("unformatted record too long for " + describe(u));
+  truncate_here(u);
+  unsigned char b[4];
+  to_le(static_cast<uint32_t>(total), b);
+  write_bytes(u, b, 4);
+  for (auto p : parts) write_bytes(u, p.data(), p.size());
+  write_bytes(u, b, 4);
+}
+
+int64_t uf_peek_length(int32_t unit) {
+  Unit& u = get(unit, true);
+  unsigned char b[4];
+  std::size_t k = read_bytes(u, b, 4);
+  if (u.memory) {
+    u.pos -= k;
+  } else {
+    std::fseek(u.fp, -static_cast<long>(k), SEEK_CUR);
+  }
+  if (k == 0) return -1;
+  if (k != 4) file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
+  return from_le(b);
+}
+
+int32_t uf_read(int32_t unit, std::initializer_list<std::span<std::byte>> parts) {
+  Unit& u = get(unit, true);
+  int64_t n = read_marker(u);
+  if (n < 0) return -1;
+  std::size_t want = 0;
+  for (auto p : parts) want += p.size();
+  if (want > static_cast<std::size_t>(n)) {
+    file_failure("unreadable unformatted record on " + describe(u) + ": it holds " +
+                 std::to_string(n) + " bytes, " + std::to_string(want) + " were expected");
+  }
+  for (auto p : parts) {
+    if (read_bytes(u, p.data(), p.size()) != p.size()) {
+      file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+    }
+  }
+  if (!skip_bytes(u, static_cast<std::size_t>(n) - want)) {
+    file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+  }
+  read_trailer(u, n);
+  return 0;
+}
+
+int32_t uf_skip(int32_t unit) {
+  Unit& u = get(unit, true);
+  int64_t n = read_marker(u);
+  if (n < 0) return -1;
+  if (!skip_bytes(u, static_cast<std::size_t>(n))) {
+    file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+  }
+  read_trailer(u, n);
+  return 0;
+}
+
+}  // namespace mv

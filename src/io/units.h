@@ -1,0 +1,60 @@
+// The unit table: sequential files addressed by unit number, as the program's
+// records see them. Unit 6 is standard output. A unit not opened by name is
+// connected on first use to fort.N in the working directory (an output file
+// replaces an old one from its beginning) and stays connected for the run.
+// Tests may attach any unit to memory and read back what was written.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace mv {
+
+enum class Form { formatted, unformatted };
+
+// OPEN(unit, file=name, status="old" when must_exist else "unknown", form).
+// A missing "old" file is a file-layer failure (file_failure, names the file).
+void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form);
+
+// Test hook: the unit becomes a memory file holding `contents`, positioned at
+// its start. Reads and writes then go to memory.
+void attach_memory(int32_t unit, std::string contents = {});
+// Everything a memory unit holds (for a file unit: the file's bytes so far).
+std::string unit_contents(int32_t unit);
+// Closes every unit (flushing files) and forgets every connection.
+void reset_units();
+void flush_units();
+void rewind_unit(int32_t unit);
+
+// Formatted sequential records.
+void write_record(int32_t unit, std::string_view text);
+// Reads the next line without its line end (LF, CR LF, or a lone CR); a last
+// line without a line end is read normally. Returns 0, or -1 at end of file.
+int32_t read_line(int32_t unit, std::string& line);
+
+// Unformatted sequential records: a 4-byte little-endian byte count before and
+// after the data. Writing a record where the file was positioned by reading
+// makes it the last record of the file.
+void uf_write(int32_t unit, std::initializer_list<std::span<const std::byte>> parts);
+// Byte length of the next record without moving, or -1 at end of file.
+int64_t uf_peek_length(int32_t unit);
+// Reads the next record into parts, in order. Reading fewer bytes than the
+// record holds is fine (the rest is skipped). Returns 0; -1 at end of file;
+// a record shorter than asked for, or a broken frame, is a file-layer failure.
+int32_t uf_read(int32_t unit, std::initializer_list<std::span<std::byte>> parts);
+// Skips the next record without reading its data. Returns 0, or -1 at end of file.
+int32_t uf_skip(int32_t unit);
+
+template <class T>
+std::span<const std::byte> uf_bytes(const T* p, std::size_t n) {
+  return {reinterpret_cast<const std::byte*>(p), n * sizeof(T)};
+}
+template <class T>
+std::span<std::byte> uf_bytes_out(T* p, std::size_t n) {
+  return {reinterpret_cast<std::byte*>(p), n * sizeof(T)};
+}
+
+}  // namespace mv
