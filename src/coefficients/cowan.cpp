@@ -1,0 +1,277 @@
+// Loading the coefficient store from the coefficient file or from the store
+// file, the row reader and the re-basing of row indexes, and the store file's
+// records.
+#include "coefficients/cowan.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "driver/runsupport.h"
+#include "input/reader.h"
+#include "io/format.h"
+#include "io/listread.h"
+#include "io/stop.h"
+#include "io/units.h"
+#include "workarray/heap.h"
+
+namespace mv {
+
+cowan_store_block cowan_store;
+
+namespace {
+
+constexpr int32_t coefficient_unit = 14;
+constexpr int32_t store_unit = 99;
+
+// Cells to ask for: a size that cannot fit is passed on as one that the work
+// array's own check refuses, instead of overflowing on the way there.
+int32_t cells_for(int64_t n) { return n > lheap ? lheap : static_cast<int32_t>(n); }
+
+// ---------------------------------------------------------------- unit 14
+
+void row_read_error() {
+  list_write(6, "A read error occurred on file 14. The numbers are ",
+             "not in the rigth order or wrong characters are present. ",
+             "The error occurred in the matrix after the following position:");
+  warn(10);
+}
+
+// One row record into cols/values[0..); false on a read error. Besides bad
+// characters, a row number outside 1..nrow, a count that overruns the
+// element arrays and columns that are not strictly ascending from 1 count as
+// numbers out of order: stored as they are, they would break the store.
+bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, int32_t& i, int32_t& n) {
+  ListReader record(coefficient_unit);
+  i = 0;
+  n = 0;
+  if (record.read_int(i) != 0 || record.read_int(n) != 0) return false;
+  if (i < 1 || i > nrow || n < 0 || n > room) return false;
+  int32_t last_column = 0;
+  for (int32_t e = 0; e < n; ++e) {
+    cols[e] = 0;
+    values[e] = 0.0f;
+    if (record.read_int(cols[e]) != 0 || record.read_real(values[e]) != 0) return false;
+    if (cols[e] <= last_column) return false;
+    last_column = cols[e];
+  }
+  return true;
+}
+
+void cowan_from_text() {
+  status("COWAN near begin");
+  int32_t total_elements = 0;
+  uint32_t total_size = 0;  // reported only; wraps like a 4-byte sum would
+  std::vector<int32_t> nelem(lindx), nrow(lindx), col_pos(lindx), val_pos(lindx);
+  int32_t m = 1;
+  for (;;) {
+    const Token token = chaget();
+    status("COWAN at begin loop");
+    if (same_word(token, "FINISHED")) break;
+    if (token.compare(0, 3, "RME") != 0) continue;
+    for (int skip = 0; skip < 5; ++skip) chaget();
+    int32_t rows = 0, columns = 0, elements = 0;
+    rows = intget(rows);
+    columns = intget(columns);
+    elements = intget(elements);
+    check(m, lindx, "LINDX", 0);
+    if (rows < 0 || columns < 0 || elements < 0) {
+      quitprog("Coefficient file: matrix " + std::to_string(m) + " has a negative row, column or element count.");
+    }
+    nrow[m - 1] = rows;
+    nelem[m - 1] = elements;
+    total_elements += elements;
+    total_size += static_cast<uint32_t>(rows) * static_cast<uint32_t>(columns);
+    int32_t index_pos = 0;
+    illoc("cowan", cells_for(3 * int64_t{rows}), index_pos);
+    indx.pos[m - 1] = index_pos;
+    illoc("cowan", elements, col_pos[m - 1]);
+    alloc("cowan", elements, val_pos[m - 1]);
+    rncowan(ih(index_pos), rh(val_pos[m - 1]), ih(col_pos[m - 1]), rows, elements);
+    // The rows were read from the file past the token reader's line: the next
+    // token comes from the line after the last row record.
+    inline_.column = line_length + 1;
+    shift_index(ih(index_pos), val_pos[m - 1], col_pos[m - 1], rows);
+    status("COWAN near end");
+    ++m;
+  }
+  const int32_t nmat = m - 1;
+  cowan_store.nmat = nmat;
+  std::copy_n(nrow.begin(), nmat, cowan_store.nrow);
+
+  write(6, "(a,i9,a)", " In store: ", nmat, " matrixes.");
+  list_write(6, "Total matrix size ", static_cast<int32_t>(total_size), " with ", total_elements, " elements");
+
+  const int32_t head[2] = {total_elements, nmat};
+  wint99(head, 2);
+  std::vector<int32_t> counts(2 * static_cast<std::size_t>(nmat));
+  for (int32_t k = 0; k < nmat; ++k) {
+    counts[2 * k] = nelem[k];
+    counts[2 * k + 1] = nrow[k];
+  }
+  wint99(counts.data(), 2 * nmat);
+  for (int32_t k = 0; k < nmat; ++k) {
+    wint99(ih(indx.pos[k]), 3 * nrow[k]);
+    wint99(ih(col_pos[k]), nelem[k]);
+    write99(rh(val_pos[k]), nelem[k]);
+  }
+  list_write(6, " Cowan store written to file 99.");
+}
+
+// ---------------------------------------------------------------- unit 99
+
+[[noreturn]] void refuse_store(const std::string& why) {
+  file_failure("Coefficient store file FTN99 (unit 99) refused: " + why);
+}
+
+// The next record must hold exactly n 4-byte items: the store is written by
+// this program, so any other length means a file that does not belong here.
+void expect_record(int64_t n, const std::string& what) {
+  const int64_t bytes = uf_peek_length(store_unit);
+  if (bytes < 0) {
+    refuse_store("end of file where " + what +
+                 " was expected (the file holds fewer sections than this calculation loads).");
+  }
+  if (bytes != 4 * n) {
+    refuse_store(what + " is a record of " + std::to_string(bytes) + " bytes, " + std::to_string(4 * n) +
+                 " expected.");
+  }
+}
+
+// Every row of a matrix read back must lie inside its element arrays, at the
+// same offset in the value and the column array.
+void check_row_index(const int32_t* index, int32_t nrow, int32_t nelem, int32_t m) {
+  if (nrow <= 0) return;
+  int64_t ref_v = std::numeric_limits<int64_t>::max(), ref_c = ref_v;
+  for (int32_t i = 0; i < nrow; ++i) {
+    ref_v = std::min<int64_t>(ref_v, index[3 * i]);
+    ref_c = std::min<int64_t>(ref_c, index[3 * i + 1]);
+  }
+  for (int32_t i = 0; i < nrow; ++i) {
+    const int64_t off_v = index[3 * i] - ref_v, off_c = index[3 * i + 1] - ref_c, k = index[3 * i + 2];
+    if (k < 0 || off_v != off_c || off_v + k > nelem) {
+      refuse_store("row " + std::to_string(i + 1) + " of matrix " + std::to_string(m) +
+                   " lies outside the matrix's " + std::to_string(nelem) + " elements.");
+    }
+  }
+}
+
+void cowan_from_store() {
+  int32_t head[2] = {0, 0};
+  expect_record(2, "the section header (total elements, number of matrices)");
+  rint99(head, 2);
+  const int32_t total = head[0], nmat = head[1];
+  write(6, "(a/ a,i12/ a,i5)", " Cowan store will be read from file 99.", " Total length =", total,
+        " Number of matrixes  =", nmat);
+  if (nmat < 0 || nmat > lindx) {
+    refuse_store("a section of " + std::to_string(nmat) + " matrices (0 to " + std::to_string(lindx) +
+                 " allowed).");
+  }
+  std::vector<int32_t> counts(2 * static_cast<std::size_t>(nmat));
+  expect_record(2 * int64_t{nmat}, "the element and row counts");
+  rint99(counts.data(), 2 * nmat);
+  int64_t sum = 0;
+  for (int32_t k = 0; k < nmat; ++k) {
+    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
+    if (elements < 0 || rows < 0) {
+      refuse_store("matrix " + std::to_string(k + 1) + " has a negative element or row count.");
+    }
+    sum += elements;
+  }
+  if (sum != total) {
+    refuse_store("the matrices hold " + std::to_string(sum) + " elements, the section header says " +
+                 std::to_string(total) + ".");
+  }
+  cowan_store.nmat = 0;
+  for (int32_t k = 0; k < nmat; ++k) {
+    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
+    const std::string which = " of matrix " + std::to_string(k + 1);
+    int32_t index_pos = 0, col_pos = 0, val_pos = 0;
+    illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
+    indx.pos[k] = index_pos;
+    illoc("old cowan", elements, col_pos);
+    alloc("old cowan", elements, val_pos);
+    expect_record(3 * int64_t{rows}, "the row index" + which);
+    rint99(ih(index_pos), 3 * rows);
+    expect_record(elements, "the columns" + which);
+    rint99(ih(col_pos), elements);
+    expect_record(elements, "the values" + which);
+    read99(rh(val_pos), elements);
+    check_row_index(ih(index_pos), rows, elements, k + 1);
+    shift_index(ih(index_pos), val_pos, col_pos, rows);
+    cowan_store.nrow[k] = rows;
+  }
+  cowan_store.nmat = nmat;
+}
+
+void read_record(std::span<std::byte> bytes) {
+  if (uf_read(store_unit, {bytes}) != 0) {
+    refuse_store("end of file inside a section (the file holds fewer sections than this calculation loads).");
+  }
+}
+
+}  // namespace
+
+// Loads one section of the coefficient store. Reading from the text file
+// writes the same section to the store file, so later calculations of the
+// run (which load the same pairs in the same order) skip the text parsing.
+void cowan() {
+  if (qaz.oldcowan != 0) {
+    cowan_from_store();
+    return;
+  }
+  cowan_from_text();
+}
+
+// Reads row records until nelem elements or nrow records have been read.
+// Rows not listed keep (1, 1, 0); a read error ends the matrix, rows not yet
+// read keep count 0, and the load goes on.
+void rncowan(int32_t* row_index, float* values, int32_t* cols, int32_t nrow, int32_t nelem) {
+  for (int32_t i = 0; i < nrow; ++i) {
+    row_index[3 * i] = 1;
+    row_index[3 * i + 1] = 1;
+    row_index[3 * i + 2] = 0;
+  }
+  if (nrow <= 0) return;
+  int32_t pos = 0;
+  for (int32_t record = 0; record < nrow; ++record) {
+    if (pos == nelem) return;
+    int32_t i = 0, n = 0;
+    if (!read_row_record(cols + pos, values + pos, nrow, nelem - pos, i, n)) {
+      row_read_error();
+      return;
+    }
+    row_index[3 * (i - 1)] = pos + 1;
+    row_index[3 * (i - 1) + 1] = pos + 1;
+    row_index[3 * (i - 1) + 2] = n;
+    pos += n;
+  }
+}
+
+void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32_t nrow) {
+  if (nrow <= 0) return;
+  int32_t ref_v = row_index[0], ref_c = row_index[1];
+  for (int32_t i = 1; i < nrow; ++i) {
+    ref_v = std::min(ref_v, row_index[3 * i]);
+    ref_c = std::min(ref_c, row_index[3 * i + 1]);
+  }
+  // Modular arithmetic: the shifted positions are in range even when the
+  // difference of the bases is not.
+  const uint32_t dv = static_cast<uint32_t>(value_base) - static_cast<uint32_t>(ref_v);
+  const uint32_t dc = static_cast<uint32_t>(col_base) - static_cast<uint32_t>(ref_c);
+  for (int32_t i = 0; i < nrow; ++i) {
+    row_index[3 * i] = static_cast<int32_t>(static_cast<uint32_t>(row_index[3 * i]) + dv);
+    row_index[3 * i + 1] = static_cast<int32_t>(static_cast<uint32_t>(row_index[3 * i + 1]) + dc);
+  }
+}
+
+void wint99(const int32_t* a, int32_t n) { uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))}); }
+
+void write99(const float* a, int32_t n) { uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))}); }
+
+void rint99(int32_t* a, int32_t n) { read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0)))); }
+
+void read99(float* a, int32_t n) { read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0)))); }
+
+}  // namespace mv

@@ -1,0 +1,7 @@
+#include "hamiltonian/bandexpansion.h"
+
+namespace mv {
+
+bandexpansion_block bandexpansion;
+
+}  // namespace mv

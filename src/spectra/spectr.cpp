@@ -1,0 +1,7 @@
+#include "spectra/spectr.h"
+
+namespace mv {
+
+spectr_block spectr;
+
+}  // namespace mv

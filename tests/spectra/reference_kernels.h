@@ -1,0 +1,13 @@
+// Plain, loop-for-loop transcriptions of the Householder reduction and the QL
+// iteration, kept as the yardstick for the shipped kernels: every fast path
+// in src/spectra must reproduce these results bit for bit.
+#pragma once
+#include <cstdint>
+
+namespace mv::reference {
+
+// Same contracts as mv::tred3 and mv::tql3.
+void tred3(float* a, int32_t nm, int32_t n, float* d, float* e);
+void tql3(int32_t nm, int32_t n, float* d, float* e, float* z, int32_t& ierr);
+
+}  // namespace mv::reference

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds morvex7 (if needed) and runs one of the shipped examples in a fresh
+# copy of its directory under build/runs/, then says where the results are.
+#   tools/run_example.sh [example-name]      (default: charge_transfer)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+name=${1:-charge_transfer}
+src=examples/$name
+[ -d "$src" ] || { echo "no example named '$name' (see examples/)" >&2; exit 2; }
+
+if [ ! -x build/morvex7 ]; then
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7
+fi
+
+run=build/runs/$name
+rm -rf "$run"
+mkdir -p "$run"
+cp "$src"/fort.50 "$src"/FTN14 "$src"/FTN15 "$run"/
+set +e
+(cd "$run" && ../../morvex7 >log.txt 2>stop.txt)
+status=$?
+set -e
+echo "morvex7 finished with status $status: $(cat "$run"/stop.txt)"
+echo "Results in $run:"
+echo "  log.txt   the log (ground state, store messages, spectra summaries)"
+echo "  fort.44   the spectrum file: command echo, ground-state report, spectra as matrix blocks"
+echo "  fort.43   all ground-state energies"
+for f in "$run"/fort.45 "$run"/fort.46; do
+  [ -f "$f" ] && echo "  $(basename "$f")   intermediate-state plot file / listing (Auger runs)"
+done
+ls "$run"/fort.6[2-9] >/dev/null 2>&1 && echo "  fort.62.. total-yield curves, one file per triad (Auger runs)"
+[ -f "$src/README.md" ] && echo "What the example computes: $src/README.md"
+exit "$status"
