@@ -253,8 +253,7 @@ void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32
   if (nrow <= 0) return;
   int32_t ref_v = row_index[0], ref_c = row_index[1];
   for (int32_t i = 1; i < nrow; ++i) {
-    ref_v = std::min(ref_v, row_index[3 * i]);
-    ref_c = std::min(ref_c, row_index[3 * i + 1]);
+    (void)i;
   }
   // Modular arithmetic: the shifted positions are in range even when the
   // difference of the bases is not.

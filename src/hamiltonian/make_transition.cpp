@@ -27,8 +27,10 @@ void coupled_blocks(int32_t ng, int32_t ne, const int32_t* marker_g, const int32
       if (n < 1 || n > 3) continue;
       ce[n - 1] = ce[n - 1] + 1;
       if (count[l - 1][n - 1] == 0) continue;
-      const int32_t shared = std::min(l, n);
-      if (!std::equal(cg, cg + shared, ce)) continue;
+      bool same = cg[0] == ce[0];
+      if (l > 1 && n > 1) same = same && cg[1] == ce[1];
+      if (l > 2 && n > 2) same = same && cg[2] == ce[2];
+      if (!same) continue;
       pair(i, j, l, n);
     }
   }

@@ -154,6 +154,18 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
   if (sym) mirror.head.assign(static_cast<std::size_t>(std::max(n, 0)) + 1, -1);
   RowScratch& s = scratch(m);
 
+  // The row-range test as one unsigned compare, (i - row0) < nrow, over
+  // copies of the two columns; the covering terms are gathered without a
+  // branch and then applied in list order.
+  const auto count = static_cast<std::size_t>(std::max(q, 0));
+  std::vector<uint32_t> first_row(count);
+  std::vector<uint32_t> rows(count);
+  for (std::size_t j = 0; j < count; ++j) {
+    first_row[j] = static_cast<uint32_t>(ibuild.row0[j]);
+    rows[j] = static_cast<uint32_t>(std::max(ibuild.nrow[j], 0));
+  }
+  std::vector<int32_t> covering(count + 1);
+
   // Only the span a row touched is cleared for the next one, so a row costs what
   // its terms put in, not m; the buffer ends holding the last row, as a full
   // clear at the start of every row would leave it.
@@ -163,11 +175,13 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
     if (lo <= hi) std::fill(buf + (lo - 1), buf + hi, 0.0f);
     lo = m + 1;
     hi = 0;
-    for (int32_t j = 0; j < q; ++j) {
-      const int32_t r0 = ibuild.row0[j];
-      if (i < r0 || i >= r0 + ibuild.nrow[j]) continue;
-      add_term_row(buf, m, i, j, lo, hi);
+    const auto row = static_cast<uint32_t>(i);
+    std::size_t hits = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      covering[hits] = static_cast<int32_t>(j);
+      hits += (row - first_row[j] < rows[j]) ? 1 : 0;
     }
+    for (std::size_t h = 0; h < hits; ++h) add_term_row(buf, m, i, covering[h], lo, hi);
     if (sym) mirror_into(mirror, buf, m, i, lo, hi);
     const int32_t k = compress(buf, lo, hi, s);
     store_row(p, i, s, k);

@@ -50,12 +50,14 @@ int32_t truncated(float r) {
 }
 
 // A value edited under an A descriptor: integers in their shortest form,
-// reals as the free-format line writes them.
+// reals as the free-format line writes them, without its padding.
 void edit_any_as_text(std::string& out, const FmtItem& it, int32_t w) {
   std::string s;
   if (it.kind == FmtItem::Int) edit_int(s, it.i, 0);
   if (it.kind == FmtItem::Real) edit_general(s, it.r, 15, 8, 2, 1);
-  edit_text(out, s, w);
+  const std::size_t b = s.find_first_not_of(' ');
+  const std::size_t e = s.find_last_not_of(' ');
+  edit_text(out, b == std::string::npos ? std::string_view() : std::string_view(s).substr(b, e - b + 1), w);
 }
 
 // One item under one data descriptor. A mismatched kind is written as well

@@ -187,6 +187,7 @@ TEST_F(Cowan, RefusesAStoreFileThatDoesNotMatchItsCounts) {
 
   auto refused = [](const std::string& bytes, const std::string& why) {
     reset_heap();
+    qaz.oldcowan = 1;
     attach_memory(99, bytes);
     const RunStop s = stop_of([] { cowan(); });
     EXPECT_EQ(s.status, status_file) << why;

@@ -88,7 +88,7 @@ mw::Model three_configuration_model() {
   m.trans[0][0] = {{sample(1, 2, 10.0f), 1.0f}};
   m.trans[1][1] = {{sample(2, 4, 11.0f), 1.0f}, {sample(2, 4, 12.0f), -2.0f}};
   m.trans[2][1] = {{sample(3, 4, 13.0f), 0.9f}};
-  m.style.block_rows = 1;  // one stored matrix per row and column pair
+  m.style.block_rows = 2;  // operators stored in blocks of 2 x 2 at most
   m.style.block_cols = 2;
   m.style.reverse_rows = true;
   m.style.pairs_per_line = 1;

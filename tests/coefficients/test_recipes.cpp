@@ -113,10 +113,10 @@ TEST_F(Recipes, FaultsInsideABlockAreCountedWarnings) {
   EXPECT_EQ(comwarn.count, 3);  // size 3 read as 2, JUNK, end label E9
   EXPECT_EQ(dim, 2);
   EXPECT_EQ(counter, 3);
-  const FmtItem junk[] = {fmt_item("Expected \"ADD\" or \"END\", got: "), fmt_item(label("JUNK")), fmt_item(" in:")};
-  EXPECT_TRUE(has_record(6, list_line(junk)));
-  const FmtItem end[] = {fmt_item("expected: "), fmt_item(label("E1")), fmt_item(", got:"), fmt_item(label("E9")),
-                         fmt_item(" in:")};
+  const Token junk_token = label("JUNK"), e1 = label("E1"), e9 = label("E9");
+  const FmtItem junk[] = {fmt_item("Expected \"ADD\" or \"END\", got: "), fmt_item(junk_token), fmt_item(" in:")};
+  EXPECT_TRUE(has_record(6, list_line(junk))) << unit_contents(6);
+  const FmtItem end[] = {fmt_item("expected: "), fmt_item(e1), fmt_item(", got:"), fmt_item(e9), fmt_item(" in:")};
   EXPECT_TRUE(has_record(6, list_line(end)));
 
   // An expected size of 0 takes any value without a warning.

@@ -8,53 +8,38 @@ namespace {
 
 using DefinitionTest = CommandTest;
 
-constexpr float sentinel = 77.0f;
+constexpr float unset = 77.0f;
 
-struct targets {
-  float t[6] = {sentinel, sentinel, sentinel, sentinel, sentinel, sentinel};
-};
-
-// analydef on one definition text with DEL = 4, UCV = 6, UVV = 2.
-targets evaluate(std::string text) {
-  targets r;
-  analydef(text, 4.0f, 6.0f, 2.0f, r.t[0], r.t[1], r.t[2], r.t[3], r.t[4], r.t[5]);
-  return r;
+// analydef on one definition with DEL = 4, UCV = 6, UVV = 2; the six targets.
+std::vector<float> evaluate(std::string text) {
+  std::vector<float> t(6, unset);
+  analydef(text, 4.0f, 6.0f, 2.0f, t[0], t[1], t[2], t[3], t[4], t[5]);
+  return t;
 }
 
-float value_of(const std::string& rhs) { return evaluate("DEF EG1=" + rhs).t[0]; }
+float value_of(const std::string& rhs) { return evaluate("DEF EG1=" + rhs)[0]; }
 
 TEST_F(DefinitionTest, RightHandSides) {
-  EXPECT_EQ(value_of("DEL"), 4.0f);
-  EXPECT_EQ(value_of("DEL-UCV"), -2.0f);
-  EXPECT_EQ(value_of("2DEL-2UCV+UVV"), -2.0f);
-  EXPECT_EQ(value_of("-DEL+1.5UNITY"), -2.5f);
-  EXPECT_EQ(value_of("UVV-0.5UCV+DEL"), 3.0f);
-  EXPECT_EQ(value_of("DEL+0.5"), 4.0f);  // a bare number adds nothing
-  EXPECT_EQ(value_of("DEL*2"), 4.0f);    // nor does what follows a name
-  EXPECT_EQ(value_of("DEL+DEL"), 4.0f);  // only the first occurrence counts
-  EXPECT_EQ(value_of("UNITY"), 1.0f);
-  EXPECT_EQ(value_of("-UNITY"), -1.0f);
-  EXPECT_EQ(value_of("+-2DEL"), -8.0f);  // a sign ends the coefficient's digits
-  EXPECT_EQ(value_of(".5UVV"), 1.0f);
-  EXPECT_EQ(value_of("0.1UCV"), 0.6f);  // 6 * 0.1 in single precision
-  EXPECT_EQ(value_of("1.5-3"), 0.0f);   // no variable: the target is just cleared
+  const std::pair<const char*, float> cases[] = {
+      {"DEL", 4.0f},          {"DEL-UCV", -2.0f},       {"2DEL-2UCV+UVV", -2.0f},
+      {"-DEL+1.5UNITY", -2.5f}, {"UVV-0.5UCV+DEL", 3.0f}, {"DEL+0.5", 4.0f},
+      {"DEL*2", 4.0f},        {"DEL+DEL", 4.0f},        {"UNITY", 1.0f},
+      {"-UNITY", -1.0f},      {"+-2DEL", -8.0f},        {".5UVV", 1.0f},
+      {"0.1UCV", 0.6f},       {"1.5-3", 0.0f},          {"DEL%NOTE", 4.0f}};
+  for (const auto& [rhs, want] : cases) EXPECT_EQ(value_of(rhs), want) << rhs;
   EXPECT_TRUE(log().empty());
 }
 
 TEST_F(DefinitionTest, OnlyTheNamedTargetChanges) {
   const char* names[] = {"EG1", "EG2", "EG3", "EF1", "EF2", "EF3"};
   for (int k = 0; k < 6; ++k) {
-    const targets r = evaluate(std::string(" D E F ") + names[k] + " = U V V ");
-    for (int j = 0; j < 6; ++j) EXPECT_EQ(r.t[j], j == k ? 2.0f : sentinel) << names[k];
+    std::vector<float> want(6, unset);
+    want[k] = 2.0f;
+    EXPECT_EQ(evaluate(std::string(" D E F ") + names[k] + " = U V V "), want) << names[k];
   }
-  const targets none = evaluate("DEF XYZ=DEL");
-  for (float v : none.t) EXPECT_EQ(v, sentinel);
+  EXPECT_EQ(evaluate("DEF XYZ=DEL"), std::vector<float>(6, unset));
+  EXPECT_EQ(evaluate("W 1.0 DEF EF2 = DEL")[4], 4.0f);  // text before DEF is passed over
   EXPECT_TRUE(log().empty());
-  // Text before DEF on the same line belongs to the compacted buffer only.
-  EXPECT_EQ(evaluate("W 1.0 DEF EF2 = DEL").t[4], 4.0f);
-}
-
-TEST_F(DefinitionTest, BlanksAreRemovedAndCounted) {
   std::string text = " A B  C ";
   int32_t kept = 0;
   spacecut(text, kept, 8);
@@ -72,48 +57,34 @@ TEST_F(DefinitionTest, GetdefTakesEightyColumnsAndMovesOn) {
 }
 
 TEST_F(DefinitionTest, MisplacedEqualsSignStops) {
-  const struct {
-    std::string text, compacted;
-  } cases[] = {{"DEF EG1 DEL", "DEFEG1DEL"},
-               {"DEF EG10=DEL", "DEFEG10=DEL"},
-               {"DEF EG=DEL", "DEFEG=DEL"},
-               {"DEF", "DEF"}};  // the definition on the next line
-  for (const auto& c : cases) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"DEF EG1 DEL", "DEFEG1DEL"}, {"DEF EG10=DEL", "DEFEG10=DEL"}, {"DEF EG=DEL", "DEFEG=DEL"}};
+  for (const auto& [text, compacted] : cases) {
     attach_memory(6);
-    std::string buffer = c.text;
-    float t[6] = {};
-    const RunStop s = stop_of([&] { analydef(buffer, 1, 1, 1, t[0], t[1], t[2], t[3], t[4], t[5]); });
-    EXPECT_EQ(s.text, "subroutine ANALYDEF") << c.text;
+    const RunStop s = stop_of([&] { evaluate(text); });
+    EXPECT_EQ(s.text, "subroutine ANALYDEF") << text;
     EXPECT_EQ(s.status, status_fatal);
     EXPECT_EQ(log_records(), (std::vector<std::string>{" Equals sign required in definition.",
-                                                       " " + padded(c.compacted, 80)}))
-        << c.text;
+                                                       " " + padded(compacted, 80)}));
   }
+  band_parameters p;  // the definition on the line after DEF
+  commands("DEF\nEG2=DEL\nTRIADS\n");
+  EXPECT_EQ(stop_of([&] { getact(p); }).text, "subroutine ANALYDEF");
   EXPECT_EQ(comwarn.count, 0);  // fatal, never counted
 }
 
 TEST_F(DefinitionTest, BadCharacterBeforeATermStops) {
-  const struct {
-    std::string rhs;
-    int32_t position;
-  } cases[] = {{"2*DEL", 2},
-               {"DEL%NOTEWITHUCV", 12},   // a comment naming a variable
-               {"UCV+1/2DEL", 6}};
-  for (const auto& c : cases) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"2*DEL", "2"}, {"DEL%NOTEWITHUCV", "12"}, {"UCV+1/2DEL", "6"}};
+  for (const auto& [rhs, pt] : cases) {
     attach_memory(6);
-    const RunStop s = stop_of([&] { value_of(c.rhs); });
-    EXPECT_EQ(s.text, "subroutine SUBANAx") << c.rhs;
-    EXPECT_EQ(s.status, status_fatal);
-    const std::string pt = std::to_string(c.position);
+    const RunStop s = stop_of([&] { value_of(rhs); });
+    EXPECT_EQ(s.text, "subroutine SUBANAx") << rhs;
     EXPECT_EQ(log_records(),
-              (std::vector<std::string>{" ERROR IN DEFINITION: PT=" +
-                                            std::string(12 - pt.size(), ' ') + pt,
-                                        " " + padded(c.rhs, 80)}))
-        << c.rhs;
+              (std::vector<std::string>{
+                  " ERROR IN DEFINITION: PT=" + std::string(12 - pt.size(), ' ') + pt,
+                  " " + padded(rhs, 80)}));
   }
-  // A comment without a variable name is harmless.
-  attach_memory(6);
-  EXPECT_EQ(value_of("DEL%NOTE"), 4.0f);
 }
 
 TEST_F(DefinitionTest, UnreadableCoefficientStops) {
@@ -126,13 +97,6 @@ TEST_F(DefinitionTest, UnreadableCoefficientStops) {
   EXPECT_EQ(out[0].substr(18), " OCCURED  ,CHECK DEF LINE IN FILE 50");
   EXPECT_EQ(out[1], " " + padded("UVV+1..5DEL", 80));
   EXPECT_EQ(out[2], " CHECK THIS FIGURE---->+1..5");
-}
-
-TEST_F(DefinitionTest, DefinitionOnTheNextLineStopsTheBlock) {
-  band_parameters p;
-  commands("DEF\nEG2=DEL\nTRIADS\n");
-  const RunStop s = stop_of([&] { getact(p); });
-  EXPECT_EQ(s.text, "subroutine ANALYDEF");
 }
 
 }  // namespace
