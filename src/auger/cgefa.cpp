@@ -80,7 +80,8 @@ void caxpy(int32_t n, float ar, float ai, const float* cx, int32_t incx, float* 
   }
 }
 
-void cdotc(int32_t n, const float* cx, int32_t incx, const float* cy, int32_t incy, float& re, float& im) {
+void cdotc(int32_t n, const float* cx, int32_t incx, const float* cy, int32_t incy, float& re,
+           float& im) {
   cplx t{0.0f, 0.0f};
   int32_t ix = first_index(n, incx);
   int32_t iy = first_index(n, incy);

@@ -22,6 +22,7 @@ void cscal(int32_t n, float ar, float ai, float* cx, int32_t incx);
 // cy <- cy + (ar + i ai) * cx.
 void caxpy(int32_t n, float ar, float ai, const float* cx, int32_t incx, float* cy, int32_t incy);
 // (re, im) = sum conj(cx) * cy.
-void cdotc(int32_t n, const float* cx, int32_t incx, const float* cy, int32_t incy, float& re, float& im);
+void cdotc(int32_t n, const float* cx, int32_t incx, const float* cy, int32_t incy, float& re,
+           float& im);
 
 }  // namespace mv

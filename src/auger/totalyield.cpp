@@ -16,7 +16,8 @@ void write_header(int32_t unit, int32_t nomega, float estart) {
         information_columns(55, 70));
   write(unit, "(A,F10.4,A,I4)", "%ESTART=", estart, " NOMEGA=", nomega);
   write(unit, "(A)", "%FORMAT  1(F12.5,F12.5)");
-  for (const int32_t u : {unit, unit_log}) write(u, "(a,t7,a,t20,a,t34,a)", "%", "energy", "yield", "absorption");
+  for (const int32_t u : {unit, unit_log})
+    write(u, "(a,t7,a,t20,a,t34,a)", "%", "energy", "yield", "absorption");
 }
 
 }  // namespace
@@ -27,7 +28,8 @@ void totalyield(int32_t unit, int32_t nomega, int32_t i, float estart, float est
   // The energy column is the grid point of step i; step 0 therefore shows
   // ESTART - ESTEP, not the reference energy it was computed at.
   const float energy = estart + estep * static_cast<float>(i - 1);
-  for (const int32_t u : {unit, unit_log}) write(u, "(2F12.5,i5,f12.5)", energy, yield, i, absorption);
+  for (const int32_t u : {unit, unit_log})
+    write(u, "(2F12.5,i5,f12.5)", energy, yield, i, absorption);
   if (i == nomega) write(unit, "(A)", "%END");
 }
 

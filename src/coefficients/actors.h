@@ -7,10 +7,20 @@
 
 namespace mv {
 
-struct actors_block { int32_t count[2][2][3][3] = {}; float factor[2][2][3][3][10] = {}; };
+struct actors_block {
+  int32_t count[2][2][3][3] = {};
+  float factor[2][2][3][3][10] = {};
+};
 extern actors_block actors;
-inline int32_t& actor_count(int t1, int t2, int c1, int c2) { return actors.count[t1-1][t2-1][c1-1][c2-1]; }
-inline float& actor_factor(int k, int t1, int t2, int c1, int c2) { return actors.factor[t1-1][t2-1][c1-1][c2-1][k-1]; }
-struct cprmult_block { int32_t prmult = 0; }; extern cprmult_block cprmult;
+inline int32_t& actor_count(int t1, int t2, int c1, int c2) {
+  return actors.count[t1 - 1][t2 - 1][c1 - 1][c2 - 1];
+}
+inline float& actor_factor(int k, int t1, int t2, int c1, int c2) {
+  return actors.factor[t1 - 1][t2 - 1][c1 - 1][c2 - 1][k - 1];
+}
+struct cprmult_block {
+  int32_t prmult = 0;
+};
+extern cprmult_block cprmult;
 
 }  // namespace mv

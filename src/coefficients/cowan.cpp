@@ -42,7 +42,8 @@ void row_read_error() {
 // characters, a row number outside 1..nrow, a count that overruns the
 // element arrays and columns that are not strictly ascending from 1 count as
 // numbers out of order: stored as they are, they would break the store.
-bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, int32_t& i, int32_t& n) {
+bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, int32_t& i,
+                     int32_t& n) {
   ListReader record(coefficient_unit);
   i = 0;
   n = 0;
@@ -77,7 +78,8 @@ void cowan_from_text() {
     elements = intget(elements);
     check(m, lindx, "LINDX", 0);
     if (rows < 0 || columns < 0 || elements < 0) {
-      quitprog("Coefficient file: matrix " + std::to_string(m) + " has a negative row, column or element count.");
+      quitprog("Coefficient file: matrix " + std::to_string(m) +
+               " has a negative row, column or element count.");
     }
     nrow[m - 1] = rows;
     nelem[m - 1] = elements;
@@ -101,7 +103,8 @@ void cowan_from_text() {
   std::copy_n(nrow.begin(), nmat, cowan_store.nrow);
 
   write(6, "(a,i9,a)", " In store: ", nmat, " matrixes.");
-  list_write(6, "Total matrix size ", static_cast<int32_t>(total_size), " with ", total_elements, " elements");
+  list_write(6, "Total matrix size ", static_cast<int32_t>(total_size), " with ", total_elements,
+             " elements");
 
   const int32_t head[2] = {total_elements, nmat};
   wint99(head, 2);
@@ -134,8 +137,8 @@ void expect_record(int64_t n, const std::string& what) {
                  " was expected (the file holds fewer sections than this calculation loads).");
   }
   if (bytes != 4 * n) {
-    refuse_store(what + " is a record of " + std::to_string(bytes) + " bytes, " + std::to_string(4 * n) +
-                 " expected.");
+    refuse_store(what + " is a record of " + std::to_string(bytes) + " bytes, " +
+                 std::to_string(4 * n) + " expected.");
   }
 }
 
@@ -149,7 +152,8 @@ void check_row_index(const int32_t* index, int32_t nrow, int32_t nelem, int32_t 
     ref_c = std::min<int64_t>(ref_c, index[3 * i + 1]);
   }
   for (int32_t i = 0; i < nrow; ++i) {
-    const int64_t off_v = index[3 * i] - ref_v, off_c = index[3 * i + 1] - ref_c, k = index[3 * i + 2];
+    const int64_t off_v = index[3 * i] - ref_v, off_c = index[3 * i + 1] - ref_c,
+                  k = index[3 * i + 2];
     if (k < 0 || off_v != off_c || off_v + k > nelem) {
       refuse_store("row " + std::to_string(i + 1) + " of matrix " + std::to_string(m) +
                    " lies outside the matrix's " + std::to_string(nelem) + " elements.");
@@ -165,8 +169,8 @@ void cowan_from_store() {
   write(6, "(a/ a,i12/ a,i5)", " Cowan store will be read from file 99.", " Total length =", total,
         " Number of matrixes  =", nmat);
   if (nmat < 0 || nmat > lindx) {
-    refuse_store("a section of " + std::to_string(nmat) + " matrices (0 to " + std::to_string(lindx) +
-                 " allowed).");
+    refuse_store("a section of " + std::to_string(nmat) + " matrices (0 to " +
+                 std::to_string(lindx) + " allowed).");
   }
   std::vector<int32_t> counts(2 * static_cast<std::size_t>(nmat));
   expect_record(2 * int64_t{nmat}, "the element and row counts");
@@ -180,8 +184,8 @@ void cowan_from_store() {
     sum += elements;
   }
   if (sum != total) {
-    refuse_store("the matrices hold " + std::to_string(sum) + " elements, the section header says " +
-                 std::to_string(total) + ".");
+    refuse_store("the matrices hold " + std::to_string(sum) +
+                 " elements, the section header says " + std::to_string(total) + ".");
   }
   cowan_store.nmat = 0;
   for (int32_t k = 0; k < nmat; ++k) {
@@ -207,7 +211,9 @@ void cowan_from_store() {
 
 void read_record(std::span<std::byte> bytes) {
   if (uf_read(store_unit, {bytes}) != 0) {
-    refuse_store("end of file inside a section (the file holds fewer sections than this calculation loads).");
+    refuse_store(
+        "end of file inside a section (the file holds fewer sections than this calculation "
+        "loads).");
   }
 }
 
@@ -253,7 +259,8 @@ void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32
   if (nrow <= 0) return;
   int32_t ref_v = row_index[0], ref_c = row_index[1];
   for (int32_t i = 1; i < nrow; ++i) {
-    (void)i;
+    ref_v = std::min(ref_v, row_index[3 * i]);
+    ref_c = std::min(ref_c, row_index[3 * i + 1]);
   }
   // Modular arithmetic: the shifted positions are in range even when the
   // difference of the bases is not.
@@ -265,12 +272,20 @@ void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32
   }
 }
 
-void wint99(const int32_t* a, int32_t n) { uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))}); }
+void wint99(const int32_t* a, int32_t n) {
+  uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))});
+}
 
-void write99(const float* a, int32_t n) { uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))}); }
+void write99(const float* a, int32_t n) {
+  uf_write(store_unit, {uf_bytes(a, static_cast<std::size_t>(std::max(n, 0)))});
+}
 
-void rint99(int32_t* a, int32_t n) { read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0)))); }
+void rint99(int32_t* a, int32_t n) {
+  read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0))));
+}
 
-void read99(float* a, int32_t n) { read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0)))); }
+void read99(float* a, int32_t n) {
+  read_record(uf_bytes_out(a, static_cast<std::size_t>(std::max(n, 0))));
+}
 
 }  // namespace mv

@@ -36,8 +36,8 @@ std::string operator_copy(std::string_view op, std::string_view bra) {
 // Reads forward, a line at a time, to the header of the block asked for. The
 // tokens of the header stay in the reader, which then stands after the last
 // label compared.
-void find_header(std::string_view kind, std::string_view bra, std::string_view op, std::string_view ket,
-                 std::string_view fourth) {
+void find_header(std::string_view kind, std::string_view bra, std::string_view op,
+                 std::string_view ket, std::string_view fourth) {
   for (;;) {
     newlin();
     if (!contains(chaget(), "REDUCEDMATRIX")) continue;
@@ -68,10 +68,11 @@ void read_add(int32_t& counter, float factor) {
 }  // namespace
 
 void etr(int32_t& dim_bra, int32_t& dim_ket, std::string_view bra, std::string_view op,
-         std::string_view ket, std::string_view fourth, std::string_view kind, int32_t& counter, float factor) {
+         std::string_view ket, std::string_view fourth, std::string_view kind, int32_t& counter,
+         float factor) {
   const std::string op_copy = operator_copy(op, bra);
-  write(6, "(A,A8,2X,3A6,2I5,A,F12.7)", " looking for ", kind, bra, op_copy, ket, dim_bra, dim_ket, " Factor =",
-        factor);
+  write(6, "(A,A8,2X,3A6,2I5,A,F12.7)", " looking for ", kind, bra, op_copy, ket, dim_bra, dim_ket,
+        " Factor =", factor);
   status("ETR");
   find_header(kind, bra, op_copy, ket, fourth);
 

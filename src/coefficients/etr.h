@@ -11,6 +11,7 @@ namespace mv {
 // counter: next free add-list entry, advanced by one per ADD line; each
 // entry's factor is the ADD coefficient times `factor`.
 void etr(int32_t& dim_bra, int32_t& dim_ket, std::string_view bra, std::string_view op,
-         std::string_view ket, std::string_view fourth, std::string_view kind, int32_t& counter, float factor);
+         std::string_view ket, std::string_view fourth, std::string_view kind, int32_t& counter,
+         float factor);
 
 }  // namespace mv

@@ -33,18 +33,20 @@ std::string_view side_label(int32_t type) {
 // rather than read past the store.
 void check_add_list(int32_t q, int32_t n, int32_t m) {
   if (n < 0 || m < 0) {
-    quitprog("Recipe header gives a negative dimension: " + std::to_string(n) + " x " + std::to_string(m));
+    quitprog("Recipe header gives a negative dimension: " + std::to_string(n) + " x " +
+             std::to_string(m));
   }
   for (int32_t j = 0; j < q; ++j) {
-    const int32_t mat = ibuild.mat[j], rows = ibuild.nrow[j], r0 = ibuild.row0[j], c0 = ibuild.col0[j];
+    const int32_t mat = ibuild.mat[j], rows = ibuild.nrow[j], r0 = ibuild.row0[j],
+                  c0 = ibuild.col0[j];
     if (rows <= 0) continue;
     if (mat < 1 || mat > cowan_store.nmat) {
       bad_add(j, "names matrix " + std::to_string(mat) + "; the coefficient section holds " +
                      std::to_string(cowan_store.nmat) + ".");
     }
     if (rows > cowan_store.nrow[mat - 1]) {
-      bad_add(j, "uses " + std::to_string(rows) + " rows of matrix " + std::to_string(mat) + ", which has " +
-                     std::to_string(cowan_store.nrow[mat - 1]) + ".");
+      bad_add(j, "uses " + std::to_string(rows) + " rows of matrix " + std::to_string(mat) +
+                     ", which has " + std::to_string(cowan_store.nrow[mat - 1]) + ".");
     }
     if (r0 < 1 || int64_t{r0} + rows - 1 > n) {
       bad_add(j, "places rows outside the " + std::to_string(n) + " rows of the result.");
@@ -66,7 +68,8 @@ void build(int32_t& p, int32_t count, int32_t t1, int32_t t2, int32_t c1, int32_
            int32_t& dim2, std::string_view bra, std::string_view op, std::string_view ket,
            std::string_view fourth, std::string_view kind) {
   if (count > max_operators) {
-    quitprog("More than " + std::to_string(max_operators) + " operators for one configuration pair.");
+    quitprog("More than " + std::to_string(max_operators) +
+             " operators for one configuration pair.");
   }
   int32_t counter = 1;
   for (int32_t k = 1; k <= count; ++k) {
@@ -79,14 +82,15 @@ void build(int32_t& p, int32_t count, int32_t t1, int32_t t2, int32_t c1, int32_
 }  // namespace
 
 void pairin(int32_t& ham_bra, int32_t& ham_ket, int32_t& trans, int32_t& dim_bra, int32_t& dim_ket,
-            std::string_view bra, std::string_view op, std::string_view ket, std::string_view fourth,
-            int32_t type_bra, int32_t type_ket, int32_t conf_bra, int32_t conf_ket) {
+            std::string_view bra, std::string_view op, std::string_view ket,
+            std::string_view fourth, int32_t type_bra, int32_t type_ket, int32_t conf_bra,
+            int32_t conf_ket) {
   const int32_t count = actor_count(type_bra, type_ket, conf_bra, conf_ket);
   if (count == 0) return;
 
   write_record(6, "");
-  write(6, "(3a,i1,3a,i1,a,i6,a,i6)", "=========== PAIR  ", side_label(type_bra), " ", conf_bra, " => ",
-        side_label(type_ket), " ", conf_ket, "   ", dim_bra, " * ", dim_ket);
+  write(6, "(3a,i1,3a,i1,a,i6,a,i6)", "=========== PAIR  ", side_label(type_bra), " ", conf_bra,
+        " => ", side_label(type_ket), " ", conf_ket, "   ", dim_bra, " * ", dim_ket);
 
   newfil(14);
   int32_t store_mark = 0, built_mark = 0;
@@ -97,14 +101,14 @@ void pairin(int32_t& ham_bra, int32_t& ham_ket, int32_t& trans, int32_t& dim_bra
   alloc("pairin", 0, built_mark);
 
   newfil(15);
-  build(trans, count, type_bra, type_ket, conf_bra, conf_ket, dim_bra, dim_ket, bra, op, ket, fourth,
-        "TRANSI");
+  build(trans, count, type_bra, type_ket, conf_bra, conf_ket, dim_bra, dim_ket, bra, op, ket,
+        fourth, "TRANSI");
   // "GROUND" and "EXCITE" name the bra and the ket side of the pair, also when
   // both configurations belong to one side.
-  build(ham_bra, actor_count(type_bra, type_bra, conf_bra, conf_bra), type_bra, type_bra, conf_bra, conf_bra,
-        dim_bra, dim_bra, bra, "0", bra, "0", "GROUND");
-  build(ham_ket, actor_count(type_ket, type_ket, conf_ket, conf_ket), type_ket, type_ket, conf_ket, conf_ket,
-        dim_ket, dim_ket, ket, "0", ket, "0", "EXCITE");
+  build(ham_bra, actor_count(type_bra, type_bra, conf_bra, conf_bra), type_bra, type_bra, conf_bra,
+        conf_bra, dim_bra, dim_bra, bra, "0", bra, "0", "GROUND");
+  build(ham_ket, actor_count(type_ket, type_ket, conf_ket, conf_ket), type_ket, type_ket, conf_ket,
+        conf_ket, dim_ket, dim_ket, ket, "0", ket, "0", "EXCITE");
 
   // The store was needed only for these three; its cells stay until the
   // driver cuts the work array back.

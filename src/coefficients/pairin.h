@@ -15,7 +15,8 @@ namespace mv {
 // of dim_bra x dim_bra, dim_ket x dim_ket and dim_bra x dim_ket matrices; the
 // dimensions take the values of the recipe headers.
 void pairin(int32_t& ham_bra, int32_t& ham_ket, int32_t& trans, int32_t& dim_bra, int32_t& dim_ket,
-            std::string_view bra, std::string_view op, std::string_view ket, std::string_view fourth,
-            int32_t type_bra, int32_t type_ket, int32_t conf_bra, int32_t conf_ket);
+            std::string_view bra, std::string_view op, std::string_view ket,
+            std::string_view fourth, int32_t type_bra, int32_t type_ket, int32_t conf_bra,
+            int32_t conf_ket);
 
 }  // namespace mv

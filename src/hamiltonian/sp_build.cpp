@@ -129,6 +129,31 @@ void add_term_row(float* buf, int32_t m, int32_t i, int32_t j, int32_t& lo, int3
   }
 }
 
+// Indices of the terms whose rows cover row, in list order: (row - first) <
+// rows in unsigned arithmetic. A row is covered by a handful of terms out of
+// thousands, so blocks of 16 are first tested with a branch-free OR (which the
+// compiler vectorises) and only a block with a hit is gathered.
+bool covers(uint32_t row, uint32_t first, uint32_t rows) { return row - first < rows; }
+
+std::size_t gather_covering(uint32_t row, const uint32_t* first, const uint32_t* rows, std::size_t count,
+                            int32_t* covering) {
+  constexpr std::size_t block = 16;
+  std::size_t hits = 0;
+  std::size_t b = 0;
+  for (; b + block <= count; b += block) {
+    uint32_t any = 0;
+    for (std::size_t j = 0; j < block; ++j) any |= covers(row, first[b + j], rows[b + j]) ? 1u : 0u;
+    if (any == 0) continue;
+    for (std::size_t j = b; j < b + block; ++j) {
+      if (covers(row, first[j], rows[j])) covering[hits++] = static_cast<int32_t>(j);
+    }
+  }
+  for (std::size_t j = b; j < count; ++j) {
+    if (covers(row, first[j], rows[j])) covering[hits++] = static_cast<int32_t>(j);
+  }
+  return hits;
+}
+
 }  // namespace
 
 // sp_build: the n x m sparse row matrix sum of add-list terms 1..q (each a stored
@@ -154,9 +179,7 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
   if (sym) mirror.head.assign(static_cast<std::size_t>(std::max(n, 0)) + 1, -1);
   RowScratch& s = scratch(m);
 
-  // The row-range test as one unsigned compare, (i - row0) < nrow, over
-  // copies of the two columns; the covering terms are gathered without a
-  // branch and then applied in list order.
+  // Working copies of the two row columns of the list for the row-range test.
   const auto count = static_cast<std::size_t>(std::max(q, 0));
   std::vector<uint32_t> first_row(count);
   std::vector<uint32_t> rows(count);
@@ -175,12 +198,8 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
     if (lo <= hi) std::fill(buf + (lo - 1), buf + hi, 0.0f);
     lo = m + 1;
     hi = 0;
-    const auto row = static_cast<uint32_t>(i);
-    std::size_t hits = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-      covering[hits] = static_cast<int32_t>(j);
-      hits += (row - first_row[j] < rows[j]) ? 1 : 0;
-    }
+    const std::size_t hits = gather_covering(static_cast<uint32_t>(i), first_row.data(), rows.data(), count,
+                                             covering.data());
     for (std::size_t h = 0; h < hits; ++h) add_term_row(buf, m, i, covering[h], lo, hi);
     if (sym) mirror_into(mirror, buf, m, i, lo, hi);
     const int32_t k = compress(buf, lo, hi, s);

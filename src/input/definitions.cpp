@@ -84,8 +84,8 @@ void subanax(float& target, float x, std::string_view name, std::string_view rhs
     }
     if (!is_sign(c) && j > 1) continue;
     // A number that opens the right-hand side, or a sign in front of a number.
-    const std::string_view text = rhs.substr(static_cast<std::size_t>(j - 1),
-                                             static_cast<std::size_t>(p - j));
+    const std::string_view text =
+        rhs.substr(static_cast<std::size_t>(j - 1), static_cast<std::size_t>(p - j));
     const float term = x * read_coefficient(text, rhs);
     target = target + term;
     return;

@@ -6,6 +6,7 @@
 #include "input/getact.h"
 
 #include <array>
+#include <string>
 
 #include "coefficients/actors.h"
 #include "hamiltonian/bandexpansion.h"
@@ -86,7 +87,8 @@ bool read_factors(std::string_view command, int32_t& n, std::array<float, max_fa
 void store_operator(int32_t t1, int32_t t2, int32_t c1, int32_t c2, int32_t n,
                     const std::array<float, max_factors>& f) {
   actor_count(t1, t2, c1, c2) = n;
-  for (int32_t k = 1; k <= n; ++k) actor_factor(k, t1, t2, c1, c2) = f[static_cast<std::size_t>(k - 1)];
+  for (int32_t k = 1; k <= n; ++k)
+    actor_factor(k, t1, t2, c1, c2) = f[static_cast<std::size_t>(k - 1)];
 }
 
 // XHAM N f(1..N) M (t c)*M and XMIX N f(1..N) M (t c1 c2)*M: operators within

@@ -3,6 +3,8 @@
 // reader_numbers.cpp and reader_report.cpp.
 #include "input/reader.h"
 
+#include <algorithm>
+
 #include "io/format.h"
 #include "io/units.h"
 

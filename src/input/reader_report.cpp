@@ -31,9 +31,9 @@ void putinp() {
   const int32_t last = last_shown_column(p);
   const std::string_view line = chline.line;
   std::vector<FmtItem> items = {
-      fmt_item(" routine="), fmt_item(ctrace.name),       fmt_item(" file="),
-      fmt_item(inline_.unit), fmt_item(" line="),         fmt_item(inline_.line_count),
-      fmt_item(" col="),      fmt_item(p),                fmt_item(" =>")};
+      fmt_item(" routine="),  fmt_item(ctrace.name), fmt_item(" file="),
+      fmt_item(inline_.unit), fmt_item(" line="),    fmt_item(inline_.line_count),
+      fmt_item(" col="),      fmt_item(p),           fmt_item(" =>")};
   for (int32_t c = 1; c < p; ++c) items.push_back(fmt_item(line.substr(c - 1, 1)));
   items.push_back(fmt_item(marker));
   items.push_back(fmt_item(marker));

@@ -14,11 +14,12 @@ namespace {
 // that the Fortran runtime relies on.
 constexpr int32_t exact_fraction_digits = 149;  // 2**-149 needs that many
 
-// A reusable character buffer: editing a big spectrum must not allocate per value.
-char* scratch(std::size_t n) {
-  thread_local std::string buf;
-  if (buf.size() < n) buf.resize(n);
-  return buf.data();
+// Reusable character buffers: editing a big spectrum must not allocate per
+// value. Slot 1 holds the raw digits while slot 0 holds the field's parts.
+char* scratch(std::size_t n, int slot = 0) {
+  thread_local std::string buf[2];
+  if (buf[slot].size() < n) buf[slot].resize(n);
+  return buf[slot].data();
 }
 
 void fill(std::string& out, int32_t w, char c) { out.append(static_cast<std::size_t>(w), c); }
@@ -72,7 +73,7 @@ void emit_real(std::string& out, int32_t w, bool neg, std::string_view ipart, st
 // so plainness beats speed here.
 void fixed_scaled(std::string& out, double v, bool neg, int32_t w, int32_t d, int32_t k) {
   const std::size_t cap = 48 + exact_fraction_digits;
-  char* buf = scratch(cap + 2 * static_cast<std::size_t>(std::abs(k) + d) + 8);
+  char* buf = scratch(cap);
   auto res = std::to_chars(buf, buf + cap, v, std::chars_format::fixed, exact_fraction_digits);
   std::string_view s(buf, static_cast<std::size_t>(res.ptr - buf));
   const std::size_t dot = s.find('.');
@@ -111,8 +112,9 @@ void fixed_scaled(std::string& out, double v, bool neg, int32_t w, int32_t d, in
 // nsig significant digits of v > 0 and the decimal exponent x of the first
 // one (v ~ d.ddd * 10**x).
 int32_t sci_digits(double v, int32_t nsig, char* digits) {
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, nsig - 1);
+  const std::size_t cap = static_cast<std::size_t>(nsig) + 16;
+  char* buf = scratch(cap, 1);
+  auto res = std::to_chars(buf, buf + cap, v, std::chars_format::scientific, nsig - 1);
   const char* p = buf;
   int32_t n = 0;
   for (; *p != 'e'; ++p) {

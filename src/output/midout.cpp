@@ -23,7 +23,8 @@ int32_t truncate(float x) {
   return static_cast<int32_t>(x);
 }
 
-void write_pairs(int32_t unit, int32_t noa, const float* ea, const float* eg, const std::vector<float>& inten) {
+void write_pairs(int32_t unit, int32_t noa, const float* ea, const float* eg,
+                 const std::vector<float>& inten) {
   std::vector<FmtItem> items;
   items.reserve(static_cast<std::size_t>(2 * noa));
   for (int32_t a = 0; a < noa; ++a) {
@@ -33,19 +34,22 @@ void write_pairs(int32_t unit, int32_t noa, const float* ea, const float* eg, co
   write_items(unit, "( 5(F8.2,I8) )", items);
 }
 
-void write_summary(int32_t unit, int32_t nog, int32_t ndeg, const float* eg, const float* weights, float total) {
+void write_summary(int32_t unit, int32_t nog, int32_t ndeg, const float* eg, const float* weights,
+                   float total) {
   const float deg = static_cast<float>(ndeg);
   const float first_excited = eg[std::min(nog, ndeg + 1) - 1];
-  write(unit, "(A,F9.4,A,I3,A,F9.4,A,3F6.3)", "%Eg=", eg[0], " NDeg=", ndeg, " : 1stExE=", first_excited,
-        " Charc=", weights[0] / deg, weights[1] / deg, weights[2] / deg);
+  write(unit, "(A,F9.4,A,I3,A,F9.4,A,3F6.3)", "%Eg=", eg[0], " NDeg=", ndeg,
+        " : 1stExE=", first_excited, " Charc=", weights[0] / deg, weights[1] / deg,
+        weights[2] / deg);
   write(unit, "(A,F10.6)", "%TotalIntensity=", total / 10000.0f);
   write(unit, "(A)", "%OUTPUT OF MORVEX INTERMEDIATE STATE");
 }
 
 }  // namespace
 
-void midout(int32_t list_unit, int32_t plot_unit, int32_t nog, int32_t noa, int32_t ndeg, const float* eg,
-            const float* ea, const float* ta, const float* w, const float* weights) {
+void midout(int32_t list_unit, int32_t plot_unit, int32_t nog, int32_t noa, int32_t ndeg,
+            const float* eg, const float* ea, const float* ta, const float* w,
+            const float* weights) {
   if (noa > itmp_capacity) {
     list_write(6, "INCREASE ITMP TO ", noa);
     stop_run("subroutine MIDOUT", status_fatal);
@@ -72,8 +76,8 @@ void midout(int32_t list_unit, int32_t plot_unit, int32_t nog, int32_t noa, int3
   write(plot_unit, "(A)", "%OUTOUT FOR TALVEN");
   write(plot_unit, "(A)", "%PARAMETER0 OUTPUT OF MORVEX INTERMEDIATE STATE");
   write(plot_unit, "(A,I5)", "%Number Of Data=", noa);
-  write(plot_unit, "(5A)", "%PARAMETER1 ", information_columns(1, 1), " ", information_columns(2, 30),
-        information_columns(55, 70));
+  write(plot_unit, "(5A)", "%PARAMETER1 ", information_columns(1, 1), " ",
+        information_columns(2, 30), information_columns(55, 70));
   gammaout(plot_unit, noa, ea, eg, itmp_capacity, inten.data(), w);
   gammaout(unit_spectrum, noa, ea, eg, itmp_capacity, inten.data(), w);
   write_summary(plot_unit, nog, ndeg, eg, weights, total);

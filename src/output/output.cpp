@@ -14,7 +14,8 @@ constexpr float weak_fraction = 1.0e-6f;
 
 }  // namespace
 
-void output(int32_t step, int32_t n, const float* e, const float* intensity, const float* eg, float total) {
+void output(int32_t step, int32_t n, const float* e, const float* intensity, const float* eg,
+            float total) {
   int32_t pos_e = 0;
   int32_t pos_i = 0;
   alloc("output enex   ", n, pos_e);

@@ -38,10 +38,11 @@ void write_group(float bra_energy, const float* e, const float* v, int32_t count
 }  // namespace
 
 void primat(int32_t step, float bra_energy, const float* e, const float* v, int32_t m,
-            std::string_view l1, std::string_view l2, std::string_view l3, int32_t idx1, int32_t idx2) {
+            std::string_view l1, std::string_view l2, std::string_view l3, int32_t idx1,
+            int32_t idx2) {
   const std::string label = step_label(step, l2);
-  write(unit_spectrum, "(A,a8,1x,a8,1x,a8,1x,A,I7,A,I2,A,I2,A)", " TRANSFORMED MATRIX FOR TRIAD ( ", l1, label,
-        l3, ") (1*", m, ") DIM : ", idx1, " : 0 :", idx2, " ACTOR MULTIPOLE");
+  write(unit_spectrum, "(A,a8,1x,a8,1x,a8,1x,A,I7,A,I2,A,I2,A)", " TRANSFORMED MATRIX FOR TRIAD ( ",
+        l1, label, l3, ") (1*", m, ") DIM : ", idx1, " : 0 :", idx2, " ACTOR MULTIPOLE");
   for (int32_t first = 0; first < m; first += lines_per_group) {
     write_group(bra_energy, e + first, v + first, std::min(lines_per_group, m - first));
   }
@@ -56,7 +57,8 @@ void order(float* e, float* v, int32_t n) {
   for (int32_t j = 0; j < n; ++j) lines[j] = {e[j], v[j]};
   // Stable, so that the summation order of merged equal-energy lines (and so
   // the last bit of their sum) does not depend on the sort's internals.
-  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   for (int32_t j = 0; j < n; ++j) {
     e[j] = lines[j].first;
     v[j] = lines[j].second;

@@ -11,7 +11,8 @@ namespace mv {
 // taken at their full length, as fixed-length texts: a8 right-aligns a shorter
 // one and keeps the first 8 characters of a longer one.
 void primat(int32_t step, float bra_energy, const float* e, const float* v, int32_t m,
-            std::string_view l1, std::string_view l2, std::string_view l3, int32_t idx1, int32_t idx2);
+            std::string_view l1, std::string_view l2, std::string_view l3, int32_t idx1,
+            int32_t idx2);
 
 // Sorts n lines by ascending energy, each value moving with its energy; lines
 // of equal energy keep the order they came in.

@@ -27,8 +27,12 @@ struct System {
     g[(i - 1) + (j - 1) * n] = re;
     g[(i - 1) + (j - 1) * n + n * n] = im;
   }
-  cd g_at(int32_t i, int32_t j) const { return {g[(i - 1) + (j - 1) * n], g[(i - 1) + (j - 1) * n + n * n]}; }
-  cd r_at(int32_t i, int32_t k) const { return {r[(i - 1) + (k - 1) * n], r[(i - 1) + (k - 1) * n + n * m]}; }
+  cd g_at(int32_t i, int32_t j) const {
+    return {g[(i - 1) + (j - 1) * n], g[(i - 1) + (j - 1) * n + n * n]};
+  }
+  cd r_at(int32_t i, int32_t k) const {
+    return {r[(i - 1) + (k - 1) * n], r[(i - 1) + (k - 1) * n + n * m]};
+  }
 };
 
 // Gauss-Jordan elimination in double with full row search, independent of the
@@ -84,7 +88,8 @@ System auger_like(int32_t n, int32_t m, std::mt19937& rng) {
       double w = 0.0;
       for (int32_t b = 0; b < n; ++b) w += double(h[(i - 1) + b * n]) * double(h[(j - 1) + b * n]);
       const float re = i == j ? 2.0f * u(rng) : 0.0f;
-      const float im = 3.1415927f * static_cast<float>(w) / static_cast<float>(n) + (i == j ? 0.3f : 0.0f);
+      const float im =
+          3.1415927f * static_cast<float>(w) / static_cast<float>(n) + (i == j ? 0.3f : 0.0f);
       s.set_g(i, j, re, im);
     }
   for (float& x : s.r) x = u(rng);
@@ -93,7 +98,8 @@ System auger_like(int32_t n, int32_t m, std::mt19937& rng) {
 
 TEST_F(SlvgrnTest, MatchesDoublePrecisionSolveOnRandomSystems) {
   std::mt19937 rng(20240611u);
-  for (const auto& [n, m] : {std::pair{2, 1}, std::pair{5, 2}, std::pair{12, 3}, std::pair{40, 2}}) {
+  for (const auto& [n, m] :
+       {std::pair{2, 1}, std::pair{5, 2}, std::pair{12, 3}, std::pair{40, 2}}) {
     System s = auger_like(n, m, rng);
     const std::vector<float> g_before = s.g;
     const std::vector<cd> want = reference_solve(s);

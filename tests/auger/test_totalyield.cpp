@@ -17,8 +17,8 @@ class TotalYieldTest : public ::testing::Test {
     reset_units();
     attach_memory(6);
     attach_memory(62);
-    information.text =
-        "31  1.000  2.500  6.000  7.000" + std::string(25, ' ') + "GRDSYOPERAEXCIT" + std::string(10, ' ');
+    information.text = "31  1.000  2.500  6.000  7.000" + std::string(25, ' ') + "GRDSYOPERAEXCIT" +
+                       std::string(10, ' ');
   }
   void TearDown() override {
     reset_units();

@@ -59,7 +59,9 @@ inline bool has_record(int32_t unit, const std::string& line) {
   return false;
 }
 
-inline bool output_contains(const std::string& text) { return unit_contents(6).find(text) != std::string::npos; }
+inline bool output_contains(const std::string& text) {
+  return unit_contents(6).find(text) != std::string::npos;
+}
 
 // Stored matrix m (1-based, of the last load) read straight from its row index.
 inline Dense stored(int32_t m, int32_t nrow, int32_t ncol) {
@@ -69,8 +71,10 @@ inline Dense stored(int32_t m, int32_t nrow, int32_t ncol) {
     const float* v = rh(index[3 * i]);
     const int32_t* c = ih(index[3 * i + 1]);
     for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
-      if (c[e] >= 1 && c[e] <= ncol) a[static_cast<std::size_t>(i)][static_cast<std::size_t>(c[e] - 1)] = v[e];
-      else ADD_FAILURE() << "matrix " << m << " row " << i + 1 << " column " << c[e];
+      if (c[e] >= 1 && c[e] <= ncol)
+        a[static_cast<std::size_t>(i)][static_cast<std::size_t>(c[e] - 1)] = v[e];
+      else
+        ADD_FAILURE() << "matrix " << m << " row " << i + 1 << " column " << c[e];
     }
   }
   return a;

@@ -131,12 +131,12 @@ TEST_F(Cowan, SectionWithoutMatricesStillWritesItsTwoRecords) {
 TEST_F(Cowan, BadRowRecordsWarnAndTheLoadGoesOn) {
   attach_memory(14,
                 "RME a b c d e 2 2 3\n"
-                " 1 2 1 1.0 2 x.5\n"   // wrong characters
+                " 1 2 1 1.0 2 x.5\n"  // wrong characters
                 " 2 1 1 4.0\n"
                 "RME a b c d e 2 2 2\n"
-                " 1 2 2 1.0 1 2.0\n"   // columns descending
+                " 1 2 2 1.0 1 2.0\n"  // columns descending
                 "RME a b c d e 2 2 1\n"
-                " 5 1 1 1.0\n"         // row beyond the matrix
+                " 5 1 1 1.0\n"  // row beyond the matrix
                 "RME a b c d e 1 1 1\n"
                 " 1 1 1 6.0\n"
                 "FINISHED\n");
@@ -149,8 +149,10 @@ TEST_F(Cowan, BadRowRecordsWarnAndTheLoadGoesOn) {
     EXPECT_EQ(ih(indx.pos[m - 1])[5], 0) << "matrix " << m;
   }
   EXPECT_EQ(stored(4, 1, 1), Dense{{6.0f}});
-  EXPECT_TRUE(has_record(6, " A read error occurred on file 14. The numbers are not in the rigth order or wrong "
-                            "characters are present. The error occurred in the matrix after the following position:"));
+  EXPECT_TRUE(has_record(
+      6,
+      " A read error occurred on file 14. The numbers are not in the rigth order or wrong "
+      "characters are present. The error occurred in the matrix after the following position:"));
   EXPECT_TRUE(output_contains(" routine=COWAN at begin loop"));
 }
 
@@ -163,8 +165,9 @@ TEST_F(Cowan, MoreThanLindxMatricesStopsTheRun) {
   const RunStop s = stop_of([] { cowan(); });
   EXPECT_EQ(s.status, status_fatal);
   EXPECT_EQ(s.text, "quitprog: see output");
-  const FmtItem items[] = {fmt_item("Increase parameter "), fmt_item("LINDX"), fmt_item(" from "),
-                           fmt_item(int32_t{1000}), fmt_item(" to "), fmt_item(int32_t{1001})};
+  const FmtItem items[] = {
+      fmt_item("Increase parameter "), fmt_item("LINDX"), fmt_item(" from "),
+      fmt_item(int32_t{1000}),         fmt_item(" to "),  fmt_item(int32_t{1001})};
   EXPECT_TRUE(has_record(6, list_line(items)));
   EXPECT_TRUE(has_record(6, " Increase dimension. See output."));
 }
@@ -172,7 +175,8 @@ TEST_F(Cowan, MoreThanLindxMatricesStopsTheRun) {
 // A hand-made section of one 2 x 2 matrix, written where its arrays stood at
 // cells 105 (columns) and 107 (values).
 struct StoreParts {
-  std::vector<int32_t> head = {2, 1}, counts = {2, 2}, index = {107, 105, 1, 108, 106, 1}, cols = {1, 2};
+  std::vector<int32_t> head = {2, 1}, counts = {2, 2}, index = {107, 105, 1, 108, 106, 1},
+                       cols = {1, 2};
   std::vector<float> values = {1.5f, -2.5f};
   std::string bytes() const {
     return framed(head) + framed(counts) + framed(index) + framed(cols) + framed_reals(values);

@@ -20,7 +20,8 @@ int calls = 0;
 void fake_routine(float* a, int32_t lda, int32_t n, float* v1, float* v2) {
   ++calls;
   for (int32_t j = 0; j < n; ++j) {
-    for (int32_t i = 0; i < n; ++i) a[i + j * lda] = a[i + j * lda] * 2.0f + static_cast<float>(calls);
+    for (int32_t i = 0; i < n; ++i)
+      a[i + j * lda] = a[i + j * lda] * 2.0f + static_cast<float>(calls);
     v1[j] = static_cast<float>(100 * calls + j);
     v2[j] = -static_cast<float>(j + 1);
   }
@@ -196,7 +197,6 @@ TEST_F(FindDataTest, RecordOfAnotherSizeIsNotFound) {
   EXPECT_EQ(log_lines().back(), " Data read from file 98 record nr.   1");
   EXPECT_EQ(calls, 2);
 }
-
 
 }  // namespace
 }  // namespace mv::test

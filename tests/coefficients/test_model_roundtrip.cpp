@@ -24,7 +24,8 @@ mw::Matrix sample(int rows, int cols, float seed) {
   for (int i = 1; i <= rows; ++i) {
     for (int j = 1; j <= cols; ++j) {
       if ((i + 2 * j) % 5 == 0) continue;
-      m.at(i, j) = seed * 0.1f * static_cast<float>(i) - 0.37f * static_cast<float>(j) + 0.013f * seed;
+      m.at(i, j) =
+          seed * 0.1f * static_cast<float>(i) - 0.37f * static_cast<float>(j) + 0.013f * seed;
     }
   }
   return m;
@@ -34,7 +35,8 @@ mw::Matrix sample(int rows, int cols, float seed) {
 void set_actors(const mw::Model& m) {
   auto put = [](const std::vector<mw::Operator>& ops, int t1, int t2, int c1, int c2) {
     actor_count(t1, t2, c1, c2) = static_cast<int32_t>(ops.size());
-    for (std::size_t k = 0; k < ops.size(); ++k) actor_factor(static_cast<int>(k + 1), t1, t2, c1, c2) = ops[k].factor;
+    for (std::size_t k = 0; k < ops.size(); ++k)
+      actor_factor(static_cast<int>(k + 1), t1, t2, c1, c2) = ops[k].factor;
   };
   for (int t = 1; t <= 2; ++t) {
     const mw::Side& s = t == 1 ? m.ground : m.excited;
@@ -55,8 +57,9 @@ void load_and_compare(const std::vector<mw::LoadedPair>& pairs) {
     SCOPED_TRACE("pair " + std::to_string(p.type_bra) + std::to_string(p.conf_bra) + " => " +
                  std::to_string(p.type_ket) + std::to_string(p.conf_ket));
     int32_t hb = 0, hk = 0, tr = 0, dim_bra = p.dim_bra, dim_ket = p.dim_ket;
-    pairin(hb, hk, tr, dim_bra, dim_ket, padded(p.bra, token_length), p.op, padded(p.ket, token_length),
-           padded(p.fourth, token_length), p.type_bra, p.type_ket, p.conf_bra, p.conf_ket);
+    pairin(hb, hk, tr, dim_bra, dim_ket, padded(p.bra, token_length), p.op,
+           padded(p.ket, token_length), padded(p.fourth, token_length), p.type_bra, p.type_ket,
+           p.conf_bra, p.conf_ket);
     EXPECT_EQ(dim_bra, p.dim_bra);
     EXPECT_EQ(dim_ket, p.dim_ket);
     EXPECT_EQ(expanded(tr, dim_bra, dim_ket), dense(p.trans));
@@ -159,16 +162,17 @@ TEST_F(ModelRoundTrip, WriterFollowsTheCalculationsLookUpAndLoadOrder) {
 
   std::vector<std::string> entries;
   for (const mw::Irrep& e : mw::irrep_entries(m)) {
-    entries.push_back(e.kind + " " + e.label + " " + std::to_string(e.mult) + " " + std::to_string(e.dim));
+    entries.push_back(e.kind + " " + e.label + " " + std::to_string(e.mult) + " " +
+                      std::to_string(e.dim));
   }
   // Transition look-ups first, then neighbouring configurations of each side,
   // whether or not an operator joins them.
-  EXPECT_EQ(entries, (std::vector<std::string>{"GROUND G 2 1", "EXCITE X 3 2", "GROUND G 1 1", "EXCITE G 2 1",
-                                               "GROUND X 3 2", "EXCITE X 4 2"}));
+  EXPECT_EQ(entries, (std::vector<std::string>{"GROUND G 2 1", "EXCITE X 3 2", "GROUND G 1 1",
+                                               "EXCITE G 2 1", "GROUND X 3 2", "EXCITE X 4 2"}));
   std::vector<std::string> order;
   for (const mw::LoadedPair& p : mw::loaded_pairs(m)) {
-    order.push_back(std::to_string(p.type_bra) + std::to_string(p.conf_bra) + std::to_string(p.type_ket) +
-                    std::to_string(p.conf_ket));
+    order.push_back(std::to_string(p.type_bra) + std::to_string(p.conf_bra) +
+                    std::to_string(p.type_ket) + std::to_string(p.conf_ket));
   }
   EXPECT_EQ(order, (std::vector<std::string>{"1221", "2122"}));
   EXPECT_EQ(mw::command_lines(m), "NCONF 2 2\nXMIX 1 1 1 2 1 2\nXTRAN 1 1 1 2 1\n");

@@ -52,8 +52,10 @@ TEST_F(Recipes, SuccessiveBlocksOfOnePairAndTheirAddLines) {
   expect_entry(1, {1, 1, 1, 2, 3, 1.0f});
   expect_entry(2, {2, 2, 1, 1, 3, 4.0f});
   expect_entry(3, {3, 1, 2, 1, 1, -0.25f});
-  EXPECT_TRUE(has_record(6, " looking for   TRANSI  A1    T1    T1        2    3 Factor =   2.0000000"));
-  EXPECT_TRUE(has_record(6, " looking for   TRANSI  A1    T1    T1        2    3 Factor =   0.2500000"));
+  EXPECT_TRUE(
+      has_record(6, " looking for   TRANSI  A1    T1    T1        2    3 Factor =   2.0000000"));
+  EXPECT_TRUE(
+      has_record(6, " looking for   TRANSI  A1    T1    T1        2    3 Factor =   0.2500000"));
   EXPECT_EQ(ctrace.name, label("ETR"));
   EXPECT_EQ(comwarn.count, 0);
 }
@@ -74,7 +76,8 @@ TEST_F(Recipes, ScalarOperatorOfASignedSideIsZeroPlus) {
   EXPECT_EQ(counter, 3);
   EXPECT_EQ(ibuild.mat[0], 2);
   EXPECT_EQ(ibuild.mat[1], 4);
-  EXPECT_TRUE(has_record(6, " looking for   GROUND  A1+   0+    A1+       1    1 Factor =   1.0000000"));
+  EXPECT_TRUE(
+      has_record(6, " looking for   GROUND  A1+   0+    A1+       1    1 Factor =   1.0000000"));
   EXPECT_EQ(comwarn.count, 0);
 }
 
@@ -84,7 +87,8 @@ TEST_F(Recipes, FourthLabelOnlyWithPrmult) {
       "REDUCEDMATRIX TRANSI A1 T1 T1 F1 E2 1 1\n ADD 2 1 1 1 1 1.0\n END E2\n");
   cprmult.prmult = 1;
   int32_t dim_bra = 1, dim_ket = 1, counter = 1;
-  etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label("F1"), "TRANSI", counter, 1.0f);
+  etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label("F1"), "TRANSI", counter,
+      1.0f);
   EXPECT_EQ(ibuild.mat[0], 2);
 
   // Without PRMULT a fourth word is the end label, and the sizes follow it.
@@ -93,7 +97,8 @@ TEST_F(Recipes, FourthLabelOnlyWithPrmult) {
   counter = 1;
   dim_bra = 0;
   dim_ket = 0;
-  etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label("F1"), "TRANSI", counter, 1.0f);
+  etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label("F1"), "TRANSI", counter,
+      1.0f);
   EXPECT_EQ(ibuild.mat[0], 7);
   EXPECT_EQ(dim_bra, 2);
   EXPECT_EQ(dim_ket, 3);
@@ -114,9 +119,11 @@ TEST_F(Recipes, FaultsInsideABlockAreCountedWarnings) {
   EXPECT_EQ(dim, 2);
   EXPECT_EQ(counter, 3);
   const Token junk_token = label("JUNK"), e1 = label("E1"), e9 = label("E9");
-  const FmtItem junk[] = {fmt_item("Expected \"ADD\" or \"END\", got: "), fmt_item(junk_token), fmt_item(" in:")};
+  const FmtItem junk[] = {fmt_item("Expected \"ADD\" or \"END\", got: "), fmt_item(junk_token),
+                          fmt_item(" in:")};
   EXPECT_TRUE(has_record(6, list_line(junk))) << unit_contents(6);
-  const FmtItem end[] = {fmt_item("expected: "), fmt_item(e1), fmt_item(", got:"), fmt_item(e9), fmt_item(" in:")};
+  const FmtItem end[] = {fmt_item("expected: "), fmt_item(e1), fmt_item(", got:"), fmt_item(e9),
+                         fmt_item(" in:")};
   EXPECT_TRUE(has_record(6, list_line(end)));
 
   // An expected size of 0 takes any value without a warning.
@@ -129,22 +136,29 @@ TEST_F(Recipes, FaultsInsideABlockAreCountedWarnings) {
 TEST_F(Recipes, MissingBlockRunsIntoTheEndOfTheFile) {
   recipes("REDUCEDMATRIX TRANSI A1 T1 T2 E1 1 1\n ADD 1 1 1 1 1 1.0\n END E1\n");
   int32_t dim_bra = 1, dim_ket = 1, counter = 1;
-  const RunStop s = stop_of(
-      [&] { etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), "", "TRANSI", counter, 1.0f); });
+  const RunStop s = stop_of([&] {
+    etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), "", "TRANSI", counter, 1.0f);
+  });
   EXPECT_EQ(s.status, status_fatal);
   EXPECT_TRUE(output_contains("End of file encountered in NEWLIN"));
   EXPECT_TRUE(output_contains("quitprog because of unwanted end of file"));
 }
 
 TEST_F(Recipes, AddListFullStopsTheRun) {
-  recipes("REDUCEDMATRIX TRANSI A1 T1 T1 E1 1 1\n ADD 1 1 1 1 1 1.0\n ADD 2 1 1 1 1 1.0\n END E1\n");
+  recipes(
+      "REDUCEDMATRIX TRANSI A1 T1 T1 E1 1 1\n ADD 1 1 1 1 1 1.0\n ADD 2 1 1 1 1 1.0\n END E1\n");
   int32_t dim_bra = 1, dim_ket = 1, counter = max_add;
-  const RunStop s = stop_of(
-      [&] { etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), "", "TRANSI", counter, 1.0f); });
+  const RunStop s = stop_of([&] {
+    etr(dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), "", "TRANSI", counter, 1.0f);
+  });
   EXPECT_EQ(s.text, "quitprog: see output");
   EXPECT_EQ(ibuild.mat[max_add - 1], 1);  // the last entry is still filled
-  const FmtItem items[] = {fmt_item("Increase parameter "), fmt_item("MAX_ADD"), fmt_item(" from "),
-                           fmt_item(max_add), fmt_item(" to "), fmt_item(max_add + 1)};
+  const FmtItem items[] = {fmt_item("Increase parameter "),
+                           fmt_item("MAX_ADD"),
+                           fmt_item(" from "),
+                           fmt_item(max_add),
+                           fmt_item(" to "),
+                           fmt_item(max_add + 1)};
   EXPECT_TRUE(has_record(6, list_line(items)));
 }
 
@@ -159,7 +173,8 @@ TEST_F(Recipes, PairWithoutOperatorsReadsNothing) {
   attach_memory(14, small_section);
   recipes("REDUCEDMATRIX TRANSI A1 T1 T1 E1 2 3\n");
   int32_t hb = -11, hk = -12, tr = -13, dim_bra = 2, dim_ket = 3;
-  pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1, 1);
+  pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1,
+         1);
   EXPECT_EQ(unit_contents(6), "");
   EXPECT_EQ((std::vector<int32_t>{hb, hk, tr}), (std::vector<int32_t>{-11, -12, -13}));
   EXPECT_EQ(heap_info.top, 0);
@@ -174,7 +189,8 @@ TEST_F(Recipes, PairBuildsItsOperatorAndEmptySides) {
   actor_count(1, 2, 1, 2) = 1;
   actor_factor(1, 1, 2, 1, 2) = 3.0f;
   int32_t hb = 0, hk = 0, tr = 0, dim_bra = 2, dim_ket = 3;
-  pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1, 2);
+  pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1,
+         2);
   const std::vector<std::string> out = records(6);
   ASSERT_GE(out.size(), 2u);
   EXPECT_EQ(out[0], "");
@@ -196,7 +212,8 @@ TEST_F(Recipes, AddLinesReachingOutsideTheStoreAreRefused) {
     actor_factor(1, 1, 2, 1, 1) = 1.0f;
     int32_t hb = 0, hk = 0, tr = 0, dim_bra = 2, dim_ket = 3;
     const RunStop s = stop_of([&] {
-      pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1, 1);
+      pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2,
+             1, 1);
     });
     EXPECT_EQ(s.status, status_fatal) << why;
     EXPECT_TRUE(output_contains(why)) << unit_contents(6);

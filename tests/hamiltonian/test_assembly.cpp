@@ -44,10 +44,10 @@ std::vector<int32_t> markers(const std::vector<Block>& blocks, int32_t dim) {
 }
 
 struct Model {
-  int32_t k = 1, n2 = 1, n3 = 1, d = 3;
+  int32_t k = 1, n2 = 1, n3 = 1, d = 6;  // 1/sqrt(6) differs between float and double roots
   float w = 2.0f;
   int32_t m[3] = {3, 2, 2};
-  float e[3] = {1.25f, 4.5f, 9.0f};
+  float e[3] = {1.1f, 3.3f, -2.9f};  // (E2 + E1) - E1 is not E2 in single precision
   // Configuration blocks carry junk below their diagonal: the mirror of the
   // upper triangle must replace it.
   Dense h[3] = {{{0.75f, -1.5f, 0.0f}, {8.0f, 2.0f, 0.25f}, {-6.0f, 7.0f, -0.5f}},
@@ -154,6 +154,8 @@ TEST_F(MakeHamiltonian, SinglePointBandAndSymmetryDimensionScaleAsStated) {
   md.k = 2;
   md.w = 0.0f;
   md.d = 4;
+  md.e[0] = 1.25f;
+  md.e[1] = 4.5f;
   md.h[1] = {{0.0f, 1.0f}, {1.0f, 0.0f}};
   const Assembled a = assemble(md);
   const Dense got = read_sparse(a.ham, 5, 5);

@@ -20,12 +20,21 @@ std::vector<float> evaluate(std::string text) {
 float value_of(const std::string& rhs) { return evaluate("DEF EG1=" + rhs)[0]; }
 
 TEST_F(DefinitionTest, RightHandSides) {
-  const std::pair<const char*, float> cases[] = {
-      {"DEL", 4.0f},          {"DEL-UCV", -2.0f},       {"2DEL-2UCV+UVV", -2.0f},
-      {"-DEL+1.5UNITY", -2.5f}, {"UVV-0.5UCV+DEL", 3.0f}, {"DEL+0.5", 4.0f},
-      {"DEL*2", 4.0f},        {"DEL+DEL", 4.0f},        {"UNITY", 1.0f},
-      {"-UNITY", -1.0f},      {"+-2DEL", -8.0f},        {".5UVV", 1.0f},
-      {"0.1UCV", 0.6f},       {"1.5-3", 0.0f},          {"DEL%NOTE", 4.0f}};
+  const std::pair<const char*, float> cases[] = {{"DEL", 4.0f},
+                                                 {"DEL-UCV", -2.0f},
+                                                 {"2DEL-2UCV+UVV", -2.0f},
+                                                 {"-DEL+1.5UNITY", -2.5f},
+                                                 {"UVV-0.5UCV+DEL", 3.0f},
+                                                 {"DEL+0.5", 4.0f},
+                                                 {"DEL*2", 4.0f},
+                                                 {"DEL+DEL", 4.0f},
+                                                 {"UNITY", 1.0f},
+                                                 {"-UNITY", -1.0f},
+                                                 {"+-2DEL", -8.0f},
+                                                 {".5UVV", 1.0f},
+                                                 {"0.1UCV", 0.6f},
+                                                 {"1.5-3", 0.0f},
+                                                 {"DEL%NOTE", 4.0f}};
   for (const auto& [rhs, want] : cases) EXPECT_EQ(value_of(rhs), want) << rhs;
   EXPECT_TRUE(log().empty());
 }
@@ -80,10 +89,9 @@ TEST_F(DefinitionTest, BadCharacterBeforeATermStops) {
     attach_memory(6);
     const RunStop s = stop_of([&] { value_of(rhs); });
     EXPECT_EQ(s.text, "subroutine SUBANAx") << rhs;
-    EXPECT_EQ(log_records(),
-              (std::vector<std::string>{
-                  " ERROR IN DEFINITION: PT=" + std::string(12 - pt.size(), ' ') + pt,
-                  " " + padded(rhs, 80)}));
+    EXPECT_EQ(log_records(), (std::vector<std::string>{" ERROR IN DEFINITION: PT=" +
+                                                           std::string(12 - pt.size(), ' ') + pt,
+                                                       " " + padded(rhs, 80)}));
   }
 }
 

@@ -60,8 +60,8 @@ TEST_F(GetactTest, EveryScalarCommandAndPersistenceAcrossBlocks) {
                                p.ef[1], p.ef[2], p.dip, p.ci[1], spectr.window});
   };
   const auto ints = [&] {
-    return std::vector<int32_t>({p.nconf[0], p.nconf[1], p.n2, p.n3, cprmult.prmult,
-                                 qaz.oldcowan, iter.maxiter, p.auger});
+    return std::vector<int32_t>(
+        {p.nconf[0], p.nconf[1], p.n2, p.n3, cprmult.prmult, qaz.oldcowan, iter.maxiter, p.auger});
   };
   std::vector<float> want = {3.5f, 1, 3, 2, 0.1f, 0.2f, 0.3f, 1.1f, 1.2f, 1.3f, 0.5f, 0.7f, 0.01f};
   EXPECT_EQ(reals(), want);
@@ -123,9 +123,9 @@ TEST_F(GetactTest, ValuesOutsideTheTablesAreRejected) {
   band_parameters p;
   commands(
       "XHAM 11 1 2 3 4 5 6 7 8 9 10 11 1 1 1 W 4\n"  // too many factors: nothing stored
-      "XTRAN -1 1 2 3\n"                            // negative count
-      "XHAM 1 2.0 2 3 1 2 2\n"                      // side type 3; the other pair is fine
-      "XMIX 1 0.7 1 1 1 4 TRAN 2 0 1 1 1\n"         // configurations 4 and 0
+      "XTRAN -1 1 2 3\n"                             // negative count
+      "XHAM 1 2.0 2 3 1 2 2\n"                       // side type 3; the other pair is fine
+      "XMIX 1 0.7 1 1 1 4 TRAN 2 0 1 1 1\n"          // configurations 4 and 0
       "NCONF 4 2 TRIADS\n");
   getact(p);
   EXPECT_EQ(p.w, 4.0f);  // reading stayed in step
@@ -157,19 +157,24 @@ TEST_F(GetactTest, CapacityLimitsStopTheRun) {
     commands(text);
     const RunStop s = stop_of([&] { getact(p); });
     EXPECT_EQ(s.text, "quitprog: see output") << text;
-    EXPECT_EQ(log_records(), (std::vector<std::string>{message, " Increase dimension. See output."}));
+    EXPECT_EQ(log_records(),
+              (std::vector<std::string>{message, " Increase dimension. See output."}));
   }
 }
 
 TEST_F(GetactTest, TriadsClearsStoreRecordsUnlessKept) {
   const std::string ground = " States   1 to   1 deleted from store (as far as they were present).";
-  const std::string excited = " States   2 to 100 deleted from store (as far as they were present).";
-  const auto left = [](int n) { return " The number of records still in store is  " + std::to_string(n); };
+  const std::string excited =
+      " States   2 to 100 deleted from store (as far as they were present).";
+  const auto left = [](int n) {
+    return " The number of records still in store is  " + std::to_string(n);
+  };
   const auto fill = [] { store_index = {3, {1, 2, 7}}; };
   band_parameters p;
   fill();
-  commands("TRIADS\nENDTRIADS\nOLDGROUND TRIADS\nENDTRIADS\nOLDEXCITE TRIADS\nENDTRIADS\n"
-           "OLDGROUND OLDEXCITE TRIADS\n");
+  commands(
+      "TRIADS\nENDTRIADS\nOLDGROUND TRIADS\nENDTRIADS\nOLDEXCITE TRIADS\nENDTRIADS\n"
+      "OLDGROUND OLDEXCITE TRIADS\n");
   getact(p);
   EXPECT_EQ(log_records(), (std::vector<std::string>{ground, left(3), excited, left(0)}));
   fill();

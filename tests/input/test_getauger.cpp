@@ -51,7 +51,7 @@ TEST_F(GetaugerTest, DefinitionsUseTheBlocksOwnEnergies) {
   commands(
       "DELTA 3.0 DEF EF2 = DEL - UCV\n"
       "NO 3 DEF EF1=UNITY\nDEF EF2=2UNITY\nDEF EF3=3UNITY\nDEF EG1=DEL\nENDAUGER\n");
-  read(1.0f, 0.5f, 2.0f);  // the band-calculation DEL, UCV, UVV
+  read(1.0f, 0.5f, 2.0f);        // the band-calculation DEL, UCV, UVV
   EXPECT_EQ(efaug[0][1], 2.5f);  // DEL' = 3.0 (DELTA is DEL here), UCV' = 0.5
   EXPECT_EQ(std::vector<float>(efaug[2], efaug[2] + 3), std::vector<float>({1.0f, 2.0f, 3.0f}));
   const auto out = log_records();

@@ -17,9 +17,9 @@ TEST_F(GetmulTest, SearchesForwardForTheFirstMatchingEntry) {
   recipes(
       "REDUCEDMATRIX something\n"
       "  IRREP GROUND A1G MULT 2 DIM 1\n"
-      "x IRREP GROUND T1U MULT 9 DIM 3\n"   // IRREP is not the first word
-      "IRREP GROUND t1u MULT 8 DIM 3\n"     // recipe lines keep their case
-      "IRREP EXCITE T1U MULT 7 DIM 3\n"     // other kind
+      "x IRREP GROUND T1U MULT 9 DIM 3\n"  // IRREP is not the first word
+      "IRREP GROUND t1u MULT 8 DIM 3\n"    // recipe lines keep their case
+      "IRREP EXCITE T1U MULT 7 DIM 3\n"    // other kind
       "IRREP GROUND1 T1U MULT 3\n"
       "   DIM 3\n"
       "IRREP EXCITE T1U MULT 4 DIM 3\n");
@@ -32,11 +32,11 @@ TEST_F(GetmulTest, SearchesForwardForTheFirstMatchingEntry) {
   getmul(m2, d, "T1U", "EXCITE");  // the search goes on from there
   EXPECT_EQ(m2, 4);
   EXPECT_EQ(comwarn.count, 0);
-  EXPECT_EQ(log_records(), (std::vector<std::string>{
-                               " Looking for  irrep   GROUND  T1U     MULT",
-                               " multiplicity found   GROUND  T1U     mult=    3  dim= 3",
-                               " Looking for  irrep   EXCITE  T1U     MULT",
-                               " multiplicity found   EXCITE  T1U     mult=    4  dim= 3"}));
+  EXPECT_EQ(log_records(),
+            (std::vector<std::string>{" Looking for  irrep   GROUND  T1U     MULT",
+                                      " multiplicity found   GROUND  T1U     mult=    3  dim= 3",
+                                      " Looking for  irrep   EXCITE  T1U     MULT",
+                                      " multiplicity found   EXCITE  T1U     mult=    4  dim= 3"}));
 }
 
 TEST_F(GetmulTest, DimensionAndKeywordChecks) {

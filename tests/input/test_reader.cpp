@@ -12,10 +12,10 @@ std::string tok(std::string_view w) { return padded(w, token_length); }
 TEST_F(ReaderTest, TokensCommentsColumnsAndTabs) {
   const std::string ends_at_136 = std::string(131, ' ') + "ABCDE";
   const std::string runs_past = std::string(129, ' ') + "FGHIJKLMNOP";
-  commands("nconf 2 1 % two configurations\n\n   \nw a%b c%\n%whole line\n" + ends_at_136 +
-           "\n" + runs_past + "\r\nA\tB C\rold_ground n_2 1_000\n");
-  const char* expected[] = {"NCONF", "2", "1", "W", "A%B", "C%", "ABCDE", "FGHIJKL", "A\tB", "C",
-                            "OLDGROUND", "N2", "1000"};
+  commands("nconf 2 1 % two configurations\n\n   \nw a%b c%\n%whole line\n" + ends_at_136 + "\n" +
+           runs_past + "\r\nA\tB C\rold_ground n_2 1_000\n");
+  const char* expected[] = {"NCONF",   "2",    "1", "W",         "A%B", "C%",  "ABCDE",
+                            "FGHIJKL", "A\tB", "C", "OLDGROUND", "N2",  "1000"};
   for (const char* w : expected) EXPECT_EQ(chaget(), tok(w));
   EXPECT_EQ(inline_.line_count, 9);
   const auto echo = echo_records();
@@ -33,7 +33,8 @@ TEST_F(ReaderTest, WordsLongerThanTwentyCharactersAreCut) {
   EXPECT_EQ(chaget(), "ABCDEFGHIJKLMNOPQRST");
   EXPECT_EQ(comwarn.count, 3);
   const auto out = log_records();
-  EXPECT_EQ(std::count(out.begin(), out.end(), " string longer than 20 characters is not allowed"), 3);
+  EXPECT_EQ(std::count(out.begin(), out.end(), " string longer than 20 characters is not allowed"),
+            3);
   EXPECT_EQ(out.back(), " ***** number of warnings is            3  *****");
   EXPECT_EQ(chaget(), tok("NEXT"));
 }
@@ -85,8 +86,8 @@ TEST_F(ReaderTest, InputErrorReportCarriesTheEditingCode) {
   int32_t i = 0;
   intget(i);
   const std::string code = std::to_string(ioerr_bad_value);
-  EXPECT_EQ(log_records()[0],
-            " IO error nr " + std::string(12 - code.size(), ' ') + code + "  encountered in INTGET  at:");
+  EXPECT_EQ(log_records()[0], " IO error nr " + std::string(12 - code.size(), ' ') + code +
+                                  "  encountered in INTGET  at:");
 }
 
 TEST_F(ReaderTest, PositionReportLayout) {
@@ -97,9 +98,9 @@ TEST_F(ReaderTest, PositionReportLayout) {
   commands("W 2.0 DELX 1\nA\n" + full + "\n");
   for (int k = 0; k < 3; ++k) chaget();
   putinp();
-  EXPECT_EQ(log_records(),
-            (std::vector<std::string>{" routine=getact               file= 50 line=     1 col= 11 =>",
-                                      " W 2.0 DELX<< 1"}));
+  EXPECT_EQ(log_records(), (std::vector<std::string>{
+                               " routine=getact               file= 50 line=     1 col= 11 =>",
+                               " W 2.0 DELX<< 1"}));
   attach_memory(6);
   chaget();
   chaget();
@@ -109,9 +110,9 @@ TEST_F(ReaderTest, PositionReportLayout) {
   while (trimmed(chaget()) != "Z") {
   }
   putinp();  // line used up: all 136 columns precede the marker, 80 to a record
-  EXPECT_EQ(log_records(),
-            (std::vector<std::string>{" routine=getact               file= 50 line=     3 col=137 =>",
-                                      " " + full.substr(0, 80), " " + full.substr(80) + "<<"}));
+  EXPECT_EQ(log_records(), (std::vector<std::string>{
+                               " routine=getact               file= 50 line=     3 col=137 =>",
+                               " " + full.substr(0, 80), " " + full.substr(80) + "<<"}));
 }
 
 TEST_F(ReaderTest, TheEleventhWarningStopsTheRun) {
@@ -146,12 +147,12 @@ TEST_F(ReaderTest, EndOfFile) {
   s = stop_of([] { chaget(); });
   EXPECT_EQ(s.text, "quitprog: see output");
   EXPECT_EQ(s.status, status_fatal);
-  EXPECT_EQ(log_records(),
-            (std::vector<std::string>{" End of file encountered in NEWLIN  at:",
-                                      " routine=getmul               file= 15 line=     1 col=137 =>",
-                                      padded(" IRREP", 81), std::string(57, ' ') + "<<",
-                                      " ***** number of warnings is            1  *****",
-                                      " quitprog because of unwanted end of file"}));
+  EXPECT_EQ(log_records(), (std::vector<std::string>{
+                               " End of file encountered in NEWLIN  at:",
+                               " routine=getmul               file= 15 line=     1 col=137 =>",
+                               padded(" IRREP", 81), std::string(57, ' ') + "<<",
+                               " ***** number of warnings is            1  *****",
+                               " quitprog because of unwanted end of file"}));
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ namespace {
 
 // As the driver writes it: (2I1,4F7.3,25X,3A5) of 3, 1, 1.0, 2.5, 6.0, 7.0 and
 // the labels GRDSY, OPERA, EXCIT.
-const std::string run_description =
-    "31  1.000  2.500  6.000  7.000" + std::string(25, ' ') + "GRDSYOPERAEXCIT" + std::string(10, ' ');
+const std::string run_description = "31  1.000  2.500  6.000  7.000" + std::string(25, ' ') +
+                                    "GRDSYOPERAEXCIT" + std::string(10, ' ');
 
 class PlotTest : public ::testing::Test {
  protected:
@@ -126,7 +126,8 @@ TEST_F(PlotTest, OutputSortsCondensesAndPrintsOneBlock) {
   output(2, 6, e.data(), inten.data(), eg.data(), total);
 
   EXPECT_EQ(unit_contents(44),
-            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   2OPERA    EXCIT ) (1*      4) DIM :  1 : 0 : 1 ACTOR "
+            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   2OPERA    EXCIT ) (1*      4) DIM :  1 : 0 "
+            ": 1 ACTOR "
             "MULTIPOLE\n"
             " BRA/KET :   1.00000   1.00020   1.50000   3.00000\n"
             " -2.50000:  0.150000  0.300000  0.200000  0.400000\n"
@@ -140,7 +141,8 @@ TEST_F(PlotTest, OutputOfAnEmptySpectrum) {
   const std::vector<float> eg{-2.5f};
   output(0, 0, nullptr, nullptr, eg.data(), 0.0f);
   EXPECT_EQ(unit_contents(44),
-            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY OPERA       EXCIT ) (1*      0) DIM :  1 : 0 : 1 ACTOR "
+            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY OPERA       EXCIT ) (1*      0) DIM :  1 : 0 "
+            ": 1 ACTOR "
             "MULTIPOLE\n"
             " Total intensity   0.00000\n");
   EXPECT_EQ(heap_info.top, 0);

@@ -24,9 +24,10 @@ const std::string header_tail = " ACTOR MULTIPOLE\n";
 
 TEST_F(PrimatTest, EmptyBlockIsHeaderAndZeroTotal) {
   primat(0, -2.5f, nullptr, nullptr, 0, "GROUNDSYMMETRYLABEL ", "OPERATORLABEL       ", "EX", 1, 1);
-  EXPECT_EQ(unit_contents(44),
-            " TRANSFORMED MATRIX FOR TRIAD ( GROUNDSY OPERATOR       EX ) (1*      0) DIM :  1 : 0 : 1" +
-                header_tail + " Total intensity   0.00000\n");
+  EXPECT_EQ(
+      unit_contents(44),
+      " TRANSFORMED MATRIX FOR TRIAD ( GROUNDSY OPERATOR       EX ) (1*      0) DIM :  1 : 0 : 1" +
+          header_tail + " Total intensity   0.00000\n");
 }
 
 TEST_F(PrimatTest, FifteenLinesPrintInGroupsOfSeven) {
@@ -37,28 +38,31 @@ TEST_F(PrimatTest, FifteenLinesPrintInGroupsOfSeven) {
   }
   // The bra energy needs ten columns: the F9.5 field overflows to asterisks.
   primat(3, -123.45678f, e.data(), v.data(), 15, "GRDSY", "ABCDE", "EXCIT", 12, 3);
-  EXPECT_EQ(unit_contents(44),
-            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   3ABCDE    EXCIT ) (1*     15) DIM : 12 : 0 : 3" +
-                header_tail +
-                " BRA/KET :  -0.75000  -0.25000   0.25000   0.75000   1.25000   1.75000   2.25000\n"
-                "*********:  0.001000  0.004000  0.009000  0.016000  0.025000  0.036000  0.049000\n"
-                " BRA/KET :   2.75000   3.25000   3.75000   4.25000   4.75000   5.25000   5.75000\n"
-                "*********:  0.064000  0.081000  0.100000  0.121000  0.144000  0.169000  0.196000\n"
-                " BRA/KET :   6.25000\n"
-                "*********:  0.225000\n"
-                " Total intensity   1.24000\n");
+  EXPECT_EQ(
+      unit_contents(44),
+      " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   3ABCDE    EXCIT ) (1*     15) DIM : 12 : 0 : 3" +
+          header_tail +
+          " BRA/KET :  -0.75000  -0.25000   0.25000   0.75000   1.25000   1.75000   2.25000\n"
+          "*********:  0.001000  0.004000  0.009000  0.016000  0.025000  0.036000  0.049000\n"
+          " BRA/KET :   2.75000   3.25000   3.75000   4.25000   4.75000   5.25000   5.75000\n"
+          "*********:  0.064000  0.081000  0.100000  0.121000  0.144000  0.169000  0.196000\n"
+          " BRA/KET :   6.25000\n"
+          "*********:  0.225000\n"
+          " Total intensity   1.24000\n");
 }
 
 TEST_F(PrimatTest, SecondLabelFieldDependsOnStep) {
   const float e = -0.75f, v = 0.001f;
   primat(12, 1.5f, &e, &v, 1, "GRDSY", "ABCDEFGH", "EXCIT", 1, 1);  // step + first five characters
   primat(0, 1.5f, &e, &v, 1, "GRDSY", "AB", "EXCIT", 1, 1);         // the label itself, padded
-  primat(7, 1.5f, &e, &v, 1, "GRDSY", "XY", "EXCIT", 1, 1);         // a short label as a 5-wide field
-  const std::string body = " BRA/KET :  -0.75000\n  1.50000:  0.001000\n Total intensity   0.00100\n";
+  primat(7, 1.5f, &e, &v, 1, "GRDSY", "XY", "EXCIT", 1, 1);  // a short label as a 5-wide field
+  const std::string body =
+      " BRA/KET :  -0.75000\n  1.50000:  0.001000\n Total intensity   0.00100\n";
   const std::string dims = ") (1*      1) DIM :  1 : 0 : 1" + header_tail;
-  EXPECT_EQ(unit_contents(44), " TRANSFORMED MATRIX FOR TRIAD (    GRDSY  12ABCDE    EXCIT " + dims + body +
-                                   " TRANSFORMED MATRIX FOR TRIAD (    GRDSY AB          EXCIT " + dims + body +
-                                   " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   7   XY    EXCIT " + dims + body);
+  EXPECT_EQ(unit_contents(44),
+            " TRANSFORMED MATRIX FOR TRIAD (    GRDSY  12ABCDE    EXCIT " + dims + body +
+                " TRANSFORMED MATRIX FOR TRIAD (    GRDSY AB          EXCIT " + dims + body +
+                " TRANSFORMED MATRIX FOR TRIAD (    GRDSY   7   XY    EXCIT " + dims + body);
 }
 
 TEST(Order, SortsAscendingAndKeepsEqualEnergiesInOrder) {

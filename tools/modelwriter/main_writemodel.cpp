@@ -51,9 +51,11 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const mw::Model m = example();
   const mw::Files files = mw::write_model(m);
-  const std::string commands = "N2 3\nN3 1\nW 2.0\nDEL 1.5\nEG2 1.5\nEF2 0.5\n" + mw::command_lines(m) +
-                               "TRIADS\n" + mw::triad_line(m) + "\nENDTRIADS\n";
-  if (!put(dir + "/FTN14", files.ftn14) || !put(dir + "/FTN15", files.ftn15) || !put(dir + "/fort.50", commands)) {
+  const std::string commands = "N2 3\nN3 1\nW 2.0\nDEL 1.5\nEG2 1.5\nEF2 0.5\n" +
+                               mw::command_lines(m) + "TRIADS\n" + mw::triad_line(m) +
+                               "\nENDTRIADS\n";
+  if (!put(dir + "/FTN14", files.ftn14) || !put(dir + "/FTN15", files.ftn15) ||
+      !put(dir + "/fort.50", commands)) {
     std::fprintf(stderr, "writemodel: cannot write into %s\n", dir.c_str());
     return 1;
   }

@@ -50,7 +50,8 @@ int nonzeros(const Matrix& m) {
   return n;
 }
 
-void write_matrix(std::ostringstream& out, const Matrix& m, int number_in_section, int section, const Style& style) {
+void write_matrix(std::ostringstream& out, const Matrix& m, int number_in_section, int section,
+                  const Style& style) {
   if (style.foreign_text) {
     out << " block " << number_in_section << " of the reduced matrix elements\n";
   }
@@ -81,20 +82,24 @@ void write_recipe(std::ostringstream& out, const Recipe& r, int serial, const St
 
 const Side& side_of(const Model& m, int type) { return type == 1 ? m.ground : m.excited; }
 
-int mult_of(const Model& m, int type, int conf) { return side_of(m, type).mult[static_cast<std::size_t>(conf - 1)]; }
+int mult_of(const Model& m, int type, int conf) {
+  return side_of(m, type).mult[static_cast<std::size_t>(conf - 1)];
+}
 
 void check_ops(const std::vector<Operator>& ops, int rows, int cols, const std::string& what) {
   require(ops.size() <= 10, what + ": at most 10 operators");
   for (const Operator& op : ops) {
-    require(op.m.rows == rows && op.m.cols == cols && op.m.a.size() == static_cast<std::size_t>(rows * cols),
-            what + ": matrix of " + std::to_string(op.m.rows) + " x " + std::to_string(op.m.cols) + ", " +
-                std::to_string(rows) + " x " + std::to_string(cols) + " expected");
+    require(op.m.rows == rows && op.m.cols == cols &&
+                op.m.a.size() == static_cast<std::size_t>(rows * cols),
+            what + ": matrix of " + std::to_string(op.m.rows) + " x " + std::to_string(op.m.cols) +
+                ", " + std::to_string(rows) + " x " + std::to_string(cols) + " expected");
   }
 }
 
 // Puts the operators into the section (whole or in blocks) and returns the
 // recipes of one kind, one per operator.
-std::vector<Recipe> store(Section& section, const std::vector<Operator>& ops, const Recipe& header, const Style& style) {
+std::vector<Recipe> store(Section& section, const std::vector<Operator>& ops, const Recipe& header,
+                          const Style& style) {
   std::vector<Recipe> recipes;
   for (const Operator& op : ops) {
     Recipe r = header;
@@ -116,8 +121,9 @@ std::vector<Recipe> store(Section& section, const std::vector<Operator>& ops, co
   return recipes;
 }
 
-Recipe header(const std::string& kind, const std::string& bra, const std::string& op, const std::string& ket,
-              const std::string& fourth, bool prmult, int dim_bra, int dim_ket) {
+Recipe header(const std::string& kind, const std::string& bra, const std::string& op,
+              const std::string& ket, const std::string& fourth, bool prmult, int dim_bra,
+              int dim_ket) {
   Recipe r;
   r.kind = kind;
   r.bra = bra;
@@ -129,8 +135,9 @@ Recipe header(const std::string& kind, const std::string& bra, const std::string
   return r;
 }
 
-LoadedPair make_pair(const Model& m, int tb, int tk, int cb, int ck, const std::vector<Operator>& trans_ops,
-                     const std::string& op, const std::string& fourth) {
+LoadedPair make_pair(const Model& m, int tb, int tk, int cb, int ck,
+                     const std::vector<Operator>& trans_ops, const std::string& op,
+                     const std::string& fourth) {
   LoadedPair p;
   p.type_bra = tb;
   p.type_ket = tk;
@@ -147,8 +154,10 @@ LoadedPair make_pair(const Model& m, int tb, int tk, int cb, int ck, const std::
   const auto& hb = sb.ham[static_cast<std::size_t>(cb - 1)];
   const auto& hk = sk.ham[static_cast<std::size_t>(ck - 1)];
   check_ops(trans_ops, p.dim_bra, p.dim_ket, "transition or mixing operator");
-  check_ops(hb, p.dim_bra, p.dim_bra, sb.label + " Hamiltonian of configuration " + std::to_string(cb));
-  check_ops(hk, p.dim_ket, p.dim_ket, sk.label + " Hamiltonian of configuration " + std::to_string(ck));
+  check_ops(hb, p.dim_bra, p.dim_bra,
+            sb.label + " Hamiltonian of configuration " + std::to_string(cb));
+  check_ops(hk, p.dim_ket, p.dim_ket,
+            sk.label + " Hamiltonian of configuration " + std::to_string(ck));
 
   auto add = [&](const std::vector<Operator>& ops, const Recipe& h) {
     for (Recipe& r : store(p.section, ops, h, m.style)) p.recipes.push_back(std::move(r));
@@ -171,17 +180,20 @@ std::string factors(const std::vector<Operator>& ops) {
 }  // namespace
 
 Matrix zeros(int rows, int cols) {
-  return Matrix{rows, cols, std::vector<float>(static_cast<std::size_t>(std::max(rows * cols, 0)), 0.0f)};
+  return Matrix{rows, cols,
+                std::vector<float>(static_cast<std::size_t>(std::max(rows * cols, 0)), 0.0f)};
 }
 
 Matrix matrix(int rows, int cols, std::initializer_list<float> row_major) {
-  require(row_major.size() == static_cast<std::size_t>(rows * cols), "matrix: wrong number of values");
+  require(row_major.size() == static_cast<std::size_t>(rows * cols),
+          "matrix: wrong number of values");
   return Matrix{rows, cols, std::vector<float>(row_major)};
 }
 
 std::string scalar_operator(const std::string& label) {
   const std::string name = padded20(label);
-  const bool signed_name = name.find("+ ") != std::string::npos || name.find("- ") != std::string::npos;
+  const bool signed_name =
+      name.find("+ ") != std::string::npos || name.find("- ") != std::string::npos;
   return signed_name ? "0+" : "0";
 }
 
@@ -203,7 +215,8 @@ std::string write_ftn14(const std::vector<Section>& sections, const Style& style
   return out.str();
 }
 
-std::string write_ftn15(const std::vector<Irrep>& irreps, const std::vector<Recipe>& recipes, const Style& style) {
+std::string write_ftn15(const std::vector<Irrep>& irreps, const std::vector<Recipe>& recipes,
+                        const Style& style) {
   std::ostringstream out;
   if (style.foreign_text) out << " irreducible representations in the order of use\n";
   for (const Irrep& e : irreps) {
@@ -242,7 +255,8 @@ std::vector<Irrep> irrep_entries(const Model& m) {
   const Side& x = m.excited;
   for (int l = 1; l <= m.nconf_ground; ++l) {
     for (int n = 1; n <= m.nconf_excited; ++n) {
-      if (m.trans[static_cast<std::size_t>(l - 1)][static_cast<std::size_t>(n - 1)].empty()) continue;
+      if (m.trans[static_cast<std::size_t>(l - 1)][static_cast<std::size_t>(n - 1)].empty())
+        continue;
       e.push_back({"GROUND", g.label, g.mult[static_cast<std::size_t>(l - 1)], g.dim});
       e.push_back({"EXCITE", x.label, x.mult[static_cast<std::size_t>(n - 1)], x.dim});
     }
@@ -261,8 +275,9 @@ std::vector<Irrep> irrep_entries(const Model& m) {
 }
 
 Files write_model(const Model& m) {
-  require(m.nconf_ground >= 1 && m.nconf_ground <= 3 && m.nconf_excited >= 1 && m.nconf_excited <= 3,
-          "configurations per side must be 1 to 3");
+  require(
+      m.nconf_ground >= 1 && m.nconf_ground <= 3 && m.nconf_excited >= 1 && m.nconf_excited <= 3,
+      "configurations per side must be 1 to 3");
   std::vector<Section> sections;
   std::vector<Recipe> recipes;
   for (LoadedPair& p : loaded_pairs(m)) {
@@ -284,7 +299,8 @@ std::string command_lines(const Model& m) {
     }
     for (int c = 1; c < nconf && c <= 2; ++c) {
       const auto& ops = s.mix[static_cast<std::size_t>(c - 1)];
-      if (!ops.empty()) out << "XMIX " << factors(ops) << " 1 " << type << ' ' << c << ' ' << c + 1 << '\n';
+      if (!ops.empty())
+        out << "XMIX " << factors(ops) << " 1 " << type << ' ' << c << ' ' << c + 1 << '\n';
     }
   }
   for (int l = 1; l <= m.nconf_ground; ++l) {

@@ -26,7 +26,9 @@ namespace mw {
 struct Matrix {
   int rows = 0, cols = 0;
   std::vector<float> a;
-  float at(int i, int j) const { return a[static_cast<std::size_t>((i - 1) * cols + (j - 1))]; }  // 1-based
+  float at(int i, int j) const {
+    return a[static_cast<std::size_t>((i - 1) * cols + (j - 1))];
+  }  // 1-based
   float& at(int i, int j) { return a[static_cast<std::size_t>((i - 1) * cols + (j - 1))]; }
 };
 Matrix zeros(int rows, int cols);
@@ -39,11 +41,11 @@ struct Section {
 };
 
 struct Style {
-  int pairs_per_line = 3;     // a row record with more pairs continues on further lines
-  bool foreign_text = true;   // coupling-program-like words around the matrices
-  bool reverse_rows = false;  // list each matrix's rows last to first
-  int block_rows = 0;         // > 0: store each operator in blocks of at most this
-  int block_cols = 0;         //   many rows / columns, one ADD line per block
+  int pairs_per_line = 3;        // a row record with more pairs continues on further lines
+  bool foreign_text = true;      // coupling-program-like words around the matrices
+  bool reverse_rows = false;     // list each matrix's rows last to first
+  int block_rows = 0;            // > 0: store each operator in blocks of at most this
+  int block_cols = 0;            //   many rows / columns, one ADD line per block
   bool split_add_lines = false;  // ADD lines continued on a second line
 };
 
@@ -88,9 +90,9 @@ struct Operator {
 };
 
 struct Side {
-  std::string label;          // symmetry label as on the triad line (upper case)
-  int dim = 1;                // DIM of the IRREP entries
-  std::array<int, 3> mult{};  // multiplicity per configuration
+  std::string label;                         // symmetry label as on the triad line (upper case)
+  int dim = 1;                               // DIM of the IRREP entries
+  std::array<int, 3> mult{};                 // multiplicity per configuration
   std::array<std::vector<Operator>, 3> ham;  // multiplet terms of configuration c (mult x mult)
   std::array<std::vector<Operator>, 2> mix;  // [0]: configuration 1 to 2, [1]: 2 to 3
 };
@@ -100,7 +102,7 @@ struct Model {
   Side ground, excited;
   std::string op = "T1";  // operator label of the triad
   bool prmult = false;
-  std::string fourth;     // fourth triad label, with prmult
+  std::string fourth;                                         // fourth triad label, with prmult
   std::array<std::array<std::vector<Operator>, 3>, 3> trans;  // [L-1][N-1]: ground L to excited N
   Style style;
 };

@@ -1,0 +1,135 @@
+// make_examples DIR: writes the shipped example directories under DIR
+// (DIR/charge_transfer and DIR/auger_resonance), each with FTN14, FTN15 and
+// fort.50, from the models below.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "modelwriter/modelwriter.h"
+
+namespace {
+
+// A d0 ion in an octahedral crystal (in the spirit of a 2p absorption edge):
+// ground 3d0 + 3d1L + 3d2L2, excited 2p5 3d1 + 2p5 3d2L + 2p5 3d3L2, with
+// multiplet states per configuration, a band of four levels for the first
+// hole and three for the second, and charge-transfer energies from DEL, UCV
+// and UVV through DEF lines.
+mw::Model charge_transfer() {
+  mw::Model m;
+  m.nconf_ground = 3;
+  m.nconf_excited = 3;
+  m.op = "T1U";
+  m.ground.label = "A1G";
+  m.ground.dim = 1;
+  m.ground.mult = {1, 2, 2};
+  m.ground.ham[1] = {{mw::matrix(2, 2, {-0.8f, 0.0f, 0.0f, 1.2f}), 1.0f}};  // t2g / eg crystal field
+  m.ground.ham[2] = {{mw::matrix(2, 2, {-0.6f, 0.2f, 0.2f, 0.9f}), 1.0f}};
+  m.ground.mix[0] = {{mw::matrix(1, 2, {2.2f, 1.6f}), 1.0f}};
+  m.ground.mix[1] = {{mw::matrix(2, 2, {1.8f, 0.3f, 0.3f, 1.4f}), 1.0f}};
+  m.excited.label = "T1U";
+  m.excited.dim = 3;
+  m.excited.mult = {3, 3, 2};
+  m.excited.ham[0] = {{mw::matrix(3, 3, {-1.5f, 0.4f, 0.0f, 0.4f, 0.5f, 0.3f, 0.0f, 0.3f, 4.0f}), 1.0f},
+                      {mw::matrix(3, 3, {1.0f, 0.0f, 0.0f, 0.0f, -0.5f, 0.0f, 0.0f, 0.0f, -0.5f}), 0.6f}};
+  m.excited.ham[1] = {{mw::matrix(3, 3, {-1.0f, 0.2f, 0.1f, 0.2f, 0.7f, 0.0f, 0.1f, 0.0f, 2.5f}), 1.0f}};
+  m.excited.ham[2] = {{mw::matrix(2, 2, {-0.5f, 0.1f, 0.1f, 1.0f}), 1.0f}};
+  m.excited.mix[0] = {{mw::matrix(3, 3, {2.0f, 0.5f, 0.0f, 0.4f, 1.8f, 0.3f, 0.0f, 0.2f, 1.5f}), 1.0f}};
+  m.excited.mix[1] = {{mw::matrix(3, 2, {1.6f, 0.2f, 0.3f, 1.4f, 0.1f, 0.9f}), 1.0f}};
+  m.trans[0][0] = {{mw::matrix(1, 3, {1.0f, 0.8f, 0.4f}), 1.0f}};
+  m.trans[1][1] = {{mw::matrix(2, 3, {0.9f, 0.3f, 0.1f, 0.2f, 0.7f, 0.5f}), 1.0f}};
+  m.trans[2][2] = {{mw::matrix(2, 2, {0.8f, 0.2f, 0.1f, 0.6f}), 1.0f}};
+  return m;
+}
+
+std::string charge_transfer_commands(const mw::Model& m) {
+  return "% Charge-transfer model of a d0 ion: absorption spectrum\n"
+         "N2 4 N3 3 W 2.0 DIP 1.0\n"
+         "DEL 3.0 UCV 5.0 UVV 4.0\n" +
+         mw::command_lines(m) +
+         "DEF EG1 = 0.0UNITY\n"
+         "DEF EG2 = DEL\n"
+         "DEF EG3 = 2DEL + UVV\n"
+         "DEF EF1 = 0.0UNITY\n"
+         "DEF EF2 = DEL - UCV\n"
+         "DEF EF3 = 2DEL + UVV - 2UCV\n"
+         "ERANGE 0.001\n"
+         "TRIADS\n" +
+         mw::triad_line(m) + "\nENDTRIADS\n";
+}
+
+// Resonant Auger decay through two intermediate states into one decay
+// channel, whose continuum is discretised into eight states (diagonal
+// elements carry the channel tag 1000).
+mw::Model auger_resonance() {
+  mw::Model m;
+  m.nconf_ground = 1;
+  m.nconf_excited = 1;
+  m.op = "T1U";
+  m.ground.label = "A1G";
+  m.ground.dim = 1;
+  m.ground.mult = {1, 0, 0};
+  m.excited.label = "T1U";
+  m.excited.dim = 1;
+  m.excited.mult = {10, 0, 0};
+  mw::Matrix h = mw::zeros(10, 10);
+  h.at(1, 1) = 0.0f;
+  h.at(2, 2) = 1.5f;
+  for (int b = 0; b < 8; ++b) {
+    const int s = 3 + b;
+    h.at(s, s) = 1000.0f + (-3.0f + 1.0f * static_cast<float>(b));
+    h.at(1, s) = h.at(s, 1) = 0.12f;
+    h.at(2, s) = h.at(s, 2) = (b % 2 == 0) ? 0.10f : -0.08f;
+  }
+  m.excited.ham[0] = {{h, 1.0f}};
+  mw::Matrix t = mw::zeros(1, 10);
+  t.at(1, 1) = 1.0f;
+  t.at(1, 2) = 0.6f;
+  for (int b = 0; b < 8; ++b) t.at(1, 3 + b) = 0.05f;
+  m.trans[0][0] = {{t, 1.0f}};
+  return m;
+}
+
+std::string auger_commands(const mw::Model& m) {
+  return "% Resonant Auger decay through two intermediate states\n"
+         "N2 1 N3 1 W 0.0 DIP 1.0\n" +
+         mw::command_lines(m) +
+         "AUGER\n"
+         "  NOMEGA 22 ESTART -2.0 ESTEP 0.25\n"
+         "  GAMMA 0.1\n"
+         "  NO 1 DIP 3.6878178 CI 1.0\n"
+         "  DEF EF1 = 2.0UNITY\n"
+         "ENDAUGER\n"
+         "TRIADS\n" +
+         mw::triad_line(m) + "\nENDTRIADS\n";
+}
+
+bool put(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream f(p, std::ios::binary);
+  f << text;
+  return static_cast<bool>(f);
+}
+
+bool write_example(const std::filesystem::path& dir, const mw::Model& m, const std::string& commands) {
+  std::filesystem::create_directories(dir);
+  const mw::Files f = mw::write_model(m);
+  return put(dir / "FTN14", f.ftn14) && put(dir / "FTN15", f.ftn15) && put(dir / "fort.50", commands);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_examples DIR\n");
+    return 2;
+  }
+  const std::filesystem::path root = argv[1];
+  const mw::Model ct = charge_transfer();
+  const mw::Model au = auger_resonance();
+  if (!write_example(root / "charge_transfer", ct, charge_transfer_commands(ct)) ||
+      !write_example(root / "auger_resonance", au, auger_commands(au))) {
+    std::fprintf(stderr, "make_examples: cannot write into %s\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}
