@@ -11,6 +11,7 @@
 #include "coefficients/find_data.h"
 #include "hamiltonian/sparse.h"
 #include "io/units.h"
+#include "reference_kernels.h"
 #include "spectra/diag.h"
 #include "spectra/spectr_new.h"
 #include "workarray/heap.h"
@@ -67,6 +68,21 @@ void BM_tred3(benchmark::State& state) {
 }
 BENCHMARK(BM_tred3)->Apply(sizes);
 
+// The loop-for-loop transcription kept by the tests, for comparison.
+void BM_tred3_plain(benchmark::State& state) {
+  const int32_t n = static_cast<int32_t>(state.range(0));
+  const std::vector<float> a0 = random_symmetric(n, 2);
+  std::vector<float> a, d(n), e(n);
+  for (auto _ : state) {
+    state.PauseTiming();
+    a = a0;
+    state.ResumeTiming();
+    mv::reference::tred3(a.data(), n, n, d.data(), e.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+}
+BENCHMARK(BM_tred3_plain)->Apply(sizes);
+
 // The QL stage with n eigenvector rows, on the tridiagonal form of a random matrix.
 void BM_tql3(benchmark::State& state) {
   const int32_t n = static_cast<int32_t>(state.range(0));
@@ -85,6 +101,24 @@ void BM_tql3(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_tql3)->Apply(sizes);
+
+void BM_tql3_plain(benchmark::State& state) {
+  const int32_t n = static_cast<int32_t>(state.range(0));
+  std::vector<float> q = random_symmetric(n, 3), d0(n), e0(n);
+  mv::tred3(q.data(), n, n, d0.data(), e0.data());
+  std::vector<float> z, d, e;
+  for (auto _ : state) {
+    state.PauseTiming();
+    z = q;
+    d = d0;
+    e = e0;
+    state.ResumeTiming();
+    int32_t ierr = 0;
+    mv::reference::tql3(n, n, d.data(), e.data(), z.data(), ierr);
+    benchmark::DoNotOptimize(z.data());
+  }
+}
+BENCHMARK(BM_tql3_plain)->Apply(sizes);
 
 // One initial state, ne = n excited states of a banded Hamiltonian, 8 ground states.
 void BM_spectr_new(benchmark::State& state) {

@@ -82,7 +82,7 @@ inline void dot4_prefix(const float* const r[4], const float* u, int32_t common,
 
 // g(j) = Σ_{k<=j} A(j,k)·u(k) + Σ_{j<k<=l} A(k,j)·u(k) for j = 1..l, each sum
 // in ascending k from 0, with A the lower triangle held in rows.
-void lower_times(const Rows& a, int32_t l, const float* u, float* g) {
+__attribute__((noinline)) void lower_times(const Rows& a, int32_t l, const float* u, float* g) {
   constexpr int32_t block = 8;
   for (int32_t k0 = 1; k0 <= l; k0 += block) {
     const int32_t nb = std::min(block, l - k0 + 1);
@@ -136,7 +136,7 @@ void lower_times(const Rows& a, int32_t l, const float* u, float* g) {
 }
 
 // row(k) = row(k) - f·e(k) - g·u(k) for k < len.
-void rank2_row(float* row, int32_t len, float f, const float* e, float g, const float* u) {
+__attribute__((noinline)) void rank2_row(float* row, int32_t len, float f, const float* e, float g, const float* u) {
   const v4 fv = splat(f), gv = splat(g);
   int32_t k = 0;
   for (; k + 4 <= len; k += 4) store(row + k, load(row + k) - fv * load(e + k) - gv * load(u + k));
@@ -192,7 +192,7 @@ float reduce_row(const Rows& a, int32_t i, float* e, Vectors& hv, std::vector<fl
 // Columns right of i take the update too; they are zero above the diagonal
 // and overwritten when their own step comes, so it changes nothing.
 template <int nv>
-void accumulate_strip(const Rows& a, int32_t n, int32_t first, int32_t tail, Vectors& hv,
+__attribute__((noinline)) void accumulate_strip(const Rows& a, int32_t n, int32_t first, int32_t tail, Vectors& hv,
                       const std::vector<char>& active) {
   const int32_t width = 4 * nv + tail;
   const int32_t c0 = first - 1;

@@ -114,6 +114,14 @@ TEST_F(SpBuild, AddsTheDiagonalShiftToColumnIOfEveryCoveredRow) {
   int32_t p = 0;
   sp_build(p, 2, 3, 3, 0);
   expect_matrix(p, {{0, 5.0f, 0}, {0, 11.5f, 0}, {0, 0, 1.5f}});
+
+  // The row routine alone: local row 1 at column offset 3 of row 2.
+  float row[4] = {0.0f, 1.0f, 0.0f, 0.0f};
+  fill_vector(row, indx.pos[0], 2, 3, 1, -2.0f, 0.25f);
+  EXPECT_EQ(row[1], 1.25f);
+  EXPECT_EQ(row[3], -10.0f);
+  fill_vector(row, indx.pos[0], 1, 1, 2, 3.0f, 0.0f);  // empty row, no shift
+  EXPECT_EQ(row[0], 0.0f);
 }
 
 TEST_F(SpBuild, SymmetrisingMirrorsTheUpperTriangleAndIgnoresTheLower) {
