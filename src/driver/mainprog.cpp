@@ -75,6 +75,7 @@ void look_up_multiplicities(const band_parameters& p, const triad_labels& l, tri
 
 int32_t basis_dimension(const int32_t m[3], int32_t n2, int32_t n3) {
   int64_t n = int64_t(m[0]) + int64_t(n2) * (m[1] + int64_t(n3) * m[2]);
+  if (n < 0) quitprog("A basis dimension is negative: check N2, N3 and the multiplicities.");
   check(static_cast<int32_t>(std::min<int64_t>(n, lheap + 1)), lheap, "lheap", 0);
   return static_cast<int32_t>(n);
 }

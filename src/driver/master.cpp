@@ -6,6 +6,7 @@
 #include "driver/master.h"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "auger/auger.h"
@@ -180,6 +181,10 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
             const float channel_factor[9], int32_t triad, const triad_labels& l) {
   const int32_t ng = d.ng, ne = d.ne;
   const bool auger_path = p.auger == 1;
+  if (ng < 1) {
+    quitprog("The ground-state basis of triad " + std::to_string(triad) + " (" +
+             std::string(trimmed(l.ground)) + ") is empty: check NCONF, N2, N3 and FTN15.");
+  }
   describe_run(p, l);
 
   int32_t m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0, m6 = 0, m7 = 0, m8 = 0;

@@ -14,8 +14,8 @@ namespace {
 // Matrix ids of the blocks in indx while a Hamiltonian is assembled.
 enum : int32_t { id_h1 = 1, id_h2 = 2, id_h3 = 3, id_v12 = 4, id_v23 = 5 };
 
-void add_term(int32_t& q, int32_t mat, int32_t row0, int32_t col0, int32_t nrow, int32_t ncol, float factor,
-              float shift) {
+void add_term(int32_t& q, int32_t mat, int32_t row0, int32_t col0, int32_t nrow, int32_t ncol,
+              float factor, float shift) {
   ibuild.mat[q] = mat;
   ibuild.row0[q] = row0;
   ibuild.col0[q] = col0;

@@ -48,20 +48,22 @@ void make_transition(int32_t& op, float dip, int32_t ng, int32_t ne, const int32
   // Counted first, so that an oversized list stops the run before a term is
   // written past the end of the add list.
   int64_t total = 0;
-  coupled_blocks(ng, ne, marker_g, marker_e, count, [&](int32_t, int32_t, int32_t, int32_t) { ++total; });
+  coupled_blocks(ng, ne, marker_g, marker_e, count,
+                 [&](int32_t, int32_t, int32_t, int32_t) { ++total; });
   check(static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX)), max_add, "MAX_ADD", 0);
 
   int32_t q = 0;
-  coupled_blocks(ng, ne, marker_g, marker_e, count, [&](int32_t i, int32_t j, int32_t l, int32_t n) {
-    ibuild.mat[q] = 3 * (l - 1) + n;
-    ibuild.row0[q] = i;
-    ibuild.col0[q] = j;
-    ibuild.nrow[q] = mg[l - 1];
-    ibuild.ncol[q] = me[n - 1];
-    ibuild.factor[q] = dip;
-    ibuild.shift[q] = 0.0f;
-    ++q;
-  });
+  coupled_blocks(ng, ne, marker_g, marker_e, count,
+                 [&](int32_t i, int32_t j, int32_t l, int32_t n) {
+                   ibuild.mat[q] = 3 * (l - 1) + n;
+                   ibuild.row0[q] = i;
+                   ibuild.col0[q] = j;
+                   ibuild.nrow[q] = mg[l - 1];
+                   ibuild.ncol[q] = me[n - 1];
+                   ibuild.factor[q] = dip;
+                   ibuild.shift[q] = 0.0f;
+                   ++q;
+                 });
   sp_build(op, q, ng, ne, 0);
 }
 

@@ -135,8 +135,8 @@ void add_term_row(float* buf, int32_t m, int32_t i, int32_t j, int32_t& lo, int3
 // compiler vectorises) and only a block with a hit is gathered.
 bool covers(uint32_t row, uint32_t first, uint32_t rows) { return row - first < rows; }
 
-std::size_t gather_covering(uint32_t row, const uint32_t* first, const uint32_t* rows, std::size_t count,
-                            int32_t* covering) {
+std::size_t gather_covering(uint32_t row, const uint32_t* first, const uint32_t* rows,
+                            std::size_t count, int32_t* covering) {
   constexpr std::size_t block = 16;
   std::size_t hits = 0;
   std::size_t b = 0;
@@ -156,11 +156,9 @@ std::size_t gather_covering(uint32_t row, const uint32_t* first, const uint32_t*
 
 }  // namespace
 
-// sp_build: the n x m sparse row matrix sum of add-list terms 1..q (each a stored
-// matrix at an offset, times a factor, plus a diagonal shift), optionally mirrored.
-// Needs indx entries for every term's matrix. Cost per row: one pass over the list,
-// the covering terms' elements and the touched buffer span; memory 2k(i) cells a row.
-// Row-by-row accumulation into a dense buffer scanned in column order: no sorting.
+// sp_build: the n x m sparse row matrix summed from add-list terms 1..q (stored matrix
+// times factor at an offset, plus a diagonal shift), optionally mirrored; needs indx set.
+// Per row: one pass over the list, the covering terms' elements, the touched buffer span.
 void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_flag) {
   check(q, max_add, "MAX_ADD", 0);
   for (int32_t j = 0; j < q; ++j) {
@@ -198,8 +196,8 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
     if (lo <= hi) std::fill(buf + (lo - 1), buf + hi, 0.0f);
     lo = m + 1;
     hi = 0;
-    const std::size_t hits = gather_covering(static_cast<uint32_t>(i), first_row.data(), rows.data(), count,
-                                             covering.data());
+    const std::size_t hits = gather_covering(static_cast<uint32_t>(i), first_row.data(),
+                                             rows.data(), count, covering.data());
     for (std::size_t h = 0; h < hits; ++h) add_term_row(buf, m, i, covering[h], lo, hi);
     if (sym) mirror_into(mirror, buf, m, i, lo, hi);
     const int32_t k = compress(buf, lo, hi, s);
@@ -224,14 +222,15 @@ void vec_to_row_x(float* values, int32_t* cols, const float* row, int32_t m) {
   }
 }
 
-void fill_vector(float* row, int32_t term_pos, int32_t i, int32_t c0, int32_t local_row, float factor,
-                 float shift) {
+void fill_vector(float* row, int32_t term_pos, int32_t i, int32_t c0, int32_t local_row,
+                 float factor, float shift) {
   const RowRef r = row_of(term_pos, local_row);
   fill_vector_x(row + (c0 - 1), r.values, r.cols, r.k, factor);
   if (shift != 0.0f) row[i - 1] = row[i - 1] + shift;
 }
 
-void fill_vector_x(float* row_from_c0, const float* values, const int32_t* cols, int32_t k, float factor) {
+void fill_vector_x(float* row_from_c0, const float* values, const int32_t* cols, int32_t k,
+                   float factor) {
   for (int32_t e = 0; e < k; ++e) {
     float& cell = row_from_c0[cols[e] - 1];
     const float product = values[e] * factor;

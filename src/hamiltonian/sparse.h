@@ -46,10 +46,11 @@ void vec_to_row_x(float* values, int32_t* cols, const float* row, int32_t m);
 // Adds local row local_row of the stored matrix at term_pos, times factor, into
 // the dense row at columns c0.., then adds shift (when non-zero) to column i.
 // The caller makes sure every touched column lies inside the dense row.
-void fill_vector(float* row, int32_t term_pos, int32_t i, int32_t c0, int32_t local_row, float factor,
-                 float shift);
+void fill_vector(float* row, int32_t term_pos, int32_t i, int32_t c0, int32_t local_row,
+                 float factor, float shift);
 // row_from_c0[c-1] += values[e] * factor for each stored element (c, values[e]).
-void fill_vector_x(float* row_from_c0, const float* values, const int32_t* cols, int32_t k, float factor);
+void fill_vector_x(float* row_from_c0, const float* values, const int32_t* cols, int32_t k,
+                   float factor);
 
 // Replaces row[0..i-2] (at most m cells) by the elements (r, i) of the rows
 // r < i already stored in the matrix at p, 0.0 where a row has none.
@@ -61,7 +62,7 @@ float find_element_of_sparse_row(const float* values, const int32_t* cols, int32
 // The dense n x m column-major form (leading dimension n) of the matrix at p.
 void expand(float* dense, int32_t p, int32_t n, int32_t m);
 // Writes the k stored elements of row s into the dense n x m array.
-void expand_row(float* dense, int32_t n, int32_t m, int32_t s, const float* values, const int32_t* cols,
-                int32_t k);
+void expand_row(float* dense, int32_t n, int32_t m, int32_t s, const float* values,
+                const int32_t* cols, int32_t k);
 
 }  // namespace mv

@@ -6,20 +6,25 @@
 //
 // Every sum is formed in the order of the textbook loops and every product
 // rounded as there; speed comes only from where the data sit and from
-// independent sums running side by side:
+// independent operations running side by side:
 // - the matrix is transposed in place first, so the rows the textbook walks
 //   are contiguous (and transposed back at the end);
 // - the product of the reduced lower triangle with the Householder vector is
-//   taken row by row: row k gives the whole first part of sum k and the next
-//   term of every sum j < k, so one pass serves all sums in their own order;
-// - the Householder vectors (and their scaled copies) are kept contiguous, and
-//   the accumulation runs column strip by column strip: a strip of Q evolves
-//   independently of the others and stays in cache for all n steps.
+//   taken row by row: row k completes the first part of sum k and adds the
+//   next term of every sum j < k, so one pass serves all sums in their order;
+// - the rank-two update of step i and the product of step i-1 read the same
+//   rows, so they share one pass (the last row is updated first: it is the
+//   next Householder vector);
+// - the Householder vectors are kept contiguous, and the accumulation runs
+//   column strip by column strip: a strip of Q evolves independently of the
+//   others and stays in cache through all n steps, the update of one step
+//   sharing its pass with the product of the next.
 #include "spectra/tred3.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "spectra/simd4.h"
@@ -31,6 +36,7 @@ namespace {
 using simd::load;
 using simd::splat;
 using simd::store;
+using simd::transpose;
 using simd::v4;
 
 // The matrix after the in-place transposition: row(i)[k-1] is element (i, k).
@@ -56,82 +62,112 @@ void transpose_square(float* a, int32_t ld, int32_t n) {
 
 // Householder vectors of every step i, contiguous: u(i) is row i of the matrix
 // left of the diagonal after the step, v(i) = u/(scale·h) as the step made it.
-struct Vectors {
-  std::vector<float> u, v;
+class Vectors {
+ public:
   explicit Vectors(int32_t n)
-      : u(static_cast<std::size_t>(n) * (n - 1) / 2), v(u.size()) {}
+      : size_(static_cast<std::size_t>(n) * (n - 1) / 2),
+        u_(new float[size_ + 1]),
+        v_(new float[size_ + 1]) {}
+  float* u(int32_t i) { return u_.get() + offset(i); }
+  float* v(int32_t i) { return v_.get() + offset(i); }
+
+ private:
   static std::size_t offset(int32_t i) { return static_cast<std::size_t>(i - 1) * (i - 2) / 2; }
-  float* ui(int32_t i) { return u.data() + offset(i); }
-  float* vi(int32_t i) { return v.data() + offset(i); }
+  std::size_t size_;
+  std::unique_ptr<float[]> u_, v_;
 };
 
-// Sums s[p] = sum over c < len[p] of row p [c]·u[c], left to right from 0, for
-// four rows at once (one lane per row) over their common prefix.
-inline void dot4_prefix(const float* const r[4], const float* u, int32_t common, v4& acc,
-                        int32_t& done) {
-  int32_t c = 0;
-  for (; c + 4 <= common; c += 4) {
-    const v4 x0 = load(r[0] + c), x1 = load(r[1] + c), x2 = load(r[2] + c), x3 = load(r[3] + c);
-    acc = acc + v4{x0[0], x1[0], x2[0], x3[0]} * splat(u[c]);
-    acc = acc + v4{x0[1], x1[1], x2[1], x3[1]} * splat(u[c + 1]);
-    acc = acc + v4{x0[2], x1[2], x2[2], x3[2]} * splat(u[c + 2]);
-    acc = acc + v4{x0[3], x1[3], x2[3], x3[3]} * splat(u[c + 3]);
+// ---- the reduction ---------------------------------------------------------
+
+constexpr int32_t block = 8;
+
+// One block of rows k0..k0+nb-1 of the product g = A u of the lower triangle
+// (see lower_times), any nb <= block.
+void lower_block_any(const float* const r[], int32_t k0, int32_t nb, const float* u, float* g) {
+  // First parts: row k0+p against u(1..k0+p), four rows side by side.
+  float s[block];
+  int32_t done[block];
+  int32_t p = 0;
+  for (; p + 4 <= nb; p += 4) {
+    v4 acc = splat(0.0f);
+    int32_t c = 0;
+    for (; c + 4 <= k0 + p; c += 4) {
+      v4 x[4] = {load(r[p] + c), load(r[p + 1] + c), load(r[p + 2] + c), load(r[p + 3] + c)};
+      transpose(x);
+      for (int32_t q = 0; q < 4; ++q) acc = acc + x[q] * splat(u[c + q]);
+    }
+    for (int32_t q = 0; q < 4; ++q) {
+      s[p + q] = acc[q];
+      done[p + q] = c;
+    }
   }
-  done = c;
+  for (; p < nb; ++p) {
+    s[p] = 0.0f;
+    done[p] = 0;
+  }
+  for (p = 0; p < nb; ++p) {
+    float sum = s[p];
+    for (int32_t c = done[p]; c < k0 + p; ++c) sum = sum + r[p][c] * u[c];
+    g[k0 + p - 1] = sum;
+  }
+  // Second parts: the next terms of the sums j < k0, rows in order.
+  const int32_t prefix = k0 - 1;
+  int32_t j = 0;
+  for (; j + 4 <= prefix; j += 4) {
+    v4 gv = load(g + j);
+    for (p = 0; p < nb; ++p) gv = gv + load(r[p] + j) * splat(u[k0 + p - 1]);
+    store(g + j, gv);
+  }
+  for (; j < prefix; ++j) {
+    float gj = g[j];
+    for (p = 0; p < nb; ++p) gj = gj + r[p][j] * u[k0 + p - 1];
+    g[j] = gj;
+  }
+  // ... and of the sums begun in this block.
+  for (int32_t q = 0; q + 1 < nb; ++q) {
+    float gj = g[k0 + q - 1];
+    for (p = q + 1; p < nb; ++p) gj = gj + r[p][k0 + q - 1] * u[k0 + p - 1];
+    g[k0 + q - 1] = gj;
+  }
 }
 
-// g(j) = Σ_{k<=j} A(j,k)·u(k) + Σ_{j<k<=l} A(k,j)·u(k) for j = 1..l, each sum
-// in ascending k from 0, with A the lower triangle held in rows.
-__attribute__((noinline)) void lower_times(const Rows& a, int32_t l, const float* u, float* g) {
-  constexpr int32_t block = 8;
-  for (int32_t k0 = 1; k0 <= l; k0 += block) {
-    const int32_t nb = std::min(block, l - k0 + 1);
-    const float* r[block];
-    for (int32_t p = 0; p < nb; ++p) r[p] = a.row(k0 + p);
-
-    // First parts: row k0+p against u(1..k0+p).
-    float s[block];
-    int32_t done[block];
-    int32_t p = 0;
-    for (; p + 4 <= nb; p += 4) {
-      v4 acc = splat(0.0f);
-      int32_t c = 0;
-      dot4_prefix(r + p, u, k0 + p, acc, c);
-      for (int32_t q = 0; q < 4; ++q) {
-        s[p + q] = acc[q];
-        done[p + q] = c;
-      }
+// A full block of eight rows: both parts in one pass over the shared columns,
+// each loaded vector of four columns serving the second parts directly and,
+// transposed, the first parts of four rows at once.
+__attribute__((noinline)) void lower_block8(const float* const r[], int32_t k0, const float* u, float* g) {
+  const int32_t prefix = k0 - 1;
+  v4 uk[block];
+  for (int32_t p = 0; p < block; ++p) uk[p] = splat(u[k0 + p - 1]);
+  v4 acc0 = splat(0.0f), acc1 = splat(0.0f);
+  int32_t c = 0;
+  for (; c + 4 <= prefix; c += 4) {
+    v4 x[block];
+    for (int32_t p = 0; p < block; ++p) x[p] = load(r[p] + c);
+    v4 gv = load(g + c);
+    for (int32_t p = 0; p < block; ++p) gv = gv + x[p] * uk[p];
+    store(g + c, gv);
+    transpose(x);
+    transpose(x + 4);
+    for (int32_t q = 0; q < 4; ++q) {
+      const v4 uc = splat(u[c + q]);
+      acc0 = acc0 + x[q] * uc;
+      acc1 = acc1 + x[4 + q] * uc;
     }
-    for (; p < nb; ++p) {
-      s[p] = 0.0f;
-      done[p] = 0;
-    }
-    for (p = 0; p < nb; ++p) {
-      const int32_t len = k0 + p;
-      float sum = s[p];
-      for (int32_t c = done[p]; c < len; ++c) sum = sum + r[p][c] * u[c];
-      g[k0 + p - 1] = sum;
-    }
-
-    // Second parts: the next terms of the sums j < k0, rows in order.
-    const int32_t prefix = k0 - 1;
-    int32_t j = 0;
-    for (; j + 4 <= prefix; j += 4) {
-      v4 gv = load(g + j);
-      for (p = 0; p < nb; ++p) gv = gv + load(r[p] + j) * splat(u[k0 + p - 1]);
-      store(g + j, gv);
-    }
-    for (; j < prefix; ++j) {
-      float gj = g[j];
-      for (p = 0; p < nb; ++p) gj = gj + r[p][j] * u[k0 + p - 1];
-      g[j] = gj;
-    }
-    // ... and of the sums begun in this block.
-    for (int32_t q = 0; q + 1 < nb; ++q) {
-      float gj = g[k0 + q - 1];
-      for (p = q + 1; p < nb; ++p) gj = gj + r[p][k0 + q - 1] * u[k0 + p - 1];
-      g[k0 + q - 1] = gj;
-    }
+  }
+  for (int32_t j = c; j < prefix; ++j) {
+    float gj = g[j];
+    for (int32_t p = 0; p < block; ++p) gj = gj + r[p][j] * u[k0 + p - 1];
+    g[j] = gj;
+  }
+  for (int32_t p = 0; p < block; ++p) {
+    float sum = p < 4 ? acc0[p] : acc1[p - 4];
+    for (int32_t cc = c; cc < k0 + p; ++cc) sum = sum + r[p][cc] * u[cc];
+    g[k0 + p - 1] = sum;
+  }
+  for (int32_t q = 0; q + 1 < block; ++q) {
+    float gj = g[k0 + q - 1];
+    for (int32_t p = q + 1; p < block; ++p) gj = gj + r[p][k0 + q - 1] * u[k0 + p - 1];
+    g[k0 + q - 1] = gj;
   }
 }
 
@@ -143,87 +179,200 @@ __attribute__((noinline)) void rank2_row(float* row, int32_t len, float f, const
   for (; k < len; ++k) row[k] = row[k] - f * e[k] - g * u[k];
 }
 
-// Step i of the reduction (rows held in `a`); returns h, the step's d(i).
-float reduce_row(const Rows& a, int32_t i, float* e, Vectors& hv, std::vector<float>& g) {
+// The work of one step that touches the whole triangle.
+struct Update {  // rank-two update of rows 1..: row(j) -= u(j)·e + e(j)·u
+  const float* u = nullptr;
+  const float* e = nullptr;
+};
+struct Product {  // g(j) = Σ A(j,k)·u(k) + Σ A(k,j)·u(k)
+  const float* u = nullptr;
+  float* g = nullptr;
+};
+
+// Rows 1..count: the update of one step, then the product of the next, block
+// by block; either may be absent.
+void triangle_pass(const Rows& a, int32_t count, Update up, Product pr) {
+  for (int32_t k0 = 1; k0 <= count; k0 += block) {
+    const int32_t nb = std::min(block, count - k0 + 1);
+    float* r[block];
+    for (int32_t p = 0; p < nb; ++p) r[p] = a.row(k0 + p);
+    if (up.u != nullptr) {
+      for (int32_t p = 0; p < nb; ++p) rank2_row(r[p], k0 + p, up.u[k0 + p - 1], up.e, up.e[k0 + p - 1], up.u);
+    }
+    if (pr.u == nullptr) continue;
+    if (nb == block) {
+      lower_block8(r, k0, pr.u, pr.g);
+    } else {
+      lower_block_any(r, k0, nb, pr.u, pr.g);
+    }
+  }
+}
+
+struct Step {
+  bool active = false;  // the step reflects (its row left of the diagonal is not zero)
+  float h = 0.0f;
+  float scale = 0.0f;
+};
+
+// The start of step i on row i, which carries every earlier update: scales
+// the row into the Householder vector u and sets e(i) and v(i).
+Step open_step(const Rows& a, int32_t i, float* e, Vectors& hv) {
   const int32_t l = i - 1;
   float* ri = a.row(i);
   if (l <= 1) {
     e[i - 1] = ri[l - 1];
-    return 0.0f;
+    return {};
   }
   float scale = 0.0f;
   for (int32_t k = 0; k < l; ++k) scale = scale + std::fabs(ri[k]);
   if (scale == 0.0f) {
     e[i - 1] = ri[l - 1];
-    return 0.0f;
+    return {};
   }
   float h = 0.0f;
   for (int32_t k = 0; k < l; ++k) {
     ri[k] = ri[k] / scale;
     h = h + ri[k] * ri[k];
   }
-  float f = ri[l - 1];
+  const float f = ri[l - 1];
   const float root = std::sqrt(h);
-  const float gl = std::signbit(f) ? root : -root;
-  e[i - 1] = scale * gl;
-  h = h - f * gl;
-  ri[l - 1] = f - gl;
-
-  float* v = hv.vi(i);
+  const float g = std::signbit(f) ? root : -root;
+  e[i - 1] = scale * g;
+  h = h - f * g;
+  ri[l - 1] = f - g;
+  float* v = hv.v(i);
   const float sh = scale * h;
   for (int32_t j = 0; j < l; ++j) v[j] = ri[j] / sh;
-  lower_times(a, l, ri, g.data());
-  f = 0.0f;
-  for (int32_t j = 0; j < l; ++j) {
-    e[j] = g[j] / h;
-    f = f + e[j] * ri[j];
-  }
-  const float hh = f / (h + h);
-  for (int32_t j = 0; j < l; ++j) e[j] = e[j] - hh * ri[j];
-  for (int32_t j = 1; j <= l; ++j) rank2_row(a.row(j), j, ri[j - 1], e, e[j - 1], ri);
-  for (int32_t k = 0; k < l; ++k) ri[k] = scale * ri[k];
-  std::copy(ri, ri + l, hv.ui(i));
-  return h;
+  return {true, h, scale};
 }
 
-// The accumulation for the columns first..first+4·nv+tail-1 of Q (a strip of
-// every row): step i applies g = uᵀQ, Q -= v gᵀ to the strip's columns left
-// of i, then makes column i the unit vector and clears row i left of it.
-// Columns right of i take the update too; they are zero above the diagonal
-// and overwritten when their own step comes, so it changes nothing.
+// The end of step i, its product g = A u done: e becomes the update vector
+// p - (uᵀp / 2h) u with p = g / h.
+void close_step(int32_t l, const float* u, float h, const float* g, float* e) {
+  float f = 0.0f;
+  for (int32_t j = 0; j < l; ++j) {
+    e[j] = g[j] / h;
+    f = f + e[j] * u[j];
+  }
+  const float hh = f / (h + h);
+  for (int32_t j = 0; j < l; ++j) e[j] = e[j] - hh * u[j];
+}
+
+// Steps n..2 on the rows; d(i) = h of step i, e(i) the sub-diagonal.
+void reduce(const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g) {
+  Step s = open_step(a, n, e, hv);
+  if (s.active) triangle_pass(a, n - 1, {}, {a.row(n), g});
+  for (int32_t i = n; i >= 2; --i) {
+    const int32_t l = i - 1;
+    const float* ri = a.row(i);
+    Update up;
+    if (s.active) {
+      close_step(l, ri, s.h, g, e);
+      rank2_row(a.row(l), l, ri[l - 1], e, e[l - 1], ri);
+      float* u = hv.u(i);
+      for (int32_t k = 0; k < l; ++k) u[k] = s.scale * ri[k];
+      up = {ri, e};
+    }
+    d[i - 1] = s.h;
+    if (l == 1) break;
+    const Step next = open_step(a, l, e, hv);
+    triangle_pass(a, l - 1, up, next.active ? Product{a.row(l), g} : Product{});
+    s = next;
+  }
+}
+
+// ---- the accumulation ------------------------------------------------------
+
+// One pass over rows 1..l of a strip (columns c0+1.. of every row): with
+// `update`, row -= g·v(k); with `product`, gn += un(k)·row (after the update).
+template <int nv, bool update, bool product>
+__attribute__((noinline)) void strip_rows(const Rows& a, int32_t c0, int32_t tail, int32_t l, const v4* g, const float* gs,
+                const float* v, const float* un, v4* gn, float* gns) {
+  for (int32_t k = 1; k <= l; ++k) {
+    float* p = a.row(k) + c0;
+    for (int32_t q = 0; q < nv; ++q) {
+      v4 x = load(p + 4 * q);
+      if constexpr (update) {
+        x = x - g[q] * splat(v[k - 1]);
+        store(p + 4 * q, x);
+      }
+      if constexpr (product) gn[q] = gn[q] + splat(un[k - 1]) * x;
+    }
+    for (int32_t t = 0; t < tail; ++t) {
+      float x = p[4 * nv + t];
+      if constexpr (update) {
+        x = x - gs[t] * v[k - 1];
+        p[4 * nv + t] = x;
+      }
+      if constexpr (product) gns[t] = gns[t] + un[k - 1] * x;
+    }
+  }
+}
+
+// The accumulation for the columns first..first+4·nv+tail-1 of Q: step i
+// forms g = uᵀQ and Q -= v gᵀ on the strip's columns left of i, then makes
+// column i the unit vector and clears row i left of it. Columns right of i
+// take the update too: they are zero above the diagonal (so stay zero) and
+// are set when their own step comes. The product of step i+1 is gathered
+// while step i updates, and finished with row i once step i has set it.
 template <int nv>
-__attribute__((noinline)) void accumulate_strip(const Rows& a, int32_t n, int32_t first, int32_t tail, Vectors& hv,
+void accumulate_strip(const Rows& a, int32_t n, int32_t first, int32_t tail, Vectors& hv,
                       const std::vector<char>& active) {
+  constexpr int nvec = nv > 0 ? nv : 1;
   const int32_t width = 4 * nv + tail;
   const int32_t c0 = first - 1;
+  v4 g[nvec];
+  float gs[3];
+  bool have = false;
   for (int32_t i = first; i <= n; ++i) {
     const int32_t l = i - 1;
-    if (active[i] && l >= first) {
-      const float* u = hv.ui(i);
-      const float* v = hv.vi(i);
-      v4 g[nv > 0 ? nv : 1];
-      float gs[3] = {0.0f, 0.0f, 0.0f};
+    const bool act = active[i] && l >= first;
+    const bool next = i < n && active[i + 1];
+    if (act && !have) {
       for (int32_t q = 0; q < nv; ++q) g[q] = splat(0.0f);
-      for (int32_t k = 1; k <= l; ++k) {
-        const float* p = a.row(k) + c0;
-        const float uk = u[k - 1];
-        for (int32_t q = 0; q < nv; ++q) g[q] = g[q] + splat(uk) * load(p + 4 * q);
-        for (int32_t t = 0; t < tail; ++t) gs[t] = gs[t] + uk * p[4 * nv + t];
-      }
-      for (int32_t k = 1; k <= l; ++k) {
-        float* p = a.row(k) + c0;
-        const float vk = v[k - 1];
-        for (int32_t q = 0; q < nv; ++q) store(p + 4 * q, load(p + 4 * q) - g[q] * splat(vk));
-        for (int32_t t = 0; t < tail; ++t) p[4 * nv + t] = p[4 * nv + t] - gs[t] * vk;
-      }
+      for (int32_t t = 0; t < 3; ++t) gs[t] = 0.0f;
+      strip_rows<nv, false, true>(a, c0, tail, l, nullptr, nullptr, nullptr, hv.u(i), g, gs);
     }
-    if (i < first + width) {
+    v4 gn[nvec];
+    float gns[3] = {0.0f, 0.0f, 0.0f};
+    for (int32_t q = 0; q < nv; ++q) gn[q] = splat(0.0f);
+    const float* un = next ? hv.u(i + 1) : nullptr;
+    if (act && next) {
+      strip_rows<nv, true, true>(a, c0, tail, l, g, gs, hv.v(i), un, gn, gns);
+    } else if (act) {
+      strip_rows<nv, true, false>(a, c0, tail, l, g, gs, hv.v(i), nullptr, nullptr, nullptr);
+    } else if (next) {
+      strip_rows<nv, false, true>(a, c0, tail, l, nullptr, nullptr, nullptr, un, gn, gns);
+    }
+
+    const bool in_strip = i < first + width;
+    if (in_strip) {
       for (int32_t k = 1; k < i; ++k) a.row(k)[i - 1] = 0.0f;
       a.row(i)[i - 1] = 1.0f;
     }
     float* ri = a.row(i);
     const int32_t last = std::min(first + width - 1, i - 1);
     for (int32_t j = first; j <= last; ++j) ri[j - 1] = 0.0f;
+
+    if (next) {
+      for (int32_t q = 0; q < nv; ++q) gn[q] = gn[q] + splat(un[i - 1]) * load(ri + c0 + 4 * q);
+      for (int32_t t = 0; t < tail; ++t) gns[t] = gns[t] + un[i - 1] * ri[c0 + 4 * nv + t];
+      if (in_strip) {
+        // Column i changed after its terms were gathered: its sum again, from
+        // the column as step i left it.
+        float sum = 0.0f;
+        for (int32_t k = 1; k <= i; ++k) sum = sum + un[k - 1] * a.row(k)[i - 1];
+        const int32_t lane = i - first;
+        if (lane < 4 * nv) {
+          gn[lane / 4][lane % 4] = sum;
+        } else {
+          gns[lane - 4 * nv] = sum;
+        }
+      }
+    }
+    for (int32_t q = 0; q < nv; ++q) g[q] = gn[q];
+    for (int32_t t = 0; t < 3; ++t) gs[t] = gns[t];
+    have = next;
   }
 }
 
@@ -254,7 +403,7 @@ void tred3(float* a, int32_t nm, int32_t n, float* d, float* e) {
   const Rows rows{a, nm};
   Vectors hv(n);
   std::vector<float> g(static_cast<std::size_t>(n));
-  for (int32_t i = n; i >= 2; --i) d[i - 1] = reduce_row(rows, i, e, hv, g);
+  reduce(rows, n, d, e, hv, g.data());
   d[0] = 0.0f;
   e[0] = 0.0f;
 

@@ -62,7 +62,8 @@ struct Levels {
 };
 
 Levels band(const Model& md, int32_t n) {
-  Levels l{std::vector<float>(static_cast<std::size_t>(n)), std::vector<float>(static_cast<std::size_t>(n))};
+  Levels l{std::vector<float>(static_cast<std::size_t>(n)),
+           std::vector<float>(static_cast<std::size_t>(n))};
   gausslegendre(-md.w / 2.0f, md.w / 2.0f, l.x.data(), l.v.data(), n);
   return l;
 }
@@ -122,8 +123,8 @@ Assembled assemble(const Model& md) {
   const int32_t dim = dimension(md.k, md.m, md.n2, md.n3);
   Assembled out;
   out.marker.assign(static_cast<std::size_t>(dim), 77);
-  make_hamiltonian(out.ham, dim, h, md.m, md.n2, md.n3, md.e, md.d, v12, v23, out.marker.data(), md.w,
-                   md.k);
+  make_hamiltonian(out.ham, dim, h, md.m, md.n2, md.n3, md.e, md.d, v12, v23, out.marker.data(),
+                   md.w, md.k);
   return out;
 }
 
@@ -131,9 +132,9 @@ using MakeHamiltonian = HamiltonianTest;
 using MakeTransitionTest = HamiltonianTest;
 
 TEST_F(MakeHamiltonian, MatchesABlockByBlockConstruction) {
-  for (const auto& [k, n2, n3, w] : {std::tuple{1, 1, 1, 2.0f}, std::tuple{2, 1, 1, 0.0f},
-                                     std::tuple{2, 3, 1, 2.0f}, std::tuple{3, 1, 1, 1.5f},
-                                     std::tuple{3, 2, 3, 2.0f}, std::tuple{3, 4, 2, 3.0f}}) {
+  for (const auto& [k, n2, n3, w] :
+       {std::tuple{1, 1, 1, 2.0f}, std::tuple{2, 1, 1, 0.0f}, std::tuple{2, 3, 1, 2.0f},
+        std::tuple{3, 1, 1, 1.5f}, std::tuple{3, 2, 3, 2.0f}, std::tuple{3, 4, 2, 3.0f}}) {
     Model md;
     md.k = k;
     md.n2 = n2;
@@ -195,7 +196,8 @@ TEST_F(MakeHamiltonian, TooManyTermsStopBeforeTheAddListIsWritten) {
   EXPECT_THROW(assemble(md), RunStop);
   EXPECT_EQ(ibuild.mat[0], -7);
   const std::string out = unit_contents(6);
-  EXPECT_NE(out.find(" Increase parameter MAX_ADD from        10000  to        20201\n"), std::string::npos);
+  EXPECT_NE(out.find(" Increase parameter MAX_ADD from        10000  to        20201\n"),
+            std::string::npos);
 }
 
 // ---- transition operator ----
@@ -210,7 +212,8 @@ Dense transition_block(int32_t l, int32_t n, const Side& g, const Side& x) {
   Dense t = zeros(g.m[l - 1], x.m[n - 1]);
   for (int32_t a = 0; a < g.m[l - 1]; ++a) {
     for (int32_t c = 0; c < x.m[n - 1]; ++c) {
-      t[a][c] = ((a + c) % 3 == 1) ? 0.0f : static_cast<float>(10 * l + n) + 0.125f * (a + 1) - 0.5f * c;
+      t[a][c] =
+          ((a + c) % 3 == 1) ? 0.0f : static_cast<float>(10 * l + n) + 0.125f * (a + 1) - 0.5f * c;
     }
   }
   return t;
@@ -236,7 +239,8 @@ TEST_F(MakeTransitionTest, CouplesOnlyBlocksWithTheSameSpectatorLevels) {
                         {{3, {1, 2, 1}}, {2, {2, 1, 1}}, 2, 3}};
   const float dip = 0.7f;
   for (const Case& cs : cases) {
-    SCOPED_TRACE(::testing::Message() << "Kg=" << cs.g.k << " Ke=" << cs.x.k << " N2=" << cs.n2 << " N3=" << cs.n3);
+    SCOPED_TRACE(::testing::Message()
+                 << "Kg=" << cs.g.k << " Ke=" << cs.x.k << " N2=" << cs.n2 << " N3=" << cs.n3);
     reset_heap();
     int32_t count[3][3] = {{1, 0, 2}, {1, 3, 1}, {2, 1, 1}};  // (1, 2) has a block but no operator
     int32_t t[3][3];

@@ -66,7 +66,8 @@ TEST_F(SpBuild, PlacesTermsAtTheirOffsetsWithTheDocumentedLayout) {
   // Row index (3n), buffer (m), then row 1's value and column blocks.
   EXPECT_EQ(p, top + 1);
   EXPECT_EQ(ih(p)[0], top + 12 + 5 + 1);
-  expect_matrix(p, {{2.0f, 0, 0, 0, 0}, {0, 0, 1.0f, 2.0f, 0}, {0, 0, 0, 3.0f, 0}, {0, 0, 0, 0, 0}});
+  expect_matrix(p,
+                {{2.0f, 0, 0, 0, 0}, {0, 0, 1.0f, 2.0f, 0}, {0, 0, 0, 3.0f, 0}, {0, 0, 0, 0, 0}});
   // Nothing is given back: 2 cells per stored element above row index and buffer.
   EXPECT_EQ(heap_info.top, top + 12 + 5 + 2 * 4);
 }
@@ -184,7 +185,8 @@ TEST_F(SpBuild, MatchesThePlainAlgorithmOnRandomAddLists) {
     indx.pos[id - 1] = make_sparse(a);
   }
   for (const bool sym : {false, true}) {
-    for (const auto& [n, m, q] : {std::tuple{40, 40, 300}, std::tuple{30, 55, 200}, std::tuple{50, 50, 1}}) {
+    for (const auto& [n, m, q] :
+         {std::tuple{40, 40, 300}, std::tuple{30, 55, 200}, std::tuple{50, 50, 1}}) {
       if (sym && n != m) continue;
       for (int32_t j = 1; j <= q; ++j) {
         const int32_t id = 1 + static_cast<int32_t>(gen() % 6);
