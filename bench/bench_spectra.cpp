@@ -129,7 +129,8 @@ void BM_spectr_new(benchmark::State& state) {
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   std::vector<float> hd(static_cast<std::size_t>(ne) * ne, 0.0f);
   for (int32_t j = 0; j < ne; ++j) {
-    for (int32_t i = j; i < std::min(ne, j + band); ++i) hd[i + std::size_t(j) * ne] = hd[j + std::size_t(i) * ne] = u(rng);
+    for (int32_t i = j; i < std::min(ne, j + band); ++i)
+      hd[i + std::size_t(j) * ne] = hd[j + std::size_t(i) * ne] = u(rng);
   }
   int32_t hexc = 0;
   mv::illoc("bench", 3 * ne, hexc);
@@ -151,8 +152,8 @@ void BM_spectr_new(benchmark::State& state) {
     mv::store_index = {};
     mv::store_ir_index = {};
     state.ResumeTiming();
-    mv::spectr_new(q.data(), t.data(), hexc, ng, ne, energies.data(), spare.data(), amplitudes.data(),
-                   eg.data(), "G", "OP", "EXC", 1, 1);
+    mv::spectr_new(q.data(), t.data(), hexc, ng, ne, energies.data(), spare.data(),
+                   amplitudes.data(), eg.data(), "G", "OP", "EXC", 1, 1);
     benchmark::DoNotOptimize(amplitudes.data());
   }
   mv::reset_heap();

@@ -44,8 +44,8 @@ void matcut(int32_t nyi, int32_t nxi, int32_t nyo, int32_t nxo, int32_t nofsxi, 
   }
   if (nofsxi < 0 || nofsyi < 0 || nofsxo < 0 || nofsyo < 0) {
     list_write(6, not_below_zero);
-    write(6, "(4(A,I4))", " NOFSXI=", nofsxi, " NOFSYI=", nofsyi, "NOFSXO=", nofsxo, " NOFSYO=",
-          nofsyo);
+    write(6, "(4(A,I4))", " NOFSXI=", nofsxi, " NOFSYI=", nofsyi, "NOFSXO=", nofsxo,
+          " NOFSYO=", nofsyo);
     matcut_error();
   }
   if (ndx < 0 || ndy < 0) {

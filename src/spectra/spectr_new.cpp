@@ -33,9 +33,10 @@ void project(const float* qi, const float* t, int32_t ng, int32_t ne, float* amp
 
 }  // namespace
 
-void spectr_new(const float* q, const float* t, int32_t hexc, int32_t ng, int32_t ne, float* energies,
-                float* spare, float* amplitudes, const float* eg, std::string_view ground_label,
-                std::string_view op_label, std::string_view excited_label, int32_t dim1, int32_t dim2) {
+void spectr_new(const float* q, const float* t, int32_t hexc, int32_t ng, int32_t ne,
+                float* energies, float* spare, float* amplitudes, const float* eg,
+                std::string_view ground_label, std::string_view op_label,
+                std::string_view excited_label, int32_t dim1, int32_t dim2) {
   (void)spare;
   const std::size_t nn = static_cast<std::size_t>(ne);
   std::vector<float> h(nn * nn);
@@ -59,7 +60,8 @@ void spectr_new(const float* q, const float* t, int32_t hexc, int32_t ng, int32_
     }
     project(q + static_cast<std::ptrdiff_t>(i - 1) * ng, t, ng, ne, amplitudes);
     eigen2(2, excited_label, h.data(), ne, ne, energies, amplitudes, 1, e_copy);
-    primat(0, eg[i - 1], energies, amplitudes, ne, ground_label, op_label, excited_label, dim1, dim2);
+    primat(0, eg[i - 1], energies, amplitudes, ne, ground_label, op_label, excited_label, dim1,
+           dim2);
   }
   timing(" time end of calculation ");
   dealloc("spectr_new worktemp", ne, worktemp);

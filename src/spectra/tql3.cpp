@@ -1,6 +1,6 @@
 // Implicit-shift QL iteration with rotations carried into z.
-// Preconditions: n >= 0, rows <= nm. Cost: about 3n² flops for the
-// eigenvalues and 6 flops per carried row per rotation (some 6·rows·n² total).
+// Preconditions: n >= 0, rows <= nm. Cost: order n² flops for the eigenvalues,
+// 6 flops per carried row per rotation (some 0.8·n² rotations in all).
 // Algorithm: TQL2 of Bowdler, Martin, Reinsch and Wilkinson (Handbook II/3),
 // single precision, machine precision 2⁻²³, at most 30 iterations each.
 //
@@ -9,6 +9,8 @@
 // a time: each element of z receives exactly the rotations it would have
 // received, in the same order, but a band stays in cache through thousands of
 // rotations instead of the whole of z streaming through memory for each one.
+// The bands run eight lanes wide where the processor has AVX2 (simd.h); they
+// are then bound by the four multiplications each rotation needs per element.
 #include "spectra/tql3.h"
 
 #include <algorithm>
@@ -18,73 +20,224 @@
 #include <vector>
 
 #include "io/format.h"
-#include "spectra/simd4.h"
+#include "spectra/simd.h"
 
 namespace mv {
 
 namespace {
 
+using simd::lanes;
 using simd::load;
 using simd::splat;
 using simd::store;
 using simd::v4;
+using simd::v8;
 
 constexpr float machep = 1.1920929e-7f;  // 2⁻²³
 constexpr int32_t max_iterations = 30;
 
 // Columns i and i+1 of z, rows [0, rows): (z_i, z_i+1) <- (c z_i - s z_i+1, s z_i + c z_i+1).
 inline void rotate(float* zi, float* zi1, int32_t rows, float c, float s) {
-  const v4 cv = splat(c), sv = splat(s);
-  int32_t k = 0;
-  for (; k + 4 <= rows; k += 4) {
-    const v4 t = load(zi1 + k);
-    const v4 x = load(zi + k);
-    store(zi1 + k, sv * x + cv * t);
-    store(zi + k, cv * x - sv * t);
-  }
-  for (; k < rows; ++k) {
+  for (int32_t k = 0; k < rows; ++k) {
     const float t = zi1[k];
     zi1[k] = s * zi[k] + c * t;
     zi[k] = c * zi[k] - s * t;
   }
 }
 
-struct Rotation {
-  int32_t i;  // acts on columns i and i+1 (1-based)
-  float c, s;
+// The recorded rotations: sweep after sweep, each over descending columns.
+struct Sweep {
+  int32_t top;     // first rotation acts on columns top and top+1
+  int32_t count;   // rotations top, top-1, ..., top-count+1
+  std::size_t at;  // their c and s in the record
+};
+struct Record {
+  std::vector<Sweep> sweeps;
+  std::vector<float> c, s;
 };
 
-// Where the rotations go: straight into z for a few rows, else recorded and
-// applied band by band whenever the record is full and at the end.
+// Rows carried together: eight vectors, so that eight independent chains of
+// rotations keep the arithmetic units busy.
+template <class V>
+inline constexpr int32_t band = 8 * lanes<V>;
+
+// One sweep applied to rows k0..k0+band-1 of z. Column i+1 is final once
+// rotation i is done and column i goes on to the next rotation, so the band
+// carries that column in registers from one rotation to the next: each
+// column is loaded and stored once per sweep.
+template <class V>
+[[gnu::always_inline]] inline void apply_one(const Record& r, const Sweep& sw, float* z, int32_t nm,
+                                             int32_t k0) {
+  constexpr int32_t w = lanes<V>;
+  constexpr int32_t nv = band<V> / w;
+  auto column = [&](int32_t i) { return z + static_cast<std::ptrdiff_t>(i - 1) * nm + k0; };
+  V carry[nv];
+  const float* top = column(sw.top + 1);
+  for (int32_t q = 0; q < nv; ++q) carry[q] = load<V>(top + w * q);
+  const float* cs = r.c.data() + sw.at;
+  const float* ss = r.s.data() + sw.at;
+  for (int32_t j = 0; j < sw.count; ++j) {
+    float* zi = column(sw.top - j);
+    float* zi1 = zi + nm;
+    const V c = splat<V>(cs[j]), s = splat<V>(ss[j]);
+    for (int32_t q = 0; q < nv; ++q) {
+      const V x = load<V>(zi + w * q);
+      store(zi1 + w * q, s * x + c * carry[q]);
+      carry[q] = c * x - s * carry[q];
+    }
+  }
+  float* last = column(sw.top - sw.count + 1);
+  for (int32_t q = 0; q < nv; ++q) store(last + w * q, carry[q]);
+}
+
+// Two successive sweeps over the same columns (the iterations of one
+// eigenvalue), the second one column behind the first: rotation p of the
+// first and rotation p+1 of the second share a step, the column the first
+// finishes going straight on to the second in registers. Every element still
+// sees the first sweep's rotations before the second's, each in its order,
+// and is loaded and stored once for both.
+template <class V>
+[[gnu::always_inline]] inline void apply_two(const Record& r, const Sweep& a, const Sweep& b,
+                                             float* z, int32_t nm, int32_t k0) {
+  constexpr int32_t w = lanes<V>;
+  constexpr int32_t nv = band<V> / w;
+  auto column = [&](int32_t i) { return z + static_cast<std::ptrdiff_t>(i - 1) * nm + k0; };
+  const float* ca = r.c.data() + a.at;
+  const float* sa = r.s.data() + a.at;
+  const float* cb = r.c.data() + b.at;
+  const float* sb = r.s.data() + b.at;
+  V carry_a[nv], carry_b[nv];
+  {
+    // Rotation top of the first sweep; its upper column is the second's start.
+    const float* zt = column(a.top);
+    const float* zt1 = zt + nm;
+    const V c = splat<V>(ca[0]), s = splat<V>(sa[0]);
+    for (int32_t q = 0; q < nv; ++q) {
+      const V x = load<V>(zt + w * q);
+      const V t = load<V>(zt1 + w * q);
+      carry_b[q] = s * x + c * t;
+      carry_a[q] = c * x - s * t;
+    }
+  }
+  for (int32_t j = 1; j < a.count; ++j) {
+    float* zi = column(a.top - j);
+    float* zi2 = zi + 2 * static_cast<std::ptrdiff_t>(nm);
+    const V c1 = splat<V>(ca[j]), s1 = splat<V>(sa[j]);
+    const V c2 = splat<V>(cb[j - 1]), s2 = splat<V>(sb[j - 1]);
+    for (int32_t q = 0; q < nv; ++q) {
+      const V x = load<V>(zi + w * q);
+      const V y = s1 * x + c1 * carry_a[q];  // column i+1, done with the first sweep
+      carry_a[q] = c1 * x - s1 * carry_a[q];
+      store(zi2 + w * q, s2 * y + c2 * carry_b[q]);
+      carry_b[q] = c2 * y - s2 * carry_b[q];
+    }
+  }
+  // The second sweep's last rotation, on the first sweep's last column.
+  float* zl = column(a.top - a.count + 1);
+  float* zl1 = zl + nm;
+  const V c = splat<V>(cb[b.count - 1]), s = splat<V>(sb[b.count - 1]);
+  for (int32_t q = 0; q < nv; ++q) {
+    const V y = carry_a[q];
+    store(zl1 + w * q, s * y + c * carry_b[q]);
+    store(zl + w * q, c * y - s * carry_b[q]);
+  }
+}
+
+// Every recorded sweep applied to rows k0..k0+band-1 of z.
+template <class V>
+[[gnu::always_inline]] inline void apply_band(const Record& r, float* z, int32_t nm, int32_t k0) {
+  const std::size_t count = r.sweeps.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    const Sweep& sw = r.sweeps[k];
+    if (k + 1 < count && r.sweeps[k + 1].top == sw.top && r.sweeps[k + 1].count == sw.count) {
+      apply_two<V>(r, sw, r.sweeps[k + 1], z, nm, k0);
+      ++k;
+    } else {
+      apply_one<V>(r, sw, z, nm, k0);
+    }
+  }
+}
+
+template <class V>
+[[gnu::always_inline]] inline void apply_record(const Record& r, float* z, int32_t nm,
+                                                int32_t rows) {
+  int32_t k0 = 0;
+  for (; k0 + band<V> <= rows; k0 += band<V>) apply_band<V>(r, z, nm, k0);
+  if constexpr (lanes < V >> 4) {
+    for (; k0 + band<v4> <= rows; k0 += band<v4>) apply_band<v4>(r, z, nm, k0);
+  }
+  if (k0 == rows) return;
+  for (const Sweep& sw : r.sweeps) {
+    for (int32_t j = 0; j < sw.count; ++j) {
+      float* zi = z + static_cast<std::ptrdiff_t>(sw.top - j - 1) * nm + k0;
+      rotate(zi, zi + nm, rows - k0, r.c[sw.at + j], r.s[sw.at + j]);
+    }
+  }
+}
+
+void apply_narrow(const Record& r, float* z, int32_t nm, int32_t rows) {
+  apply_record<v4>(r, z, nm, rows);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] void apply_avx2(const Record& r, float* z, int32_t nm, int32_t rows) {
+  apply_record<v8>(r, z, nm, rows);
+}
+#else
+void apply_avx2(const Record& r, float* z, int32_t nm, int32_t rows) {
+  apply_record<v4>(r, z, nm, rows);
+}
+#endif
+
+// Where the rotations go: straight into z for a few rows; for many rows they
+// are recorded sweep by sweep and applied to bands of rows whenever the
+// record is full, and at the end.
 class Carrier {
  public:
-  Carrier(float* z, int32_t nm, int32_t rows) : z_(z), nm_(nm), rows_(rows) {
-    if (rows_ >= direct_limit) log_.reserve(capacity);
+  Carrier(float* z, int32_t nm, int32_t rows, int32_t n) : z_(z), nm_(nm), rows_(rows), n_(n) {
+    if (recording()) {
+      r_.c.reserve(capacity);
+      r_.s.reserve(capacity);
+    }
+  }
+  void open_sweep(int32_t top) {
+    if (recording()) r_.sweeps.push_back({top, 0, r_.c.size()});
   }
   void add(int32_t i, float c, float s) {
-    if (rows_ < direct_limit) {
+    if (!recording()) {
       rotate(column(i), column(i + 1), rows_, c, s);
       return;
     }
-    log_.push_back({i, c, s});
-    if (log_.size() == capacity) flush();
+    r_.c.push_back(c);
+    r_.s.push_back(s);
+    ++r_.sweeps.back().count;
+  }
+  // At the end of a sweep: make room for the longest next one.
+  void close_sweep() {
+    if (recording() && r_.c.size() + static_cast<std::size_t>(n_) > capacity) flush();
   }
   void flush() {
-    for (int32_t k0 = 0; k0 < rows_; k0 += band) {
-      const int32_t rows = std::min(band, rows_ - k0);
-      for (const Rotation& r : log_) rotate(column(r.i) + k0, column(r.i + 1) + k0, rows, r.c, r.s);
+    if (!recording() || r_.sweeps.empty()) return;
+    if (simd::wide()) {
+      apply_avx2(r_, z_, nm_, rows_);
+    } else {
+      apply_narrow(r_, z_, nm_, rows_);
     }
-    log_.clear();
+    r_.sweeps.clear();
+    r_.c.clear();
+    r_.s.clear();
   }
 
  private:
   static constexpr int32_t direct_limit = 16;
-  static constexpr std::size_t capacity = 1 << 16;
-  static constexpr int32_t band = 32;
+  static constexpr std::size_t capacity = std::size_t(1) << 16;
+
+  bool recording() const { return rows_ >= direct_limit; }
   float* column(int32_t i) const { return z_ + static_cast<std::ptrdiff_t>(i - 1) * nm_; }
+
   float* z_;
-  int32_t nm_, rows_;
-  std::vector<Rotation> log_;
+  int32_t nm_, rows_, n_;
+  Record r_;
 };
 
 // One QL sweep for eigenvalue l over the rows m-1 down to l (1-based d, e).
@@ -99,6 +252,7 @@ void sweep(int32_t l, int32_t m, int32_t n, float* d, float* e, float& f, Carrie
   p = d[m - 1];
   float c = 1.0f;
   float s = 0.0f;
+  z.open_sweep(m - 1);
   for (int32_t i = m - 1; i >= l; --i) {
     const float ei = e[i - 1];
     g = c * ei;
@@ -121,6 +275,7 @@ void sweep(int32_t l, int32_t m, int32_t n, float* d, float* e, float& f, Carrie
     d[i] = h + s * (c * g + s * di);
     z.add(i, c, s);
   }
+  z.close_sweep();
   e[l - 1] = s * p;
   d[l - 1] = c * p;
 }
@@ -154,7 +309,7 @@ void tql3_rows(int32_t nm, int32_t rows, int32_t n, float* d, float* e, float* z
   float f = 0.0f;
   float b = 0.0f;
   e[n - 1] = 0.0f;
-  Carrier carrier(z, nm, rows);
+  Carrier carrier(z, nm, rows, n);
 
   for (int32_t l = 1; l <= n; ++l) {
     const float hl = machep * (std::fabs(d[l - 1]) + std::fabs(e[l - 1]));

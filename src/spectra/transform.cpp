@@ -19,7 +19,8 @@ inline std::ptrdiff_t at(int32_t i, int32_t j, int32_t ld) {
 
 }  // namespace
 
-void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z, const float* a, float* res) {
+void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z, const float* a,
+            float* res) {
   zero(res, q * r);
   // Four result columns at a time: res(., k..k+3) gathers Z(., j)·A(j, k..k+3)
   // for j = 1, 2, ... in turn.
@@ -52,7 +53,8 @@ void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z, const fl
   }
 }
 
-void mmult1(int32_t p, int32_t q, int32_t r, int32_t s, const float* x, const float* y, float* res) {
+void mmult1(int32_t p, int32_t q, int32_t r, int32_t s, const float* x, const float* y,
+            float* res) {
   zero(res, s * r);
   for (int32_t k = 1; k <= r; ++k) {
     const float* yk = y + at(1, k, s);

@@ -1,6 +1,6 @@
 // Householder tridiagonalisation with accumulated transformations.
 // Preconditions: a symmetric in its lower triangle, nm >= n. Cost: about
-// 4n³/3 flops for the reduction and 2n³/3 for the accumulation.
+// 4n³/3 flops for the reduction and as many for the accumulation.
 // Algorithm: the row-oriented TRED2 procedure of Martin, Reinsch and Wilkinson
 // (Handbook for Automatic Computation II, contribution II/2), single precision.
 //
@@ -18,7 +18,9 @@
 // - the Householder vectors are kept contiguous, and the accumulation runs
 //   column strip by column strip: a strip of Q evolves independently of the
 //   others and stays in cache through all n steps, the update of one step
-//   sharing its pass with the product of the next.
+//   sharing its pass with the product of the next;
+// - the vector loops run eight lanes wide where the processor has AVX2
+//   (simd.h). Both remaining passes are then bound by memory bandwidth.
 #include "spectra/tred3.h"
 
 #include <algorithm>
@@ -27,17 +29,19 @@
 #include <memory>
 #include <vector>
 
-#include "spectra/simd4.h"
+#include "spectra/simd.h"
 
 namespace mv {
 
 namespace {
 
+using simd::lanes;
 using simd::load;
 using simd::splat;
 using simd::store;
 using simd::transpose;
 using simd::v4;
+using simd::v8;
 
 // The matrix after the in-place transposition: row(i)[k-1] is element (i, k).
 struct Rows {
@@ -81,20 +85,23 @@ class Vectors {
 
 constexpr int32_t block = 8;
 
-// One block of rows k0..k0+nb-1 of the product g = A u of the lower triangle
-// (see lower_times), any nb <= block.
-void lower_block_any(const float* const r[], int32_t k0, int32_t nb, const float* u, float* g) {
+// One block of rows k0..k0+nb-1 of the product g = A u of the lower triangle,
+// any nb <= block: g(j) = Σ_{k<=j} A(j,k)·u(k) + Σ_{j<k} A(k,j)·u(k), each sum
+// in ascending k from 0.
+[[gnu::always_inline]] inline void lower_block_any(const float* const r[], int32_t k0, int32_t nb,
+                                                   const float* u, float* g) {
   // First parts: row k0+p against u(1..k0+p), four rows side by side.
   float s[block];
   int32_t done[block];
   int32_t p = 0;
   for (; p + 4 <= nb; p += 4) {
-    v4 acc = splat(0.0f);
+    v4 acc = splat<v4>(0.0f);
     int32_t c = 0;
     for (; c + 4 <= k0 + p; c += 4) {
-      v4 x[4] = {load(r[p] + c), load(r[p + 1] + c), load(r[p + 2] + c), load(r[p + 3] + c)};
+      v4 x[4] = {load<v4>(r[p] + c), load<v4>(r[p + 1] + c), load<v4>(r[p + 2] + c),
+                 load<v4>(r[p + 3] + c)};
       transpose(x);
-      for (int32_t q = 0; q < 4; ++q) acc = acc + x[q] * splat(u[c + q]);
+      for (int32_t q = 0; q < 4; ++q) acc = acc + x[q] * splat<v4>(u[c + q]);
     }
     for (int32_t q = 0; q < 4; ++q) {
       s[p + q] = acc[q];
@@ -114,8 +121,8 @@ void lower_block_any(const float* const r[], int32_t k0, int32_t nb, const float
   const int32_t prefix = k0 - 1;
   int32_t j = 0;
   for (; j + 4 <= prefix; j += 4) {
-    v4 gv = load(g + j);
-    for (p = 0; p < nb; ++p) gv = gv + load(r[p] + j) * splat(u[k0 + p - 1]);
+    v4 gv = load<v4>(g + j);
+    for (p = 0; p < nb; ++p) gv = gv + load<v4>(r[p] + j) * splat<v4>(u[k0 + p - 1]);
     store(g + j, gv);
   }
   for (; j < prefix; ++j) {
@@ -134,22 +141,23 @@ void lower_block_any(const float* const r[], int32_t k0, int32_t nb, const float
 // A full block of eight rows: both parts in one pass over the shared columns,
 // each loaded vector of four columns serving the second parts directly and,
 // transposed, the first parts of four rows at once.
-__attribute__((noinline)) void lower_block8(const float* const r[], int32_t k0, const float* u, float* g) {
+[[gnu::always_inline]] inline void lower_block8(const float* const r[], int32_t k0, const float* u,
+                                                float* g) {
   const int32_t prefix = k0 - 1;
   v4 uk[block];
-  for (int32_t p = 0; p < block; ++p) uk[p] = splat(u[k0 + p - 1]);
-  v4 acc0 = splat(0.0f), acc1 = splat(0.0f);
+  for (int32_t p = 0; p < block; ++p) uk[p] = splat<v4>(u[k0 + p - 1]);
+  v4 acc0 = splat<v4>(0.0f), acc1 = splat<v4>(0.0f);
   int32_t c = 0;
   for (; c + 4 <= prefix; c += 4) {
     v4 x[block];
-    for (int32_t p = 0; p < block; ++p) x[p] = load(r[p] + c);
-    v4 gv = load(g + c);
+    for (int32_t p = 0; p < block; ++p) x[p] = load<v4>(r[p] + c);
+    v4 gv = load<v4>(g + c);
     for (int32_t p = 0; p < block; ++p) gv = gv + x[p] * uk[p];
     store(g + c, gv);
     transpose(x);
     transpose(x + 4);
     for (int32_t q = 0; q < 4; ++q) {
-      const v4 uc = splat(u[c + q]);
+      const v4 uc = splat<v4>(u[c + q]);
       acc0 = acc0 + x[q] * uc;
       acc1 = acc1 + x[4 + q] * uc;
     }
@@ -172,10 +180,14 @@ __attribute__((noinline)) void lower_block8(const float* const r[], int32_t k0, 
 }
 
 // row(k) = row(k) - f·e(k) - g·u(k) for k < len.
-__attribute__((noinline)) void rank2_row(float* row, int32_t len, float f, const float* e, float g, const float* u) {
-  const v4 fv = splat(f), gv = splat(g);
+template <class V>
+[[gnu::always_inline]] inline void rank2_row(float* row, int32_t len, float f, const float* e,
+                                             float g, const float* u) {
+  constexpr int32_t w = lanes<V>;
+  const V fv = splat<V>(f), gv = splat<V>(g);
   int32_t k = 0;
-  for (; k + 4 <= len; k += 4) store(row + k, load(row + k) - fv * load(e + k) - gv * load(u + k));
+  for (; k + w <= len; k += w)
+    store(row + k, load<V>(row + k) - fv * load<V>(e + k) - gv * load<V>(u + k));
   for (; k < len; ++k) row[k] = row[k] - f * e[k] - g * u[k];
 }
 
@@ -184,20 +196,24 @@ struct Update {  // rank-two update of rows 1..: row(j) -= u(j)·e + e(j)·u
   const float* u = nullptr;
   const float* e = nullptr;
 };
-struct Product {  // g(j) = Σ A(j,k)·u(k) + Σ A(k,j)·u(k)
+struct Product {  // g = A u
   const float* u = nullptr;
   float* g = nullptr;
 };
 
 // Rows 1..count: the update of one step, then the product of the next, block
 // by block; either may be absent.
-void triangle_pass(const Rows& a, int32_t count, Update up, Product pr) {
+template <class V>
+[[gnu::always_inline]] inline void triangle_pass(const Rows& a, int32_t count, Update up,
+                                                 Product pr) {
   for (int32_t k0 = 1; k0 <= count; k0 += block) {
     const int32_t nb = std::min(block, count - k0 + 1);
     float* r[block];
     for (int32_t p = 0; p < nb; ++p) r[p] = a.row(k0 + p);
     if (up.u != nullptr) {
-      for (int32_t p = 0; p < nb; ++p) rank2_row(r[p], k0 + p, up.u[k0 + p - 1], up.e, up.e[k0 + p - 1], up.u);
+      for (int32_t p = 0; p < nb; ++p) {
+        rank2_row<V>(r[p], k0 + p, up.u[k0 + p - 1], up.e, up.e[k0 + p - 1], up.u);
+      }
     }
     if (pr.u == nullptr) continue;
     if (nb == block) {
@@ -258,17 +274,22 @@ void close_step(int32_t l, const float* u, float h, const float* g, float* e) {
   for (int32_t j = 0; j < l; ++j) e[j] = e[j] - hh * u[j];
 }
 
-// Steps n..2 on the rows; d(i) = h of step i, e(i) the sub-diagonal.
-void reduce(const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g) {
+// Steps n..2 on the rows; d(i) = h of step i, e(i) the sub-diagonal. The
+// scaled row i (left in place) is step i's u for the update; the saved u(i)
+// is scaled back.
+template <class V>
+[[gnu::always_inline]] inline void reduce(const Rows& a, int32_t n, float* d, float* e, Vectors& hv,
+                                          float* g) {
+  if (n < 2) return;
   Step s = open_step(a, n, e, hv);
-  if (s.active) triangle_pass(a, n - 1, {}, {a.row(n), g});
+  if (s.active) triangle_pass<V>(a, n - 1, {}, {a.row(n), g});
   for (int32_t i = n; i >= 2; --i) {
     const int32_t l = i - 1;
     const float* ri = a.row(i);
     Update up;
     if (s.active) {
       close_step(l, ri, s.h, g, e);
-      rank2_row(a.row(l), l, ri[l - 1], e, e[l - 1], ri);
+      rank2_row<V>(a.row(l), l, ri[l - 1], e, e[l - 1], ri);
       float* u = hv.u(i);
       for (int32_t k = 0; k < l; ++k) u[k] = s.scale * ri[k];
       up = {ri, e};
@@ -276,134 +297,152 @@ void reduce(const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g)
     d[i - 1] = s.h;
     if (l == 1) break;
     const Step next = open_step(a, l, e, hv);
-    triangle_pass(a, l - 1, up, next.active ? Product{a.row(l), g} : Product{});
+    triangle_pass<V>(a, l - 1, up, next.active ? Product{a.row(l), g} : Product{});
     s = next;
   }
 }
 
 // ---- the accumulation ------------------------------------------------------
 
-// One pass over rows 1..l of a strip (columns c0+1.. of every row): with
-// `update`, row -= g·v(k); with `product`, gn += un(k)·row (after the update).
-template <int nv, bool update, bool product>
-__attribute__((noinline)) void strip_rows(const Rows& a, int32_t c0, int32_t tail, int32_t l, const v4* g, const float* gs,
-                const float* v, const float* un, v4* gn, float* gns) {
+constexpr int32_t strip_width = 32;
+
+// A strip of Q: columns first..first+width-1 of every row, copied out
+// contiguously (row k at s + (k-1)·width) so that walking down the rows
+// neither strides across pages nor leaves the cache.
+struct Strip {
+  float* s;
+  int32_t width;
+  int32_t first;
+  float* row(int32_t k) const { return s + static_cast<std::ptrdiff_t>(k - 1) * width; }
+  float& at(int32_t k, int32_t j) const { return row(k)[j - first]; }
+};
+
+// One pass over rows 1..l of a strip of nv vectors and `tail` more columns:
+// with `update`, row -= g·v(k); with `product`, gn += un(k)·row (updated).
+template <class V, int nv, bool update, bool product>
+[[gnu::always_inline]] inline void strip_rows(const Strip& q, int32_t tail, int32_t l, const V* g,
+                                              const float* gs, const float* v, const float* un,
+                                              V* gn, float* gns) {
+  constexpr int32_t w = lanes<V>;
   for (int32_t k = 1; k <= l; ++k) {
-    float* p = a.row(k) + c0;
-    for (int32_t q = 0; q < nv; ++q) {
-      v4 x = load(p + 4 * q);
+    float* p = q.row(k);
+    for (int32_t c = 0; c < nv; ++c) {
+      V x = load<V>(p + w * c);
       if constexpr (update) {
-        x = x - g[q] * splat(v[k - 1]);
-        store(p + 4 * q, x);
+        x = x - g[c] * splat<V>(v[k - 1]);
+        store(p + w * c, x);
       }
-      if constexpr (product) gn[q] = gn[q] + splat(un[k - 1]) * x;
+      if constexpr (product) gn[c] = gn[c] + splat<V>(un[k - 1]) * x;
     }
     for (int32_t t = 0; t < tail; ++t) {
-      float x = p[4 * nv + t];
+      float x = p[w * nv + t];
       if constexpr (update) {
         x = x - gs[t] * v[k - 1];
-        p[4 * nv + t] = x;
+        p[w * nv + t] = x;
       }
       if constexpr (product) gns[t] = gns[t] + un[k - 1] * x;
     }
   }
 }
 
-// The accumulation for the columns first..first+4·nv+tail-1 of Q: step i
-// forms g = uᵀQ and Q -= v gᵀ on the strip's columns left of i, then makes
-// column i the unit vector and clears row i left of it. Columns right of i
-// take the update too: they are zero above the diagonal (so stay zero) and
-// are set when their own step comes. The product of step i+1 is gathered
-// while step i updates, and finished with row i once step i has set it.
-template <int nv>
-void accumulate_strip(const Rows& a, int32_t n, int32_t first, int32_t tail, Vectors& hv,
-                      const std::vector<char>& active) {
+// The accumulation on one strip: step i forms g = uᵀQ and Q -= v gᵀ on the
+// strip's columns left of i, then makes column i the unit vector and clears
+// row i left of it. Columns right of i take the update too: they are zero
+// above the diagonal (so stay zero) and are set when their own step comes.
+// The product of step i+1 is gathered while step i updates, and finished
+// with row i once step i has set it.
+template <class V, int nv>
+[[gnu::always_inline]] inline void accumulate_strip(const Strip& q, int32_t n, int32_t tail,
+                                                    Vectors& hv, const std::vector<char>& active) {
+  constexpr int32_t w = lanes<V>;
   constexpr int nvec = nv > 0 ? nv : 1;
-  const int32_t width = 4 * nv + tail;
-  const int32_t c0 = first - 1;
-  v4 g[nvec];
-  float gs[3];
+  const int32_t first = q.first;
+  V g[nvec] = {};
+  float gs[w] = {};
   bool have = false;
   for (int32_t i = first; i <= n; ++i) {
     const int32_t l = i - 1;
     const bool act = active[i] && l >= first;
     const bool next = i < n && active[i + 1];
     if (act && !have) {
-      for (int32_t q = 0; q < nv; ++q) g[q] = splat(0.0f);
-      for (int32_t t = 0; t < 3; ++t) gs[t] = 0.0f;
-      strip_rows<nv, false, true>(a, c0, tail, l, nullptr, nullptr, nullptr, hv.u(i), g, gs);
+      for (int32_t c = 0; c < nv; ++c) g[c] = splat<V>(0.0f);
+      for (int32_t t = 0; t < w; ++t) gs[t] = 0.0f;
+      strip_rows<V, nv, false, true>(q, tail, l, nullptr, nullptr, nullptr, hv.u(i), g, gs);
     }
-    v4 gn[nvec];
-    float gns[3] = {0.0f, 0.0f, 0.0f};
-    for (int32_t q = 0; q < nv; ++q) gn[q] = splat(0.0f);
+    V gn[nvec];
+    float gns[w];
+    for (int32_t c = 0; c < nv; ++c) gn[c] = splat<V>(0.0f);
+    for (int32_t t = 0; t < w; ++t) gns[t] = 0.0f;
     const float* un = next ? hv.u(i + 1) : nullptr;
     if (act && next) {
-      strip_rows<nv, true, true>(a, c0, tail, l, g, gs, hv.v(i), un, gn, gns);
+      strip_rows<V, nv, true, true>(q, tail, l, g, gs, hv.v(i), un, gn, gns);
     } else if (act) {
-      strip_rows<nv, true, false>(a, c0, tail, l, g, gs, hv.v(i), nullptr, nullptr, nullptr);
+      strip_rows<V, nv, true, false>(q, tail, l, g, gs, hv.v(i), nullptr, nullptr, nullptr);
     } else if (next) {
-      strip_rows<nv, false, true>(a, c0, tail, l, nullptr, nullptr, nullptr, un, gn, gns);
+      strip_rows<V, nv, false, true>(q, tail, l, nullptr, nullptr, nullptr, un, gn, gns);
     }
 
-    const bool in_strip = i < first + width;
+    const bool in_strip = i < first + q.width;
     if (in_strip) {
-      for (int32_t k = 1; k < i; ++k) a.row(k)[i - 1] = 0.0f;
-      a.row(i)[i - 1] = 1.0f;
+      for (int32_t k = 1; k < i; ++k) q.at(k, i) = 0.0f;
+      q.at(i, i) = 1.0f;
     }
-    float* ri = a.row(i);
-    const int32_t last = std::min(first + width - 1, i - 1);
-    for (int32_t j = first; j <= last; ++j) ri[j - 1] = 0.0f;
+    float* ri = q.row(i);
+    const int32_t last = std::min(first + q.width - 1, i - 1);
+    for (int32_t j = first; j <= last; ++j) q.at(i, j) = 0.0f;
 
     if (next) {
-      for (int32_t q = 0; q < nv; ++q) gn[q] = gn[q] + splat(un[i - 1]) * load(ri + c0 + 4 * q);
-      for (int32_t t = 0; t < tail; ++t) gns[t] = gns[t] + un[i - 1] * ri[c0 + 4 * nv + t];
+      for (int32_t c = 0; c < nv; ++c) gn[c] = gn[c] + splat<V>(un[i - 1]) * load<V>(ri + w * c);
+      for (int32_t t = 0; t < tail; ++t) gns[t] = gns[t] + un[i - 1] * ri[w * nv + t];
       if (in_strip) {
         // Column i changed after its terms were gathered: its sum again, from
         // the column as step i left it.
         float sum = 0.0f;
-        for (int32_t k = 1; k <= i; ++k) sum = sum + un[k - 1] * a.row(k)[i - 1];
+        for (int32_t k = 1; k <= i; ++k) sum = sum + un[k - 1] * q.at(k, i);
         const int32_t lane = i - first;
-        if (lane < 4 * nv) {
-          gn[lane / 4][lane % 4] = sum;
+        if (lane < w * nv) {
+          gn[lane / w][lane % w] = sum;
         } else {
-          gns[lane - 4 * nv] = sum;
+          gns[lane - w * nv] = sum;
         }
       }
     }
-    for (int32_t q = 0; q < nv; ++q) g[q] = gn[q];
-    for (int32_t t = 0; t < 3; ++t) gs[t] = gns[t];
+    for (int32_t c = 0; c < nv; ++c) g[c] = gn[c];
+    for (int32_t t = 0; t < w; ++t) gs[t] = gns[t];
     have = next;
   }
 }
 
-void accumulate(const Rows& a, int32_t n, Vectors& hv, const std::vector<char>& active) {
-  constexpr int32_t strip = 32;
-  for (int32_t first = 1; first <= n; first += strip) {
-    const int32_t width = std::min(strip, n - first + 1);
-    const int32_t tail = width % 4;
-    switch (width / 4) {
-      case 8: accumulate_strip<8>(a, n, first, tail, hv, active); break;
-      case 7: accumulate_strip<7>(a, n, first, tail, hv, active); break;
-      case 6: accumulate_strip<6>(a, n, first, tail, hv, active); break;
-      case 5: accumulate_strip<5>(a, n, first, tail, hv, active); break;
-      case 4: accumulate_strip<4>(a, n, first, tail, hv, active); break;
-      case 3: accumulate_strip<3>(a, n, first, tail, hv, active); break;
-      case 2: accumulate_strip<2>(a, n, first, tail, hv, active); break;
-      case 1: accumulate_strip<1>(a, n, first, tail, hv, active); break;
-      default: accumulate_strip<0>(a, n, first, tail, hv, active); break;
-    }
+template <class V, int nv>
+[[gnu::always_inline]] inline void accumulate_width(const Strip& q, int32_t n, Vectors& hv,
+                                                    const std::vector<char>& active) {
+  constexpr int32_t w = lanes<V>;
+  if constexpr (nv > 0) {
+    if (q.width / w < nv) return accumulate_width<V, nv - 1>(q, n, hv, active);
+  }
+  accumulate_strip<V, nv>(q, n, q.width - w * nv, hv, active);
+}
+
+template <class V>
+[[gnu::always_inline]] inline void accumulate(const Rows& a, int32_t n, Vectors& hv,
+                                              const std::vector<char>& active) {
+  std::unique_ptr<float[]> buffer(new float[static_cast<std::size_t>(n) * strip_width]);
+  for (int32_t first = 1; first <= n; first += strip_width) {
+    const int32_t width = std::min(strip_width, n - first + 1);
+    const Strip q{buffer.get(), width, first};
+    for (int32_t k = 1; k <= n; ++k) std::copy_n(a.row(k) + (first - 1), width, q.row(k));
+    accumulate_width<V, strip_width / lanes<V>>(q, n, hv, active);
+    for (int32_t k = 1; k <= n; ++k) std::copy_n(q.row(k), width, a.row(k) + (first - 1));
   }
 }
 
-}  // namespace
+// ---- the whole -------------------------------------------------------------
 
-void tred3(float* a, int32_t nm, int32_t n, float* d, float* e) {
-  if (n < 1) return;
-  transpose_square(a, nm, n);
-  const Rows rows{a, nm};
+template <class V>
+[[gnu::always_inline]] inline void tred3_rows(const Rows& rows, int32_t n, float* d, float* e) {
   Vectors hv(n);
   std::vector<float> g(static_cast<std::size_t>(n));
-  reduce(rows, n, d, e, hv, g.data());
+  reduce<V>(rows, n, d, e, hv, g.data());
   d[0] = 0.0f;
   e[0] = 0.0f;
 
@@ -416,7 +455,32 @@ void tred3(float* a, int32_t nm, int32_t n, float* d, float* e) {
     d[i - 1] = ri[i - 1];
     std::fill(ri + i, ri + n, 0.0f);  // above the diagonal: only v(i) was there
   }
-  accumulate(rows, n, hv, active);
+  accumulate<V>(rows, n, hv, active);
+}
+
+void tred3_narrow(const Rows& rows, int32_t n, float* d, float* e) {
+  tred3_rows<v4>(rows, n, d, e);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] void tred3_avx2(const Rows& rows, int32_t n, float* d, float* e) {
+  tred3_rows<v8>(rows, n, d, e);
+}
+#else
+void tred3_avx2(const Rows& rows, int32_t n, float* d, float* e) { tred3_rows<v4>(rows, n, d, e); }
+#endif
+
+}  // namespace
+
+void tred3(float* a, int32_t nm, int32_t n, float* d, float* e) {
+  if (n < 1) return;
+  transpose_square(a, nm, n);
+  const Rows rows{a, nm};
+  if (simd::wide()) {
+    tred3_avx2(rows, n, d, e);
+  } else {
+    tred3_narrow(rows, n, d, e);
+  }
   transpose_square(a, nm, n);
 }
 

@@ -10,7 +10,9 @@ namespace {
 struct Mat {
   float* p;
   int32_t ld;
-  float& operator()(int32_t i, int32_t j) const { return p[(i - 1) + static_cast<int64_t>(j - 1) * ld]; }
+  float& operator()(int32_t i, int32_t j) const {
+    return p[(i - 1) + static_cast<int64_t>(j - 1) * ld];
+  }
 };
 
 }  // namespace

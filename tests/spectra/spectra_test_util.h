@@ -25,12 +25,14 @@ inline std::vector<float> random_symmetric(int32_t n, int32_t nm, uint32_t seed)
 // The same matrix with its upper triangle mirrored from the lower one.
 inline std::vector<float> mirrored(std::vector<float> a, int32_t n, int32_t nm) {
   for (int32_t j = 0; j < n; ++j) {
-    for (int32_t i = 0; i < j; ++i) a[i + static_cast<std::size_t>(j) * nm] = a[j + static_cast<std::size_t>(i) * nm];
+    for (int32_t i = 0; i < j; ++i)
+      a[i + static_cast<std::size_t>(j) * nm] = a[j + static_cast<std::size_t>(i) * nm];
   }
   return a;
 }
 
-inline std::vector<float> random_vector(std::size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
+inline std::vector<float> random_vector(std::size_t n, uint32_t seed, float lo = -1.0f,
+                                        float hi = 1.0f) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> u(lo, hi);
   std::vector<float> v(n);
@@ -42,7 +44,8 @@ inline std::vector<float> random_vector(std::size_t n, uint32_t seed, float lo =
 inline int64_t first_bit_difference(const std::vector<float>& x, const std::vector<float>& y) {
   if (x.size() != y.size()) return 0;
   for (std::size_t k = 0; k < x.size(); ++k) {
-    if (std::bit_cast<uint32_t>(x[k]) != std::bit_cast<uint32_t>(y[k])) return static_cast<int64_t>(k);
+    if (std::bit_cast<uint32_t>(x[k]) != std::bit_cast<uint32_t>(y[k]))
+      return static_cast<int64_t>(k);
   }
   return -1;
 }

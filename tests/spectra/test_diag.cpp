@@ -11,6 +11,7 @@
 #include "io/units.h"
 #include "reference_kernels.h"
 #include "spectra/diag.h"
+#include "spectra/simd.h"
 #include "spectra_test_util.h"
 
 namespace mv {
@@ -45,24 +46,46 @@ void expect_same_bits(const Reduced& x, const Reduced& y, const std::string& wha
 std::vector<float> with_gaps(int32_t n, int32_t nm, uint32_t seed) {
   std::vector<float> a = random_symmetric(n, nm, seed);
   for (int32_t i = 2; i <= n; i += 5) {
-    for (int32_t k = 1; k < i; ++k) a[(i - 1) + static_cast<std::size_t>(k - 1) * nm] = (k % 2) ? -0.0f : 0.0f;
+    for (int32_t k = 1; k < i; ++k)
+      a[(i - 1) + static_cast<std::size_t>(k - 1) * nm] = (k % 2) ? -0.0f : 0.0f;
   }
   for (int32_t i = 3; i <= n; i += 7) a[(i - 1) + static_cast<std::size_t>(i - 2) * nm] = -0.0f;
   return a;
 }
 
-TEST(Tred3, MatchesPlainTranscriptionBitForBit) {
-  const int32_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 16, 17, 31, 32, 33, 36, 64, 65, 100, 129, 200, 300};
-  for (int32_t n : sizes) {
-    for (int32_t pad : {0, 3}) {
-      const int32_t nm = n + pad;
-      const std::string what = "n=" + std::to_string(n) + " nm=" + std::to_string(nm);
-      const std::vector<float> a = random_symmetric(n, nm, 1000u + n + pad);
-      expect_same_bits(run_tred3(a, n, nm, false), run_tred3(a, n, nm, true), what);
-      const std::vector<float> g = with_gaps(n, nm, 2000u + n);
-      expect_same_bits(run_tred3(g, n, nm, false), run_tred3(g, n, nm, true), what + " gaps");
+// Both instantiations of the kernels (four lanes, and eight where the
+// processor has AVX2) are held to the plain transcription.
+class BothWidths : public ::testing::Test {
+ protected:
+  void TearDown() override { simd::allow_wide(true); }
+  // Runs check(label) once per instantiation.
+  template <class F>
+  static void for_both_widths(F check) {
+    for (bool wide : {false, true}) {
+      simd::allow_wide(wide);
+      check(wide ? " wide" : " narrow");
     }
   }
+};
+
+using Tred3 = BothWidths;
+using Tql3 = BothWidths;
+
+TEST_F(Tred3, MatchesPlainTranscriptionBitForBit) {
+  const int32_t sizes[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,   11,  12,  13,
+                           16, 17, 31, 32, 33, 36, 64, 65, 100, 129, 200, 300};
+  for_both_widths([&](const std::string& width) {
+    for (int32_t n : sizes) {
+      for (int32_t pad : {0, 3}) {
+        const int32_t nm = n + pad;
+        const std::string what = "n=" + std::to_string(n) + " nm=" + std::to_string(nm) + width;
+        const std::vector<float> a = random_symmetric(n, nm, 1000u + n + pad);
+        expect_same_bits(run_tred3(a, n, nm, false), run_tred3(a, n, nm, true), what);
+        const std::vector<float> g = with_gaps(n, nm, 2000u + n);
+        expect_same_bits(run_tred3(g, n, nm, false), run_tred3(g, n, nm, true), what + " gaps");
+      }
+    }
+  });
 }
 
 struct Ql {
@@ -70,9 +93,13 @@ struct Ql {
   int32_t ierr = -1;
 };
 
-Ql run_tql3(int32_t nm, int32_t n, uint32_t seed, bool reference) {
-  Ql r{random_vector(n, seed, -2.0f, 2.0f), random_vector(n, seed + 1), random_vector(std::size_t(nm) * n, seed + 2)};
+// A random tridiagonal matrix; with `split`, some couplings are zero and some
+// tiny, so that the sweeps run over ranges of many different lengths.
+Ql run_tql3(int32_t nm, int32_t n, uint32_t seed, bool reference, bool split = false) {
+  Ql r{random_vector(n, seed, -2.0f, 2.0f), random_vector(n, seed + 1),
+       random_vector(std::size_t(nm) * n, seed + 2)};
   if (n > 0) r.e[0] = 0.0f;
+  for (int32_t i = 5; split && i < n; i += 7) r.e[i] = (i % 2) ? 0.0f : 1.0e-9f;
   if (reference) {
     mv::reference::tql3(nm, n, r.d.data(), r.e.data(), r.z.data(), r.ierr);
   } else {
@@ -81,23 +108,27 @@ Ql run_tql3(int32_t nm, int32_t n, uint32_t seed, bool reference) {
   return r;
 }
 
-TEST(Tql3, MatchesPlainTranscriptionBitForBit) {
+TEST_F(Tql3, MatchesPlainTranscriptionBitForBit) {
   // Row counts below and above the point where rotations are recorded, and
   // sizes whose rotations overflow one record (n = 300).
-  for (int32_t n : {2, 3, 10, 57, 300}) {
-    for (int32_t nm : {1, 3, 15, 16, 17, 40, 300}) {
-      const std::string what = "n=" + std::to_string(n) + " nm=" + std::to_string(nm);
-      const Ql fast = run_tql3(nm, n, 77u * n + nm, false);
-      const Ql ref = run_tql3(nm, n, 77u * n + nm, true);
-      EXPECT_EQ(fast.ierr, ref.ierr) << what;
-      EXPECT_EQ(first_bit_difference(fast.d, ref.d), -1) << what;
-      EXPECT_EQ(first_bit_difference(fast.e, ref.e), -1) << what;
-      EXPECT_EQ(first_bit_difference(fast.z, ref.z), -1) << what;
+  for_both_widths([&](const std::string& width) {
+    for (int32_t n : {2, 3, 10, 57, 300}) {
+      for (int32_t nm : {1, 3, 15, 16, 17, 40, 300}) {
+        const std::string what = "n=" + std::to_string(n) + " nm=" + std::to_string(nm) + width;
+        for (bool split : {false, true}) {
+          const Ql fast = run_tql3(nm, n, 77u * n + nm, false, split);
+          const Ql ref = run_tql3(nm, n, 77u * n + nm, true, split);
+          EXPECT_EQ(fast.ierr, ref.ierr) << what;
+          EXPECT_EQ(first_bit_difference(fast.d, ref.d), -1) << what;
+          EXPECT_EQ(first_bit_difference(fast.e, ref.e), -1) << what;
+          EXPECT_EQ(first_bit_difference(fast.z, ref.z), -1) << what;
+        }
+      }
     }
-  }
+  });
 }
 
-TEST(Tql3, OrdersOneAndZeroAndTiesAsSpecified) {
+TEST_F(Tql3, OrdersOneAndZeroAndTiesAsSpecified) {
   // n = 0 and n = 1 change nothing at all.
   for (int32_t n : {0, 1}) {
     std::vector<float> d{4.0f}, e{9.0f}, z{5.0f, 6.0f};

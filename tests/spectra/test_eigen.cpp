@@ -69,7 +69,8 @@ TEST_F(EigenTest, BlockSearchFollowsTheReachOfEachRow) {
   H(3, 3) = -1.0f;
   std::vector<float> v{1.0f, 2.0f, 3.0f, 4.0f, 5.0f}, w(n, -7.0f);
   eigen("S", h.data(), n, n, w.data(), v.data(), ldv);
-  EXPECT_EQ(records(unit_contents(6)), (std::vector<std::string>{block_line(1, 3), block_line(4, 5)}));
+  EXPECT_EQ(records(unit_contents(6)),
+            (std::vector<std::string>{block_line(1, 3), block_line(4, 5)}));
   // Block 1..3: 0.5 and the pair of [[1, 2], [2, -1]], i.e. ±√5, ascending.
   EXPECT_NEAR(w[0], -std::sqrt(5.0f), 1e-6);
   EXPECT_NEAR(w[1], 0.5f, 1e-6);
@@ -87,7 +88,8 @@ TEST_F(EigenTest, BlockSearchFollowsTheReachOfEachRow) {
   std::vector<float> g{1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 2.0f}, wg(3);
   std::vector<float> vg{1.0f, 1.0f, 1.0f};
   eigen("S", g.data(), 3, 3, wg.data(), vg.data(), 1);
-  EXPECT_EQ(records(unit_contents(6)), (std::vector<std::string>{block_line(1, 1), block_line(2, 3)}));
+  EXPECT_EQ(records(unit_contents(6)),
+            (std::vector<std::string>{block_line(1, 1), block_line(2, 3)}));
   EXPECT_EQ(wg, (std::vector<float>{1.0f, 0.0f, 2.0f}));
 
   // n = 0: nothing.
@@ -125,7 +127,8 @@ TEST_F(EigenTest, CarriedRowsAreProjectionsOnTheEigenvectors) {
   const std::vector<float> v0 = random_vector(ldv * n, 63u);
   std::vector<float> v = v0, w(n);
   eigen("S", h.data(), n, n, w.data(), v.data(), ldv);
-  EXPECT_EQ(records(unit_contents(6)), (std::vector<std::string>{block_line(1, 12), block_line(13, 30)}));
+  EXPECT_EQ(records(unit_contents(6)),
+            (std::vector<std::string>{block_line(1, 12), block_line(13, 30)}));
   reset_units();
   attach_memory(6);
   expect_projection(b1, m1, v0, ldv, 0, v, w.data());

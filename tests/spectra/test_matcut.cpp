@@ -24,15 +24,16 @@ class MatcutTest : public ::testing::Test {
   void TearDown() override { reset_units(); }
 
   struct Args {
-    int32_t nyi = 4, nxi = 5, nyo = 5, nxo = 4, nofsxi = 1, nofsyi = 1, nofsxo = 1, nofsyo = 1, ndx = 2, ndy = 2;
+    int32_t nyi = 4, nxi = 5, nyo = 5, nxo = 4, nofsxi = 1, nofsyi = 1, nofsxo = 1, nofsyo = 1,
+            ndx = 2, ndy = 2;
   };
   // Runs matcut on 1..20 and returns the lines it printed before stopping.
   std::vector<std::string> failure(const Args& a) {
     std::vector<float> source(20), target(20, 0.0f);
     for (int32_t k = 0; k < 20; ++k) source[k] = float(k + 1);
     try {
-      matcut(a.nyi, a.nxi, a.nyo, a.nxo, a.nofsxi, a.nofsyi, a.nofsxo, a.nofsyo, a.ndx, a.ndy, source.data(),
-             target.data());
+      matcut(a.nyi, a.nxi, a.nyo, a.nxo, a.nofsxi, a.nofsyi, a.nofsxo, a.nofsyo, a.ndx, a.ndy,
+             source.data(), target.data());
     } catch (const RunStop& stop) {
       EXPECT_EQ(stop.text, "quitprog: see output");
       EXPECT_EQ(stop.status, status_fatal);
@@ -78,16 +79,20 @@ TEST_F(MatcutTest, EveryCheckStopsWithItsMessage) {
   // under the "should be less than" wording.
   a = {};
   a.nofsxi = 5;
-  EXPECT_EQ(failure(a), (L{" Out of range | NOFSXI(   5)+NDX(   2)-1=   6 should be less than NXI=   5"}));
+  EXPECT_EQ(failure(a),
+            (L{" Out of range | NOFSXI(   5)+NDX(   2)-1=   6 should be less than NXI=   5"}));
   a = {};
   a.nofsyi = 4;
-  EXPECT_EQ(failure(a), (L{" Out of range | NOFSYI(   4)+NDY(   2)-1=   5 should be less than NYI=   4"}));
+  EXPECT_EQ(failure(a),
+            (L{" Out of range | NOFSYI(   4)+NDY(   2)-1=   5 should be less than NYI=   4"}));
   a = {};
   a.nofsxo = 4;
-  EXPECT_EQ(failure(a), (L{" Out of range | NOFSXO(   4)+NDY(   2)-1=   5 should be less than NXO=   4"}));
+  EXPECT_EQ(failure(a),
+            (L{" Out of range | NOFSXO(   4)+NDY(   2)-1=   5 should be less than NXO=   4"}));
   a = {};
   a.nofsyo = 5;
-  EXPECT_EQ(failure(a), (L{" Out of range | NOFSYO(   5)+NDX(   2)-1=   6 should be less than NYO=   5"}));
+  EXPECT_EQ(failure(a),
+            (L{" Out of range | NOFSYO(   5)+NDX(   2)-1=   6 should be less than NYO=   5"}));
 
   // Accepted: offsets at their sizes with extents of 1.
   std::vector<float> source(20), target(20, 0.0f);
@@ -110,18 +115,23 @@ TEST_F(MatcutTest, GenmatCutsTransposedBlocksAndSkipsEmptySides) {
   auto run = [&](int32_t noa) {
     const int32_t nob = nof - noa;
     std::vector<float> haa(25, -1.0f), hbb(25, -1.0f), hab(25, -1.0f), ta(25, -1.0f), tb(25, -1.0f);
-    genmat(nog, nof, h.data(), t.data(), noa, nob, haa.data(), hbb.data(), hab.data(), ta.data(), tb.data());
+    genmat(nog, nof, h.data(), t.data(), noa, nob, haa.data(), hbb.data(), hab.data(), ta.data(),
+           tb.data());
     EXPECT_EQ(records(unit_contents(6)), std::vector<std::string>{" subroutine GENMAT callED"});
     reset_units();
     attach_memory(6);
     for (int32_t a = 1; a <= noa; ++a) {
-      for (int32_t a2 = 1; a2 <= noa; ++a2) EXPECT_EQ(haa[(a - 1) + noa * (a2 - 1)], float(10 * a2 + a));
-      for (int32_t b = 1; b <= nob; ++b) EXPECT_EQ(hab[(a - 1) + noa * (b - 1)], float(10 * (noa + b) + a));
+      for (int32_t a2 = 1; a2 <= noa; ++a2)
+        EXPECT_EQ(haa[(a - 1) + noa * (a2 - 1)], float(10 * a2 + a));
+      for (int32_t b = 1; b <= nob; ++b)
+        EXPECT_EQ(hab[(a - 1) + noa * (b - 1)], float(10 * (noa + b) + a));
       for (int32_t g = 1; g <= nog; ++g) EXPECT_EQ(ta[(a - 1) + noa * (g - 1)], float(100 * g + a));
     }
     for (int32_t b = 1; b <= nob; ++b) {
-      for (int32_t b2 = 1; b2 <= nob; ++b2) EXPECT_EQ(hbb[(b - 1) + nob * (b2 - 1)], float(10 * (noa + b2) + noa + b));
-      for (int32_t g = 1; g <= nog; ++g) EXPECT_EQ(tb[(b - 1) + nob * (g - 1)], float(100 * g + noa + b));
+      for (int32_t b2 = 1; b2 <= nob; ++b2)
+        EXPECT_EQ(hbb[(b - 1) + nob * (b2 - 1)], float(10 * (noa + b2) + noa + b));
+      for (int32_t g = 1; g <= nog; ++g)
+        EXPECT_EQ(tb[(b - 1) + nob * (g - 1)], float(100 * g + noa + b));
     }
     if (noa == 0) {
       EXPECT_EQ(haa, std::vector<float>(25, -1.0f));

@@ -76,7 +76,8 @@ class SpectrNewTest : public ::testing::Test {
     std::vector<float> d(m.ng), e(m.ng);
     diag(m.q.data(), m.ng, m.ng, d.data(), e.data());  // some orthonormal columns
     m.hexc = test::mirrored(random_symmetric(m.ne, m.ne, 4u), m.ne, m.ne);
-    for (int32_t k = 0; k + 1 < m.ne; ++k) m.hexc[(m.ne - 1) + m.ne * k] = m.hexc[k + m.ne * (m.ne - 1)] = 0.0f;
+    for (int32_t k = 0; k + 1 < m.ne; ++k)
+      m.hexc[(m.ne - 1) + m.ne * k] = m.hexc[k + m.ne * (m.ne - 1)] = 0.0f;
     m.t = random_vector(size_t(m.ng) * m.ne, 5u);
     return m;
   }
@@ -88,8 +89,8 @@ class SpectrNewTest : public ::testing::Test {
     Result r{std::vector<float>(m.ne, -9.0f), std::vector<float>(m.ne, -9.0f)};
     std::vector<float> spare(m.ne, -9.0f);
     const int32_t p = sparse(m.hexc, m.ne);
-    spectr_new(m.q.data(), m.t.data(), p, m.ng, m.ne, r.energies.data(), spare.data(), r.amplitudes.data(),
-               m.eg.data(), "GROUND", "OPER", "EXCITED", 1, 2);
+    spectr_new(m.q.data(), m.t.data(), p, m.ng, m.ne, r.energies.data(), spare.data(),
+               r.amplitudes.data(), m.eg.data(), "GROUND", "OPER", "EXCITED", 1, 2);
     EXPECT_EQ(spare, std::vector<float>(m.ne, -9.0f));
     return r;
   }
@@ -104,7 +105,8 @@ class SpectrNewTest : public ::testing::Test {
       double amp = 0.0;
       for (int32_t j = 0; j < m.ne; ++j) {
         double tj = 0.0;
-        for (int32_t g = 0; g < m.ng; ++g) tj += double(m.q[g + m.ng * (i - 1)]) * m.t[g + m.ng * j];
+        for (int32_t g = 0; g < m.ng; ++g)
+          tj += double(m.q[g + m.ng * (i - 1)]) * m.t[g + m.ng * j];
         amp += tj * x[j + m.ne * k];
       }
       EXPECT_NEAR(r.amplitudes[k], amp, 1e-5) << "state " << k;
@@ -152,7 +154,7 @@ TEST_F(SpectrNewTest, WindowSelectsInitialStatesAndStoreServesTheSecondCall) {
   EXPECT_EQ(records(unit_contents(6)).back(), heap_line());
 }
 
-TEST_F(SpectrNewTest, OneExcitedStateGivesItsEnergyAndTheProjection) {
+TEST_F(SpectrNewTest, OneAndNoExcitedStates) {
   Model m;
   m.ng = 2;
   m.ne = 1;
@@ -164,6 +166,15 @@ TEST_F(SpectrNewTest, OneExcitedStateGivesItsEnergyAndTheProjection) {
   EXPECT_EQ(blocks_written(), 1);
   EXPECT_EQ(r.energies[0], 3.5f);
   EXPECT_EQ(r.amplitudes[0], 0.6f * 0.5f + 0.8f * -0.25f);
+
+  // An empty excited space: an empty block, nothing computed.
+  attach_memory(44);
+  m.ne = 0;
+  m.t.clear();
+  m.hexc.clear();
+  run(m);
+  EXPECT_EQ(blocks_written(), 1);
+  EXPECT_EQ(records(unit_contents(44)).back(), " Total intensity   0.00000");
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ TEST_F(TransformTest, KetAndBraMatchPlainProductsAndClearTheRestRows) {
   struct Shape {
     int32_t p, q, r, s;
   };
-  for (const Shape& sh : {Shape{1, 1, 9, 9}, Shape{3, 5, 7, 8}, Shape{6, 6, 13, 13}, Shape{17, 20, 5, 6}}) {
+  for (const Shape& sh :
+       {Shape{1, 1, 9, 9}, Shape{3, 5, 7, 8}, Shape{6, 6, 13, 13}, Shape{17, 20, 5, 6}}) {
     // transform_ket: Z (q x r) <- Z·A, A r x r with leading dimension s.
     std::vector<float> z = random_vector(size_t(sh.q) * sh.r, 11u + sh.p);
     const std::vector<float> a = random_vector(size_t(sh.s) * sh.r, 12u + sh.p);
@@ -45,7 +46,8 @@ TEST_F(TransformTest, KetAndBraMatchPlainProductsAndClearTheRestRows) {
     std::vector<float> want(y.size(), 0.0f);
     for (int32_t i = 0; i < sh.p; ++i)
       for (int32_t j = 0; j < sh.p; ++j)
-        for (int32_t k = 0; k < sh.r; ++k) want[i + s * k] = want[i + s * k] + x[j + sh.q * i] * y[j + s * k];
+        for (int32_t k = 0; k < sh.r; ++k)
+          want[i + s * k] = want[i + s * k] + x[j + sh.q * i] * y[j + s * k];
     transform_bra(sh.p, sh.q, sh.r, s, x.data(), y.data());
     EXPECT_EQ(first_bit_difference(y, want), -1) << "bra p=" << sh.p;
     EXPECT_EQ(heap_info.top, 0);

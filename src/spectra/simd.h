@@ -1,0 +1,81 @@
+// Single-precision vectors for the kernels of this folder. Lanes are
+// independent: a vector operation is four (or eight) IEEE operations side by
+// side, so a kernel written with them gives the bits of the scalar loop it
+// replaces as long as each lane sees its operations in the scalar order.
+//
+// Kernels are templates on the vector type, instantiated twice: with four
+// lanes for any x86-64 (or other) processor, and with eight lanes inside
+// functions compiled for AVX2, used when the processor has it. Everything a
+// kernel calls with vectors is always inlined, so no vector ever crosses a
+// call between code compiled for different instruction sets. AVX2 brings no
+// fused multiply-add (and the build forbids contraction anyway): the results
+// of both instantiations are the same bits.
+#pragma once
+#include <cstdint>
+
+// Wide vectors live only inside always-inlined kernels compiled for their
+// instruction set: no vector crosses a call, whatever this warning says.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace mv::simd {
+
+typedef float v4 __attribute__((vector_size(16)));
+typedef float v8 __attribute__((vector_size(32)));
+
+template <class V>
+inline constexpr int32_t lanes = static_cast<int32_t>(sizeof(V) / sizeof(float));
+
+template <class V>
+[[gnu::always_inline]] inline V load(const float* p) {
+  V v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class V>
+[[gnu::always_inline]] inline void store(float* p, V v) {
+  __builtin_memcpy(p, &v, sizeof v);
+}
+template <class V>
+[[gnu::always_inline]] inline V splat(float x);
+template <>
+[[gnu::always_inline]] inline v4 splat<v4>(float x) {
+  return v4{x, x, x, x};
+}
+template <>
+[[gnu::always_inline]] inline v8 splat<v8>(float x) {
+  return v8{x, x, x, x, x, x, x, x};
+}
+
+// x[0..3] as the rows of a 4 x 4 block become its columns.
+[[gnu::always_inline]] inline void transpose(v4* x) {
+#if defined(__clang__)
+  const v4 t0 = __builtin_shufflevector(x[0], x[1], 0, 4, 1, 5);
+  const v4 t1 = __builtin_shufflevector(x[2], x[3], 0, 4, 1, 5);
+  const v4 t2 = __builtin_shufflevector(x[0], x[1], 2, 6, 3, 7);
+  const v4 t3 = __builtin_shufflevector(x[2], x[3], 2, 6, 3, 7);
+  x[0] = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+  x[1] = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+  x[2] = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+  x[3] = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+#else
+  typedef int32_t mask __attribute__((vector_size(16)));
+  const v4 t0 = __builtin_shuffle(x[0], x[1], mask{0, 4, 1, 5});
+  const v4 t1 = __builtin_shuffle(x[2], x[3], mask{0, 4, 1, 5});
+  const v4 t2 = __builtin_shuffle(x[0], x[1], mask{2, 6, 3, 7});
+  const v4 t3 = __builtin_shuffle(x[2], x[3], mask{2, 6, 3, 7});
+  x[0] = __builtin_shuffle(t0, t1, mask{0, 1, 4, 5});
+  x[1] = __builtin_shuffle(t0, t1, mask{2, 3, 6, 7});
+  x[2] = __builtin_shuffle(t2, t3, mask{0, 1, 4, 5});
+  x[3] = __builtin_shuffle(t2, t3, mask{2, 3, 6, 7});
+#endif
+}
+
+// Whether the eight-lane instantiations may run: the processor has AVX2 and
+// no test has asked for the four-lane ones. (Sixteen lanes were tried: with
+// AVX-512 the same kernels ran slower on the development machine.)
+bool wide();
+// Test hook: false forces the four-lane kernels, true allows the wide ones
+// again where the processor has them.
+void allow_wide(bool allowed);
+
+}  // namespace mv::simd
