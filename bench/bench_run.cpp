@@ -59,7 +59,8 @@ mw::Model model() {
 void put(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 void BM_WholeRun(benchmark::State& state) {
-  const fs::path dir = fs::temp_directory_path() / ("morvex7_bench_run_" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("morvex7_bench_run_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const mw::Model m = model();
   const mw::Files f = mw::write_model(m);
@@ -68,8 +69,8 @@ void BM_WholeRun(benchmark::State& state) {
   put(dir / "fort.50", mw::command_lines(m) +
                            "N2 12 N3 15 W 3.0\nEG2 2.0 EG3 5.0 EF1 10.0 EF2 8.0 EF3 7.0\nTRIADS\n" +
                            mw::triad_line(m) + "\nENDTRIADS\n");
-  const std::string cmd = "cd '" + dir.string() + "' && rm -f FTN98 FTN99 && '" + MORVEX7_EXE +
-                          "' >log.txt 2>stop.txt";
+  const std::string cmd =
+      "cd '" + dir.string() + "' && rm -f FTN98 FTN99 && '" + MORVEX7_EXE + "' >log.txt 2>stop.txt";
   for (auto _ : state) {
     const int raw = std::system(cmd.c_str());
     if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) state.SkipWithError("morvex7 failed");

@@ -35,9 +35,9 @@ void continuum_eigenstates(std::string_view label, int32_t noa, int32_t nob, int
 
 // One photon-energy step: solve for X, propagate into the continuum, write
 // the spectrum and the total-yield line.
-void energy_step(int32_t i, int32_t triad, int32_t nomega, float estart, float estep,
-                 int32_t noa, int32_t nob, int32_t ndeg, float* intensity, const float* ea,
-                 const float* eb, const float* eg, const agmain_arrays& x) {
+void energy_step(int32_t i, int32_t triad, int32_t nomega, float estart, float estep, int32_t noa,
+                 int32_t nob, int32_t ndeg, float* intensity, const float* ea, const float* eb,
+                 const float* eg, const agmain_arrays& x) {
   const float gamma = com_gamma.gamma;
   float* rx_re = x.rx;
   float* rx_im = x.rx + static_cast<std::size_t>(noa) * ndeg;
@@ -153,8 +153,8 @@ void auger_spect_real(int32_t ndeg, int32_t n, const float* t, float* out, float
 }
 
 void agmain(std::string_view label, int32_t triad, int32_t nomega, float estart, float estep,
-            int32_t noa, int32_t nob, int32_t nog, int32_t ndeg, float* intensity,
-            const float* wc, float* ea, float* eb, const float* eg, const agmain_arrays& x) {
+            int32_t noa, int32_t nob, int32_t nog, int32_t ndeg, float* intensity, const float* wc,
+            float* ea, float* eb, const float* eg, const agmain_arrays& x) {
   find_data(2, label, diag, x.haa, noa, noa, ea, x.hba);
   transform_bra(noa, noa, nob, noa, x.haa, x.hab);
   transform_bra(noa, noa, nog, noa, x.haa, x.ta);

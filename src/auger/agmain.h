@@ -23,8 +23,8 @@ struct agmain_arrays {
 };
 
 void agmain(std::string_view label, int32_t triad, int32_t nomega, float estart, float estep,
-            int32_t noa, int32_t nob, int32_t nog, int32_t ndeg, float* intensity,
-            const float* wc, float* ea, float* eb, const float* eg, const agmain_arrays& x);
+            int32_t noa, int32_t nob, int32_t nog, int32_t ndeg, float* intensity, const float* wc,
+            float* ea, float* eb, const float* eg, const agmain_arrays& x);
 
 // P ((noa+ndeg) x nob): column b = (Hab(1..noa, b), Tb(b, 1..ndeg)); degather inverts it.
 void gather(int32_t noa, int32_t ndeg, int32_t nob, const float* hab, const float* tb, float* p);

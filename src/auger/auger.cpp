@@ -92,7 +92,8 @@ void resonant_spectrum(const auger_args& g, int32_t noa, int32_t nob) {
 
 void cut_rows(const float* a, int32_t lda, int32_t k, int32_t m, float* b) {
   for (int32_t j = 0; j < m; ++j) {
-    for (int32_t i = 0; i < k; ++i) b[i + static_cast<std::size_t>(j) * k] = a[i + static_cast<std::size_t>(j) * lda];
+    for (int32_t i = 0; i < k; ++i)
+      b[i + static_cast<std::size_t>(j) * k] = a[i + static_cast<std::size_t>(j) * lda];
   }
 }
 
@@ -126,7 +127,8 @@ int32_t rescale(const auger_args& g, int32_t* code) {
   for (int32_t f = 1; f <= nof; ++f) {
     const int32_t c = code[f - 1];
     if (c == 0) continue;
-    for (int32_t k = 1; k <= g.nog; ++k) at(g.t, g.nog, k, f) = at(g.t, g.nog, k, f) * g.channel_factor[c - 1];
+    for (int32_t k = 1; k <= g.nog; ++k)
+      at(g.t, g.nog, k, f) = at(g.t, g.nog, k, f) * g.channel_factor[c - 1];
   }
   return noa;
 }
@@ -138,8 +140,8 @@ void auger(const auger_args& g) {
   const int32_t noa = rescale(g, code.data());
   const int32_t nob = g.nof - noa;
   hamsort(g.nog, g.nof, g.t, g.h, code.data());
-  write(6, "(10(a,i6))", " nog=", g.nog, " nof=", g.nof, " noa=", noa, " nob=", nob, " ndeg=",
-        g.ndeg);
+  write(6, "(10(a,i6))", " nog=", g.nog, " nof=", g.nof, " noa=", noa, " nob=", nob,
+        " ndeg=", g.ndeg);
   transform_bra(g.nog, g.nog, g.nof, g.nog, g.q, g.t);
   if (noa > 0) {
     resonant_spectrum(g, noa, nob);

@@ -42,10 +42,10 @@ void band_header(int32_t b, const band_parameters& p, const float r[9]) {
   std::vector<FmtItem> items;
   for (int32_t i = 1; i <= 9; ++i) {
     const int c = i - 1;
-    for (FmtItem it : {fmt_item(" EFAUG"), fmt_item(i), fmt_item(p.efaug[c][0]),
-                       fmt_item(p.efaug[c][1]), fmt_item(p.efaug[c][2]), fmt_item(": DIP"),
-                       fmt_item(p.dipaug[c]), fmt_item("("), fmt_item(r[c]), fmt_item(")  CI"),
-                       fmt_item(p.ci[c])}) {
+    for (FmtItem it :
+         {fmt_item(" EFAUG"), fmt_item(i), fmt_item(p.efaug[c][0]), fmt_item(p.efaug[c][1]),
+          fmt_item(p.efaug[c][2]), fmt_item(": DIP"), fmt_item(p.dipaug[c]), fmt_item("("),
+          fmt_item(r[c]), fmt_item(")  CI"), fmt_item(p.ci[c])}) {
       items.push_back(it);
     }
   }

@@ -56,12 +56,10 @@ void read_blocks(const band_parameters& p, triad_dims d, const triad_labels& l,
     pairin(c.hg[1], c.hg[2], c.vg23, d.mg[1], d.mg[2], l.ground, "0", l.ground, "0", 1, 1, 2, 3);
   }
   if (ne > 1) {
-    pairin(c.he[0], c.he[1], c.ve12, d.me[0], d.me[1], l.excited, "0", l.excited, "0", 2, 2, 1,
-           2);
+    pairin(c.he[0], c.he[1], c.ve12, d.me[0], d.me[1], l.excited, "0", l.excited, "0", 2, 2, 1, 2);
   }
   if (ne > 2) {
-    pairin(c.he[1], c.he[2], c.ve23, d.me[1], d.me[2], l.excited, "0", l.excited, "0", 2, 2, 2,
-           3);
+    pairin(c.he[1], c.he[2], c.ve23, d.me[1], d.me[2], l.excited, "0", l.excited, "0", 2, 2, 2, 3);
   }
 }
 
@@ -171,8 +169,8 @@ void summary_records(int32_t ne, const float* e, int32_t ng, int32_t ndeg, const
   write(44, "(A)", "%Output of Pelko , MORVEX7");
   // With a single ground state there is no second energy: show the first.
   const float first_excited = ng > 1 ? e[1] : e[0];
-  write(44, "(A,F9.4,A,I3,A,F9.4,A,3F6.3)", "%Eg=", e[0], " NDeg=", ndeg, " : 1stExE=",
-        first_excited, " Charc=", wc[0] / nd, wc[1] / nd, wc[2] / nd);
+  write(44, "(A,F9.4,A,I3,A,F9.4,A,3F6.3)", "%Eg=", e[0], " NDeg=", ndeg,
+        " : 1stExE=", first_excited, " Charc=", wc[0] / nd, wc[1] / nd, wc[2] / nd);
 }
 
 }  // namespace
@@ -236,9 +234,10 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
     float* hdense = rh(hpos);
     expand(hdense, ham_e, ne, ne);
     remove_region("master", m5, m6);
-    auger_args g{p.nconf, p.n2, p.n3, d.mg, ng, a.vectors, a.energies, ndeg, d.me, ne, hdense,
-                 a.work7, a.work8, a.transition, wc, a.work4, a.marker_e, l.excited, triad,
-                 p.nomega, p.estart, p.estep, channel_factor, p.ci, p.efaug, p.ef};
+    auger_args g{p.nconf, p.n2,           p.n3,       d.mg,      ng,      a.vectors, a.energies,
+                 ndeg,    d.me,           ne,         hdense,    a.work7, a.work8,   a.transition,
+                 wc,      a.work4,        a.marker_e, l.excited, triad,   p.nomega,  p.estart,
+                 p.estep, channel_factor, p.ci,       p.efaug,   p.ef};
     auger(g);
     return;
   }

@@ -11,8 +11,8 @@ namespace mv {
 // the stop text "quitprog: see output" and the fatal status.
 [[noreturn]] void quitprog(std::string_view message);
 
-void clok(float& seconds);  // no clock: always 0.0
-void cputime();             // " ****** CPU TIME =", f11.4, " SEC.*****"
+void clok(float& seconds);           // no clock: always 0.0
+void cputime();                      // " ****** CPU TIME =", f11.4, " SEC.*****"
 void timing(std::string_view text);  // milestone hook, does nothing
 
 // The debug level block.

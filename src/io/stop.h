@@ -7,8 +7,8 @@
 namespace mv {
 
 struct RunStop {
-  std::string text;  // stop text, or the whole message of a file-layer failure
-  int status = 0;    // process exit status
+  std::string text;       // stop text, or the whole message of a file-layer failure
+  int status = 0;         // process exit status
   bool stop_word = true;  // true: the error stream gets "STOP " + text
 };
 

@@ -159,14 +159,16 @@ int64_t read_marker(Unit& u) {
   unsigned char b[4];
   std::size_t k = read_bytes(u, b, 4);
   if (k == 0) return -1;
-  if (k != 4) file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
+  if (k != 4)
+    file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
   return from_le(b);
 }
 
 void read_trailer(Unit& u, int64_t n) {
   unsigned char b[4];
   if (read_bytes(u, b, 4) != 4 || from_le(b) != n) {
-    file_failure("unreadable unformatted record on " + describe(u) + ": record markers do not match");
+    file_failure("unreadable unformatted record on " + describe(u) +
+                 ": record markers do not match");
   }
 }
 
@@ -185,8 +187,8 @@ void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form
   u->fp = std::fopen(name.c_str(), mode);
   if (!u->fp && !must_exist) u->fp = std::fopen(name.c_str(), "w+b");
   if (!u->fp) {
-    file_failure("cannot open " + name + (must_exist ? " (it must exist in the working directory): "
-                                                     : ": ") +
+    file_failure("cannot open " + name +
+                 (must_exist ? " (it must exist in the working directory): " : ": ") +
                  std::strerror(errno));
   }
   (void)form;
@@ -291,7 +293,8 @@ int64_t uf_peek_length(int32_t unit) {
     std::fseek(u.fp, -static_cast<long>(k), SEEK_CUR);
   }
   if (k == 0) return -1;
-  if (k != 4) file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
+  if (k != 4)
+    file_failure("unreadable unformatted record on " + describe(u) + ": broken record marker");
   return from_le(b);
 }
 
@@ -307,11 +310,13 @@ int32_t uf_read(int32_t unit, std::initializer_list<std::span<std::byte>> parts)
   }
   for (auto p : parts) {
     if (read_bytes(u, p.data(), p.size()) != p.size()) {
-      file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+      file_failure("unreadable unformatted record on " + describe(u) +
+                   ": end of file inside a record");
     }
   }
   if (!skip_bytes(u, static_cast<std::size_t>(n) - want)) {
-    file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+    file_failure("unreadable unformatted record on " + describe(u) +
+                 ": end of file inside a record");
   }
   read_trailer(u, n);
   return 0;
@@ -322,7 +327,8 @@ int32_t uf_skip(int32_t unit) {
   int64_t n = read_marker(u);
   if (n < 0) return -1;
   if (!skip_bytes(u, static_cast<std::size_t>(n))) {
-    file_failure("unreadable unformatted record on " + describe(u) + ": end of file inside a record");
+    file_failure("unreadable unformatted record on " + describe(u) +
+                 ": end of file inside a record");
   }
   read_trailer(u, n);
   return 0;

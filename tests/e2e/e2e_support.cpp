@@ -15,8 +15,7 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 RunDir::RunDir(const std::string& name) {
-  path_ = (fs::temp_directory_path() /
-           ("morvex7_e2e_" + name + "_" + std::to_string(::getpid())))
+  path_ = (fs::temp_directory_path() / ("morvex7_e2e_" + name + "_" + std::to_string(::getpid())))
               .string();
   fs::remove_all(path_);
   fs::create_directories(path_);
@@ -116,7 +115,8 @@ void jacobi(const Dense& h, std::vector<double>& values, std::vector<double>& ve
       for (int q = p + 1; q < n; ++q) {
         if (std::fabs(a.at(p, q)) < 1e-300) continue;
         const double theta = (a.at(q, q) - a.at(p, p)) / (2.0 * a.at(p, q));
-        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double t =
+            (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
         const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
         for (int k = 0; k < n; ++k) {
           const double akp = a.at(k, p), akq = a.at(k, q);
@@ -175,7 +175,8 @@ void band_levels(int n, double w, std::vector<double>& x, std::vector<double>& h
     x[static_cast<std::size_t>(i)] = -0.5 * w * z;
     wt[static_cast<std::size_t>(i)] = 2.0 * (0.5 * w) / ((1.0 - z * z) * pp * pp);
   }
-  for (int i = 0; i < n; ++i) h[static_cast<std::size_t>(i)] = std::sqrt(wt[static_cast<std::size_t>(i)] / w);
+  for (int i = 0; i < n; ++i)
+    h[static_cast<std::size_t>(i)] = std::sqrt(wt[static_cast<std::size_t>(i)] / w);
 }
 
 namespace {

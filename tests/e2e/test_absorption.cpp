@@ -17,12 +17,14 @@ std::string band_lines(const Band& b) {
   std::ostringstream s;
   s.precision(9);
   s << "N2 " << b.n2 << " N3 " << b.n3 << " W " << b.w << " DIP " << b.dip << '\n';
-  for (int c = 0; c < 3; ++c) s << "EG" << c + 1 << ' ' << b.eg[c] << " EF" << c + 1 << ' ' << b.ef[c] << '\n';
+  for (int c = 0; c < 3; ++c)
+    s << "EG" << c + 1 << ' ' << b.eg[c] << " EF" << c + 1 << ' ' << b.ef[c] << '\n';
   return s.str();
 }
 
 std::string command_file(const mw::Model& m, const Band& b, int triads = 1) {
-  std::string s = "% written by the end-to-end test\n" + mw::command_lines(m) + band_lines(b) + "TRIADS\n";
+  std::string s =
+      "% written by the end-to-end test\n" + mw::command_lines(m) + band_lines(b) + "TRIADS\n";
   for (int t = 0; t < triads; ++t) s += mw::triad_line(m) + "\n";
   return s + "ENDTRIADS\n";
 }
@@ -106,7 +108,8 @@ mw::Model charge_transfer_model() {
   m.excited.label = "T1";
   m.excited.dim = 3;
   m.excited.mult = {3, 2, 0};
-  m.excited.ham[0] = {{mw::matrix(3, 3, {1.0f, 0.25f, 0.0f, 0.25f, 2.0f, 0.5f, 0.0f, 0.5f, -1.0f}), 1.0f}};
+  m.excited.ham[0] = {
+      {mw::matrix(3, 3, {1.0f, 0.25f, 0.0f, 0.25f, 2.0f, 0.5f, 0.0f, 0.5f, -1.0f}), 1.0f}};
   m.excited.ham[1] = {{mw::matrix(2, 2, {-1.0f, 0.3f, 0.3f, 0.75f}), 1.0f}};
   m.excited.mix[0] = {{mw::matrix(3, 2, {0.6f, 0.0f, 0.2f, 0.6f, -0.4f, 0.1f}), 1.0f}};
   m.trans[0][0] = {{mw::matrix(2, 3, {1.0f, 0.375f, 0.0f, -0.5f, 0.25f, 1.0f}), 1.0f}};
@@ -161,7 +164,8 @@ TEST(Absorption, SpectrumMatchesTheDenseReferenceAndTheSumRule) {
   }
   EXPECT_NEAR(sum_sq, norm, 1e-4);
   EXPECT_EQ(s.header.substr(0, 32), " TRANSFORMED MATRIX FOR TRIAD ( ");
-  EXPECT_NE(s.header.find(") (1*      9) DIM :  1 : 0 : 3 ACTOR MULTIPOLE"), std::string::npos) << s.header;
+  EXPECT_NE(s.header.find(") (1*      9) DIM :  1 : 0 : 3 ACTOR MULTIPOLE"), std::string::npos)
+      << s.header;
 }
 
 TEST(Absorption, DegenerateGroundStateGivesOneSpectrumPerState) {
@@ -228,10 +232,31 @@ TEST(Absorption, SpectrumFileRecordsFollowTheirLayouts) {
   EXPECT_EQ(summary.substr(27), "tExE=   2.2500 Charc= 0.900 0.100 0.000");
   EXPECT_EQ(line_with(dir.get("fort.44"), "%Output"), "%Output of Pelko , MORVEX7");
   const std::string label_record = line_with(dir.get("fort.44"), "  '");
-  EXPECT_EQ(label_record, "    1  '11  0.000  0.000  0.000  0.000" + std::string(25, ' ') +
-                              "A1G  T1U  T1U  '");
+  EXPECT_EQ(label_record,
+            "    1  '11  0.000  0.000  0.000  0.000" + std::string(25, ' ') + "A1G  T1U  T1U  '");
   EXPECT_EQ(lines(dir.get("fort.43"))[0], "   1   -0.2500   2    2.2500");
   EXPECT_EQ(l.back(), " FINISHED");
+}
+
+TEST(Absorption, SingleGroundStateSummaryRepeatsItsEnergy) {
+  RunDir dir("single_state");
+  mw::Model m;
+  m.op = "T1";
+  m.ground.label = "A1";
+  m.ground.mult = {1, 0, 0};
+  m.ground.ham[0] = {{mw::matrix(1, 1, {-0.5f}), 1.0f}};
+  m.excited.label = "T1";
+  m.excited.mult = {1, 0, 0};
+  m.trans[0][0] = {{mw::matrix(1, 1, {2.0f}), 1.0f}};
+  const RunResult r = run_model(dir, m, Band{});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string fort44 = dir.get("fort.44");
+  EXPECT_EQ(line_with(fort44, "%Eg="),
+            "%Eg=  -0.5000 NDeg=  1 : 1stExE=  -0.5000 Charc= 1.000 0.000 0.000");
+  EXPECT_EQ(lines(dir.get("fort.43")), std::vector<std::string>{"   1   -0.5000"});
+  const auto blocks = spectrum_blocks(fort44);
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_FLOAT_EQ(blocks[0].values[0], 2.0f);
 }
 
 TEST(Absorption, MissingFilesEndTheRunWithAClearMessage) {

@@ -57,8 +57,10 @@ std::string auger_commands(const mw::Model& m, const AugerSetup& s) {
   c.precision(9);
   c << mw::command_lines(m) << "N2 1 N3 1 W 0.0 DIP 1.0\n"
     << "AUGER\n NOMEGA " << s.nomega << " ESTART " << s.estart << " ESTEP " << s.estep
-    << "\n GAMMA " << s.gamma << "\n NO 1 DIP 3.6878178\n DEF EF1 = " << s.efaug << "UNITY\nENDAUGER\n"
-    << "TRIADS\n" << mw::triad_line(m) << "\nENDTRIADS\n";
+    << "\n GAMMA " << s.gamma << "\n NO 1 DIP 3.6878178\n DEF EF1 = " << s.efaug
+    << "UNITY\nENDAUGER\n"
+    << "TRIADS\n"
+    << mw::triad_line(m) << "\nENDTRIADS\n";
   return c.str();
 }
 
@@ -92,9 +94,9 @@ std::vector<cd> solve(std::vector<cd> g, std::vector<cd> r, int n) {
 }
 
 struct AugerReference {
-  std::vector<double> eb;                   // continuum energies, ascending
-  std::vector<std::vector<double>> lines;   // per step: intensity per continuum eigenstate
-  std::vector<double> yield, absorption;    // per step
+  std::vector<double> eb;                  // continuum energies, ascending
+  std::vector<std::vector<double>> lines;  // per step: intensity per continuum eigenstate
+  std::vector<double> yield, absorption;   // per step
 };
 
 AugerReference auger_reference(const mw::Model& m, int na, int nb, const AugerSetup& s) {
@@ -120,7 +122,8 @@ AugerReference auger_reference(const mw::Model& m, int na, int nb, const AugerSe
   std::vector<double> eb, vb;
   jacobi(hbb, eb, vb);
   // Couplings and direct amplitudes on the continuum eigenstates.
-  std::vector<double> hab(static_cast<std::size_t>(na) * nb, 0.0), tb(static_cast<std::size_t>(nb) * ndeg, 0.0);
+  std::vector<double> hab(static_cast<std::size_t>(na) * nb, 0.0),
+      tb(static_cast<std::size_t>(nb) * ndeg, 0.0);
   for (int a = 0; a < na; ++a)
     for (int b = 0; b < nb; ++b)
       for (int j = 0; j < nb; ++j) hab[a + b * na] += h.at(a, na + j) * vb[j + b * nb];
@@ -140,7 +143,8 @@ AugerReference auger_reference(const mw::Model& m, int na, int nb, const AugerSe
         for (int c = 0; c < na; ++c) {
           double width = 0.0;
           for (int b = 0; b < nb; ++b) width += hab[a + b * na] * hab[c + b * na];
-          g[a + c * na] = cd(a == c ? eg[0] + w : 0.0, 0.0) - h.at(a, c) + cd(0.0, pi * width + (a == c ? s.gamma : 0.0));
+          g[a + c * na] = cd(a == c ? eg[0] + w : 0.0, 0.0) - h.at(a, c) +
+                          cd(0.0, pi * width + (a == c ? s.gamma : 0.0));
         }
         double mk = 0.0;
         for (int b = 0; b < nb; ++b) mk += hab[a + b * na] * tb[b + k * nb];
@@ -172,8 +176,8 @@ std::vector<YieldRow> yield_rows(const std::string& fort62) {
   std::vector<YieldRow> rows;
   for (const std::string& l : lines(fort62)) {
     if (l.empty() || l[0] == '%') continue;
-    rows.push_back({std::stod(l.substr(0, 12)), std::stod(l.substr(12, 12)), std::stod(l.substr(29, 12)),
-                    std::stoi(l.substr(24, 5))});
+    rows.push_back({std::stod(l.substr(0, 12)), std::stod(l.substr(12, 12)),
+                    std::stod(l.substr(29, 12)), std::stoi(l.substr(24, 5))});
   }
   return rows;
 }
@@ -186,12 +190,14 @@ void expect_matches_reference(const RunDir& dir, const AugerReference& ref, int 
   for (int i = 0; i <= nomega; ++i) {
     EXPECT_EQ(rows[i].step, i);
     EXPECT_NEAR(rows[i].yield, ref.yield[i], 2e-5 + 1e-4 * ref.yield[i]) << "step " << i;
-    EXPECT_NEAR(rows[i].absorption, ref.absorption[i], 2e-5 + 1e-4 * ref.absorption[i]) << "step " << i;
+    EXPECT_NEAR(rows[i].absorption, ref.absorption[i], 2e-5 + 1e-4 * ref.absorption[i])
+        << "step " << i;
     const SpectrumBlock& b = blocks[i];
     ASSERT_EQ(b.values.size(), ref.eb.size()) << "step " << i;
     for (std::size_t k = 0; k < ref.eb.size(); ++k) {
       EXPECT_NEAR(b.energies[k], ref.eb[k], 5e-5) << "step " << i << " line " << k;
-      EXPECT_NEAR(b.values[k], ref.lines[i][k], 2e-6 + 1e-4 * ref.lines[i][k]) << "step " << i << " line " << k;
+      EXPECT_NEAR(b.values[k], ref.lines[i][k], 2e-6 + 1e-4 * ref.lines[i][k])
+          << "step " << i << " line " << k;
     }
   }
 }
@@ -203,7 +209,9 @@ TEST(Auger, SpectraAndYieldsMatchADenseComplexSolution) {
   AugerSetup s;
   const RunResult r = run_auger(dir, m, s);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(" nog=     1 nof=     8 noa=     3 nob=     5 ndeg=     1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" nog=     1 nof=     8 noa=     3 nob=     5 ndeg=     1"),
+            std::string::npos)
+      << r.out;
   expect_matches_reference(dir, auger_reference(m, na, nb, s), s.nomega);
 }
 
@@ -280,7 +288,8 @@ TEST(Auger, IntermediateStateListingAndPlotFile) {
   ASSERT_EQ(run_auger(dir, m, AugerSetup{}).status, 0);
   const std::vector<std::string> l46 = lines(dir.get("fort.46"));
   ASSERT_EQ(l46.size(), 5u);
-  EXPECT_EQ(l46[0], "    2  '11  0.000  0.000  0.000  0.000                         A1G  T1U  T1U  '");
+  EXPECT_EQ(l46[0],
+            "    2  '11  0.000  0.000  0.000  0.000                         A1G  T1U  T1U  '");
   EXPECT_EQ(l46[2], "%Eg=   0.0000 NDeg=  1 : 1stExE=   0.0000 Charc= 1.000 0.000 0.000");
   EXPECT_EQ(l46[4], "%OUTPUT OF MORVEX INTERMEDIATE STATE");
   const std::vector<std::string> l45 = lines(dir.get("fort.45"));
@@ -300,7 +309,8 @@ TEST(Auger, OnlyContinuumStatesGiveTheDirectSpectrumAtEveryStep) {
   s.nomega = 2;
   const RunResult r = run_auger(dir, m, s);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("intermediate states are posible for this symmetry. Noa=0"), std::string::npos);
+  EXPECT_NE(r.out.find("intermediate states are posible for this symmetry. Noa=0"),
+            std::string::npos);
   const std::vector<YieldRow> rows = yield_rows(dir.get("fort.62"));
   ASSERT_EQ(rows.size(), 3u);
   for (const YieldRow& row : rows) {

@@ -131,9 +131,7 @@ TEST_F(Units, FilesOnDiskAndDefaultConnections) {
     EXPECT_EQ(s.status, status_file);
     EXPECT_NE(s.text.find("FTN14"), std::string::npos);
   }
-  {
-    std::ofstream("fort.45") << "stale contents that must go\n";
-  }
+  { std::ofstream("fort.45") << "stale contents that must go\n"; }
   write_record(45, "%END");
   flush_units();
   EXPECT_EQ(unit_contents(45), "%END\n");

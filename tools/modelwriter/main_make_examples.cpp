@@ -23,18 +23,22 @@ mw::Model charge_transfer() {
   m.ground.label = "A1G";
   m.ground.dim = 1;
   m.ground.mult = {1, 2, 2};
-  m.ground.ham[1] = {{mw::matrix(2, 2, {-0.8f, 0.0f, 0.0f, 1.2f}), 1.0f}};  // t2g / eg crystal field
+  m.ground.ham[1] = {
+      {mw::matrix(2, 2, {-0.8f, 0.0f, 0.0f, 1.2f}), 1.0f}};  // t2g / eg crystal field
   m.ground.ham[2] = {{mw::matrix(2, 2, {-0.6f, 0.2f, 0.2f, 0.9f}), 1.0f}};
   m.ground.mix[0] = {{mw::matrix(1, 2, {2.2f, 1.6f}), 1.0f}};
   m.ground.mix[1] = {{mw::matrix(2, 2, {1.8f, 0.3f, 0.3f, 1.4f}), 1.0f}};
   m.excited.label = "T1U";
   m.excited.dim = 3;
   m.excited.mult = {3, 3, 2};
-  m.excited.ham[0] = {{mw::matrix(3, 3, {-1.5f, 0.4f, 0.0f, 0.4f, 0.5f, 0.3f, 0.0f, 0.3f, 4.0f}), 1.0f},
-                      {mw::matrix(3, 3, {1.0f, 0.0f, 0.0f, 0.0f, -0.5f, 0.0f, 0.0f, 0.0f, -0.5f}), 0.6f}};
-  m.excited.ham[1] = {{mw::matrix(3, 3, {-1.0f, 0.2f, 0.1f, 0.2f, 0.7f, 0.0f, 0.1f, 0.0f, 2.5f}), 1.0f}};
+  m.excited.ham[0] = {
+      {mw::matrix(3, 3, {-1.5f, 0.4f, 0.0f, 0.4f, 0.5f, 0.3f, 0.0f, 0.3f, 4.0f}), 1.0f},
+      {mw::matrix(3, 3, {1.0f, 0.0f, 0.0f, 0.0f, -0.5f, 0.0f, 0.0f, 0.0f, -0.5f}), 0.6f}};
+  m.excited.ham[1] = {
+      {mw::matrix(3, 3, {-1.0f, 0.2f, 0.1f, 0.2f, 0.7f, 0.0f, 0.1f, 0.0f, 2.5f}), 1.0f}};
   m.excited.ham[2] = {{mw::matrix(2, 2, {-0.5f, 0.1f, 0.1f, 1.0f}), 1.0f}};
-  m.excited.mix[0] = {{mw::matrix(3, 3, {2.0f, 0.5f, 0.0f, 0.4f, 1.8f, 0.3f, 0.0f, 0.2f, 1.5f}), 1.0f}};
+  m.excited.mix[0] = {
+      {mw::matrix(3, 3, {2.0f, 0.5f, 0.0f, 0.4f, 1.8f, 0.3f, 0.0f, 0.2f, 1.5f}), 1.0f}};
   m.excited.mix[1] = {{mw::matrix(3, 2, {1.6f, 0.2f, 0.3f, 1.4f, 0.1f, 0.9f}), 1.0f}};
   m.trans[0][0] = {{mw::matrix(1, 3, {1.0f, 0.8f, 0.4f}), 1.0f}};
   m.trans[1][1] = {{mw::matrix(2, 3, {0.9f, 0.3f, 0.1f, 0.2f, 0.7f, 0.5f}), 1.0f}};
@@ -110,10 +114,12 @@ bool put(const std::filesystem::path& p, const std::string& text) {
   return static_cast<bool>(f);
 }
 
-bool write_example(const std::filesystem::path& dir, const mw::Model& m, const std::string& commands) {
+bool write_example(const std::filesystem::path& dir, const mw::Model& m,
+                   const std::string& commands) {
   std::filesystem::create_directories(dir);
   const mw::Files f = mw::write_model(m);
-  return put(dir / "FTN14", f.ftn14) && put(dir / "FTN15", f.ftn15) && put(dir / "fort.50", commands);
+  return put(dir / "FTN14", f.ftn14) && put(dir / "FTN15", f.ftn15) &&
+         put(dir / "fort.50", commands);
 }
 
 }  // namespace
