@@ -8,9 +8,13 @@ name=${1:-charge_transfer}
 src=examples/$name
 [ -d "$src" ] || { echo "no example named '$name' (see examples/)" >&2; exit 2; }
 
-if [ ! -x build/morvex7 ]; then
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7
+echo "Building morvex7 (build/morvex7; compiler output in build/build.log) ..."
+mkdir -p build
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7; } >build/build.log 2>&1; then
+  tail -30 build/build.log >&2
+  echo "the build failed; see build/build.log" >&2
+  exit 1
 fi
 
 run=build/runs/$name
@@ -21,7 +25,7 @@ set +e
 (cd "$run" && ../../morvex7 >log.txt 2>stop.txt)
 status=$?
 set -e
-echo "morvex7 finished with status $status: $(cat "$run"/stop.txt)"
+echo "Ran examples/$name: morvex7 finished with status $status: $(cat "$run"/stop.txt)"
 echo "Results in $run:"
 echo "  log.txt   the log (ground state, store messages, spectra summaries)"
 echo "  fort.44   the spectrum file: command echo, ground-state report, spectra as matrix blocks"
