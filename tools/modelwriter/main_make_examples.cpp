@@ -1,5 +1,5 @@
 // make_examples DIR: writes the shipped example directories under DIR
-// (DIR/charge_transfer and DIR/auger_resonance), each with FTN14, FTN15 and
+// (DIR/charge_transfer, DIR/fine_band and DIR/auger_resonance), each with FTN14, FTN15 and
 // fort.50, from the models below.
 #include <cstdio>
 #include <filesystem>
@@ -46,9 +46,9 @@ mw::Model charge_transfer() {
   return m;
 }
 
-std::string charge_transfer_commands(const mw::Model& m) {
+std::string charge_transfer_commands(const mw::Model& m, int n2 = 4, int n3 = 3) {
   return "% Charge-transfer model of a d0 ion: absorption spectrum\n"
-         "N2 4 N3 3 W 2.0 DIP 1.0\n"
+         "N2 " + std::to_string(n2) + " N3 " + std::to_string(n3) + " W 2.0 DIP 1.0\n"
          "DEL 3.0 UCV 5.0 UVV 4.0\n" +
          mw::command_lines(m) +
          "DEF EG1 = 0.0UNITY\n"
@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
   const mw::Model ct = charge_transfer();
   const mw::Model au = auger_resonance();
   if (!write_example(root / "charge_transfer", ct, charge_transfer_commands(ct)) ||
+      !write_example(root / "fine_band", ct, charge_transfer_commands(ct, 10, 8)) ||
       !write_example(root / "auger_resonance", au, auger_commands(au))) {
     std::fprintf(stderr, "make_examples: cannot write into %s\n", argv[1]);
     return 1;
