@@ -83,7 +83,10 @@ void cowan_from_text() {
     }
     nrow[m - 1] = rows;
     nelem[m - 1] = elements;
-    total_elements += elements;
+    // A 4-byte sum that wraps like one; absurd counts are stopped by the
+    // work array's size check just below.
+    total_elements = static_cast<int32_t>(static_cast<uint32_t>(total_elements) +
+                                          static_cast<uint32_t>(elements));
     total_size += static_cast<uint32_t>(rows) * static_cast<uint32_t>(columns);
     int32_t index_pos = 0;
     illoc("cowan", cells_for(3 * int64_t{rows}), index_pos);

@@ -49,7 +49,10 @@ void alloc(std::string_view name, int32_t n, int32_t& start) {
 void illoc(std::string_view name, int32_t n, int32_t& start) {
   const int32_t k = qaz.ints_per_cell;
   int32_t c = 0;
-  alloc(name, (n + k - 1) / k, c);
+  // Rounded up in 8 bytes: a request near the 4-byte limit must reach the
+  // size check, not wrap around on the way there.
+  const int64_t cells = (int64_t{n} + k - 1) / k;
+  alloc(name, static_cast<int32_t>(std::min<int64_t>(cells, INT32_MAX)), c);
   start = (c - 1) * k + 1;
 }
 

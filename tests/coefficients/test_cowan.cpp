@@ -156,7 +156,7 @@ TEST_F(Cowan, BadRowRecordsWarnAndTheLoadGoesOn) {
   EXPECT_TRUE(output_contains(" routine=COWAN at begin loop"));
 }
 
-TEST_F(Cowan, MoreThanLindxMatricesStopsTheRun) {
+TEST_F(Cowan, CapacityLimitsStopTheLoad) {
   std::string text;
   for (int m = 0; m < 1001; ++m) text += "RME a b c d e 0 0 0\n";
   text += "FINISHED\n";
@@ -170,6 +170,16 @@ TEST_F(Cowan, MoreThanLindxMatricesStopsTheRun) {
       fmt_item(int32_t{1000}),         fmt_item(" to "),  fmt_item(int32_t{1001})};
   EXPECT_TRUE(has_record(6, list_line(items)));
   EXPECT_TRUE(has_record(6, " Increase dimension. See output."));
+
+  // An element count that no work array holds stops at the size check (the
+  // load's 4-byte totals wrap on the way, they never trap).
+  SetUp();
+  attach_memory(14,
+                "RME a b c d e 2 3 6\n 1 3 1 1.0 2 2.0 3 3.0\n 2 3 1 4.0 2 5.0 3 6.0\n"
+                "RME a b c d e 65536 65536 2147483647\nFINISHED\n");
+  newfil(14);
+  EXPECT_EQ(stop_of([] { cowan(); }).status, status_fatal);
+  EXPECT_TRUE(output_contains("Increase parameter lheap"));
 }
 
 // A hand-made section of one 2 x 2 matrix, written where its arrays stood at

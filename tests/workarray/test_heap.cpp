@@ -76,6 +76,19 @@ TEST_F(Heap, LastUsableCellIsOneBelowTheArraySize) {
   EXPECT_EQ(unit_contents(6),
             " Increase parameter lheap from      9999999  to     10000000\n"
             " Increase dimension. See output.\n");
+
+  // Requests near the 4-byte limit reach the same check without wrapping.
+  reset_heap();
+  for (bool integers : {false, true}) {
+    int32_t b = 0;
+    try {
+      integers ? illoc("huge", INT32_MAX, b) : alloc("huge", INT32_MAX, b);
+      FAIL() << "a request of 2**31 - 1 cells must be refused";
+    } catch (const RunStop& s) {
+      EXPECT_EQ(s.status, status_fatal);
+    }
+    EXPECT_EQ(heap_info.top, 0);
+  }
 }
 
 TEST_F(Heap, CheckPassesAtTheLimitAndReportsUseOnRequest) {
