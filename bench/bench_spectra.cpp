@@ -54,6 +54,12 @@ void BM_diag(benchmark::State& state) {
 }
 BENCHMARK(BM_diag)->Apply(sizes);
 
+using tred3_kernel = void (*)(float*, int32_t, int32_t, float*, float*);
+using tql3_kernel = void (*)(int32_t, int32_t, float*, float*, float*, int32_t&);
+
+// The tridiagonal reduction, shipped or as the loop-for-loop transcription
+// kept by the tests.
+template <tred3_kernel kernel>
 void BM_tred3(benchmark::State& state) {
   const int32_t n = static_cast<int32_t>(state.range(0));
   const std::vector<float> a0 = random_symmetric(n, 2);
@@ -62,28 +68,15 @@ void BM_tred3(benchmark::State& state) {
     state.PauseTiming();
     a = a0;
     state.ResumeTiming();
-    mv::tred3(a.data(), n, n, d.data(), e.data());
+    kernel(a.data(), n, n, d.data(), e.data());
     benchmark::DoNotOptimize(a.data());
   }
 }
-BENCHMARK(BM_tred3)->Apply(sizes);
-
-// The loop-for-loop transcription kept by the tests, for comparison.
-void BM_tred3_plain(benchmark::State& state) {
-  const int32_t n = static_cast<int32_t>(state.range(0));
-  const std::vector<float> a0 = random_symmetric(n, 2);
-  std::vector<float> a, d(n), e(n);
-  for (auto _ : state) {
-    state.PauseTiming();
-    a = a0;
-    state.ResumeTiming();
-    mv::reference::tred3(a.data(), n, n, d.data(), e.data());
-    benchmark::DoNotOptimize(a.data());
-  }
-}
-BENCHMARK(BM_tred3_plain)->Apply(sizes);
+BENCHMARK(BM_tred3<mv::tred3>)->Name("BM_tred3")->Apply(sizes);
+BENCHMARK(BM_tred3<mv::reference::tred3>)->Name("BM_tred3_plain")->Apply(sizes);
 
 // The QL stage with n eigenvector rows, on the tridiagonal form of a random matrix.
+template <tql3_kernel kernel>
 void BM_tql3(benchmark::State& state) {
   const int32_t n = static_cast<int32_t>(state.range(0));
   std::vector<float> q = random_symmetric(n, 3), d0(n), e0(n);
@@ -96,29 +89,12 @@ void BM_tql3(benchmark::State& state) {
     e = e0;
     state.ResumeTiming();
     int32_t ierr = 0;
-    mv::tql3(n, n, d.data(), e.data(), z.data(), ierr);
+    kernel(n, n, d.data(), e.data(), z.data(), ierr);
     benchmark::DoNotOptimize(z.data());
   }
 }
-BENCHMARK(BM_tql3)->Apply(sizes);
-
-void BM_tql3_plain(benchmark::State& state) {
-  const int32_t n = static_cast<int32_t>(state.range(0));
-  std::vector<float> q = random_symmetric(n, 3), d0(n), e0(n);
-  mv::tred3(q.data(), n, n, d0.data(), e0.data());
-  std::vector<float> z, d, e;
-  for (auto _ : state) {
-    state.PauseTiming();
-    z = q;
-    d = d0;
-    e = e0;
-    state.ResumeTiming();
-    int32_t ierr = 0;
-    mv::reference::tql3(n, n, d.data(), e.data(), z.data(), ierr);
-    benchmark::DoNotOptimize(z.data());
-  }
-}
-BENCHMARK(BM_tql3_plain)->Apply(sizes);
+BENCHMARK(BM_tql3<mv::tql3>)->Name("BM_tql3")->Apply(sizes);
+BENCHMARK(BM_tql3<mv::reference::tql3>)->Name("BM_tql3_plain")->Apply(sizes);
 
 // One initial state, ne = n excited states of a banded Hamiltonian, 8 ground states.
 void BM_spectr_new(benchmark::State& state) {

@@ -14,6 +14,7 @@
 #include "io/units.h"
 #include "output/information.h"
 #include "workarray/heap.h"
+#include "support/work_fixture.h"
 
 namespace mv {
 namespace {
@@ -22,19 +23,17 @@ bool has(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
 
-class AugerTest : public ::testing::Test {
+class AugerTest : public WorkArrayTest {
  protected:
+  AugerTest() : WorkArrayTest({6, 44, 45, 46, 62, 98}) {}
   void SetUp() override {
-    reset_units();
-    reset_heap();
+    WorkArrayTest::SetUp();
     store_index = {};
     store_ir_index = {};
     com_gamma = {};
-    for (int32_t u : {6, 44, 45, 46, 62, 98}) attach_memory(u);
   }
   void TearDown() override {
-    reset_units();
-    reset_heap();
+    WorkArrayTest::TearDown();
     store_index = {};
     store_ir_index = {};
     information = {};

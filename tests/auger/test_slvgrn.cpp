@@ -12,6 +12,7 @@
 #include "io/stop.h"
 #include "io/units.h"
 #include "workarray/heap.h"
+#include "support/work_fixture.h"
 
 namespace mv {
 namespace {
@@ -63,18 +64,7 @@ std::vector<cd> reference_solve(const System& s) {
   return x;
 }
 
-class SlvgrnTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    reset_units();
-    reset_heap();
-    attach_memory(6);
-  }
-  void TearDown() override {
-    reset_units();
-    reset_heap();
-  }
-};
+class SlvgrnTest : public WorkArrayTest {};
 
 // The Auger matrix: (E - Ea) on the diagonal, gamma + pi*W imaginary, W a
 // positive semi-definite Gram matrix; the right-hand sides arbitrary.

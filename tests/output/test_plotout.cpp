@@ -11,6 +11,7 @@
 #include "output/information.h"
 #include "output/plotout.h"
 #include "workarray/heap.h"
+#include "support/work_fixture.h"
 
 namespace mv {
 namespace {
@@ -20,17 +21,15 @@ namespace {
 const std::string run_description = "31  1.000  2.500  6.000  7.000" + std::string(25, ' ') +
                                     "GRDSYOPERAEXCIT" + std::string(10, ' ');
 
-class PlotTest : public ::testing::Test {
+class PlotTest : public WorkArrayTest {
  protected:
+  PlotTest() : WorkArrayTest({6, 44, 45, 46}) {}
   void SetUp() override {
-    reset_units();
-    reset_heap();
-    for (int32_t u : {6, 44, 45, 46}) attach_memory(u);
+    WorkArrayTest::SetUp();
     information.text = run_description;
   }
   void TearDown() override {
-    reset_units();
-    reset_heap();
+    WorkArrayTest::TearDown();
     information = {};
   }
 };

@@ -11,6 +11,7 @@
 #include "spectra/eigen.h"
 #include "spectra_test_util.h"
 #include "workarray/heap.h"
+#include "support/work_fixture.h"
 
 namespace mv {
 namespace {
@@ -27,18 +28,7 @@ std::string block_line(int32_t nstart, int32_t nlast) {
   return "  eigen2 called for block: nstart= " + field(nstart) + "  nlast= " + field(nlast);
 }
 
-class EigenTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    reset_units();
-    reset_heap();
-    attach_memory(6);
-  }
-  void TearDown() override {
-    reset_units();
-    reset_heap();
-  }
-};
+class EigenTest : public WorkArrayTest {};
 
 TEST_F(EigenTest, DiagonalMatrixClosesOneBlockPerRow) {
   const int32_t n = 4, ldv = 2;

@@ -15,6 +15,7 @@
 #include "spectra/spectr_new.h"
 #include "spectra_test_util.h"
 #include "workarray/heap.h"
+#include "support/work_fixture.h"
 
 namespace mv {
 namespace {
@@ -23,21 +24,17 @@ using test::random_symmetric;
 using test::random_vector;
 using test::records;
 
-class SpectrNewTest : public ::testing::Test {
+class SpectrNewTest : public WorkArrayTest {
  protected:
+  SpectrNewTest() : WorkArrayTest({6, 44, 98}) {}
   void SetUp() override {
-    reset_units();
-    reset_heap();
+    WorkArrayTest::SetUp();
     store_index = {};
     store_ir_index = {};
     spectr = {};
-    attach_memory(6);
-    attach_memory(44);
-    attach_memory(98);
   }
   void TearDown() override {
-    reset_units();
-    reset_heap();
+    WorkArrayTest::TearDown();
     store_index = {};
     store_ir_index = {};
     spectr = {};
