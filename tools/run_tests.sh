@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the test suite twice: an optimised build, then a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer that fails on any report.
+# Builds and runs the engine's test suite twice: an optimised build, then a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer that fails on any report; runs the
+# Python package's tests against the optimised engine in between.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -8,6 +9,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+
+# The Python package, against the optimised engine.
+(cd python && MORVEX7="$PWD/../build/morvex7" /usr/bin/python3 -m pytest -q -p no:cacheprovider)
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMORVEX7_SANITIZE=ON
 cmake --build build-asan -j"$jobs"

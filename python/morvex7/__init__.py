@@ -1,0 +1,3 @@
+"""Morvex7: reading, broadening, plotting and driving the morvex7 engine's results."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,43 @@
+"""Shared fixtures: the engine executable and fresh runs of the shipped examples."""
+from __future__ import annotations
+
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from morvex7.engine import REPO_ROOT, find_engine
+
+EXAMPLES = REPO_ROOT / "examples"
+
+
+@pytest.fixture(scope="session")
+def engine() -> Path:
+    return find_engine()
+
+
+def run_engine_in(directory: Path, engine: Path) -> subprocess.CompletedProcess:
+    """Run the engine in `directory`, keeping its log and stop text beside the results."""
+    proc = subprocess.run([str(engine)], cwd=directory, capture_output=True, text=True, timeout=600)
+    (directory / "log.txt").write_text(proc.stdout)
+    (directory / "stop.txt").write_text(proc.stderr)
+    return proc
+
+
+@pytest.fixture(scope="session")
+def example_run(tmp_path_factory, engine):
+    """Return a function name -> directory holding a finished engine run of examples/<name>."""
+    done: dict[str, Path] = {}
+
+    def get(name: str) -> Path:
+        if name not in done:
+            run = tmp_path_factory.mktemp(name)
+            for f in ("fort.50", "FTN14", "FTN15"):
+                shutil.copy(EXAMPLES / name / f, run / f)
+            proc = run_engine_in(run, engine)
+            assert proc.returncode == 0, proc.stderr
+            done[name] = run
+        return done[name]
+
+    return get
