@@ -27,10 +27,10 @@ def spin_orbit(shell: Shell) -> Operator:
         up, dn = shell.orbital(m, True), shell.orbital(m, False)
         pairs.append((up, up, 0.5 * m))
         pairs.append((dn, dn, -0.5 * m))
-        if m < l:  # l+ s- : (m, down) -> (m+1, up) ; 1/2 (l+ s- + l- s+)
+        if m < l:  # 1/2 (l+ s- + l- s+): l+ s- takes (m, up) to (m+1, down)
             c = 0.5 * sqrt(l * (l + 1) - m * (m + 1))
-            pairs.append((shell.orbital(m + 1, True), dn, c))
-            pairs.append((dn, shell.orbital(m + 1, True), c))
+            pairs.append((shell.orbital(m + 1, False), up, c))
+            pairs.append((up, shell.orbital(m + 1, False), c))
     return one_body(pairs).cleaned()
 
 
