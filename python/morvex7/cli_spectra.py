@@ -7,6 +7,7 @@ choosing or weighting the sticks need only extend `add_selection_options` and th
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 from pathlib import Path
 from typing import Sequence
@@ -23,17 +24,25 @@ DEFAULT_LORENTZ = 0.2
 EXAMPLES = f"""\
 examples:
   {PROG} info build/runs/charge_transfer
-  {PROG} plot build/runs/charge_transfer                 # writes .../spectrum.png
+      triads, Eg0, degeneracy, configuration weights, number of lines
+  {PROG} plot build/runs/charge_transfer
+      broadened spectrum with its sticks: build/runs/charge_transfer/spectrum.png
   {PROG} plot RUN --lorentz 0.3 --gauss 0.15 --out fig.pdf
-  {PROG} plot RUN --widths widths.txt --grid -5:10:0.01
-  {PROG} plot RUN1 RUN2 RUN3 --out compare.svg       # overlaid, legend from parameters
-  {PROG} csv RUN --lorentz 0.3 --out results/         # sticks, curve (and Auger) as CSV
-  python3 -m morvex7 plot RUN --absolute              # absolute excited-state energies
+      Voigt profile, as PDF
+  {PROG} plot RUN --widths widths.txt --grid=-5:10:0.01
+      Lorentzian widths by energy, on a grid of your own
+  {PROG} plot RUN1 RUN2 RUN3 --out compare.svg
+      several runs overlaid, the legend naming the parameters that differ
+  {PROG} csv RUN --lorentz 0.3 --out results/
+      sticks, broadened curve (and Auger yield and map) as CSV files
+  python3 -m morvex7 plot RUN --absolute
+      the same command; absolute excited-state energies instead of E - Eg0
 
 Widths are full widths at half maximum in the energy unit of the run (eV by convention).
 Without --lorentz, --gauss or --widths, a Lorentzian FWHM of {DEFAULT_LORENTZ} is used.
 A --widths file holds 'ENERGY FWHM' lines (Lorentzian FWHM from that energy up; '#' comments);
 a line 'linear' makes the width vary linearly between the points instead of in steps.
+A grid starting below zero is written with '=': --grid=-5:10:0.01.
 The image format follows the suffix of --out: .png, .svg or .pdf.
 """
 
@@ -131,9 +140,10 @@ def select_sticks(run, args: argparse.Namespace):
                 raise UserError(f"{run.directory}: no triad {n} (the run has {count})")
         triads = list(args.triad)
     sticks = run.sticks(triads=triads, absolute=args.absolute)
-    sticks.meta.setdefault("absolute", bool(args.absolute))
-    sticks.meta.setdefault("source", str(run.directory))
-    return sticks
+    meta = dict(sticks.meta or {})
+    meta.setdefault("absolute", bool(args.absolute))
+    meta.setdefault("source", str(run.directory))
+    return dataclasses.replace(sticks, meta=meta)
 
 
 def broadening_from(args: argparse.Namespace) -> Broadening:
