@@ -456,4 +456,6 @@ def _lattice(energy, intensity, broadening: Broadening, x0: float, h: float, n: 
         kernel = np.concatenate((half[:0:-1], half))
         lattice_curve += fftconvolve(kernel, deposit, mode="valid")
     out += lattice_curve[pad : pad + (n - 1) * k + 1 : k]
+    if np.all(intensity >= 0):
+        np.maximum(out, 0.0, out=out)  # FFT round-off where the true curve is ~0
     return out
