@@ -4,4 +4,7 @@ from morvex7.results import Run, read_run
 from morvex7.sticks import Sticks
 
 __version__ = "0.1.0"
-__all__ = ["Run", "read_run", "Sticks", "LayoutError", "FieldOverflowWarning"]
+
+from morvex7.runner import run  # noqa: E402
+
+__all__ = ["Run", "read_run", "Sticks", "LayoutError", "FieldOverflowWarning", "run"]
