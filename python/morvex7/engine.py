@@ -7,6 +7,9 @@ from __future__ import annotations
 
 import os
 import shutil
+import subprocess
+import time
+from dataclasses import dataclass
 from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
@@ -34,3 +37,98 @@ def find_engine() -> Path:
         "morvex7 executable not found: set MORVEX7, put it on PATH, or build it "
         "(cmake -S . -B build && cmake --build build)"
     )
+
+
+LOG_FILE = "log.txt"  # the engine's standard output, kept beside its result files
+STOP_FILE = "stop.txt"  # its standard error: the STOP line
+
+
+@dataclass
+class EngineResult:
+    """How one engine run ended."""
+
+    directory: Path
+    status: int
+    stop_text: str  # the text after "STOP " on standard error ("" if none)
+    wall_time: float  # seconds
+
+    @property
+    def ok(self) -> bool:
+        return self.status == 0
+
+
+class EngineError(RuntimeError):
+    """The engine stopped with a non-zero status.
+
+    Attributes
+    ----------
+    directory, status, stop_text : as in :class:`EngineResult`
+    log_tail : str
+        The last lines of the engine's log (its standard output).
+    """
+
+    def __init__(self, result: EngineResult, log_tail: str):
+        self.directory = result.directory
+        self.status = result.status
+        self.stop_text = result.stop_text
+        self.wall_time = result.wall_time
+        self.log_tail = log_tail
+        super().__init__(
+            f"morvex7 stopped with status {result.status} in {result.directory}: "
+            f"{result.stop_text or '(no stop text)'}\n--- last lines of {LOG_FILE} ---\n{log_tail}")
+
+
+def stop_text(stderr: str) -> str:
+    """The stop text of the engine's standard error: what follows the last 'STOP '."""
+    lines = [ln.strip() for ln in stderr.splitlines() if ln.strip()]
+    for ln in reversed(lines):
+        if ln.startswith("STOP"):
+            return ln[4:].strip()
+    return lines[-1] if lines else ""
+
+
+def log_tail(directory: str | Path, n: int = 15) -> str:
+    """The last `n` lines of the engine's log in `directory`."""
+    path = Path(directory) / LOG_FILE
+    if not path.exists():
+        return ""
+    with open(path, "rb") as f:
+        f.seek(0, os.SEEK_END)
+        f.seek(max(0, f.tell() - 8192))
+        lines = f.read().decode("latin-1").splitlines()
+    return "\n".join(lines[-n:])
+
+
+def run_engine(directory: str | Path, engine: str | Path | None = None,
+               timeout: float | None = None, check: bool = True) -> EngineResult:
+    """Run the engine in `directory`, which holds fort.50, FTN14 and FTN15.
+
+    The log goes to log.txt and standard error to stop.txt in the same directory.
+
+    Parameters
+    ----------
+    directory : path
+        The run directory.
+    engine : path, optional
+        The executable; found with :func:`find_engine` when not given.
+    timeout : float, optional
+        Seconds after which the engine is killed (raises ``subprocess.TimeoutExpired``).
+    check : bool
+        Raise :class:`EngineError` on a non-zero status (default).
+
+    Returns
+    -------
+    EngineResult
+    """
+    directory = Path(directory)
+    exe = Path(engine) if engine else find_engine()
+    t0 = time.perf_counter()
+    with open(directory / LOG_FILE, "wb") as out, open(directory / STOP_FILE, "wb") as err:
+        proc = subprocess.run([str(exe)], cwd=directory, stdout=out, stderr=err,
+                              stdin=subprocess.DEVNULL, timeout=timeout)
+    wall = time.perf_counter() - t0
+    text = stop_text((directory / STOP_FILE).read_bytes().decode("latin-1"))
+    result = EngineResult(directory, proc.returncode, text, wall)
+    if check and not result.ok:
+        raise EngineError(result, log_tail(directory))
+    return result

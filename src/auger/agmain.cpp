@@ -4,7 +4,7 @@
 #include "auger/slvgrn.h"
 #include "auger/totalyield.h"
 #include "coefficients/find_data.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/format.h"
 #include "output/plotout.h"
 #include "spectra/diag.h"

@@ -6,7 +6,7 @@
 
 #include "auger/agmain.h"
 #include "auger/totalyield.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/format.h"
 #include "output/plotout.h"
 #include "spectra/eigen.h"

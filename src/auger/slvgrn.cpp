@@ -5,7 +5,7 @@
 #include "auger/slvgrn.h"
 
 #include "auger/cgefa.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/format.h"
 #include "workarray/heap.h"
 

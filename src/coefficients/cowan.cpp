@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/listread.h"

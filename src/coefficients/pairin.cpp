@@ -7,7 +7,7 @@
 
 #include "coefficients/actors.h"
 #include "coefficients/cowan.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
 #include "input/reader.h"
 #include "io/format.h"

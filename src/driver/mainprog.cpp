@@ -7,7 +7,7 @@
 
 #include "coefficients/actors.h"
 #include "driver/master.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "input/getact.h"
 #include "input/reader.h"
 #include "io/format.h"

@@ -13,7 +13,7 @@
 #include "coefficients/actors.h"
 #include "coefficients/find_data.h"
 #include "coefficients/pairin.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/assembly.h"
 #include "hamiltonian/sparse.h"
 #include "input/reader.h"

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <vector>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/band.h"
 #include "hamiltonian/bandexpansion.h"
 #include "io/format.h"

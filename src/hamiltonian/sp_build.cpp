@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
 #include "workarray/heap.h"
 

@@ -3,7 +3,7 @@
 // command file.
 #include <vector>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/stop.h"

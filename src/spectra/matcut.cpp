@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/format.h"
 
 namespace mv {

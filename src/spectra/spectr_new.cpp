@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "coefficients/find_data.h"
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
 #include "io/format.h"
 #include "output/primat.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/format.h"
 
 namespace mv {

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/assembly.h"
 #include "hamiltonian/band.h"
 #include "io/stop.h"

@@ -2,7 +2,7 @@
 #include <cmath>
 #include <limits>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "hamiltonian/band.h"
 #include "io/stop.h"
 #include "sparse_testing.h"

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <random>
 
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 #include "io/stop.h"
 #include "sparse_testing.h"
 

@@ -1,4 +1,4 @@
-#include "driver/runsupport.h"
+#include "support/runsupport.h"
 
 #include "io/format.h"
 #include "io/stop.h"

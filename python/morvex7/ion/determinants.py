@@ -1,0 +1,253 @@
+"""Slater determinants over a few atomic shells, and operators in second quantisation.
+
+A determinant is a 64-bit mask of occupied spin-orbitals. Spin-orbitals are numbered shell by
+shell in the order the shells are given, inside a shell by m = -l..l and, for each m, spin up
+then spin down. Creation and annihilation operators carry the usual sign (-1) to the power of
+the number of occupied spin-orbitals with a lower number.
+
+An :class:`Operator` is a sum of products of ladder operators with real coefficients; its
+matrix between any two sets of determinants is formed on request, vectorised over the
+determinants, so operators are built once and evaluated on the small sets the symmetry
+adaptation needs (one M sector, say).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from itertools import combinations
+from typing import Iterable, Sequence
+
+import numpy as np
+import scipy.sparse as sp
+
+Ladder = tuple[int, bool]          # (spin-orbital, True for creation)
+Term = tuple[Ladder, ...]          # written left to right, applied right to left
+
+_ONE = np.uint64(1)
+
+
+@dataclass(frozen=True)
+class Shell:
+    """One atomic shell: its name, orbital angular momentum and first spin-orbital number."""
+
+    name: str
+    l: int
+    offset: int
+
+    @property
+    def size(self) -> int:
+        """Number of spin-orbitals, 2 (2l + 1)."""
+        return 2 * (2 * self.l + 1)
+
+    def orbital(self, m: int, spin_up: bool) -> int:
+        """Spin-orbital number of (m, spin)."""
+        return self.offset + 2 * (m + self.l) + (0 if spin_up else 1)
+
+    def orbitals(self) -> list[tuple[int, int, bool]]:
+        """All (number, m, spin_up) of the shell, in numbering order."""
+        return [(self.orbital(m, up), m, up) for m in range(-self.l, self.l + 1)
+                for up in (True, False)]
+
+
+@dataclass(frozen=True)
+class Orbitals:
+    """The ordered shells of a model."""
+
+    shells: tuple[Shell, ...]
+
+    @staticmethod
+    def of(named_l: Sequence[tuple[str, int]]) -> "Orbitals":
+        """Number the shells ``[(name, l), ...]`` in the given order."""
+        shells, offset = [], 0
+        for name, l in named_l:
+            shells.append(Shell(name, l, offset))
+            offset += 2 * (2 * l + 1)
+        if offset > 64:
+            raise ValueError("at most 64 spin-orbitals")
+        return Orbitals(tuple(shells))
+
+    def shell(self, name: str) -> Shell:
+        for s in self.shells:
+            if s.name == name:
+                return s
+        raise KeyError(name)
+
+    @property
+    def count(self) -> int:
+        return sum(s.size for s in self.shells)
+
+    def two_m(self) -> np.ndarray:
+        """Twice the projection m + m_s of every spin-orbital."""
+        out = np.zeros(self.count, dtype=np.int64)
+        for s in self.shells:
+            for i, m, up in s.orbitals():
+                out[i] = 2 * m + (1 if up else -1)
+        return out
+
+
+def parity_bits(x: np.ndarray) -> np.ndarray:
+    """Parity (0 or 1) of the number of set bits of each uint64."""
+    x = x.copy()
+    for shift in (32, 16, 8, 4, 2, 1):
+        x ^= x >> np.uint64(shift)
+    return (x & _ONE).astype(np.int64)
+
+
+@dataclass
+class DeterminantBasis:
+    """A sorted set of determinants (bit masks)."""
+
+    dets: np.ndarray
+
+    def __post_init__(self) -> None:
+        self.dets = np.unique(np.asarray(self.dets, dtype=np.uint64))
+
+    def __len__(self) -> int:
+        return len(self.dets)
+
+    def locate(self, dets: np.ndarray) -> np.ndarray:
+        """Index of each determinant in the basis, -1 where it is absent."""
+        if len(self.dets) == 0:
+            return np.full(len(dets), -1, dtype=np.int64)
+        idx = np.searchsorted(self.dets, dets)
+        idx = np.minimum(idx, len(self.dets) - 1)
+        return np.where(self.dets[idx] == dets, idx, -1)
+
+    def subset(self, mask: np.ndarray) -> "DeterminantBasis":
+        return DeterminantBasis(self.dets[mask])
+
+
+def configuration_dets(orbitals: Orbitals, occupations: Sequence[int]) -> DeterminantBasis:
+    """All determinants with ``occupations[i]`` electrons in shell i."""
+    total = np.zeros(1, dtype=np.uint64)
+    for shell, n in zip(orbitals.shells, occupations):
+        masks = []
+        for occ in combinations(range(shell.offset, shell.offset + shell.size), n):
+            v = 0
+            for i in occ:
+                v |= 1 << i
+            masks.append(v)
+        part = np.array(masks, dtype=np.uint64)
+        total = (total[:, None] | part[None, :]).ravel()
+    return DeterminantBasis(total)
+
+
+def two_m_of(orbitals: Orbitals, dets: np.ndarray) -> np.ndarray:
+    """Twice the total M of each determinant."""
+    tm = orbitals.two_m()
+    out = np.zeros(len(dets), dtype=np.int64)
+    for i in range(orbitals.count):
+        out += ((dets >> np.uint64(i)) & _ONE).astype(np.int64) * tm[i]
+    return out
+
+
+def _apply(dets: np.ndarray, cols: np.ndarray, sign: np.ndarray, orb: int, create: bool):
+    bit = _ONE << np.uint64(orb)
+    has = (dets & bit) != 0
+    keep = ~has if create else has
+    d, c, s = dets[keep], cols[keep], sign[keep]
+    s = s * (1 - 2 * parity_bits(d & (bit - _ONE)))
+    return d ^ bit, c, s
+
+
+@dataclass
+class Operator:
+    """A real linear combination of ladder-operator products."""
+
+    terms: dict[Term, float] = field(default_factory=dict)
+
+    def add(self, term: Term, coefficient: float) -> None:
+        if coefficient != 0.0:
+            self.terms[term] = self.terms.get(term, 0.0) + coefficient
+
+    def __add__(self, other: "Operator") -> "Operator":
+        out = Operator(dict(self.terms))
+        for t, c in other.terms.items():
+            out.add(t, c)
+        return out
+
+    def __mul__(self, factor: float) -> "Operator":
+        return Operator({t: c * factor for t, c in self.terms.items()})
+
+    __rmul__ = __mul__
+
+    def adjoint(self) -> "Operator":
+        """The Hermitian adjoint (coefficients are real)."""
+        return Operator({tuple((o, not cr) for o, cr in reversed(t)): c
+                         for t, c in self.terms.items()})
+
+    def cleaned(self, tol: float = 1e-13) -> "Operator":
+        return Operator({t: c for t, c in self.terms.items() if abs(c) > tol})
+
+    def matrix(self, bra: DeterminantBasis, ket: DeterminantBasis) -> sp.csr_matrix:
+        """Sparse matrix <bra_i | O | ket_j>, shape (len(bra), len(ket))."""
+        rows, cols, vals = [], [], []
+        start = (ket.dets, np.arange(len(ket), dtype=np.int64), np.ones(len(ket), dtype=np.int64))
+        cache: dict[Term, tuple[np.ndarray, np.ndarray, np.ndarray]] = {(): start}
+        for term, coef in self.terms.items():
+            k = 0                      # the longest suffix already applied
+            while term[k:] not in cache:
+                k += 1
+            d, c, s = cache[term[k:]]
+            for j in range(k - 1, -1, -1):
+                if len(d) == 0:
+                    break
+                d, c, s = _apply(d, c, s, *term[j])
+                if j > 0 and not term[j][1]:
+                    cache[term[j:]] = (d, c, s)
+            if len(d) == 0:
+                continue
+            r = bra.locate(d)
+            ok = r >= 0
+            rows.append(r[ok])
+            cols.append(c[ok])
+            vals.append(coef * s[ok])
+        shape = (len(bra), len(ket))
+        if not rows:
+            return sp.csr_matrix(shape)
+        m = sp.coo_matrix((np.concatenate(vals).astype(float),
+                           (np.concatenate(rows), np.concatenate(cols))), shape=shape).tocsr()
+        m.sum_duplicates()
+        m.eliminate_zeros()
+        return m
+
+    def diagonal_part(self) -> "Operator":
+        """The terms that keep every determinant (creators = annihilators as sets)."""
+        out = Operator()
+        for t, c in self.terms.items():
+            cre = sorted(o for o, cr in t if cr)
+            ann = sorted(o for o, cr in t if not cr)
+            if cre == ann:
+                out.add(t, c)
+        return out
+
+    def trace(self, basis: DeterminantBasis) -> float:
+        """Trace over the determinants of ``basis``."""
+        if len(basis) == 0:
+            return 0.0
+        return float(self.diagonal_part().matrix(basis, basis).diagonal().sum())
+
+
+def one_body(pairs: Iterable[tuple[int, int, float]]) -> Operator:
+    """Sum of coefficient * a+_p a_q over ``(p, q, coefficient)``."""
+    op = Operator()
+    for p, q, c in pairs:
+        op.add(((p, True), (q, False)), c)
+    return op
+
+
+def two_body(elements: Iterable[tuple[int, int, int, int, float]]) -> Operator:
+    """(1/2) sum <ij|g|kl> a+_i a+_j a_l a_k over ``(i, j, k, l, <ij|g|kl>)``.
+
+    Terms are brought to a canonical order (i < j, l > k) so that equal products are merged.
+    """
+    op = Operator()
+    for i, j, k, l, v in elements:
+        if i == j or k == l or v == 0.0:
+            continue
+        c = 0.5 * v
+        if i > j:
+            i, j, c = j, i, -c
+        if l < k:
+            l, k, c = k, l, -c
+        op.add(((i, True), (j, True), (l, False), (k, False)), c)
+    return op.cleaned()

@@ -1,0 +1,141 @@
+"""Spherical symmetry O3: irreps J with parity, labels like "4+" and "5/2-".
+
+The adapted states of J are the highest-weight states M = J of the configuration, found as the
+kernel of J+ in the M = J sector; rows M < J follow from them by the standard lowering operator
+(Condon–Shortley phases) and are never formed: invariant operators are expressed between the
+M = J rows, and the dipole operator through the Wigner–Eckart theorem
+
+    <e J' M' | D_q | g J M> = (-1)^(J' - M') (J' 1 J; -M' q M) <e J' || D || g J>,
+
+evaluated with M' = J', M = J, q = J' - J. The stored transition block is <e J' || D || g J>,
+so that sum over M, M', q of |<e J' M'| D_q |g J M>|^2 = |<e J' || D || g J>|^2 and the
+isotropic intensity of an initial multiplet (all its M together) is 1/3 of the amplitude squared.
+"""
+from __future__ import annotations
+
+from fractions import Fraction
+from typing import Mapping, Sequence
+
+import numpy as np
+import scipy.linalg as la
+
+from .atomic import j_plus
+from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
+from .symmetry import AdaptedIrrep, Configuration, Symmetry
+from .wigner import three_j
+
+
+def label(two_j: int, parity: int) -> str:
+    """Label of J = two_j / 2 with parity +1 / -1: "4+", "5/2-"."""
+    j = f"{two_j // 2}" if two_j % 2 == 0 else f"{two_j}/2"
+    return j + ("+" if parity > 0 else "-")
+
+
+def parse_label(text: str) -> tuple[int, int]:
+    """Return (two_j, parity) of a label such as "5/2-"."""
+    sign = text[-1]
+    if sign not in "+-":
+        raise ValueError(f"O3 label without parity: {text!r}")
+    two_j = int(Fraction(text[:-1]) * 2)
+    return two_j, (1 if sign == "+" else -1)
+
+
+def j_value(text: str) -> float:
+    """J of a label, as a float."""
+    return parse_label(text)[0] / 2
+
+
+class O3Symmetry(Symmetry):
+    """Spherical symmetry with parity."""
+
+    name = "O3"
+    dipole_label = "1-"
+
+    def __init__(self) -> None:
+        self._dets: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
+        self._jplus: dict[tuple, Operator] = {}
+
+    def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
+        key = (config.orbitals, config.occupations)
+        if key not in self._dets:
+            basis = configuration_dets(config.orbitals, config.occupations)
+            self._dets[key] = (basis, two_m_of(config.orbitals, basis.dets))
+        return self._dets[key]
+
+    def multiplicities(self, config: Configuration) -> dict[str, tuple[int, int]]:
+        _, tm = self._space(config)
+        counts: dict[int, int] = {}
+        for v in tm:
+            counts[int(v)] = counts.get(int(v), 0) + 1
+        out = {}
+        for two_j in sorted(k for k in counts if k >= 0):
+            mult = counts[two_j] - counts.get(two_j + 2, 0)
+            if mult > 0:
+                out[label(two_j, config.parity)] = (mult, two_j + 1)
+        return out
+
+    def sector(self, config: Configuration, two_m: int) -> DeterminantBasis:
+        """The determinants of ``config`` with 2M = two_m."""
+        basis, tm = self._space(config)
+        return basis.subset(tm == two_m)
+
+    def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
+        key = config.orbitals
+        if key not in self._jplus:
+            self._jplus[key] = j_plus(config.orbitals)
+        jp = self._jplus[key]
+        out = {}
+        for lab in labels:
+            two_j, parity = parse_label(lab)
+            low = self.sector(config, two_j)
+            high = self.sector(config, two_j + 2)
+            mult = len(low) - len(high) if parity == config.parity else 0
+            if mult <= 0:
+                out[lab] = AdaptedIrrep(lab, two_j + 1, DeterminantBasis(np.zeros(0)), (0,),
+                                        np.zeros((0, 1, 0)))
+                continue
+            if len(high) == 0:
+                vec = np.eye(len(low))
+            else:
+                a = jp.matrix(high, low).toarray()
+                w, v = la.eigh(a.T @ a, subset_by_index=[0, mult - 1])
+                if w[-1] > 1e-6:
+                    raise RuntimeError(f"highest-weight states of {lab} not found")
+                vec = v.T
+            out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
+        return out
+
+    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
+        if bra.mult == 0 or ket.mult == 0:
+            return np.zeros((bra.mult, ket.mult))
+        m = op.matrix(bra.basis, ket.basis)
+        return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
+
+    def transition_labels(self) -> list[str]:
+        return [self.dipole_label]
+
+    def reached(self, ground_label: str, op_label: str) -> list[str]:
+        two_j, parity = parse_label(ground_label)
+        out = []
+        for tj in (two_j - 2, two_j, two_j + 2):
+            if tj < 0 or (tj == 0 and two_j == 0):
+                continue
+            out.append(label(tj, -parity))
+        return out
+
+    def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
+                         excited: AdaptedIrrep, op_label: str) -> np.ndarray:
+        if ground.mult == 0 or excited.mult == 0:
+            return np.zeros((ground.mult, excited.mult))
+        tjg, _ = parse_label(ground.label)
+        tje, _ = parse_label(excited.label)
+        two_q = tje - tjg
+        m = components[two_q // 2].matrix(excited.basis, ground.basis)
+        amp = excited.vectors[:, 0, :] @ (m @ ground.vectors[:, 0, :].T)
+        w = three_j(tje, 2, tjg, -tje, two_q, tjg)
+        return (amp / w).T
+
+    def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:
+        if polarisation not in ("iso", "z", "xy"):
+            raise ValueError(f"unknown polarisation {polarisation!r}")
+        return 1.0 / 3.0

@@ -1,0 +1,125 @@
+"""The symmetry of a model: symmetry-adapted states and reduced matrix elements.
+
+The builder sees symmetry only through :class:`Symmetry`, so spherical symmetry (O3, in
+:mod:`morvex7.ion.o3`) and point groups are interchangeable. A symmetry
+
+- names the irreducible representations (irreps) of every configuration and counts them
+  (:meth:`Symmetry.multiplicities`), cheaply;
+- finds the symmetry-adapted states of a configuration (:meth:`Symmetry.adapt`): for each irrep
+  an orthonormal set of states ``vectors[a, r, :]`` over a set of determinants, copy ``a`` of the
+  irrep, row ``r``. The rows of every copy transform by the same fixed standard matrices of the
+  irrep, in every configuration, so that reduced matrix elements computed in different
+  configurations fit together. A symmetry need not store every row: it stores those its own
+  reduced matrix elements use (O3 keeps only M = J);
+- expresses an invariant (scalar) operator between two adapted irreps (:meth:`scalar_block`):
+  the matrix <a, r | O | a', r> of one row, the same for every row;
+- expresses the transition operator between a ground irrep and an excited irrep through the
+  Wigner–Eckart theorem of the group (:meth:`transition_block`), given the operator's spherical
+  components q = -1, 0, 1;
+- says which operator irreps the dipole operator contains (:meth:`transition_labels`), which
+  excited irreps each of them reaches from a ground irrep (:meth:`reached`), and how the
+  polarised and isotropic spectra are made of them (:meth:`polarisation_factor`).
+
+Engine scaling (done by the writer, not here): the engine divides every configuration and
+mixing block by sqrt(dim) and multiplies transition blocks by DIP, so the writer stores
+sqrt(dim) * scalar_block and transition_block as they are.
+"""
+from __future__ import annotations
+
+from abc import ABC, abstractmethod
+from dataclasses import dataclass
+from typing import Mapping, Sequence
+
+import numpy as np
+
+from .determinants import DeterminantBasis, Operator, Orbitals
+
+
+@dataclass
+class Configuration:
+    """One configuration of a model: the electrons per shell, e.g. (5, 9, 10) for c5 v9 L10."""
+
+    name: str
+    orbitals: Orbitals
+    occupations: tuple[int, ...]
+
+    @property
+    def parity(self) -> int:
+        """+1 or -1: (-1) to the power of the sum of l over the electrons."""
+        s = sum(sh.l * n for sh, n in zip(self.orbitals.shells, self.occupations))
+        return -1 if s % 2 else 1
+
+
+@dataclass
+class AdaptedIrrep:
+    """The symmetry-adapted states of one irrep in one configuration.
+
+    Attributes
+    ----------
+    label
+        Irrep label as written in the files, e.g. "4+" or "5/2-".
+    dim
+        Dimension of the irrep (number of rows), e.g. 2J + 1.
+    basis
+        The determinants the stored states are expanded in.
+    rows
+        Which rows are stored (indices into 0..dim-1).
+    vectors
+        Array of shape (mult, len(rows), len(basis)): copy a, stored row r, determinant.
+    """
+
+    label: str
+    dim: int
+    basis: DeterminantBasis
+    rows: tuple[int, ...]
+    vectors: np.ndarray
+
+    @property
+    def mult(self) -> int:
+        """Number of copies (the multiplicity of the irrep in the configuration)."""
+        return self.vectors.shape[0]
+
+
+class Symmetry(ABC):
+    """Interface of a symmetry (see the module description)."""
+
+    name: str = ""
+
+    @abstractmethod
+    def multiplicities(self, config: Configuration) -> dict[str, tuple[int, int]]:
+        """Return {label: (mult, dim)} of every irrep present in ``config``."""
+
+    @abstractmethod
+    def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
+        """Return the symmetry-adapted states of the given irreps of ``config``.
+
+        Irreps absent from the configuration come back with ``mult == 0``.
+        """
+
+    @abstractmethod
+    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
+        """Return <a, r | op | a', r> (shape bra.mult x ket.mult) of an invariant operator."""
+
+    @abstractmethod
+    def transition_labels(self) -> list[str]:
+        """Irrep labels of the parts of the dipole operator, e.g. ["1-"] or ["A2U", "EU"]."""
+
+    @abstractmethod
+    def reached(self, ground_label: str, op_label: str) -> list[str]:
+        """Excited irrep labels that operator part ``op_label`` reaches from ``ground_label``."""
+
+    @abstractmethod
+    def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
+                         excited: AdaptedIrrep, op_label: str) -> np.ndarray:
+        """Reduced matrix elements of the dipole part ``op_label``, shape ground.mult x excited.mult.
+
+        ``components[q]`` (q = -1, 0, 1) are the spherical components of the dipole operator
+        (ground -> excited). The normalisation must make ``polarisation_factor`` true.
+        """
+
+    @abstractmethod
+    def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:
+        """Factor f such that a line's intensity, summed over the rows of its ground irrep and
+        over the final rows, for light of the given polarisation ("iso", "z", "xy"), is
+        f * amplitude**2, amplitude being the engine's (DIP = 1). 0 when the part does not
+        contribute to that polarisation."""

@@ -1,0 +1,177 @@
+"""One engine run in a directory of its own, with parameters set in its command file.
+
+The engine's file names are fixed, so every run needs its own directory: :func:`run` copies a
+model (command file, FTN14, FTN15) into a fresh directory, sets the parameters by tokens
+(:mod:`morvex7.commandfile`), runs the engine there and returns the results. What happened is
+kept in the directory as ``run.json`` (parameters, status, stop text, wall time), written
+last, so its presence marks a finished run.
+"""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import tempfile
+from collections.abc import Mapping
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any
+
+from morvex7.commandfile import CommandFile
+from morvex7.engine import EngineError, log_tail, run_engine
+
+COMMAND_FILE = "fort.50"
+MODEL_FILES = ("FTN14", "FTN15")
+RECORD_FILE = "run.json"
+
+
+@dataclass
+class RunRecord:
+    """What one run was and how it ended (the content of ``run.json``)."""
+
+    directory: str
+    params: dict[str, float]
+    status: int
+    stop_text: str
+    wall_time: float
+    model: str = ""
+    engine: str = ""
+    log_tail: str = ""
+    extra: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        return self.status == 0
+
+    def save(self, directory: str | Path) -> None:
+        write_json_atomic(Path(directory) / RECORD_FILE, asdict(self))
+
+    @classmethod
+    def load(cls, directory: str | Path) -> RunRecord:
+        return cls(**json.loads((Path(directory) / RECORD_FILE).read_text()))
+
+
+def write_json_atomic(path: Path, data: Any) -> None:
+    """Write JSON so that a reader never sees half a file."""
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    tmp.write_text(json.dumps(data, indent=1, default=float) + "\n")
+    os.replace(tmp, path)
+
+
+def model_text(model_dir: str | Path, command_file: str = COMMAND_FILE) -> str:
+    """The command file of a model directory, as text (one character per byte)."""
+    return (Path(model_dir) / command_file).read_bytes().decode("latin-1")
+
+
+def edited_text(model_dir: str | Path, params: Mapping[str, float] | None,
+                command_file: str = COMMAND_FILE) -> str:
+    """The model's command file with `params` set (raises ParameterError on a bad name)."""
+    cf = CommandFile(model_text(model_dir, command_file))
+    if params:
+        cf.update(params)
+    return cf.text
+
+
+def prepare(model_dir: str | Path, text: str, workdir: str | Path,
+            overwrite: bool = False) -> Path:
+    """Make `workdir` a fresh run directory: FTN14, FTN15 and the given command-file text.
+
+    An existing non-empty `workdir` is refused unless `overwrite`, which empties it first.
+    """
+    model = Path(model_dir)
+    work = Path(workdir)
+    if work.exists() and any(work.iterdir()):
+        if not overwrite:
+            raise FileExistsError(f"run directory {work} is not empty")
+        shutil.rmtree(work)
+    work.mkdir(parents=True, exist_ok=True)
+    for name in MODEL_FILES:
+        src = model / name
+        if not src.is_file():
+            raise FileNotFoundError(f"model directory {model} has no {name}")
+        shutil.copyfile(src, work / name)
+    (work / COMMAND_FILE).write_bytes(text.encode("latin-1"))
+    return work
+
+
+def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
+            workdir: str | Path | None = None, *, engine: str | Path | None = None,
+            timeout: float | None = None, overwrite: bool = False, check: bool = True,
+            text: str | None = None) -> RunRecord:
+    """Run the model once and return its :class:`RunRecord` (see :func:`run`).
+
+    With ``check=False`` a failed run returns its record (status, stop text, log tail)
+    instead of raising :class:`~morvex7.engine.EngineError`. `text` gives an already
+    edited command file (then `params` are only recorded).
+    """
+    params = {k: float(v) for k, v in (params or {}).items()}
+    if text is None:
+        text = edited_text(model_dir, params)
+    if workdir is None:
+        workdir = tempfile.mkdtemp(prefix="morvex7-run-")
+    work = prepare(model_dir, text, workdir, overwrite=overwrite)
+    result = run_engine(work, engine, timeout=timeout, check=False)
+    record = RunRecord(str(work), params, result.status, result.stop_text, result.wall_time,
+                       model=str(Path(model_dir).resolve()), engine=str(engine or ""),
+                       log_tail="" if result.ok else log_tail(work))
+    record.save(work)
+    if check and not result.ok:
+        raise EngineError(result, record.log_tail)
+    return record
+
+
+def run(model_dir: str | Path, params: Mapping[str, float] | None = None,
+        workdir: str | Path | None = None, *, engine: str | Path | None = None,
+        timeout: float | None = None, overwrite: bool = False):
+    """Run the model in `model_dir` with parameters set, in a fresh directory.
+
+    Parameters
+    ----------
+    model_dir : path
+        Directory holding ``fort.50``, ``FTN14`` and ``FTN15``.
+    params : mapping, optional
+        Parameter name -> value, e.g. ``{"DEL": 2.5, "XHAM[2,1][2]": 0.5}``; the names are
+        described in :mod:`morvex7.commandfile`.
+    workdir : path, optional
+        The run directory, created if missing; it must be empty unless `overwrite`. A new
+        temporary directory when not given.
+    engine : path, optional
+        The engine executable (default: :func:`morvex7.engine.find_engine`).
+    timeout : float, optional
+        Seconds after which the engine is killed.
+    overwrite : bool
+        Empty an existing `workdir` first.
+
+    Returns
+    -------
+    morvex7.results.Run
+        The results, with ``record`` (a :class:`RunRecord`: parameters, status, wall time).
+
+    Raises
+    ------
+    morvex7.commandfile.ParameterError
+        A parameter name the command file cannot take.
+    morvex7.engine.EngineError
+        The engine stopped with a non-zero status; carries the stop text and log tail.
+
+    Examples
+    --------
+    >>> import morvex7
+    >>> r = morvex7.run("examples/charge_transfer", {"DEL": 2.5})   # doctest: +SKIP
+    >>> r.triads[0].ground.eg0, r.record.wall_time                   # doctest: +SKIP
+    """
+    record = execute(model_dir, params, workdir, engine=engine, timeout=timeout,
+                     overwrite=overwrite)
+    return load_run(record)
+
+
+def load_run(record: RunRecord):
+    """The results of a finished run, with its record attached as ``record``."""
+    from morvex7.results import Run
+
+    result = Run.load(record.directory)
+    try:
+        result.record = record
+    except AttributeError:  # a Run without attribute slots still gets found by directory
+        pass
+    return result
