@@ -1,16 +1,20 @@
 // The complex LU (cgefa + cgesl, one right-hand side) against OpenBLAS
-// cgetrf + cgetrs on the same random matrices, one thread each unless
-// --threads asks otherwise for ours. Prints the best of several turns, the two
-// methods taking turns, and their ratio.
-//   bench_lu [n ...]        default: 500 1000 1500 2000 3000
+// cgetrf + cgetrs on the same random matrices. OpenBLAS runs on one thread;
+// ours on --threads T (default 1) with vectors of at most --lanes W floats
+// (default: the widest). Prints the best of several turns, the two methods
+// taking turns, and their ratio.
+//   bench_lu [--threads T] [--lanes W] [n ...]   default n: 500 1000 1500 2000 3000
 #include <chrono>
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "auger/cgefa.h"
+#include "parallel/pool.h"
+#include "spectra/simd.h"
 
 extern "C" {
 void cgetrf_(const int* m, const int* n, std::complex<float>* a, const int* lda, int* ipiv,
@@ -56,7 +60,19 @@ double theirs(const std::vector<float>& a0, const std::vector<float>& b0, int n)
 int main(int argc, char** argv) {
   openblas_set_num_threads(1);
   std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+  int threads = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--threads" && i + 1 < argc) {
+      threads = std::atoi(argv[++i]);
+    } else if (arg == "--lanes" && i + 1 < argc) {
+      mv::simd::limit_width(std::atoi(argv[++i]));
+    } else {
+      sizes.push_back(std::atoi(arg.c_str()));
+    }
+  }
+  mv::parallel::set_threads(threads);
+  std::printf("threads %d, lanes %d\n", threads, mv::simd::width());
   if (sizes.empty()) sizes = {500, 1000, 1500, 2000, 3000};
   std::printf("%6s %12s %12s %8s %10s\n", "n", "cgefa+cgesl", "OpenBLAS", "ratio", "GFlop/s");
   for (int n : sizes) {

@@ -15,14 +15,18 @@
 //   first and its multipliers are read from a copy that has been through the
 //   same interchanges (rows exchanged move with their multipliers); element
 //   by element this is the original sequence of updates.
+// - The columns after a panel are independent of each other while they take
+//   its steps: threads share them, and any thread count gives the same bits.
 #include "auger/cgefa.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "auger/cplx.h"
 #include "auger/cvec.h"
+#include "parallel/pool.h"
 
 namespace mv {
 
@@ -30,8 +34,9 @@ namespace {
 
 using namespace lu;
 
-constexpr int32_t nb = 32;           // steps per panel
-constexpr int32_t max_tile = 2 * 8;  // rows of a register tile: two vectors
+constexpr int32_t nb = 32;  // steps per panel
+constexpr int32_t max_lanes = 8;
+constexpr int32_t max_tile = 2 * max_lanes;  // rows of a register tile: two vectors
 
 // The split working copy: column j's real parts at col_re(j), its imaginary
 // parts ld floats further. Rows n..ld-1 are padding that vector sweeps may
@@ -50,6 +55,20 @@ struct Split {
     std::swap(re(j)[i], re(j)[l]);
     std::swap(im(j)[i], im(j)[l]);
   }
+};
+
+// Zeroed floats whose first one starts a cache line, so that the columns of
+// a split copy (ld a multiple of 16) do too and no vector load straddles two.
+class Floats {
+ public:
+  explicit Floats(std::size_t n) : v_(n + 16, 0.0f) {}
+  float* data() {
+    const auto at = reinterpret_cast<std::uintptr_t>(v_.data());
+    return v_.data() + ((64 - at % 64) % 64) / sizeof(float);
+  }
+
+ private:
+  std::vector<float> v_;
 };
 
 // Rows padded so that a register tile started at any row below n, and a
@@ -180,7 +199,7 @@ template <class V>
   }
   // A copy with room for a vector past the panel: sweeps may run over, and
   // the rows they overrun belong to the tiles, which take their steps later.
-  alignas(64) float br[nb + 8], bi[nb + 8];
+  alignas(64) float br[nb + max_lanes], bi[nb + max_lanes];
   const int32_t k0 = p.k0, kb = p.kb;
   std::copy(a.re(j) + k0, a.re(j) + k0 + kb + L, br);
   std::copy(a.im(j) + k0, a.im(j) + k0 + kb + L, bi);
@@ -280,25 +299,48 @@ template <class V>
   if (j < j1) update_group<V, 1>(a, p, j);
 }
 
-template <class V>
-[[gnu::always_inline]] inline void factor(const Split& a, int32_t* ipvt, int32_t& info) {
+// The kernels of one vector width, each compiled for its instruction set.
+struct Kernels {
+  void (*panel)(const Split&, Panel&, int32_t*, int32_t&);
+  void (*update)(const Split&, const Panel&, int32_t, int32_t);
+};
+
+[[gnu::target("avx2")]] void panel_8(const Split& a, Panel& p, int32_t* ipvt, int32_t& info) {
+  factor_panel<v8>(a, p, ipvt, info);
+}
+[[gnu::target("avx2")]] void update_8(const Split& a, const Panel& p, int32_t j0, int32_t j1) {
+  update<v8>(a, p, j0, j1);
+}
+void panel_4(const Split& a, Panel& p, int32_t* ipvt, int32_t& info) {
+  factor_panel<v4>(a, p, ipvt, info);
+}
+void update_4(const Split& a, const Panel& p, int32_t j0, int32_t j1) { update<v4>(a, p, j0, j1); }
+
+// Eight lanes at most: with sixteen (AVX-512) the same kernels ran at half
+// the speed on the development machine.
+Kernels kernels() {
+  if (simd::width() >= 8) return {panel_8, update_8};
+  return {panel_4, update_4};
+}
+
+// Panel after panel; the trailing columns of a panel are shared among the
+// threads in contiguous ranges (columns are independent within a panel).
+void factor(const Split& a, int32_t* ipvt, int32_t& info) {
+  const Kernels k = kernels();
   const int32_t n = a.n;
-  std::vector<float> multipliers(2 * std::size_t(nb) * a.ld, 0.0f);
+  Floats multipliers(2 * std::size_t(nb) * a.ld);
   Panel p;
   p.l = {n, a.ld, multipliers.data()};
   for (int32_t k0 = 0; k0 < n - 1; k0 += nb) {
     p.k0 = k0;
     p.kb = std::min(nb, n - 1 - k0);
-    factor_panel<V>(a, p, ipvt, info);
+    k.panel(a, p, ipvt, info);
     copy_multipliers(a, p);
-    update<V>(a, p, k0 + p.kb, n);
+    const int32_t j0 = k0 + p.kb;
+    parallel::for_range(
+        n - j0, [&](int32_t b, int32_t e) { k.update(a, p, j0 + b, j0 + e); }, 2);
   }
 }
-
-[[gnu::target("avx2")]] void factor_avx2(const Split& a, int32_t* ipvt, int32_t& info) {
-  factor<v8>(a, ipvt, info);
-}
-void factor_sse(const Split& a, int32_t* ipvt, int32_t& info) { factor<v4>(a, ipvt, info); }
 
 }  // namespace
 
@@ -306,17 +348,13 @@ void cgefa(float* a, int32_t lda, int32_t n, int32_t* ipvt, int32_t& info) {
   info = 0;
   if (n < 1) return;
   const int32_t ld = padded_rows(n);
-  std::vector<float> copy(2 * std::size_t(n) * ld, 0.0f);
+  Floats copy(2 * std::size_t(n) * ld);
   const Split s{n, ld, copy.data()};
   for (int32_t j = 0; j < n; ++j) {
     const float* c = a + 2 * std::ptrdiff_t(j) * lda;
     for (int32_t i = 0; i < n; ++i) s.set(i, j, get(c, i));
   }
-  if (simd::wide()) {
-    factor_avx2(s, ipvt, info);
-  } else {
-    factor_sse(s, ipvt, info);
-  }
+  factor(s, ipvt, info);
   ipvt[n - 1] = n;
   if (cabs1(s.at(n - 1, n - 1)) == 0.0f) info = n;
   for (int32_t j = 0; j < n; ++j) {

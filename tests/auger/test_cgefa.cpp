@@ -1,7 +1,8 @@
 // The shipped complex LU kernels against the plain column-by-column
 // transcription: factors, pivots, info and solutions must be the same bits,
-// for every vector width and on matrices that reach the rare paths (zero
-// pivots, zero multipliers, row exchanges, subnormal arithmetic).
+// for every vector width and thread count, and on matrices that reach the
+// rare paths (zero pivots, zero multipliers, row exchanges, subnormal
+// arithmetic, signed zeros, infinities).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "auger/cgefa.h"
 #include "auger/reference_cgefa.h"
+#include "parallel/pool.h"
 #include "spectra/simd.h"
 
 namespace mv {
@@ -124,10 +126,18 @@ void check_factor_and_solve(Kind kind, int32_t n, int32_t lda, uint32_t seed) {
   }
 }
 
-class LuWidths : public ::testing::TestWithParam<bool> {
+// Lanes: 4, 8 or 16, capped at what the processor has (the LU itself stops
+// at 8); one thread.
+class LuWidths : public ::testing::TestWithParam<int32_t> {
  protected:
-  void SetUp() override { simd::allow_wide(GetParam()); }
-  void TearDown() override { simd::allow_wide(true); }
+  void SetUp() override {
+    simd::limit_width(GetParam());
+    parallel::set_threads(1);
+  }
+  void TearDown() override {
+    simd::limit_width(0);
+    parallel::set_threads(0);
+  }
 };
 
 TEST_P(LuWidths, SmallOrdersOfEveryKindMatchThePlainProcedure) {
@@ -179,8 +189,26 @@ TEST_P(LuWidths, LevelOneHelpersMatchThePlainLoops) {
   expect_same(y, y0, "caxpy with a zero factor");
 }
 
-INSTANTIATE_TEST_SUITE_P(Lanes, LuWidths, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Wide" : "Narrow"; });
+INSTANTIATE_TEST_SUITE_P(Lanes, LuWidths, ::testing::Values(4, 8, 16),
+                         [](const auto& info) { return std::to_string(info.param); });
+
+// Threads share the columns after each panel; the widest vectors.
+class LuThreads : public ::testing::TestWithParam<int32_t> {
+ protected:
+  void SetUp() override { parallel::set_threads(GetParam()); }
+  void TearDown() override { parallel::set_threads(0); }
+};
+
+TEST_P(LuThreads, EveryThreadCountMatchesThePlainProcedure) {
+  check_factor_and_solve(Kind::blocks, 77, 80, 21u);
+  check_factor_and_solve(Kind::special, 100, 100, 22u);
+  check_factor_and_solve(Kind::zero_rows, 301, 301, 23u);
+  check_factor_and_solve(Kind::random, 333, 335, 24u);
+  if (!sanitized) check_factor_and_solve(Kind::random, 1000, 1000, 25u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, LuThreads, ::testing::Values(1, 2, 3, 7),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 }  // namespace
 }  // namespace mv
