@@ -210,7 +210,7 @@ def describe_triad(triad) -> str:
     weights = " ".join(f"{w:.5f}" for w in g.weights)
     sticks = triad.sticks()
     total = float(np.nansum(sticks.intensity)) if np.size(sticks.intensity) else 0.0
-    text = (f"triad {triad.index} ({' '.join(triad.labels)}): Eg0 {g.eg0:.9g}, "
+    text = (f"triad {triad.index} ({' '.join(triad.labels)}): Eg0 {g.eg0:.10g}, "
             f"degeneracy {g.ndeg}, weights {weights}, {np.size(sticks.energy)} lines, "
             f"sum of intensities {total:.6g}")
     if getattr(triad, "auger", None) is not None:

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,7 @@ inline void relax() {
 #endif
 }
 
-constexpr int32_t spin_rounds = 4000;
+constexpr int32_t spin_rounds = 1000;
 
 class Pool {
  public:
@@ -131,7 +132,20 @@ int32_t cores() {
   return n == 0 ? 1 : static_cast<int32_t>(std::min(n, 1024u));
 }
 
-int32_t threads() { return chosen > 0 ? chosen : cores(); }
+// MORVEX7_THREADS when it is a positive count (the executable refuses any
+// other value), else every core.
+int32_t default_threads() {
+  static const int32_t n = [] {
+    const char* env = std::getenv("MORVEX7_THREADS");
+    if (env == nullptr) return cores();
+    char* end = nullptr;
+    const long v = std::strtol(env, &end, 10);
+    return (end != env && *end == '\0' && v >= 1 && v <= 4096) ? static_cast<int32_t>(v) : cores();
+  }();
+  return n;
+}
+
+int32_t threads() { return chosen > 0 ? chosen : default_threads(); }
 
 void set_threads(int32_t n) {
   std::lock_guard<std::mutex> lock(dispatch);
