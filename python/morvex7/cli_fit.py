@@ -83,6 +83,8 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler-file", help="scheduler file written by dask scheduler")
     where.add_argument("--workers", type=int, help="worker processes of the local cluster")
     p.add_argument("--engine", help="engine executable on the workers")
+    p.add_argument("--triads", type=lambda t: [int(i) for i in t.split(",")],
+                   help="triads whose sticks make the spectrum, e.g. 1,2 (default all)")
     p.add_argument("--diff-step", type=float, default=1e-3,
                    help="relative difference step of engine parameters (default 1e-3)")
     p.add_argument("--max-nfev", type=int, default=200, help="most model evaluations")
@@ -106,6 +108,7 @@ def main(argv: list[str] | None = None) -> int:
         result = fit_spectrum(args.model, args.data, dict(args.param), shape, out=args.out,
                               scheduler=args.scheduler, scheduler_file=args.scheduler_file,
                               n_workers=args.workers, engine=args.engine,
+                              triads=args.triads,
                               diff_step=args.diff_step, max_nfev=args.max_nfev,
                               plot=not args.no_plot)
     except (ParameterError, ValueError, FileNotFoundError) as exc:

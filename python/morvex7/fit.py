@@ -86,41 +86,26 @@ def lmfit_name(name: str) -> str:
 
 
 def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
-                  keep: bool) -> tuple[np.ndarray, np.ndarray]:
+                  keep: bool, triads: Sequence[int] | None = None,
+                  weights: Sequence[float] | None = None) -> tuple[np.ndarray, np.ndarray]:
     """Run the engine once (on a Dask worker) and return its sticks; the directory is
     removed afterwards unless `keep`."""
     try:
         execute(model_dir, None, workdir, engine=engine, overwrite=True, text=text)
-        return run_sticks(workdir)
+        return run_sticks(workdir, triads, weights)
     finally:
         if not keep:
             shutil.rmtree(workdir, ignore_errors=True)
 
 
-def run_sticks(directory: str | Path) -> tuple[np.ndarray, np.ndarray]:
-    """Stick energies (relative to the ground state) and intensities of a finished run."""
-    try:
-        from morvex7.results import Run
-    except ImportError:  # stand-in until the readers land
-        return _sticks_stand_in(Path(directory))
-    s = Run.load(directory).sticks()
+def run_sticks(directory: str | Path, triads: Sequence[int] | None = None,
+               weights: Sequence[float] | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Stick energies (relative to each triad's ground state) and intensities of a finished
+    run: the triads given (1-based; default all), weighted."""
+    from morvex7.results import Run
+
+    s = Run.load(directory).sticks(triads=triads, weights=weights)
     return np.asarray(s.energy, float), np.asarray(s.intensity, float)
-
-
-def _sticks_stand_in(directory: Path) -> tuple[np.ndarray, np.ndarray]:
-    energies: list[float] = []
-    amps: dict[float, list[float]] = {}
-    for line in (directory / "fort.44").read_text().splitlines():
-        if line.startswith(" BRA/KET :"):
-            energies += [float(x) for x in line[10:].split()]
-        elif re.match(r"^\s*-?\d+\.\d+:", line):
-            g, rest = line.split(":", 1)
-            amps.setdefault(float(g), []).extend(float(x) for x in rest.split())
-    e, i = [], []
-    for g, a in amps.items():
-        e.append(np.array(energies[:len(a)]) - g)
-        i.append(np.array(a) ** 2 / len(amps))
-    return np.concatenate(e), np.concatenate(i)
 
 
 @dataclass
@@ -147,6 +132,8 @@ class SpectrumModel:
     engine: str | None = None
     diff_step: float = 1e-3
     x_mid: float = 0.0
+    triads: Sequence[int] | None = None  # triads of the spectrum (1-based; default all)
+    weights: Sequence[float] | None = None  # their weights (default 1 each)
     runs: int = 0  # engine runs made
     _cache: dict[tuple, tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)
 
@@ -176,7 +163,8 @@ class SpectrumModel:
             cf.update({n: p[n] for n in self.engine_params})
             work = self.workdir / f"run-{uuid.uuid4().hex[:12]}"
             futures[k] = self.client.submit(engine_sticks, str(self.model_dir), cf.text,
-                                            str(work), self.engine, False, pure=False)
+                                            str(work), self.engine, False, self.triads,
+                                            self.weights, pure=False)
         for k, fut in futures.items():
             try:
                 self._cache[k] = fut.result()
@@ -331,7 +319,8 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
                  shape: Mapping[str, ParamSpec | float] | None = None, *,
                  out: str | Path, client: Any = None, scheduler: str | None = None,
                  scheduler_file: str | None = None, n_workers: int | None = None,
-                 engine: str | Path | None = None, diff_step: float = 1e-3,
+                 engine: str | Path | None = None, triads: Sequence[int] | None = None,
+                 weights: Sequence[float] | None = None, diff_step: float = 1e-3,
                  max_nfev: int = 200, plot: bool = True) -> FitResult:
     """Fit engine parameters and the line shape to a measured spectrum.
 
@@ -354,6 +343,9 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
         The Dask cluster, as for :func:`morvex7.sweep.sweep`.
     engine : path, optional
         Engine executable as seen by the workers.
+    triads, weights : sequences, optional
+        The triads whose sticks make the spectrum (1-based; default all) and their weights,
+        as for ``Run.sticks``.
     diff_step : float
         Relative finite-difference step of the engine parameters.
     max_nfev : int
@@ -385,7 +377,8 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
             model = SpectrumModel(model_dir, list(engine_specs), c, scratch,
                                   str(engine) if engine else None, diff_step,
-                                  x_mid=0.5 * (x[0] + x[-1]))
+                                  x_mid=0.5 * (x[0] + x[-1]), triads=triads,
+                                  weights=weights)
             params = make_parameters(model, engine_specs, shape_specs, measured)
             result = _minimise(model, params, x, y, weight, max_nfev)
             best_engine = model.engine_values(result.params)
@@ -393,7 +386,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
             text = CommandFile(model._text)
             text.update(best_engine)
             c.submit(engine_sticks, str(model.model_dir), text.text, str(best_dir),
-                     model.engine, True, pure=False).result()
+                     model.engine, True, triads, weights, pure=False).result()
             best_fit = model(result.params, x)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
