@@ -10,8 +10,9 @@ shell, first shell slowest, and each shell's determinants in lexicographic order
 occupied orbitals. The group element then acts as the Kronecker product of the shells' minor
 matrices, which is applied to vectors axis by axis and never formed.
 
-Orbital order within a shell: m_l = l, l-1, ..., -l, and for each m_l first spin up then spin
-down (the order of kron(D^l, D^(1/2))).
+Orbital order within a shell: m_l = -l, ..., l, and for each m_l first spin up then spin down,
+the order of the package's determinants (`morvex7.ion.determinants`); a shell's spin-orbitals
+start at its `offset`, so a determinant is also the bit mask of its occupied spin-orbitals.
 """
 from __future__ import annotations
 
@@ -27,10 +28,12 @@ from .rotations import wigner_d
 
 @dataclass(frozen=True)
 class Shell:
-    """An open shell: orbital angular momentum `l` (with spin 1/2) and its electron count."""
+    """An open shell: orbital angular momentum `l` (with spin 1/2), its electron count and the
+    number of its first spin-orbital."""
 
     l: int
     electrons: int
+    offset: int = 0
 
     @property
     def orbitals(self) -> int:
@@ -41,12 +44,12 @@ class Shell:
 
     def orbital_m(self) -> np.ndarray:
         """Total m = m_l + m_s of each orbital, in orbital order."""
-        return np.array([ml + ms for ml in range(self.l, -self.l - 1, -1) for ms in (0.5, -0.5)])
+        return np.array([ml + ms for ml in range(-self.l, self.l + 1) for ms in (0.5, -0.5)])
 
 
 def one_particle(l: int, u: np.ndarray) -> np.ndarray:
     """D^l(u) x D^(1/2)(u) in the shell's orbital order (proper rotation only)."""
-    return np.kron(wigner_d(l, u), wigner_d(Fraction(1, 2), u))
+    return np.kron(wigner_d(l, u)[::-1, ::-1], wigner_d(Fraction(1, 2), u))
 
 
 def minors(d: np.ndarray, dets: list[tuple[int, ...]]) -> np.ndarray:
@@ -109,6 +112,14 @@ class ConfigurationAction:
         for axis, m in enumerate(mats):
             t = np.moveaxis(np.tensordot(m, t, axes=([1], [axis])), 0, axis)
         return self._sign[g] * t.reshape(self.dimension, k)
+
+    def masks(self) -> np.ndarray:
+        """Bit mask (uint64) of every determinant, in this action's (Kronecker) order."""
+        total = np.zeros(1, dtype=np.uint64)
+        for s, dets in zip(self.shells, self.dets):
+            part = np.array([sum(1 << (s.offset + i) for i in d) for d in dets], dtype=np.uint64)
+            total = (total[:, None] | part[None, :]).ravel()
+        return total
 
     def sector(self, mu: Fraction) -> np.ndarray:
         """Indices of the determinants whose M is congruent to mu modulo 4 (C4z label mu)."""
