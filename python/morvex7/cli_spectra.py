@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import sys
+import textwrap
 import warnings
 from pathlib import Path
 from typing import Sequence
@@ -192,7 +193,8 @@ def cmd_info(args: argparse.Namespace) -> int:
         print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)")
         for block in run.blocks:
             params = " ".join(f"{k}={_short(v)}" for k, v in dict(block.params).items())
-            print(f"  block {block.number}: {params}")
+            print(textwrap.fill(params, width=100, initial_indent=f"  block {block.number}: ",
+                                subsequent_indent="      "))
             for triad in block.triads:
                 print("    " + describe_triad(triad))
     return 0
@@ -211,7 +213,7 @@ def describe_triad(triad) -> str:
     weights = " ".join(f"{w:.5f}" for w in g.weights)
     sticks = triad.sticks()
     total = float(np.nansum(sticks.intensity)) if np.size(sticks.intensity) else 0.0
-    text = (f"triad {triad.index} ({' '.join(triad.labels)}): Eg0 {g.eg0:.9g}, "
+    text = (f"triad {triad.index} ({' '.join(triad.labels)}): Eg0 {g.eg0:.10g}, "
             f"degeneracy {g.ndeg}, weights {weights}, {np.size(sticks.energy)} lines, "
             f"sum of intensities {total:.6g}")
     if getattr(triad, "auger", None) is not None:

@@ -138,7 +138,9 @@ def write_auger_map(path: str | Path, auger, meta: Mapping[str, object] | None =
         final.append(energies)
         intensity.append(np.asarray(values, float))
     cat = (lambda parts: np.concatenate(parts) if parts else np.empty(0))
-    return write_table(path, "morvex7 resonant Auger spectra (photon energy x final-state energy)",
+    return write_table(path, "morvex7 resonant Auger spectra (photon energy x final-state energy; "
+                           "intensities as the engine prints them, summed over the degenerate "
+                           "ground states)",
                        meta, [("step", cat(step)), ("photon_energy", cat(photon)),
                               ("final_energy", cat(final)), ("intensity", cat(intensity))])
 

@@ -40,6 +40,9 @@ def unit_of(meta: Mapping[str, object] | None) -> str:
 def title_from(meta: Mapping[str, object] | None) -> str:
     """A title from the triad labels in `meta` ("A1G T1U T1U"), several joined with " + "."""
     meta = meta or {}
+    kind = meta.get("kind")
+    if kind and kind not in ("absorption", "combination"):
+        return f"{title_from({k: v for k, v in meta.items() if k != 'kind'})} ({kind})"
     labels = meta.get("labels")
     if labels:
         if isinstance(labels, str):
