@@ -131,13 +131,32 @@ def configuration_dets(orbitals: Orbitals, occupations: Sequence[int]) -> Determ
     return DeterminantBasis(total)
 
 
+def bit_sum(dets: np.ndarray, values: np.ndarray) -> np.ndarray:
+    """Sum of ``values[i]`` over the occupied spin-orbitals i of each determinant."""
+    out = np.zeros(len(dets), dtype=values.dtype)
+    for i, v in enumerate(values):
+        if v:
+            out += ((dets >> np.uint64(i)) & _ONE).astype(values.dtype) * v
+    return out
+
+
 def two_m_of(orbitals: Orbitals, dets: np.ndarray) -> np.ndarray:
     """Twice the total M of each determinant."""
-    tm = orbitals.two_m()
-    out = np.zeros(len(dets), dtype=np.int64)
-    for i in range(orbitals.count):
-        out += ((dets >> np.uint64(i)) & _ONE).astype(np.int64) * tm[i]
-    return out
+    return bit_sum(dets, orbitals.two_m())
+
+
+def two_ml_ms_of(orbitals: Orbitals, dets: np.ndarray,
+                 shells: Sequence[str] | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Twice the orbital and the spin projections M_L, M_S of each determinant, summed over the
+    named shells (default all)."""
+    ml = np.zeros(orbitals.count, dtype=np.int64)
+    ms = np.zeros(orbitals.count, dtype=np.int64)
+    for s in orbitals.shells:
+        if shells is not None and s.name not in shells:
+            continue
+        for i, m, up in s.orbitals():
+            ml[i], ms[i] = 2 * m, (1 if up else -1)
+    return bit_sum(dets, ml), bit_sum(dets, ms)
 
 
 def _apply(dets: np.ndarray, cols: np.ndarray, sign: np.ndarray, orb: int, create: bool):

@@ -19,8 +19,9 @@ from typing import Mapping, Sequence
 import numpy as np
 import scipy.linalg as la
 
-from .atomic import j_plus
-from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
+from .atomic import j_plus, l_plus, s_plus
+from .determinants import (DeterminantBasis, Operator, configuration_dets, two_m_of,
+                           two_ml_ms_of)
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 from .wigner import three_j
 
@@ -45,6 +46,39 @@ def j_value(text: str) -> float:
     return parse_label(text)[0] / 2
 
 
+#: Weight of J+^T J+ against L^2 + S^2/64 in the search for highest-weight states: larger than
+#: any L(L + 1) + S(S + 1)/64 of the configurations built here, over the smallest non-zero
+#: eigenvalue 2 (J + 1) of J+^T J+ (at least 2).
+_JWEIGHT = 1.0e4
+
+
+def _images(op: Operator, basis: DeterminantBasis) -> DeterminantBasis:
+    """The determinants reached from ``basis`` by the one-body operator ``op``."""
+    found = []
+    for term in op.terms:
+        (p, _), (q, _) = term
+        bp, bq = np.uint64(1) << np.uint64(p), np.uint64(1) << np.uint64(q)
+        d = basis.dets[((basis.dets & bq) != 0) & ((basis.dets & bp) == 0)]
+        found.append(d ^ bq ^ bp)
+    return DeterminantBasis(np.concatenate(found) if found else np.zeros(0))
+
+
+def _refine(vec: np.ndarray, keys: list[tuple], y: np.ndarray) -> tuple[np.ndarray, list[tuple]]:
+    """Diagonalise the commuting operator ``y`` (in the basis ``vec``) within each group of
+    states of equal ``keys``; return the rotated states and the extended keys."""
+    out = vec.copy()
+    new_keys = list(keys)
+    groups: dict[tuple, list[int]] = {}
+    for i, k in enumerate(keys):
+        groups.setdefault(k, []).append(i)
+    for k, idx in groups.items():
+        w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
+        out[idx] = u.T @ vec[idx]
+        for i, e in zip(idx, w):
+            new_keys[i] = k + (round(float(e), 6),)
+    return out, new_keys
+
+
 class O3Symmetry(Symmetry):
     """Spherical symmetry with parity."""
 
@@ -54,6 +88,7 @@ class O3Symmetry(Symmetry):
     def __init__(self) -> None:
         self._dets: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
         self._jplus: dict[tuple, Operator] = {}
+        self._lsplus: dict[tuple, tuple[Operator, Operator]] = {}
 
     def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         key = (config.orbitals, config.occupations)
@@ -80,10 +115,16 @@ class O3Symmetry(Symmetry):
         return basis.subset(tm == two_m)
 
     def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
+        """Highest-weight states M = J of every label, chosen as eigenstates of the total L^2
+        and S^2, then of the ligand shell's and the valence shell's L^2 and S^2 (all of which
+        commute with J): the Coulomb operators come out (nearly) diagonal and the coefficient
+        blocks sparse."""
         key = config.orbitals
         if key not in self._jplus:
             self._jplus[key] = j_plus(config.orbitals)
         jp = self._jplus[key]
+        names = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
+                 if 0 < n < sh.size]
         out = {}
         for lab in labels:
             two_j, parity = parse_label(lab)
@@ -94,15 +135,36 @@ class O3Symmetry(Symmetry):
                 out[lab] = AdaptedIrrep(lab, two_j + 1, DeterminantBasis(np.zeros(0)), (0,),
                                         np.zeros((0, 1, 0)))
                 continue
-            if len(high) == 0:
-                vec = np.eye(len(low))
-            else:
+            x = self._casimir(config, low, None)
+            if len(high):
                 a = jp.matrix(high, low).toarray()
-                w, v = la.eigh(a.T @ a, subset_by_index=[0, mult - 1])
-                if w[-1] > 1e-6:
-                    raise RuntimeError(f"highest-weight states of {lab} not found")
-                vec = v.T
+                x += _JWEIGHT * (a.T @ a)
+            w, v = la.eigh(x, subset_by_index=[0, mult - 1])
+            if w[-1] > 0.5 * _JWEIGHT:
+                raise RuntimeError(f"highest-weight states of {lab} not found")
+            vec = v.T
+            keys = [(round(float(e), 6),) for e in w]
+            for shell in ("ligand", "valence"):
+                if shell in names and len(names) > 1:
+                    y = vec @ self._casimir(config, low, (shell,)) @ vec.T
+                    vec, keys = _refine(vec, keys, y)
             out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
+        return out
+
+    def _casimir(self, config: Configuration, low: DeterminantBasis,
+                 shells: tuple[str, ...] | None) -> np.ndarray:
+        """L^2 + S^2 / 64 over the named shells (default all) on one M sector, dense."""
+        key = (config.orbitals, shells)
+        if key not in self._lsplus:
+            self._lsplus[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
+        lp, spl = self._lsplus[key]
+        tml, tms = two_ml_ms_of(config.orbitals, low.dets, shells)
+        out = np.zeros((len(low), len(low)))
+        for op, tm, f in ((lp, tml, 1.0), (spl, tms, 1.0 / 64)):
+            m = op.matrix(_images(op, low), low)
+            out += f * (m.T @ m).toarray()
+            mm = tm / 2.0
+            out[np.diag_indices_from(out)] += f * (mm * mm + mm)
         return out
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
