@@ -4,24 +4,29 @@ namespace mv::simd {
 
 namespace {
 
-bool processor_has_avx2() {
+int32_t processor_width() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
+  if (__builtin_cpu_supports("avx512f")) return 16;
+  if (__builtin_cpu_supports("avx2")) return 8;
 #endif
+  return 4;
 }
 
-bool allowed_by_caller = true;
+int32_t cap = 0;
 
 }  // namespace
 
-bool wide() {
-  static const bool available = processor_has_avx2();
-  return available && allowed_by_caller;
+int32_t widest_available() {
+  static const int32_t available = processor_width();
+  return available;
 }
 
-void allow_wide(bool allowed) { allowed_by_caller = allowed; }
+int32_t width() {
+  const int32_t w = widest_available();
+  return cap > 0 && cap < w ? cap : w;
+}
+
+void limit_width(int32_t lanes) { cap = lanes; }
 
 }  // namespace mv::simd

@@ -3,13 +3,14 @@
 // side, so a kernel written with them gives the bits of the scalar loop it
 // replaces as long as each lane sees its operations in the scalar order.
 //
-// Kernels are templates on the vector type, instantiated twice: with four
-// lanes for any x86-64 (or other) processor, and with eight lanes inside
-// functions compiled for AVX2, used when the processor has it. Everything a
-// kernel calls with vectors is always inlined, so no vector ever crosses a
-// call between code compiled for different instruction sets. AVX2 brings no
-// fused multiply-add (and the build forbids contraction anyway): the results
-// of both instantiations are the same bits.
+// Kernels are templates on the vector type, instantiated three times: with
+// four lanes for any x86-64 (or other) processor, with eight inside functions
+// compiled for AVX2 and with sixteen inside functions compiled for AVX-512,
+// each used when the processor has it. Everything a kernel calls with vectors
+// is always inlined, so no vector ever crosses a call between code compiled
+// for different instruction sets. Neither target enables fused multiply-add
+// and the build forbids contraction: every instantiation gives the same bits
+// (CI disassembles the engine to make sure no fused instruction slipped in).
 #pragma once
 #include <cstdint>
 
@@ -21,6 +22,7 @@ namespace mv::simd {
 
 typedef float v4 __attribute__((vector_size(16)));
 typedef float v8 __attribute__((vector_size(32)));
+typedef float v16 __attribute__((vector_size(64)));
 
 template <class V>
 inline constexpr int32_t lanes = static_cast<int32_t>(sizeof(V) / sizeof(float));
@@ -44,6 +46,10 @@ template <>
 template <>
 [[gnu::always_inline]] inline v8 splat<v8>(float x) {
   return v8{x, x, x, x, x, x, x, x};
+}
+template <>
+[[gnu::always_inline]] inline v16 splat<v16>(float x) {
+  return v16{x, x, x, x, x, x, x, x, x, x, x, x, x, x, x, x};
 }
 
 // x[0..3] as the rows of a 4 x 4 block become its columns.
@@ -70,12 +76,13 @@ template <>
 #endif
 }
 
-// Whether the eight-lane instantiations may run: the processor has AVX2 and
-// no test has asked for the four-lane ones. (Sixteen lanes were tried: with
-// AVX-512 the same kernels ran slower on the development machine.)
-bool wide();
-// Test hook: false forces the four-lane kernels, true allows the wide ones
-// again where the processor has them.
-void allow_wide(bool allowed);
+// The widest vector the kernels may use: 16 lanes where the processor has
+// AVX-512 (foundation), 8 where it has AVX2, else 4; never more than the cap.
+int32_t width();
+// Caps width() at 4, 8 or 16 lanes (tests run every instantiation; a kernel
+// that runs faster narrower caps itself); 0 lifts the cap.
+void limit_width(int32_t lanes);
+// What the processor offers, ignoring the cap.
+int32_t widest_available();
 
 }  // namespace mv::simd

@@ -9,8 +9,9 @@
 // a time: each element of z receives exactly the rotations it would have
 // received, in the same order, but a band stays in cache through thousands of
 // rotations instead of the whole of z streaming through memory for each one.
-// The bands run eight lanes wide where the processor has AVX2 (simd.h); they
-// are then bound by the four multiplications each rotation needs per element.
+// The bands run as wide as the processor allows (simd.h) and are shared out
+// among the threads: they are bound by the four multiplications each
+// rotation needs per element.
 #include "spectra/tql3.h"
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "io/format.h"
+#include "parallel/pool.h"
 #include "spectra/simd.h"
 
 namespace mv {
@@ -32,6 +34,7 @@ using simd::splat;
 using simd::store;
 using simd::v4;
 using simd::v8;
+using simd::v16;
 
 constexpr float machep = 1.1920929e-7f;  // 2⁻²³
 constexpr int32_t max_iterations = 30;
@@ -158,12 +161,17 @@ template <class V>
   }
 }
 
+// Every recorded sweep applied to rows 0..rows-1 of z: bands of V, then
+// narrower bands, then the last few rows one by one.
 template <class V>
 [[gnu::always_inline]] inline void apply_record(const Record& r, float* z, int32_t nm,
                                                 int32_t rows) {
   int32_t k0 = 0;
   for (; k0 + band<V> <= rows; k0 += band<V>) apply_band<V>(r, z, nm, k0);
-  if constexpr (lanes < V >> 4) {
+  if constexpr (lanes<V> > 8) {
+    for (; k0 + band<v8> <= rows; k0 += band<v8>) apply_band<v8>(r, z, nm, k0);
+  }
+  if constexpr (lanes<V> > 4) {
     for (; k0 + band<v4> <= rows; k0 += band<v4>) apply_band<v4>(r, z, nm, k0);
   }
   if (k0 == rows) return;
@@ -175,19 +183,34 @@ template <class V>
   }
 }
 
-void apply_narrow(const Record& r, float* z, int32_t nm, int32_t rows) {
+void apply_4(const Record& r, float* z, int32_t nm, int32_t rows) {
   apply_record<v4>(r, z, nm, rows);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2")]] void apply_avx2(const Record& r, float* z, int32_t nm, int32_t rows) {
+[[gnu::target("avx2")]] void apply_8(const Record& r, float* z, int32_t nm, int32_t rows) {
   apply_record<v8>(r, z, nm, rows);
 }
-#else
-void apply_avx2(const Record& r, float* z, int32_t nm, int32_t rows) {
-  apply_record<v4>(r, z, nm, rows);
+[[gnu::target("avx512f")]] void apply_16(const Record& r, float* z, int32_t nm, int32_t rows) {
+  apply_record<v16>(r, z, nm, rows);
 }
+#else
+void apply_8(const Record& r, float* z, int32_t nm, int32_t rows) { apply_4(r, z, nm, rows); }
+void apply_16(const Record& r, float* z, int32_t nm, int32_t rows) { apply_4(r, z, nm, rows); }
 #endif
+
+// The record applied to rows 0..rows-1, the rows cut into contiguous ranges
+// of whole bands, one per thread: rows are independent under the rotations.
+void apply(const Record& r, float* z, int32_t nm, int32_t rows) {
+  const int32_t w = simd::width();
+  auto kernel = w >= 16 ? apply_16 : w >= 8 ? apply_8 : apply_4;
+  const int32_t grain = 8 * w;
+  // Below some 100 µs of work a thread costs more than it saves.
+  constexpr int64_t min_parallel_work = int64_t(1) << 19;
+  if (static_cast<int64_t>(r.c.size()) * rows < min_parallel_work) return kernel(r, z, nm, rows);
+  parallel::for_range(
+      rows, [&](int32_t b, int32_t e) { kernel(r, z + b, nm, e - b); }, grain);
+}
 
 // Where the rotations go: straight into z for a few rows; for many rows they
 // are recorded sweep by sweep and applied to bands of rows whenever the
@@ -218,11 +241,7 @@ class Carrier {
   }
   void flush() {
     if (!recording() || r_.sweeps.empty()) return;
-    if (simd::wide()) {
-      apply_avx2(r_, z_, nm_, rows_);
-    } else {
-      apply_narrow(r_, z_, nm_, rows_);
-    }
+    apply(r_, z_, nm_, rows_);
     r_.sweeps.clear();
     r_.c.clear();
     r_.s.clear();

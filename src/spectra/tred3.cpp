@@ -42,6 +42,7 @@ using simd::store;
 using simd::transpose;
 using simd::v4;
 using simd::v8;
+using simd::v16;
 
 // The matrix after the in-place transposition: row(i)[k-1] is element (i, k).
 struct Rows {
@@ -458,16 +459,18 @@ template <class V>
   accumulate<V>(rows, n, hv, active);
 }
 
-void tred3_narrow(const Rows& rows, int32_t n, float* d, float* e) {
-  tred3_rows<v4>(rows, n, d, e);
-}
+void tred3_4(const Rows& rows, int32_t n, float* d, float* e) { tred3_rows<v4>(rows, n, d, e); }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2")]] void tred3_avx2(const Rows& rows, int32_t n, float* d, float* e) {
+[[gnu::target("avx2")]] void tred3_8(const Rows& rows, int32_t n, float* d, float* e) {
   tred3_rows<v8>(rows, n, d, e);
 }
+[[gnu::target("avx512f")]] void tred3_16(const Rows& rows, int32_t n, float* d, float* e) {
+  tred3_rows<v16>(rows, n, d, e);
+}
 #else
-void tred3_avx2(const Rows& rows, int32_t n, float* d, float* e) { tred3_rows<v4>(rows, n, d, e); }
+void tred3_8(const Rows& rows, int32_t n, float* d, float* e) { tred3_4(rows, n, d, e); }
+void tred3_16(const Rows& rows, int32_t n, float* d, float* e) { tred3_4(rows, n, d, e); }
 #endif
 
 }  // namespace
@@ -476,11 +479,9 @@ void tred3(float* a, int32_t nm, int32_t n, float* d, float* e) {
   if (n < 1) return;
   transpose_square(a, nm, n);
   const Rows rows{a, nm};
-  if (simd::wide()) {
-    tred3_avx2(rows, n, d, e);
-  } else {
-    tred3_narrow(rows, n, d, e);
-  }
+  const int32_t w = simd::width();
+  auto kernel = w >= 16 ? tred3_16 : w >= 8 ? tred3_8 : tred3_4;
+  kernel(rows, n, d, e);
   transpose_square(a, nm, n);
 }
 

@@ -53,17 +53,18 @@ std::vector<float> with_gaps(int32_t n, int32_t nm, uint32_t seed) {
   return a;
 }
 
-// Both instantiations of the kernels (four lanes, and eight where the
-// processor has AVX2) are held to the plain transcription.
+// Every instantiation of the kernels (4 lanes, and 8 and 16 where the
+// processor has them) is held to the plain transcription.
 class BothWidths : public ::testing::Test {
  protected:
-  void TearDown() override { simd::allow_wide(true); }
+  void TearDown() override { simd::limit_width(0); }
   // Runs check(label) once per instantiation.
   template <class F>
   static void for_both_widths(F check) {
-    for (bool wide : {false, true}) {
-      simd::allow_wide(wide);
-      check(wide ? " wide" : " narrow");
+    for (int32_t w : {4, 8, 16}) {
+      if (w > simd::widest_available()) break;
+      simd::limit_width(w);
+      check(" lanes=" + std::to_string(w));
     }
   }
 };

@@ -1,0 +1,295 @@
+"""`morvex7-spectra` (also `python3 -m morvex7`): look at the spectra of finished runs.
+
+Subcommands: ``info`` summarises a run, ``csv`` writes its spectra as CSV files, ``plot`` draws
+them. Which sticks a command uses is decided in one place, `select_sticks`, so that options
+choosing or weighting the sticks need only extend `add_selection_options` and that function.
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import sys
+from pathlib import Path
+from typing import Sequence
+
+import numpy as np
+
+from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
+from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
+from morvex7.plots import legend_labels, plot_auger_map, plot_overlay, plot_spectrum, plot_yield
+
+PROG = "morvex7-spectra"
+DEFAULT_LORENTZ = 0.2
+
+EXAMPLES = f"""\
+examples:
+  {PROG} info build/runs/charge_transfer
+      triads, Eg0, degeneracy, configuration weights, number of lines
+  {PROG} plot build/runs/charge_transfer
+      broadened spectrum with its sticks: build/runs/charge_transfer/spectrum.png
+  {PROG} plot RUN --lorentz 0.3 --gauss 0.15 --out fig.pdf
+      Voigt profile, as PDF
+  {PROG} plot RUN --widths widths.txt --grid=-5:10:0.01
+      Lorentzian widths by energy, on a grid of your own
+  {PROG} plot RUN1 RUN2 RUN3 --out compare.svg
+      several runs overlaid, the legend naming the parameters that differ
+  {PROG} csv RUN --lorentz 0.3 --out results/
+      sticks, broadened curve (and Auger yield and map) as CSV files
+  python3 -m morvex7 plot RUN --absolute
+      the same command; absolute excited-state energies instead of E - Eg0
+
+Widths are full widths at half maximum in the energy unit of the run (eV by convention).
+Without --lorentz, --gauss or --widths, a Lorentzian FWHM of {DEFAULT_LORENTZ} is used.
+A --widths file holds 'ENERGY FWHM' lines (Lorentzian FWHM from that energy up; '#' comments);
+a line 'linear' makes the width vary linearly between the points instead of in steps.
+A grid starting below zero is written with '=': --grid=-5:10:0.01.
+The image format follows the suffix of --out: .png, .svg or .pdf.
+"""
+
+
+class UserError(Exception):
+    """A problem with the user's input: reported in one line, without traceback."""
+
+
+def _user_errors() -> tuple[type[BaseException], ...]:
+    errors: list[type[BaseException]] = [UserError, OSError, ValueError]
+    try:
+        from morvex7 import readers
+    except ImportError:
+        return tuple(errors)
+    for name in dir(readers):
+        obj = getattr(readers, name)
+        if isinstance(obj, type) and issubclass(obj, Exception) and obj.__module__ == readers.__name__:
+            errors.append(obj)
+    return tuple(errors)
+
+
+# ----------------------------------------------------------------------------- options
+
+
+def add_selection_options(parser: argparse.ArgumentParser) -> None:
+    """Options choosing which sticks make the spectrum (see `select_sticks`)."""
+    group = parser.add_argument_group("which lines")
+    group.add_argument("--triad", type=int, action="append", metavar="N",
+                       help="use triad N only (1-based, as `info` numbers them; repeatable); "
+                            "default: all triads, summed")
+    group.add_argument("--absolute", action="store_true",
+                       help="absolute excited-state energies instead of E - Eg0")
+
+
+def add_broadening_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("broadening")
+    group.add_argument("--lorentz", type=float, metavar="FWHM",
+                       help="Lorentzian full width at half maximum")
+    group.add_argument("--gauss", type=float, metavar="FWHM",
+                       help="Gaussian full width at half maximum (with --lorentz: Voigt)")
+    group.add_argument("--widths", type=Path, metavar="FILE",
+                       help="energy-dependent Lorentzian widths from FILE (instead of --lorentz)")
+    group.add_argument("--grid", metavar="START:STOP:STEP",
+                       help="energy grid; default: from the lines and widths")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Spectra of finished morvex7 runs: summary, CSV files, plots.",
+        epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    info = sub.add_parser("info", help="triads, Eg0, degeneracy, weights, number of lines",
+                          epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    info.add_argument("dirs", nargs="+", type=Path, metavar="DIR", help="run directory")
+
+    csv = sub.add_parser("csv", help="write sticks, broadened curve, yield and Auger map as CSV",
+                         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    csv.add_argument("dirs", nargs="+", type=Path, metavar="DIR", help="run directory")
+    csv.add_argument("--out", type=Path, metavar="DIR",
+                     help="directory for the CSV files (default: each run's own)")
+    add_selection_options(csv)
+    add_broadening_options(csv)
+
+    plot = sub.add_parser("plot", help="plot the broadened spectrum (several runs: overlaid)",
+                          epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    plot.add_argument("dirs", nargs="+", type=Path, metavar="DIR", help="run directory")
+    plot.add_argument("--out", type=Path, metavar="FILE",
+                      help="image file, .png/.svg/.pdf (default: DIR/spectrum.png for one run, "
+                           "spectra.png here for several)")
+    add_selection_options(plot)
+    add_broadening_options(plot)
+    return parser
+
+
+# ----------------------------------------------------------------------------- steps
+
+
+def load_run(directory: Path):
+    """The finished run in `directory`."""
+    from morvex7.results import Run
+
+    if not directory.is_dir():
+        raise UserError(f"{directory}: no such run directory")
+    return Run.load(directory)
+
+
+def select_sticks(run, args: argparse.Namespace):
+    """The stick spectrum the options ask for: chosen triads, relative or absolute energies."""
+    triads = None
+    if args.triad:
+        count = len(run.triads)
+        for n in args.triad:
+            if not 1 <= n <= count:
+                raise UserError(f"{run.directory}: no triad {n} (the run has {count})")
+        triads = list(args.triad)
+    sticks = run.sticks(triads=triads, absolute=args.absolute)
+    meta = dict(sticks.meta or {})
+    meta.setdefault("absolute", bool(args.absolute))
+    meta.setdefault("source", str(run.directory))
+    return dataclasses.replace(sticks, meta=meta)
+
+
+def broadening_from(args: argparse.Namespace) -> Broadening:
+    if args.widths is not None and args.lorentz is not None:
+        raise UserError("give either --lorentz or --widths, not both")
+    gauss = args.gauss or 0.0
+    if args.widths is not None:
+        lorentz: float | LorentzWidths = LorentzWidths.read(args.widths)
+    elif args.lorentz is None and args.gauss is None:
+        lorentz = DEFAULT_LORENTZ
+    else:
+        lorentz = args.lorentz or 0.0
+    return Broadening(lorentz=lorentz, gauss=gauss)
+
+
+def grid_from(args: argparse.Namespace) -> Grid | None:
+    return Grid.parse(args.grid) if args.grid else None
+
+
+def auger_triads(run) -> list:
+    return [t for t in run.triads if getattr(t, "auger", None) is not None]
+
+
+def triad_meta(run, triad) -> dict:
+    """Provenance of one triad: labels, its block's parameters, Eg0, degeneracy."""
+    meta = {"source": str(run.directory), "labels": tuple(triad.labels), "triad": triad.index}
+    block = next((b for b in run.blocks if any(t is triad for t in b.triads)), None)
+    if block is not None:
+        meta["block"] = block.number
+        meta["params"] = dict(block.params)
+    ground = getattr(triad, "ground", None)
+    if ground is not None:
+        meta["eg0"] = ground.eg0
+        meta["ndeg"] = ground.ndeg
+    meta["unit"] = "eV"
+    return meta
+
+
+# ----------------------------------------------------------------------------- commands
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    for directory in args.dirs:
+        run = load_run(directory)
+        print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)")
+        for block in run.blocks:
+            params = " ".join(f"{k}={_short(v)}" for k, v in dict(block.params).items())
+            print(f"  block {block.number}: {params}")
+            for triad in block.triads:
+                print("    " + describe_triad(triad))
+    return 0
+
+
+def _short(value) -> str:
+    if isinstance(value, float):
+        return f"{value:g}"
+    if isinstance(value, (list, tuple)):
+        return ",".join(_short(v) for v in value)
+    return str(value)
+
+
+def describe_triad(triad) -> str:
+    g = triad.ground
+    weights = " ".join(f"{w:.5f}" for w in g.weights)
+    sticks = triad.sticks()
+    total = float(np.nansum(sticks.intensity)) if np.size(sticks.intensity) else 0.0
+    text = (f"triad {triad.index} ({' '.join(triad.labels)}): Eg0 {g.eg0:.10g}, "
+            f"degeneracy {g.ndeg}, weights {weights}, {np.size(sticks.energy)} lines, "
+            f"sum of intensities {total:.6g}")
+    if getattr(triad, "auger", None) is not None:
+        omega = np.asarray(triad.auger.photon_energies, float)
+        if omega.size:
+            text += (f"; Auger: {omega.size} photon energies {omega[0]:g} .. {omega[-1]:g}")
+    return text
+
+
+def cmd_csv(args: argparse.Namespace) -> int:
+    broadening, grid = broadening_from(args), grid_from(args)
+    if args.out is not None:
+        args.out.mkdir(parents=True, exist_ok=True)
+    for directory in args.dirs:
+        run = load_run(directory)
+        out = args.out if args.out is not None else run.directory
+        prefix = f"{Path(run.directory).name}_" if args.out is not None and len(args.dirs) > 1 else ""
+        sticks = select_sticks(run, args)
+        written = [write_sticks(out / f"{prefix}sticks.csv", sticks)]
+        if np.size(sticks.energy):
+            curve = broaden(sticks, broadening, grid)
+            written.append(write_curve(out / f"{prefix}spectrum.csv", curve))
+        for triad in auger_triads(run):
+            meta = triad_meta(run, triad)
+            tag = f"{prefix}triad{triad.index}"
+            written.append(write_yield(out / f"{tag}_yield.csv", triad.auger, meta))
+            written.append(write_auger_map(out / f"{tag}_auger_map.csv", triad.auger, meta))
+        for path in written:
+            print(path)
+    return 0
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    broadening, grid = broadening_from(args), grid_from(args)
+    runs = [load_run(d) for d in args.dirs]
+    if args.out is None:
+        out = Path(runs[0].directory) / "spectrum.png" if len(runs) == 1 else Path("spectra.png")
+    else:
+        out = args.out
+    if out.suffix.lower() not in (".png", ".svg", ".pdf"):
+        raise UserError(f"{out}: cannot tell the image format; use a name ending in "
+                        ".png, .svg or .pdf")
+    sticks = [select_sticks(run, args) for run in runs]
+    with_lines = [(run, s) for run, s in zip(runs, sticks) if np.size(s.energy)]
+    written = []
+    if len(runs) == 1:
+        run, s = runs[0], sticks[0]
+        if with_lines:
+            written.append(plot_spectrum(out, broaden(s, broadening, grid), s))
+        for triad in auger_triads(run):
+            meta = triad_meta(run, triad)
+            tag = "" if len(auger_triads(run)) == 1 else f"_triad{triad.index}"
+            stem = out.with_name(out.stem + tag)
+            written.append(plot_yield(stem.with_name(stem.name + "_yield" + out.suffix),
+                                      triad.auger, meta))
+            written.append(plot_auger_map(stem.with_name(stem.name + "_auger_map" + out.suffix),
+                                          triad.auger, broadening, meta))
+        if not written:
+            raise UserError(f"{run.directory}: no lines and no Auger spectra to plot")
+    else:
+        if len(with_lines) < len(runs):
+            empty = [str(r.directory) for r, s in zip(runs, sticks) if not np.size(s.energy)]
+            raise UserError(f"no lines to plot in {', '.join(empty)}")
+        curves = [broaden(s, broadening, grid) for s in sticks]
+        labels = legend_labels([s.meta for s in sticks], [str(r.directory) for r in runs])
+        written.append(plot_overlay(out, curves, labels, sticks))
+    for path in written:
+        print(path)
+    return 0
+
+
+COMMANDS = {"info": cmd_info, "csv": cmd_csv, "plot": cmd_plot}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; return the exit status (0 fine, 1 bad input, 2 bad usage)."""
+    args = build_parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except _user_errors() as err:
+        print(f"{PROG}: error: {err}", file=sys.stderr)
+        return 1

@@ -1,0 +1,234 @@
+"""Plots of spectra with matplotlib (no display needed): the format follows the file suffix.
+
+Each function draws one kind of figure and saves it: a broadened spectrum with its sticks,
+several spectra overlaid, total yield and total absorption against photon energy, and the
+resonant Auger spectra as a map. Figures are built without pyplot, so nothing here touches a
+window system or global state.
+"""
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Mapping, Sequence
+
+import numpy as np
+from matplotlib.figure import Figure
+
+from morvex7.broadening import Broadening, Grid, broaden_lines, voigt_fwhm
+
+FORMATS = (".png", ".svg", ".pdf")
+
+
+def _check_suffix(path: str | Path) -> Path:
+    path = Path(path)
+    if path.suffix.lower() not in FORMATS:
+        raise ValueError(f"{path}: cannot tell the image format; use a name ending in "
+                         f"{', '.join(FORMATS)}")
+    return path
+
+
+def _save(fig: Figure, path: Path) -> Path:
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    return path
+
+
+def unit_of(meta: Mapping[str, object] | None) -> str:
+    """The energy unit recorded in `meta` (eV by convention)."""
+    return str((meta or {}).get("unit") or "eV")
+
+
+def title_from(meta: Mapping[str, object] | None) -> str:
+    """A title from the triad labels in `meta` ("A1G T1U T1U"; several joined with " + ")."""
+    labels = (meta or {}).get("labels")
+    if not labels:
+        return "morvex7 spectrum"
+    if isinstance(labels, str):
+        return labels
+    if all(isinstance(item, str) for item in labels):
+        return " ".join(labels)
+    return " + ".join(" ".join(item) if not isinstance(item, str) else item for item in labels)
+
+
+def energy_label(meta: Mapping[str, object] | None) -> str:
+    """Axis label for transition energies (relative to Eg0 unless the meta says absolute)."""
+    unit = unit_of(meta)
+    if (meta or {}).get("absolute"):
+        return f"excited-state energy ({unit})"
+    return f"transition energy E - Eg0 ({unit})"
+
+
+def _view(energies: np.ndarray, broadening: Broadening | None) -> tuple[float, float] | None:
+    """x range around the lines: a few widths beyond the outermost."""
+    e = np.asarray(energies, float)
+    e = e[np.isfinite(e)]
+    if e.size == 0:
+        return None
+    width = voigt_fwhm(broadening.lorentz_largest, broadening.gauss) if broadening else 0.0
+    margin = max(5 * width, 0.05 * (e.max() - e.min()), 1e-3)
+    return float(e.min() - margin), float(e.max() + margin)
+
+
+def plot_spectrum(
+    path: str | Path, curve, sticks=None, title: str | None = None, xlabel: str | None = None,
+) -> Path:
+    """Broadened spectrum (left axis) with its sticks (right axis).
+
+    Parameters
+    ----------
+    path : file name ending in .png, .svg or .pdf
+    curve : Curve
+    sticks : Sticks or None
+        Drawn as vertical lines of their intensity.
+    title, xlabel : str or None
+        Default: from the curve's meta (triad labels, energy unit).
+    """
+    path = _check_suffix(path)
+    meta = curve.meta
+    fig = Figure(figsize=(7, 4.2))
+    ax = fig.add_subplot()
+    ax.plot(curve.energy, curve.intensity, color="C0", lw=1.4, label="broadened")
+    ax.set_xlabel(xlabel or energy_label(meta))
+    ax.set_ylabel(f"intensity (per {unit_of(meta)})")
+    ax.set_title(title or title_from(meta))
+    ax.set_ylim(bottom=min(0.0, float(np.min(curve.intensity, initial=0.0))))
+    if sticks is not None and np.asarray(sticks.energy).size:
+        right = ax.twinx()
+        right.vlines(sticks.energy, 0, sticks.intensity, color="C3", lw=0.9, label="sticks")
+        right.set_ylabel("stick intensity")
+        right.set_ylim(bottom=0, top=1.08 * max(float(np.nanmax(sticks.intensity)), 1e-30))
+        view = _view(sticks.energy, curve.broadening)
+        if view:
+            ax.set_xlim(*view)
+    ax.text(0.99, 0.98, curve.broadening.describe(), transform=ax.transAxes, ha="right",
+            va="top", fontsize=7, color="0.35")
+    return _save(fig, path)
+
+
+def legend_labels(metas: Sequence[Mapping[str, object]], names: Sequence[str]) -> list[str]:
+    """Legend entries naming the block parameters that differ between runs.
+
+    Parameters are looked up in ``meta["params"]`` (a dict per run). Runs whose parameters do
+    not differ are told apart by `names`.
+    """
+    params = [dict((m or {}).get("params") or {}) for m in metas]
+    keys: list[str] = []
+    for p in params:
+        keys += [k for k in p if k not in keys]
+    differing = [k for k in keys if len({format_param(p.get(k)) for p in params}) > 1]
+    if not differing or len(metas) < 2:
+        return list(names)
+    labels = [", ".join(f"{k}={format_param(p.get(k))}" for k in differing) for p in params]
+    return labels if len(set(labels)) == len(labels) else [
+        f"{n}: {lab}" for n, lab in zip(names, labels)]
+
+
+def format_param(value: object) -> str:
+    if isinstance(value, float):
+        return f"{value:g}"
+    if isinstance(value, (list, tuple)):
+        return " ".join(format_param(v) for v in value)
+    return "-" if value is None else str(value)
+
+
+def plot_overlay(
+    path: str | Path, curves: Sequence, labels: Sequence[str], sticks: Sequence | None = None,
+    title: str | None = None, xlabel: str | None = None,
+) -> Path:
+    """Several broadened spectra on one axis with a legend.
+
+    `sticks` (one per curve), when given, only set the energy range shown.
+    """
+    path = _check_suffix(path)
+    fig = Figure(figsize=(7, 4.2))
+    ax = fig.add_subplot()
+    for curve, label in zip(curves, labels):
+        ax.plot(curve.energy, curve.intensity, lw=1.3, label=label)
+    meta = curves[0].meta if curves else {}
+    lows, highs = [], []
+    for curve, lines in zip(curves, sticks or []):
+        view = _view(lines.energy, curve.broadening)
+        if view:
+            lows.append(view[0])
+            highs.append(view[1])
+    if lows:
+        ax.set_xlim(min(lows), max(highs))
+    ax.set_xlabel(xlabel or energy_label(meta))
+    ax.set_ylabel(f"intensity (per {unit_of(meta)})")
+    ax.set_title(title or title_from(meta))
+    ax.legend(fontsize=8)
+    return _save(fig, path)
+
+
+def plot_yield(path: str | Path, auger, meta: Mapping[str, object] | None = None,
+               title: str | None = None) -> Path:
+    """Total Auger yield and total absorption against photon energy.
+
+    Only the photon-energy steps are drawn; the off-resonance reference record is no data point.
+    """
+    path = _check_suffix(path)
+    fig = Figure(figsize=(7, 4.2))
+    ax = fig.add_subplot()
+    omega = np.asarray(auger.photon_energies, float)
+    ax.plot(omega, auger.total_yield, "o-", ms=3, label="total Auger yield")
+    ax.plot(omega, auger.total_absorption, "s--", ms=3, label="total absorption")
+    ax.set_xlabel(f"photon energy ({unit_of(meta)})")
+    ax.set_ylabel("intensity")
+    ax.set_title(title or title_from(meta))
+    ax.legend(fontsize=8)
+    return _save(fig, path)
+
+
+def auger_map(auger, broadening: Broadening, points: int = 600) -> tuple[np.ndarray, np.ndarray]:
+    """The Auger spectra broadened along the final-state energy onto one common grid.
+
+    Returns
+    -------
+    energy : (points,) array
+    image : (steps, points) array, row i for photon energy i
+    """
+    finals = [np.asarray(e, float) for e, _ in auger.steps]
+    every = np.concatenate(finals) if finals else np.zeros(1)
+    every = every[np.isfinite(every)]
+    if every.size == 0:
+        every = np.zeros(1)
+    width = voigt_fwhm(broadening.lorentz_largest, broadening.gauss)
+    lo, hi = every.min() - 4 * width, every.max() + 4 * width
+    grid = Grid(lo, hi, (hi - lo) / (points - 1))
+    x = grid.points()
+    image = np.array([broaden_lines(e, v, broadening, x) for e, v in auger.steps])
+    return x, image.reshape(len(finals), x.size)
+
+
+def _edges(centres: np.ndarray) -> np.ndarray:
+    c = np.asarray(centres, float)
+    if c.size == 1:
+        return np.array([c[0] - 0.5, c[0] + 0.5])
+    mid = 0.5 * (c[1:] + c[:-1])
+    return np.concatenate(([2 * c[0] - mid[0]], mid, [2 * c[-1] - mid[-1]]))
+
+
+def plot_auger_map(path: str | Path, auger, broadening: Broadening,
+                   meta: Mapping[str, object] | None = None, title: str | None = None) -> Path:
+    """Resonant Auger spectra as an image: final-state energy across, photon energy up."""
+    path = _check_suffix(path)
+    x, image = auger_map(auger, broadening)
+    omega = np.asarray(auger.photon_energies, float)
+    fig = Figure(figsize=(7, 4.8))
+    ax = fig.add_subplot()
+    if omega.size > 1 and np.allclose(np.diff(omega), omega[1] - omega[0]):
+        # Evenly spaced photon energies (the engine's ESTART + i ESTEP): one raster image, small
+        # and quick in the vector formats too.
+        ex, ew = _edges(x), _edges(omega)
+        mesh = ax.imshow(image, origin="lower", aspect="auto", interpolation="nearest",
+                         extent=(ex[0], ex[-1], ew[0], ew[-1]), cmap="viridis")
+    else:
+        mesh = ax.pcolormesh(_edges(x), _edges(omega), image, shading="flat", cmap="viridis")
+    bar = fig.colorbar(mesh, ax=ax)
+    bar.set_label(f"intensity (per {unit_of(meta)})")
+    unit = unit_of(meta)
+    ax.set_xlabel(f"final-state energy ({unit})")
+    ax.set_ylabel(f"photon energy ({unit})")
+    ax.set_title((title or title_from(meta)) + " - resonant Auger")
+    ax.text(0.99, 0.02, broadening.describe(), transform=ax.transAxes, ha="right", va="bottom",
+            fontsize=7, color="w")
+    return _save(fig, path)

@@ -1,0 +1,330 @@
+"""Parameter sweeps: many runs of one model, each in its own directory, on Dask distributed.
+
+A sweep is a list of parameter points (a cartesian :func:`grid` or an explicit list). Point i
+runs in ``<out>/p0000i`` and, when it ends, leaves ``point.json`` there: its parameters,
+status, stop text, wall time and the ground state of every triad (Eg0, degeneracy,
+configuration weights). The manifest ``<out>/manifest.json`` and ``manifest.csv`` collect
+those rows. Running the same sweep again skips the points that ended (resume); a point whose
+engine stopped with an error is recorded as failed and the others go on.
+
+The runs go to a Dask cluster: a local one with one single-threaded worker process per core
+by default, or an existing one given by its scheduler address or scheduler file.
+"""
+from __future__ import annotations
+
+import csv
+import io
+import itertools
+import json
+import os
+import time
+from collections.abc import Iterable, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Iterator
+
+from morvex7.progress import Progress
+from morvex7.runner import edited_text, execute, write_json_atomic
+
+POINT_FILE = "point.json"
+MANIFEST_JSON = "manifest.json"
+MANIFEST_CSV = "manifest.csv"
+
+
+class SweepError(RuntimeError):
+    """The output root holds another sweep, or the points are not usable."""
+
+
+def grid(axes: Mapping[str, Iterable[float]]) -> list[dict[str, float]]:
+    """The cartesian product of parameter axes, the last axis varying fastest.
+
+    Examples
+    --------
+    >>> grid({"DEL": [1.0, 2.0], "W": [1.5, 2.5]})  # doctest: +NORMALIZE_WHITESPACE
+    [{'DEL': 1.0, 'W': 1.5}, {'DEL': 1.0, 'W': 2.5},
+     {'DEL': 2.0, 'W': 1.5}, {'DEL': 2.0, 'W': 2.5}]
+    """
+    names = list(axes)
+    values = [[float(v) for v in axes[n]] for n in names]
+    return [dict(zip(names, combo)) for combo in itertools.product(*values)]
+
+
+@dataclass
+class PointResult:
+    """One row of the manifest."""
+
+    point: int
+    directory: str  # relative to the output root
+    params: dict[str, float]
+    status: str  # "ok", "failed" (engine stopped with an error) or "error" (other fault)
+    wall_time: float = 0.0
+    stop_text: str = ""
+    message: str = ""  # log tail of a failed run, or the error of an "error" point
+    triads: list[dict[str, Any]] = field(default_factory=list)  # eg0, ndeg, weights
+
+    @property
+    def eg0(self) -> float | None:
+        return self.triads[0]["eg0"] if self.triads else None
+
+    @property
+    def weights(self) -> list[float]:
+        return list(self.triads[0]["weights"]) if self.triads else []
+
+    def as_dict(self) -> dict[str, Any]:
+        return dict(self.__dict__)
+
+
+@dataclass
+class SweepResult:
+    """The rows of a sweep, in point order, and where the manifest was written."""
+
+    root: Path
+    points: list[PointResult]
+    skipped: int  # points found finished from an earlier run
+
+    @property
+    def failed(self) -> list[PointResult]:
+        return [p for p in self.points if p.status != "ok"]
+
+
+def point_directory(index: int) -> str:
+    return f"p{index:05d}"
+
+
+def summarise(directory: str | Path) -> list[dict[str, Any]]:
+    """Eg0, degeneracy and configuration weights of every triad of a finished run."""
+    try:
+        from morvex7.results import Run
+    except ImportError:  # stand-in until the readers land
+        return _summary_stand_in(Path(directory))
+    out = []
+    for triad in Run.load(directory).triads:
+        g = triad.ground
+        out.append({"eg0": float(g.eg0), "ndeg": int(g.ndeg),
+                    "weights": [float(w) for w in g.weights]})
+    return out
+
+
+def _summary_stand_in(directory: Path) -> list[dict[str, Any]]:
+    import re
+    text = (directory / "fort.44").read_text()
+    eg = re.findall(r"Eg0=\s*(\S+)\s*\(\s*(\d+)", text)
+    ws = re.findall(r"Weight of configurations.*?:([^\n]*)", text)
+    return [{"eg0": float(e), "ndeg": int(n), "weights": [float(x) for x in w.split()]}
+            for (e, n), w in zip(eg, ws)]
+
+
+def run_point(model_dir: str, text: str, root: str, index: int, params: dict[str, float],
+              engine: str | None = None, timeout: float | None = None) -> dict[str, Any]:
+    """Run one point in its directory and leave its row there (runs on a Dask worker)."""
+    rel = point_directory(index)
+    work = Path(root) / rel
+    row = PointResult(index, rel, params, "error")
+    try:
+        rec = execute(model_dir, params, work, engine=engine, timeout=timeout,
+                      overwrite=True, check=False, text=text)
+        row.wall_time, row.stop_text = rec.wall_time, rec.stop_text
+        if rec.ok:
+            row.triads = summarise(work)
+            row.status = "ok"
+        else:
+            row.status, row.message = "failed", rec.log_tail
+    except Exception as exc:  # noqa: BLE001 - recorded in the manifest, the sweep goes on
+        row.message = f"{type(exc).__name__}: {exc}"
+    if work.is_dir():
+        write_json_atomic(work / POINT_FILE, row.as_dict())
+    return row.as_dict()
+
+
+def load_finished(root: Path, index: int) -> PointResult | None:
+    path = root / point_directory(index) / POINT_FILE
+    if not path.is_file():
+        return None
+    try:
+        return PointResult(**json.loads(path.read_text()))
+    except (ValueError, TypeError):
+        return None  # half-written or foreign: run the point again
+
+
+@contextmanager
+def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
+                n_workers: int | None = None) -> Iterator[Any]:
+    """A Dask client: of an existing cluster (address or scheduler file), else of a local
+    cluster with `n_workers` single-threaded worker processes (default: one per core)."""
+    from distributed import Client, LocalCluster
+
+    if scheduler or scheduler_file:
+        client = Client(scheduler, scheduler_file=scheduler_file, timeout="30s")
+        try:
+            yield client
+        finally:
+            client.close()
+        return
+    cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1, threads_per_worker=1,
+                           processes=True, dashboard_address=None, silence_logs=40)
+    client = Client(cluster)
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
+
+def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str | Path, *,
+          client: Any = None, scheduler: str | None = None,
+          scheduler_file: str | None = None, n_workers: int | None = None,
+          engine: str | Path | None = None, timeout: float | None = None,
+          retry_failed: bool = False, progress: Progress | bool | None = None) -> SweepResult:
+    """Run a model at every point, each in its own directory under `out`.
+
+    Parameters
+    ----------
+    model_dir : path
+        Directory with ``fort.50``, ``FTN14`` and ``FTN15``.
+    points : sequence of mappings
+        Parameter name -> value per point (names as in :mod:`morvex7.commandfile`); see
+        :func:`grid`.
+    out : path
+        Output root; created if missing. Rerunning into the same root skips finished points.
+    client : distributed.Client, optional
+        Use this client. Otherwise one is made from `scheduler` (address such as
+        ``tcp://host:8786``), `scheduler_file`, or a local cluster of `n_workers` processes.
+    engine : path, optional
+        Engine executable as seen by the workers (default: found on each worker).
+    timeout : float, optional
+        Seconds after which one engine run is killed and recorded as an error.
+    retry_failed : bool
+        Run points that failed before again (by default a recorded failure is kept).
+    progress : Progress or bool, optional
+        Progress display on standard error (default on; False for none).
+
+    Returns
+    -------
+    SweepResult
+
+    Raises
+    ------
+    morvex7.commandfile.ParameterError
+        A point names a parameter the command file cannot take (checked before any run).
+    SweepError
+        `out` holds a sweep of other points or of another model.
+    """
+    model = Path(model_dir).resolve()
+    root = Path(out).resolve()
+    points = [{k: float(v) for k, v in p.items()} for p in points]
+    texts = [edited_text(model, p) for p in points]  # every name checked before any run
+    root.mkdir(parents=True, exist_ok=True)
+    _check_root(root, model, points)
+
+    rows: dict[int, PointResult] = {}
+    todo = []
+    for i, p in enumerate(points):
+        done = load_finished(root, i)
+        if done and done.params == p and (done.status == "ok" or
+                                          (done.status == "failed" and not retry_failed)):
+            rows[i] = done
+        else:
+            todo.append(i)
+    skipped = len(rows)
+    manifest = _Manifest(root, model, points, rows)
+    manifest.write()
+    if progress is None or progress is True:
+        progress = Progress(len(points), skipped)
+    elif progress is False:
+        progress = Progress(len(points), skipped, enabled=False)
+    if todo:
+        with _client_for(client, scheduler, scheduler_file, n_workers) as c:
+            _run_points(c, model, texts, root, points, todo, engine, timeout, manifest,
+                        progress)
+    progress.close()
+    manifest.write()
+    return SweepResult(root, [rows[i] for i in range(len(points))], skipped)
+
+
+@contextmanager
+def _client_for(client, scheduler, scheduler_file, n_workers):
+    if client is not None:
+        yield client
+    else:
+        with dask_client(scheduler, scheduler_file, n_workers) as c:
+            yield c
+
+
+def _run_points(client, model, texts, root, points, todo, engine, timeout, manifest,
+                progress) -> None:
+    from distributed import as_completed
+
+    futures = [client.submit(run_point, str(model), texts[i], str(root), i, points[i],
+                             str(engine) if engine else None, timeout, pure=False)
+               for i in todo]
+    try:
+        for fut in as_completed(futures):
+            row = PointResult(**fut.result())
+            manifest.rows[row.point] = row
+            progress.update(row)
+            manifest.write(throttle=True)
+    except BaseException:
+        client.cancel(futures)
+        manifest.write()
+        raise
+
+
+def _check_root(root: Path, model: Path, points: list[dict[str, float]]) -> None:
+    path = root / MANIFEST_JSON
+    if not path.is_file():
+        return
+    old = json.loads(path.read_text())
+    if old.get("model") != str(model):
+        raise SweepError(f"{root} holds a sweep of {old.get('model')}, not of {model}")
+    for row in old.get("points", []):
+        i = row["point"]
+        if i < len(points) and row["params"] != points[i]:
+            raise SweepError(f"{root} holds another sweep: point {i} there has "
+                             f"{row['params']}, here {points[i]}; choose another output root")
+
+
+class _Manifest:
+    """manifest.json and manifest.csv of a sweep, rewritten as points finish."""
+
+    def __init__(self, root: Path, model: Path, points: list[dict[str, float]],
+                 rows: dict[int, PointResult]):
+        self.root, self.model, self.points, self.rows = root, model, points, rows
+        self._last = 0.0
+
+    def write(self, throttle: bool = False) -> None:
+        now = time.monotonic()
+        if throttle and now - self._last < 1.0:
+            return
+        self._last = now
+        ordered = [self.rows.get(i) or PointResult(i, point_directory(i), p, "pending")
+                   for i, p in enumerate(self.points)]
+        write_json_atomic(self.root / MANIFEST_JSON, {
+            "model": str(self.model), "points": [r.as_dict() for r in ordered]})
+        tmp = self.root / f".{MANIFEST_CSV}.tmp"
+        tmp.write_text(manifest_csv(ordered))
+        os.replace(tmp, self.root / MANIFEST_CSV)
+
+
+def manifest_csv(rows: Sequence[PointResult]) -> str:
+    """The CSV form of manifest rows: one column per parameter, Eg0 and weights of the
+    first triad."""
+    names = list(dict.fromkeys(k for r in rows for k in r.params))
+    nw = max((len(r.weights) for r in rows), default=0)
+    buf = io.StringIO()
+    w = csv.writer(buf, lineterminator="\n")
+    w.writerow(["point", "directory", "status", "wall_time", *names, "eg0", "ndeg",
+                *[f"weight{k + 1}" for k in range(nw)], "stop_text"])
+    for r in rows:
+        ndeg = r.triads[0]["ndeg"] if r.triads else ""
+        w.writerow([r.point, r.directory, r.status, f"{r.wall_time:.4f}",
+                    *[repr(r.params.get(n, "")) if n in r.params else "" for n in names],
+                    "" if r.eg0 is None else repr(r.eg0), ndeg,
+                    *(r.weights + [""] * (nw - len(r.weights))), r.stop_text])
+    return buf.getvalue()
+
+
+def read_manifest(root: str | Path) -> list[PointResult]:
+    """The rows of a sweep's manifest.json."""
+    data = json.loads((Path(root) / MANIFEST_JSON).read_text())
+    return [PointResult(**row) for row in data["points"]]

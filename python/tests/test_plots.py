@@ -1,0 +1,65 @@
+"""Every plot kind is written in every format as a valid, non-empty image."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from matplotlib.image import imread
+
+from morvex7.broadening import Broadening, broaden
+from morvex7.plots import (
+    auger_map, legend_labels, plot_auger_map, plot_overlay, plot_spectrum, plot_yield,
+)
+from spectra_samples import auger, sticks
+
+B = Broadening(lorentz=0.3, gauss=0.1)
+
+
+def check_image(path):
+    data = path.read_bytes()
+    if path.suffix == ".png":
+        assert data.startswith(b"\x89PNG\r\n\x1a\n")
+        pixels = imread(path)[..., :3]
+        # Something coloured was drawn (not only white paper, black text and grey frames).
+        saturation = pixels.max(axis=-1) - pixels.min(axis=-1)
+        assert (saturation > 0.3).sum() > 200
+    elif path.suffix == ".svg":
+        assert b"<svg" in data[:2000] and data.rstrip().endswith(b"</svg>")
+    else:
+        assert data.startswith(b"%PDF-") and b"%%EOF" in data[-64:]
+
+
+@pytest.mark.parametrize("suffix", [".png", ".svg", ".pdf"])
+def test_each_plot_kind_in_each_format(tmp_path, suffix):
+    s, a = sticks(), auger()
+    curve = broaden(s, B)
+    other = sticks(0.5, {"DEL": 4.0, "UCV": 5.0})
+    written = [
+        plot_spectrum(tmp_path / f"spectrum{suffix}", curve, s),
+        plot_overlay(tmp_path / f"overlay{suffix}", [curve, broaden(other, B)],
+                     ["DEL=3", "DEL=4"], [s, other]),
+        plot_yield(tmp_path / f"yield{suffix}", a, s.meta),
+        plot_auger_map(tmp_path / f"map{suffix}", a, B, s.meta),
+    ]
+    for path in written:
+        check_image(path)
+
+
+def test_unknown_format_is_refused(tmp_path):
+    with pytest.raises(ValueError, match=r"spectrum.jpeg: cannot tell the image format"):
+        plot_spectrum(tmp_path / "spectrum.jpeg", broaden(sticks(), B))
+
+
+def test_legend_names_the_differing_parameters():
+    metas = [{"params": {"DEL": 3.0, "UCV": 5.0, "W": 2.0}},
+             {"params": {"DEL": 4.0, "UCV": 5.0, "W": 2.5}}]
+    assert legend_labels(metas, ["a", "b"]) == ["DEL=3, W=2", "DEL=4, W=2.5"]
+    same = [{"params": {"DEL": 3.0}}, {"params": {"DEL": 3.0}}]
+    assert legend_labels(same, ["run1", "run2"]) == ["run1", "run2"]
+
+
+def test_auger_map_rows_keep_each_steps_area():
+    a = auger()
+    x, image = auger_map(a, Broadening(gauss=0.4))
+    assert image.shape == (len(a.steps), x.size)
+    areas = np.trapz(image, x, axis=1)
+    assert areas == pytest.approx([v.sum() for _, v in a.steps], rel=1e-3)
