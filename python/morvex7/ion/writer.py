@@ -173,36 +173,55 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
     return ftn14, "".join(lines)
 
 
+def value(v: float) -> str:
+    """A parameter value for the command file: the shortest text of the number."""
+    return format(float(v), ".10g")
+
+
+def wrapped(words: list[str], width: int = 72) -> str:
+    """Words joined by blanks into lines of at most ``width`` columns (the engine reads a
+    command's numbers across lines; its echo shows only 79 columns)."""
+    lines, line = [], ""
+    for w in words:
+        if line and len(line) + 1 + len(w) > width:
+            lines.append(line)
+            line = "  " + w
+        else:
+            line = f"{line} {w}" if line else w
+    lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
 def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str,
                  delta: float, u: float, q: float, n2: int, n3: int, width: float,
                  erange: float) -> str:
     """The command file: parameters, operator factors, configuration energies and triads."""
     ng, ne = len(ground.configs), len(excited.configs)
-    out = [f"% {title}\n" if title else "% ion model\n"]
-    out.append("% operators, in XHAM order: ground " + " ".join(o.name for o in ground.hamiltonian)
-               + "; excited " + " ".join(o.name for o in excited.hamiltonian) + "\n")
+    out = [f"% {title[:70]}\n" if title else "% ion model\n"]
+    out.append(wrapped(["% XHAM ground:"] + [o.name for o in ground.hamiltonian]))
+    out.append(wrapped(["% XHAM excited:"] + [o.name for o in excited.hamiltonian]))
     out.append(f"NCONF {ng} {ne}\n")
     if ng > 1 or ne > 1:
-        out.append(f"N2 {n2} N3 {n3} W {number(width)}\n")
-    out.append(f"DEL {number(delta)} UCV {number(q)} UVV {number(u)}\n")
+        out.append(f"N2 {n2} N3 {n3} W {value(width)}\n")
+    out.append(f"DEL {value(delta)} UCV {value(q)} UVV {value(u)}\n")
     out.append("DIP 1.0\n")
     for t, side, n in ((1, ground, ng), (2, excited, ne)):
-        f = " ".join(number(o.value) for o in side.hamiltonian)
-        where = " ".join(f"{t} {c}" for c in range(1, n + 1))
-        out.append(f"XHAM {len(side.hamiltonian)} {f} {n} {where}\n")
+        words = ["XHAM", str(len(side.hamiltonian))] + [value(o.value) for o in side.hamiltonian]
+        words += [str(n)] + [f"{t} {c}" for c in range(1, n + 1)]
+        out.append(wrapped(words))
     for t, side, n in ((1, ground, ng), (2, excited, ne)):
         if n > 1:
-            where = " ".join(f"{t} {c} {c + 1}" for c in range(1, n))
-            out.append(f"XMIX 1 {number(side.mixing.value)} {n - 1} {where}\n")
+            words = ["XMIX", "1", value(side.mixing.value), str(n - 1)]
+            out.append(wrapped(words + [f"{t} {c} {c + 1}" for c in range(1, n)]))
     nt = min(ng, ne)
-    out.append(f"XTRAN 1 1.0 {nt} " + " ".join(f"{c} {c}" for c in range(1, nt + 1)) + "\n")
+    out.append(wrapped(["XTRAN", "1", "1.0", str(nt)] + [f"{c} {c}" for c in range(1, nt + 1)]))
     eg = ["0.0UNITY", "DEL", "2DEL + UVV"]
     ef = ["0.0UNITY", "DEL + UVV - UCV", "2DEL + 3UVV - 2UCV"]
     for c in range(ng):
         out.append(f"DEF EG{c + 1} = {eg[c]}\n")
     for c in range(ne):
         out.append(f"DEF EF{c + 1} = {ef[c]}\n")
-    out.append(f"ERANGE {number(erange)}\n")
+    out.append(f"ERANGE {value(erange)}\n")
     out.append("TRIADS\n")
     for tri in triads:
         out.append(f"{tri.ground} {tri.op} {tri.excited}\n")
