@@ -85,6 +85,9 @@ class IonModel:
             raise ValueError("the valence shell must be a d or f shell")
         if lc not in (0, 1, 2):
             raise ValueError("the core shell must be an s, p or d shell")
+        if lc != lv - 1:
+            raise ValueError(f"no dipole transition {self.core} -> {self.valence}: the core "
+                             f"shell of a {LETTERS[lv]} shell is a {LETTERS[lv - 1]} shell")
         full = 2 * (2 * lv + 1)
         if not 0 <= self.electrons < full:
             raise ValueError(f"{self.valence} holds 0 to {full - 1} electrons here "
