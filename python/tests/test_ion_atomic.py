@@ -30,17 +30,21 @@ def test_d2_terms_follow_racahs_formulas_in_every_j(tmp_path, engine):
         np.testing.assert_allclose(found - shift, expected, atol=2e-4)
 
 
-@pytest.mark.parametrize("valence,n", [("3d", n) for n in range(1, 10)]
-                         + [("4f", n) for n in range(1, 14)])
+#: f shells whose 3d-hole configurations are large (thousands of determinants per M) run only
+#: with MORVEX7_SLOW_TESTS=1; the default set keeps less than, exactly and more than half full.
+F_QUICK = (1, 7, 13)
+
+
+@pytest.mark.parametrize("valence,n", [("3d", n) for n in range(1, 10)] + [
+    pytest.param("4f", n, marks=() if n in F_QUICK else pytest.mark.slow) for n in range(1, 14)])
 def test_lowest_j_obeys_hunds_rules(tmp_path, engine, valence, n):
     if valence == "3d":
         ground = {"F2vv": 8.0, "F4vv": 5.0, "zeta_v": 0.05}
     else:
         ground = {"F2vv": 10.0, "F4vv": 6.7, "F6vv": 4.9, "zeta_v": 0.1}
-    # a window of 0.3 eV gives the engine
-    # the nearest competing symmetries too
+    # the window gives the engine the nearest competing symmetries too
     model = IonModel(valence=valence, electrons=n, core="2p" if valence == "3d" else "3d", ground=ground,
-                     window=0.3)
+                     window=0.1 if valence == "3d" else 0.02)
     built, run = run_ion(model, tmp_path, engine)
     by_label = {t.labels[0]: t.ground.eg0 for t in run.triads}
     lowest = min(by_label, key=by_label.get)

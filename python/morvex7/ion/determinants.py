@@ -198,33 +198,46 @@ class Operator:
         return Operator({t: c for t, c in self.terms.items() if abs(c) > tol})
 
     def matrix(self, bra: DeterminantBasis, ket: DeterminantBasis) -> sp.csr_matrix:
-        """Sparse matrix <bra_i | O | ket_j>, shape (len(bra), len(ket))."""
+        """Sparse matrix <bra_i | O | ket_j>, shape (len(bra), len(ket)).
+
+        Terms are grouped by their annihilators (applied once per group) and the creators of
+        a group are applied to all its terms at once.
+        """
+        groups: dict[tuple[Term, int], list[tuple[Term, float]]] = {}
+        for term, coef in self.terms.items():
+            k = len(term)
+            while k > 0 and not term[k - 1][1]:
+                k -= 1
+            groups.setdefault((term[k:], k), []).append((term[:k], coef))
         rows, cols, vals = [], [], []
         start = (ket.dets, np.arange(len(ket), dtype=np.int64), np.ones(len(ket), dtype=np.int64))
-        cache: dict[Term, tuple[np.ndarray, np.ndarray, np.ndarray]] = {(): start}
-        for term, coef in self.terms.items():
-            k = 0                      # the longest suffix already applied
-            while term[k:] not in cache:
-                k += 1
-            d, c, s = cache[term[k:]]
-            for j in range(k - 1, -1, -1):
+        for (ann, ncre), members in groups.items():
+            d, c, s = start
+            for orb, create in reversed(ann):
                 if len(d) == 0:
                     break
-                d, c, s = _apply(d, c, s, *term[j])
-                if j > 0 and not term[j][1]:
-                    cache[term[j:]] = (d, c, s)
+                d, c, s = _apply(d, c, s, orb, create)
             if len(d) == 0:
                 continue
-            r = bra.locate(d)
-            ok = r >= 0
-            rows.append(r[ok])
-            cols.append(c[ok])
-            vals.append(coef * s[ok])
+            coef = np.array([m[1] for m in members])
+            dd = np.broadcast_to(d, (len(members), len(d))).copy()
+            ss = np.broadcast_to(s, (len(members), len(d))).astype(float) * coef[:, None]
+            ok = np.ones(dd.shape, dtype=bool)
+            for r in range(ncre - 1, -1, -1):
+                bit = (_ONE << np.array([m[0][r][0] for m in members], dtype=np.uint64))[:, None]
+                ok &= (dd & bit) == 0
+                ss *= 1 - 2 * parity_bits(dd & (bit - _ONE))
+                dd ^= bit
+            rr = bra.locate(dd[ok])
+            keep = rr >= 0
+            rows.append(rr[keep])
+            cols.append(np.broadcast_to(c, dd.shape)[ok][keep])
+            vals.append(ss[ok][keep])
         shape = (len(bra), len(ket))
         if not rows:
             return sp.csr_matrix(shape)
-        m = sp.coo_matrix((np.concatenate(vals).astype(float),
-                           (np.concatenate(rows), np.concatenate(cols))), shape=shape).tocsr()
+        m = sp.coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                          shape=shape).tocsr()
         m.sum_duplicates()
         m.eliminate_zeros()
         return m

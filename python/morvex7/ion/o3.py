@@ -90,6 +90,7 @@ class O3Symmetry(Symmetry):
         self._dets: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
         self._jplus: dict[tuple, Operator] = {}
         self._lsplus: dict[tuple, tuple[Operator, Operator]] = {}
+        self._row_cache: dict[tuple, dict[int, tuple[DeterminantBasis, np.ndarray]]] = {}
 
     def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         key = (config.orbitals, config.occupations)
@@ -180,13 +181,15 @@ class O3Symmetry(Symmetry):
         states (mult, sector size))}, rows made by the lowering operator."""
         low = self.sector(config, two_j)
         mult = len(low) - len(self.sector(config, two_j + 2))
-        rows: dict[int, tuple[DeterminantBasis, np.ndarray]] = {}
-        if mult <= 0:
+        key = (config.orbitals, config.occupations, two_j)
+        rows: dict[int, tuple[DeterminantBasis, np.ndarray]] = self._row_cache.get(key, {})
+        if mult <= 0 or min(rows, default=two_j + 2) <= max(-two_j, two_m_min):
             return rows
-        vec, _ = self._kernel(config, two_j, low, mult)
-        rows[two_j] = (low, vec)
+        self._row_cache[key] = rows
+        if not rows:
+            rows[two_j] = (low, self._kernel(config, two_j, low, mult)[0])
         jminus = self._jp(config).adjoint()
-        tm = two_j
+        tm = min(rows)
         while tm - 2 >= max(-two_j, two_m_min):
             below = self.sector(config, tm - 2)
             j, m = two_j / 2, tm / 2
