@@ -77,6 +77,10 @@ class EngineError(RuntimeError):
             f"morvex7 stopped with status {result.status} in {result.directory}: "
             f"{result.stop_text or '(no stop text)'}\n--- last lines of {LOG_FILE} ---\n{log_tail}")
 
+    def __reduce__(self):  # travels between Dask processes
+        return (EngineError, (EngineResult(self.directory, self.status, self.stop_text,
+                                           self.wall_time), self.log_tail))
+
 
 def stop_text(stderr: str) -> str:
     """The stop text of the engine's standard error: what follows the last 'STOP '."""

@@ -367,8 +367,8 @@ def _parse_ground_report(cur: Lines) -> GroundReport:
         raise cur.error("at most 5 energies on the 'Lowest few energies' line", line)
     while cur.peek() is not None and not cur.peek().startswith(" energies and purities"):
         line = cur.next("further lowest energies")
-        if line == "" and len(lowest) % 8 == 5:
-            continue                 # the record a trailing '/' ends when exactly 5+8k were due
+        if line == "" and len(lowest) == 5:
+            continue                 # exactly 5 energies: the format's '/' leaves an empty record
         if len(line.rstrip()) > 80:
             raise cur.error("at most 8 lowest energies per line", line)
         lowest += reals_in_columns(line, 0, 10, cur, cur.pos, "a lowest energy")
@@ -424,9 +424,9 @@ def _parse_matrix_block(cur: Lines, auger: bool) -> MatrixBlock:
     for g in range(0, m, 7):
         k = min(7, m - g)
         line = cur.expect_prefix(" BRA/KET :", "a ' BRA/KET :' row of energies")
-        energies += reals_in_columns(line, 10, 10, cur, cur.pos, "an energy", count=k)
         if len(line.rstrip()) != 10 + 10 * k:
-            raise cur.error(f"{k} energies (F10.5)", line)
+            raise cur.error(f"' BRA/KET :' and {k} energies (F10.5) for {m} lines", line)
+        energies += reals_in_columns(line, 10, 10, cur, cur.pos, "an energy", count=k)
         line = cur.next("a row of values (F9.5, ':', F10.6 ...)")
         if len(line) < 10 or line[9] != ":" or len(line.rstrip()) != 10 + 10 * k:
             raise cur.error(f"a row of {k} values: F9.5, ':', then F10.6 fields", line)
@@ -630,8 +630,8 @@ def _parse_auger_output(cur: Lines, tr: TriadRecord, params: dict) -> None:
         want = max(nomega + 1, 0)
         if len(tr.blocks) != want:
             raise LayoutError(cur.path, cur.lineno, f"{want} Auger spectra (NOMEGA={nomega}, "
-                              f"steps 0..NOMEGA) for triad {tr.index}; found {len(tr.blocks)}",
-                              cur.peek())
+                              f"steps 0..NOMEGA) for triad {tr.index}, not {len(tr.blocks)}",
+                              "" if cur.at_end() else cur.peek())
 
 
 # ---------------------------------------------------------------------------------------------
@@ -743,7 +743,7 @@ def read_yield_file(path: str | Path) -> list[YieldCurve]:
             raise cur.error("the column titles '%     energy       yield         absorption'", line)
         rows = [_yield_record(cur.next(f"the record of step {i}"), cur, i)
                 for i in range(1, nomega + 1)]
-        line = cur.next("'%END'")
+        line = cur.next(f"'%END' after {nomega} records (NOMEGA={nomega})")
         if line != "%END":
             raise cur.error(f"'%END' after {nomega} records (NOMEGA={nomega})", line)
         arr = np.array(rows, dtype=float).reshape(-1, 3)

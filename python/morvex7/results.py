@@ -204,6 +204,7 @@ class Triad:
     description: RunDescription | None = None
     summary: SummaryLine | None = None
     ne: int | None = None
+    command_lines: list[str] = field(default_factory=list)   # the echoed triad line(s)
 
     def __repr__(self) -> str:
         kind = "Auger" if self.auger else "absorption"
@@ -411,7 +412,8 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
         blocks.append(blk)
         for tr in br.triads:
             gs = _ground(tr, energies43, d)
-            t = Triad(tr.index, tr.number_in_block, tr.labels, blk, gs, [], None, tr.extra_label)
+            t = Triad(tr.index, tr.number_in_block, tr.labels, blk, gs, [], None, tr.extra_label,
+                      command_lines=tr.command_lines)
             if tr.auger:
                 k = tr.number_in_block
                 name = f"fort.{61 + k}"

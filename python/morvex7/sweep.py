@@ -94,25 +94,14 @@ def point_directory(index: int) -> str:
 
 def summarise(directory: str | Path) -> list[dict[str, Any]]:
     """Eg0, degeneracy and configuration weights of every triad of a finished run."""
-    try:
-        from morvex7.results import Run
-    except ImportError:  # stand-in until the readers land
-        return _summary_stand_in(Path(directory))
+    from morvex7.results import Run
+
     out = []
     for triad in Run.load(directory).triads:
         g = triad.ground
         out.append({"eg0": float(g.eg0), "ndeg": int(g.ndeg),
                     "weights": [float(w) for w in g.weights]})
     return out
-
-
-def _summary_stand_in(directory: Path) -> list[dict[str, Any]]:
-    import re
-    text = (directory / "fort.44").read_text()
-    eg = re.findall(r"Eg0=\s*(\S+)\s*\(\s*(\d+)", text)
-    ws = re.findall(r"Weight of configurations.*?:([^\n]*)", text)
-    return [{"eg0": float(e), "ndeg": int(n), "weights": [float(x) for x in w.split()]}
-            for (e, n), w in zip(eg, ws)]
 
 
 def run_point(model_dir: str, text: str, root: str, index: int, params: dict[str, float],

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -26,11 +27,14 @@ inline void relax() {
 #endif
 }
 
-constexpr int32_t spin_rounds = 4000;
+
 
 class Pool {
  public:
-  explicit Pool(int32_t threads) : errors_(static_cast<std::size_t>(threads)) {
+  // More threads than cores: a spinning thread would only keep the one it
+  // waits for off its core.
+  explicit Pool(int32_t threads)
+      : spin_rounds_(threads <= cores() ? 1000 : 0), errors_(static_cast<std::size_t>(threads)) {
     for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
   }
   ~Pool() {
@@ -58,7 +62,7 @@ class Pool {
     }
     wake_.notify_all();
     call(0);
-    for (int32_t k = 0; k < spin_rounds && remaining_.load(std::memory_order_acquire) != 0; ++k)
+    for (int32_t k = 0; k < spin_rounds_ && remaining_.load(std::memory_order_acquire) != 0; ++k)
       relax();
     if (remaining_.load(std::memory_order_acquire) != 0) {
       std::unique_lock<std::mutex> lock(m_);
@@ -83,7 +87,7 @@ class Pool {
   void work(int32_t t) {
     uint64_t seen = 0;
     for (;;) {
-      for (int32_t k = 0; k < spin_rounds && generation_.load(std::memory_order_acquire) == seen;
+      for (int32_t k = 0; k < spin_rounds_ && generation_.load(std::memory_order_acquire) == seen;
            ++k)
         relax();
       if (generation_.load(std::memory_order_acquire) == seen) {
@@ -100,6 +104,7 @@ class Pool {
     }
   }
 
+  const int32_t spin_rounds_;
   std::vector<std::thread> workers_;
   std::mutex m_;
   std::condition_variable wake_, done_;
@@ -131,7 +136,20 @@ int32_t cores() {
   return n == 0 ? 1 : static_cast<int32_t>(std::min(n, 1024u));
 }
 
-int32_t threads() { return chosen > 0 ? chosen : cores(); }
+// MORVEX7_THREADS when it is a positive count (the executable refuses any
+// other value), else every core.
+int32_t default_threads() {
+  static const int32_t n = [] {
+    const char* env = std::getenv("MORVEX7_THREADS");
+    if (env == nullptr) return cores();
+    char* end = nullptr;
+    const long v = std::strtol(env, &end, 10);
+    return (end != env && *end == '\0' && v >= 1 && v <= 4096) ? static_cast<int32_t>(v) : cores();
+  }();
+  return n;
+}
+
+int32_t threads() { return chosen > 0 ? chosen : default_threads(); }
 
 void set_threads(int32_t n) {
   std::lock_guard<std::mutex> lock(dispatch);

@@ -9,10 +9,10 @@
 
 namespace mv::parallel {
 
-// The number of threads the pool runs parts on (at least 1). Until set, every
-// core of the machine.
+// The number of threads the pool runs parts on (at least 1). Until set, the
+// environment variable MORVEX7_THREADS, else every core of the machine.
 int32_t threads();
-// Chooses the thread count; n < 1 means every core.
+// Chooses the thread count; n < 1 means the default above.
 void set_threads(int32_t n);
 // Every core of the machine (at least 1).
 int32_t cores();
