@@ -367,8 +367,8 @@ def _parse_ground_report(cur: Lines) -> GroundReport:
         raise cur.error("at most 5 energies on the 'Lowest few energies' line", line)
     while cur.peek() is not None and not cur.peek().startswith(" energies and purities"):
         line = cur.next("further lowest energies")
-        if line == "" and len(lowest) % 8 == 5:
-            continue                 # the record a trailing '/' ends when exactly 5+8k were due
+        if line == "" and len(lowest) == 5:
+            continue                 # exactly 5 energies: the format's '/' leaves an empty record
         if len(line.rstrip()) > 80:
             raise cur.error("at most 8 lowest energies per line", line)
         lowest += reals_in_columns(line, 0, 10, cur, cur.pos, "a lowest energy")

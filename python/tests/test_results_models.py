@@ -169,3 +169,40 @@ def test_auger_blocks_append_to_the_same_yield_file(tmp_path, engine):
     assert len({o.total_yield for o in offs}) == 1
     for t in run.triads:
         assert t.auger.intermediate.total_intensity == pytest.approx(1.36)
+
+
+FIVEFOLD = {
+    "FTN15": """IRREP GROUND EG MULT 5 DIM 1
+IRREP EXCITE T1U MULT 2 DIM 1
+REDUCEDMATRIX TRANSI EG T1U T1U RM1 5 2
+  ADD 1 1 1 5 2 1
+  END RM1
+REDUCEDMATRIX EXCITE T1U 0 T1U RM2 2 2
+  ADD 2 1 1 2 2 1
+  END RM2
+""",
+    "FTN14": """RME  MATRIX 1 IN SECTION 1   5 2 10
+ 1 2  1 0.3  2 -0.4
+ 2 2  1 1.2  2 0.5
+ 3 2  1 0.1  2 0.2
+ 4 2  1 -0.7  2 0.5
+ 5 2  1 0.0  2 0.9
+RME  MATRIX 2 IN SECTION 1   2 2 4
+ 1 2  1 1  2 0.5
+ 2 2  1 0.5  2 3
+ FINISHED
+""",
+    "fort.50": "N2 1 N3 1 NCONF 1 1\nXHAM 1 1 1 2 1\nXTRAN 1 1 1 1 1\nTRIADS\nEG T1U T1U\nENDTRIADS\n",
+}
+
+
+def test_fivefold_ground_level(tmp_path, engine):
+    """Five lowest energies end the report with an empty record; five initial states."""
+    for name, text in FIVEFOLD.items():
+        (tmp_path / name).write_text(text)
+    assert run_engine_in(tmp_path, engine).returncode == 0
+    assert "\n\n energies and purities" in (tmp_path / "fort.44").read_text()
+    t, = read_run(tmp_path).triads
+    assert t.ground.ndeg == 5 and len(t.ground.lowest) == 5 and len(t.absorption) == 5
+    rows = np.array([[0.3, -0.4], [1.2, 0.5], [0.1, 0.2], [-0.7, 0.5], [0.0, 0.9]])
+    assert t.sticks().total == pytest.approx(np.sum(rows ** 2) / 5, abs=1e-5)
