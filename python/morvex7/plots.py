@@ -38,15 +38,21 @@ def unit_of(meta: Mapping[str, object] | None) -> str:
 
 
 def title_from(meta: Mapping[str, object] | None) -> str:
-    """A title from the triad labels in `meta` ("A1G T1U T1U"; several joined with " + ")."""
-    labels = (meta or {}).get("labels")
-    if not labels:
-        return "morvex7 spectrum"
-    if isinstance(labels, str):
-        return labels
-    if all(isinstance(item, str) for item in labels):
-        return " ".join(labels)
-    return " + ".join(" ".join(item) if not isinstance(item, str) else item for item in labels)
+    """A title from the triad labels in `meta` ("A1G T1U T1U"), several joined with " + "."""
+    meta = meta or {}
+    kind = meta.get("kind")
+    if kind and kind not in ("absorption", "combination"):
+        return f"{title_from({k: v for k, v in meta.items() if k != 'kind'})} ({kind})"
+    labels = meta.get("labels")
+    if labels:
+        if isinstance(labels, str):
+            return labels
+        if all(isinstance(item, str) for item in labels):
+            return " ".join(labels)
+        return " + ".join(item if isinstance(item, str) else " ".join(item) for item in labels)
+    parts = [title_from(part) for part in meta.get("parts") or [] if isinstance(part, Mapping)]
+    unique = list(dict.fromkeys(p for p in parts if p != "morvex7 spectrum"))
+    return " + ".join(unique) if unique else "morvex7 spectrum"
 
 
 def energy_label(meta: Mapping[str, object] | None) -> str:

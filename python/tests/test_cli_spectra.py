@@ -12,8 +12,6 @@ import numpy as np
 import pytest
 
 from morvex7.cli_spectra import main
-
-pytest.importorskip("morvex7.results", reason="the run readers are not in this checkout yet")
 from morvex7.export import read_csv
 from test_plots import check_image
 

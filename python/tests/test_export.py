@@ -36,7 +36,8 @@ def test_yield_keeps_the_off_resonance_record_out_of_the_rows(tmp_path):
     assert table["total_yield"] == pytest.approx(a.total_yield, rel=1e-11)
     assert table["total_absorption"] == pytest.approx(a.total_absorption, rel=1e-11)
     assert -2.25 not in table["photon_energy"]
-    assert table.header["off_resonance_reference_not_a_data_point"] == "-2.25 0.02001 0.02001"
+    assert table.header["off_resonance_reference_not_a_data_point"] == (
+        "photon_energy=10000, printed_energy=-2.25, total_yield=0.02001, total_absorption=0.02001")
 
 
 def test_auger_map_rows(tmp_path):
