@@ -77,10 +77,7 @@ class Lines:
     def __init__(self, path: str | Path, text: str | None = None):
         self.path = Path(path)
         if text is None:
-            try:
-                text = self.path.read_text(errors="replace")
-            except FileNotFoundError:
-                raise
+            text = self.path.read_text(errors="replace")
         lines = text.split("\n")
         if lines and lines[-1] == "":
             lines.pop()
@@ -396,7 +393,8 @@ def _parse_ground_report(cur: Lines) -> GroundReport:
     return GroundReport(eg0, ndeg, weights, np.array(lowest), np.array(pe), np.array(pp), start)  # type: ignore[arg-type]
 
 
-def _parse_matrix_block(cur: Lines, auger: bool) -> MatrixBlock:
+def _parse_matrix_block(cur: Lines, step: int | None) -> MatrixBlock:
+    """One matrix block; `step` is the Auger step expected (None for an absorption block)."""
     start = cur.lineno
     line = cur.expect_prefix(_HEADER, "a ' TRANSFORMED MATRIX FOR TRIAD ( ' header")
     if (line[40] != " " or line[49] != " " or line[58:64] != " ) (1*" or line[71:79] != ") DIM : "
@@ -404,16 +402,13 @@ def _parse_matrix_block(cur: Lines, auger: bool) -> MatrixBlock:
         raise cur.error("the header layout (A,a8,1x,a8,1x,a8,1x,') (1*',I7,') DIM : ',I2,"
                         "' : 0 :',I2,' ACTOR MULTIPOLE')", line)
     field2 = line[41:49]
-    step: int | None = None
-    if auger:
-        s3 = field2[:3]
-        if s3.strip() and (s3.strip().isdigit() or set(s3.strip()) == {"*"}):
-            step = int_field(s3, cur, start, "the step number", stars=-1)
-        else:
-            step = 0
-        label2 = field2[3:].strip() if step else field2.strip()
-    else:
-        label2 = field2.strip()
+    label2 = field2.strip()
+    if step:                          # step i > 0: I3 step number, then the 5-character label
+        want = f"{step:3d}" if step < 1000 else "***"
+        if field2[:3] != want:
+            raise cur.error(f"the Auger spectrum of step {step} (step number in columns 42-44)",
+                            line)
+        label2 = field2[3:].strip()
     labels = (line[32:40].strip(), label2, line[50:58].strip())
     m = int_field(line[64:71], cur, start, "the number of lines")
     i1 = int_field(line[79:81], cur, start, "the first block index")
@@ -602,7 +597,7 @@ def _read_spectrum(cur: Lines, blocks: list[BlockRecord]) -> SpectrumFile:
                 _parse_auger_output(cur, tr, block.params)
             else:
                 while cur.peek() is not None and cur.peek().startswith(_HEADER):
-                    tr.blocks.append(_parse_matrix_block(cur, auger=False))
+                    tr.blocks.append(_parse_matrix_block(cur, step=None))
                 tr.summary = _parse_absorption_summary(cur)
                 for b in tr.blocks:
                     if len(b.values) != tr.summary.ne:
@@ -618,13 +613,7 @@ def _parse_auger_output(cur: Lines, tr: TriadRecord, params: dict) -> None:
     if cur.peek() is not None and cur.peek().startswith("%FORMAT"):
         tr.intermediate = _parse_intermediate_table(cur)
     while cur.peek() is not None and cur.peek().startswith(_HEADER):
-        b = _parse_matrix_block(cur, auger=True)
-        expect = len(tr.blocks)
-        if b.step not in (expect, -1 if expect > 999 else expect):
-            raise LayoutError(cur.path, b.line, f"the Auger spectrum of step {expect}",
-                              cur.lines[b.line - 1])
-        b.step = expect
-        tr.blocks.append(b)
+        tr.blocks.append(_parse_matrix_block(cur, step=len(tr.blocks)))
     nomega = params.get("NOMEGA")
     if isinstance(nomega, int):
         want = max(nomega + 1, 0)
@@ -835,10 +824,8 @@ def read_intermediate_listing(path: str | Path) -> list[IntermediateListing]:
                 raise cur.error(f"{k} pairs (F8.2, I8)", line)
             for j in range(k):
                 e.append(real_field(line[16 * j:16 * j + 8], cur, cur.pos, "an energy"))
-                s = line[16 * j + 8:16 * j + 16]
-                i.append(float("nan") if set(s.strip()) == {"*"} and
-                         real_field(s, cur, cur.pos, "an intensity") != 0 else
-                         int_field(s, cur, cur.pos, "an intensity × 10000"))
+                i.append(real_field(line[16 * j + 8:16 * j + 16], cur, cur.pos,
+                                    "an intensity × 10000"))
         summ = parse_eg_record(cur.next("the '%Eg=' record"), cur, cur.pos)
         total = _total_record(cur)
         _closing(cur)
