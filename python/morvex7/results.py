@@ -347,7 +347,11 @@ class Run:
         files = ["fort.44"]
         log = None
         if log_text is not None:
-            log = read_log(d / next(n for n in LOG_NAMES if (d / n).is_file()), log_text)
+            name = next(n for n in LOG_NAMES if (d / n).is_file())
+            try:
+                log = read_log(d / name, log_text)
+            except LayoutError as err:   # the result files stand on their own
+                warnings.warn(f"the log is not used: {err}", stacklevel=2)
         return _assemble(cls, d, spec, stop, log_text, log, files)
 
     def sticks(self, triads: Sequence["Triad | int"] | None = None,

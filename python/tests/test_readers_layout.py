@@ -185,3 +185,14 @@ def test_files_that_disagree(copy_of):
                                                                    "    1.6000  0.360000"))
     with pytest.raises(LayoutError, match=r"fort\.45.*intermediate states of triad 1"):
         read_run(d)
+
+
+def test_a_garbled_log_is_left_aside_with_a_warning(copy_of):
+    d = copy_of("auger_resonance")
+    edit(d / "log.txt", " EFAUG 2 ", " EFAUG 7 ")
+    with pytest.warns(UserWarning, match=r"log is not used: .*log\.txt, line 8: expected the "
+                                         r"EFAUG line of channel 2"):
+        run = read_run(d)
+    t, = run.triads
+    assert t.block.log is None and t.auger.sizes is None
+    assert t.auger.total_yield.size == 22                      # the result files still read
