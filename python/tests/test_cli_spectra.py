@@ -107,6 +107,7 @@ def test_user_errors_are_one_line_without_traceback(example_run, tmp_path, capsy
     run = example_run("charge_transfer")
     cases = [
         (["info", str(tmp_path / "missing")], "missing: no such run directory"),
+        (["csv", str(tmp_path)], "not a morvex7 result directory (it has no fort.44)"),
         (["plot", str(run), "--grid", "5:1:0.1"], "grid"),
         (["plot", str(run), "--widths", str(tmp_path / "nowidths.txt")], "nowidths.txt"),
         (["plot", str(run), "--out", str(tmp_path / "x.jpeg")], "x.jpeg: cannot tell"),

@@ -28,17 +28,19 @@ def check_image(path):
         assert data.startswith(b"%PDF-") and b"%%EOF" in data[-64:]
 
 
-@pytest.mark.parametrize("suffix", [".png", ".svg", ".pdf"])
-def test_each_plot_kind_in_each_format(tmp_path, suffix):
+@pytest.mark.parametrize("suffixes", [(".png",) * 4, (".svg", ".pdf", ".svg", ".pdf")])
+def test_each_plot_kind(tmp_path, suffixes):
+    """Every kind as PNG; every kind in one of the vector formats."""
     s, a = sticks(), auger()
     curve = broaden(s, B)
     other = sticks(0.5, {"DEL": 4.0, "UCV": 5.0})
+    spectrum, overlay, yields, amap = (tmp_path / f"{kind}{suffix}" for kind, suffix in
+                                       zip(("spectrum", "overlay", "yield", "map"), suffixes))
     written = [
-        plot_spectrum(tmp_path / f"spectrum{suffix}", curve, s),
-        plot_overlay(tmp_path / f"overlay{suffix}", [curve, broaden(other, B)],
-                     ["DEL=3", "DEL=4"], [s, other]),
-        plot_yield(tmp_path / f"yield{suffix}", a, s.meta),
-        plot_auger_map(tmp_path / f"map{suffix}", a, B, s.meta),
+        plot_spectrum(spectrum, curve, s),
+        plot_overlay(overlay, [curve, broaden(other, B)], ["DEL=3", "DEL=4"], [s, other]),
+        plot_yield(yields, a, s.meta),
+        plot_auger_map(amap, a, B, s.meta),
     ]
     for path in written:
         check_image(path)
