@@ -1,4 +1,4 @@
-"""Every plot kind is written in every format as a valid, non-empty image."""
+"""Every plot kind is written as PNG and in a vector format, as a valid, non-empty image."""
 from __future__ import annotations
 
 import numpy as np
