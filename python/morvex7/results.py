@@ -413,6 +413,7 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
             continue
         blk = Block(br.number, br.params, br.command_lines, br.definitions, br.operators,
                     br.ignored_words, log=log_blocks.get(br.number))
+        _check_against_log(blk)
         blocks.append(blk)
         for tr in br.triads:
             gs = _ground(tr, energies43, d)
@@ -443,6 +444,28 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
             blk.triads.append(t)
             triads.append(t)
     return cls(d, blocks, triads, stop, log_text, spec.finished, files)
+
+
+def _check_against_log(blk: Block) -> None:
+    """Compare the parameters recovered from the echo with the numbers of the log's Auger
+    report (3 or 5 decimals); on a difference warn and take the log's value."""
+    lb = blk.log
+    if lb is None or not lb.auger:
+        return
+    p = blk.params
+    pairs = [("DIP", lb.dip, 5e-6)]
+    pairs += [(f"EG{k + 1}", lb.eg[k], 5e-4) for k in range(3)]
+    pairs += [(f"EF{k + 1}", lb.ef[k], 5e-4) for k in range(3)]
+    for c in range(1, 10):
+        if f"CI{c}" in p:
+            pairs += [(f"EFAUG{c}_{k + 1}", lb.efaug[c - 1, k], 5e-4) for k in range(3)]
+            pairs += [(f"DIPAUG{c}", lb.dipaug[c - 1], 5e-6), (f"CI{c}", lb.ci[c - 1], 5e-6)]
+    for key, logged, tol in pairs:
+        if key in p and np.isfinite(logged) and abs(p[key] - logged) > tol * max(1.0, abs(logged)):
+            warnings.warn(f"block {blk.number}: {key} = {p[key]!r} from the command echo, "
+                          f"{logged!r} in the log (line {lb.line}); the log's value is used",
+                          stacklevel=3)
+            p[key] = float(logged)
 
 
 def _ground(tr: TriadRecord, energies43, d: Path) -> GroundState:

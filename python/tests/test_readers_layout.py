@@ -196,3 +196,11 @@ def test_a_garbled_log_is_left_aside_with_a_warning(copy_of):
     t, = run.triads
     assert t.block.log is None and t.auger.sizes is None
     assert t.auger.total_yield.size == 22                      # the result files still read
+
+
+def test_parameters_disagreeing_with_the_log_are_reported(copy_of):
+    d = copy_of("auger_resonance")
+    edit(d / "log.txt", " EFAUG 1    2.000", " EFAUG 1    2.500")
+    with pytest.warns(UserWarning, match=r"EFAUG1_1 = 2.0 from the command echo, 2.5 in the log"):
+        run = read_run(d)
+    assert run.blocks[0].params["EFAUG1_1"] == 2.5
