@@ -343,7 +343,7 @@ class Run:
         stop = _first_text(d, STOP_NAMES)
         log_text = _first_text(d, LOG_NAMES)
         abnormal = stop is not None and "Normal end" not in stop
-        spec = read_spectrum_file(d / "fort.44", require_finished=not abnormal)
+        spectra = read_spectrum_file(d / "fort.44", require_finished=not abnormal)
         files = ["fort.44"]
         log = None
         if log_text is not None:
@@ -352,7 +352,7 @@ class Run:
                 log = read_log(d / name, log_text)
             except LayoutError as err:   # the result files stand on their own
                 warnings.warn(f"the log is not used: {err}", stacklevel=2)
-        return _assemble(cls, d, spec, stop, log_text, log, files)
+        return _assemble(cls, d, spectra, stop, log_text, log, files)
 
     def sticks(self, triads: Sequence["Triad | int"] | None = None,
                weights: Sequence[float] | None = None, absolute: bool = False) -> Sticks:
@@ -387,13 +387,13 @@ def _first_text(d: Path, names: Iterable[str]) -> str | None:
     return None
 
 
-def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: list[str]) -> Run:
+def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files: list[str]) -> Run:
     energies43 = None
     if (d / "fort.43").is_file():
         energies43 = read_ground_energies(d / "fort.43")
         files.append("fort.43")
-        if len(energies43) != len(spec.triads) and spec.finished:
-            raise LayoutError(d / "fort.43", 0, f"{len(spec.triads)} lists of ground energies "
+        if len(energies43) != len(spectra.triads) and spectra.finished:
+            raise LayoutError(d / "fort.43", 0, f"{len(spectra.triads)} lists of ground energies "
                               f"(one per triad of fort.44)", f"{len(energies43)} lists")
     plots = listings = None
     if (d / "fort.45").is_file():
@@ -408,7 +408,7 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
     blocks: list[Block] = []
     triads: list[Triad] = []
     n_inter = 0
-    for br in spec.blocks:
+    for br in spectra.blocks:
         if not br.complete:
             continue
         blk = Block(br.number, br.params, br.command_lines, br.definitions, br.operators,
@@ -443,7 +443,7 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
                                                       tr.summary.summary, tr.summary.ne)
             blk.triads.append(t)
             triads.append(t)
-    return cls(d, blocks, triads, stop, log_text, spec.finished, files)
+    return cls(d, blocks, triads, stop, log_text, spectra.finished, files)
 
 
 def _check_against_log(blk: Block) -> None:
