@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import Literal
 
 import numpy as np
+from scipy.integrate import trapezoid
 from scipy.signal import fftconvolve
 from scipy.special import voigt_profile
 
@@ -288,7 +289,7 @@ class Curve:
     @property
     def area(self) -> float:
         """Trapezoid integral of the curve."""
-        return float(np.trapz(self.intensity, self.energy))
+        return float(trapezoid(self.intensity, self.energy))
 
 
 def profile(offset: np.ndarray, lorentz: float | np.ndarray, gauss: float) -> np.ndarray:
