@@ -74,9 +74,11 @@ def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
     return out
 
 
-def check_parameters(symmetry: str, table: Mapping[str, Any], known: set[str], what: str) -> None:
-    """Raise ValueError for a key of `table` that neither `known` nor the symmetry knows."""
-    extra = set(parameter_names(symmetry, True))
+def check_parameters(symmetry: str, table: Mapping[str, Any], known: set[str], what: str,
+                     ligand: bool = False) -> None:
+    """Raise ValueError for a key of `table` that neither `known` nor the symmetry knows
+    (the ligand-shell field only with a ligand shell, i.e. with charge transfer)."""
+    extra = set(parameter_names(symmetry, ligand))
     for k in table:
         if k not in known and k not in extra:
             raise ValueError(f"unknown {what} parameter {k!r} (known: {sorted(known | extra)})")
