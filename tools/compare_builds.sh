@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 a=$(cd "$1" && pwd) b=$(cd "$2" && pwd)
 status=0
 for ex in examples/*/; do
+  [ -f "$ex/fort.50" ] || continue  # not an engine example (e.g. cluster recipes)
   name=$(basename "$ex")
   for build in "$a" "$b"; do
     run=$build/compare/$name

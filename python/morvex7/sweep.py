@@ -8,7 +8,8 @@ those rows. Running the same sweep again skips the points that ended (resume); a
 engine stopped with an error is recorded as failed and the others go on.
 
 The runs go to a Dask cluster: a local one with one single-threaded worker process per core
-by default, or an existing one given by its scheduler address or scheduler file.
+by default, or an existing one given by its scheduler address or scheduler file. Each engine
+run is single-threaded (MORVEX7_THREADS=1): the workers already fill the cores.
 """
 from __future__ import annotations
 
@@ -18,6 +19,7 @@ import itertools
 import json
 import os
 import time
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -94,10 +96,8 @@ def point_directory(index: int) -> str:
 
 def summarise(directory: str | Path) -> list[dict[str, Any]]:
     """Eg0, degeneracy and configuration weights of every triad of a finished run."""
-    try:
-        from morvex7.results import Run
-    except ImportError:  # stand-in until the readers land
-        return _summary_stand_in(Path(directory))
+    from morvex7.results import Run
+
     out = []
     for triad in Run.load(directory).triads:
         g = triad.ground
@@ -106,24 +106,16 @@ def summarise(directory: str | Path) -> list[dict[str, Any]]:
     return out
 
 
-def _summary_stand_in(directory: Path) -> list[dict[str, Any]]:
-    import re
-    text = (directory / "fort.44").read_text()
-    eg = re.findall(r"Eg0=\s*(\S+)\s*\(\s*(\d+)", text)
-    ws = re.findall(r"Weight of configurations.*?:([^\n]*)", text)
-    return [{"eg0": float(e), "ndeg": int(n), "weights": [float(x) for x in w.split()]}
-            for (e, n), w in zip(eg, ws)]
-
-
 def run_point(model_dir: str, text: str, root: str, index: int, params: dict[str, float],
-              engine: str | None = None, timeout: float | None = None) -> dict[str, Any]:
+              engine: str | None = None, timeout: float | None = None,
+              threads: int | None = 1) -> dict[str, Any]:
     """Run one point in its directory and leave its row there (runs on a Dask worker)."""
     rel = point_directory(index)
     work = Path(root) / rel
     row = PointResult(index, rel, params, "error")
     try:
         rec = execute(model_dir, params, work, engine=engine, timeout=timeout,
-                      overwrite=True, check=False, text=text)
+                      overwrite=True, check=False, text=text, threads=threads)
         row.wall_time, row.stop_text = rec.wall_time, rec.stop_text
         if rec.ok:
             row.triads = summarise(work)
@@ -161,8 +153,11 @@ def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
         finally:
             client.close()
         return
-    cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, dashboard_address=None, silence_logs=40)
+    with warnings.catch_warnings():  # its idle web server may find the usual port taken
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1,
+                               threads_per_worker=1, processes=True, dashboard_address=None,
+                               silence_logs=40)
     client = Client(cluster)
     try:
         yield client

@@ -27,11 +27,14 @@ inline void relax() {
 #endif
 }
 
-constexpr int32_t spin_rounds = 1000;
+
 
 class Pool {
  public:
-  explicit Pool(int32_t threads) : errors_(static_cast<std::size_t>(threads)) {
+  // More threads than cores: a spinning thread would only keep the one it
+  // waits for off its core.
+  explicit Pool(int32_t threads)
+      : spin_rounds_(threads <= cores() ? 1000 : 0), errors_(static_cast<std::size_t>(threads)) {
     for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
   }
   ~Pool() {
@@ -59,7 +62,7 @@ class Pool {
     }
     wake_.notify_all();
     call(0);
-    for (int32_t k = 0; k < spin_rounds && remaining_.load(std::memory_order_acquire) != 0; ++k)
+    for (int32_t k = 0; k < spin_rounds_ && remaining_.load(std::memory_order_acquire) != 0; ++k)
       relax();
     if (remaining_.load(std::memory_order_acquire) != 0) {
       std::unique_lock<std::mutex> lock(m_);
@@ -84,7 +87,7 @@ class Pool {
   void work(int32_t t) {
     uint64_t seen = 0;
     for (;;) {
-      for (int32_t k = 0; k < spin_rounds && generation_.load(std::memory_order_acquire) == seen;
+      for (int32_t k = 0; k < spin_rounds_ && generation_.load(std::memory_order_acquire) == seen;
            ++k)
         relax();
       if (generation_.load(std::memory_order_acquire) == seen) {
@@ -101,6 +104,7 @@ class Pool {
     }
   }
 
+  const int32_t spin_rounds_;
   std::vector<std::thread> workers_;
   std::mutex m_;
   std::condition_variable wake_, done_;

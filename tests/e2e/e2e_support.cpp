@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -39,15 +40,41 @@ std::string RunDir::get(const std::string& file) const {
 
 bool RunDir::exists(const std::string& file) const { return fs::exists(path_ + "/" + file); }
 
-RunResult RunDir::run() const {
-  const std::string cmd = "cd '" + path_ + "' && '" + std::string(MORVEX7_EXE) +
-                          "' >stdout.txt 2>stderr.txt </dev/null";
+RunResult RunDir::run(const std::string& args) const {
+  const std::string cmd = "cd '" + path_ + "' && '" + std::string(MORVEX7_EXE) + "' " + args +
+                          " >stdout.txt 2>stderr.txt </dev/null";
   int raw = std::system(cmd.c_str());
   RunResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   r.out = get("stdout.txt");
   r.err = get("stderr.txt");
   return r;
+}
+
+std::string thread_count_difference(const RunDir& dir) {
+  std::map<std::string, std::string> first;
+  for (int t : {1, 2, 3, 7}) {
+    const std::string threads = std::to_string(t);
+    const RunDir copy(fs::path(dir.path()).filename().string() + "_t" + threads);
+    for (const char* input : {"fort.50", "FTN14", "FTN15"}) copy.put(input, dir.get(input));
+    const RunResult r = copy.run("--threads " + threads);
+    if (r.status != 0) return "status " + std::to_string(r.status) + " at " + threads + " threads";
+    std::map<std::string, std::string> outputs;
+    for (const auto& entry : fs::directory_iterator(copy.path())) {
+      const std::string name = entry.path().filename().string();
+      outputs[name] = copy.get(name);
+    }
+    if (t == 1) {
+      first = std::move(outputs);
+      continue;
+    }
+    for (const auto& [name, bytes] : first) {
+      const auto it = outputs.find(name);
+      if (it == outputs.end() || it->second != bytes) return name + " at " + threads + " threads";
+    }
+    if (outputs.size() != first.size()) return "the list of files at " + threads + " threads";
+  }
+  return "";
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -21,12 +21,19 @@ class RunDir {
   void put(const std::string& file, const std::string& text) const;
   std::string get(const std::string& file) const;
   bool exists(const std::string& file) const;
-  RunResult run() const;
+  // Runs morvex7 here with the given command-line arguments.
+  RunResult run(const std::string& args = "") const;
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
 };
+
+// Runs the model whose fort.50, FTN14 and FTN15 are in `dir` at 1, 2, 3 and 7
+// threads, each in a fresh copy of the directory, and names the first output
+// file (standard output and error included) that is not byte for byte the
+// same as the one-thread run's; "" when all are.
+std::string thread_count_difference(const RunDir& dir);
 
 // One matrix block of the spectrum file.
 struct SpectrumBlock {

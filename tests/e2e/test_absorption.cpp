@@ -168,6 +168,53 @@ TEST(Absorption, SpectrumMatchesTheDenseReferenceAndTheSumRule) {
       << s.header;
 }
 
+// A dense rows x cols block of values in [-scale/2, scale/2) from a fixed
+// pattern; symmetric when asked.
+mw::Matrix pattern(int rows, int cols, float scale, int seed, bool symmetric = false) {
+  mw::Matrix a = mw::zeros(rows, cols);
+  for (int i = 1; i <= rows; ++i) {
+    for (int j = 1; j <= cols; ++j) {
+      const int h = symmetric && j < i ? (j * 7919 + i * 104729 + seed * 31) % 97
+                                       : (i * 7919 + j * 104729 + seed * 31) % 97;
+      a.at(i, j) = scale * (static_cast<float>(h) / 97.0f - 0.5f);
+    }
+  }
+  return a;
+}
+
+TEST(Absorption, ThreadCountChangesNoByte) {
+  // Three configurations with 3, 6 and 8 multiplet states on 6 and 8 band
+  // levels: 423 ground and excited states, enough for the reduction, the QL
+  // stage and the basis transform to share their work among threads.
+  RunDir dir("threads");
+  mw::Model m;
+  m.nconf_ground = 3;
+  m.nconf_excited = 3;
+  m.op = "T1U";
+  m.ground.label = "A1G";
+  m.ground.mult = {3, 6, 8};
+  m.excited.label = "T1U";
+  m.excited.dim = 3;
+  m.excited.mult = {3, 6, 8};
+  for (int c = 0; c < 3; ++c) {
+    m.ground.ham[c] = {{pattern(m.ground.mult[c], m.ground.mult[c], 1.0f, c + 1, true), 1.0f}};
+    m.excited.ham[c] = {{pattern(m.excited.mult[c], m.excited.mult[c], 1.2f, c + 11, true), 1.0f}};
+    m.trans[c][c] = {{pattern(m.ground.mult[c], m.excited.mult[c], 1.0f, c + 21), 1.0f}};
+  }
+  for (int c = 0; c < 2; ++c) {
+    const int rows = m.ground.mult[c], cols = m.ground.mult[c + 1];
+    m.ground.mix[c] = {{pattern(rows, cols, 2.0f, 31 + c), 1.0f}};
+    m.excited.mix[c] = {{pattern(rows, cols, 2.0f, 41 + c), 1.0f}};
+  }
+  const mw::Files f = mw::write_model(m);
+  dir.put("FTN14", f.ftn14);
+  dir.put("FTN15", f.ftn15);
+  dir.put("fort.50", mw::command_lines(m) +
+                         "N2 6 N3 8 W 3.0\nEG2 2.0 EG3 5.0 EF1 10.0 EF2 8.0 EF3 7.0\nTRIADS\n" +
+                         mw::triad_line(m) + "\nENDTRIADS\n");
+  EXPECT_EQ(thread_count_difference(dir), "");
+}
+
 TEST(Absorption, DegenerateGroundStateGivesOneSpectrumPerState) {
   RunDir dir("degenerate");
   mw::Model m;

@@ -215,6 +215,20 @@ TEST(Auger, SpectraAndYieldsMatchADenseComplexSolution) {
   expect_matches_reference(dir, auger_reference(m, na, nb, s), s.nomega);
 }
 
+TEST(Auger, ThreadCountChangesNoByte) {
+  // Enough states for the basis transforms and the QL stage to share their
+  // rows among threads.
+  RunDir dir("auger_threads");
+  const mw::Model m = auger_model(2, 60, 300, 0.15f, 0.05f);
+  const mw::Files f = mw::write_model(m);
+  dir.put("FTN14", f.ftn14);
+  dir.put("FTN15", f.ftn15);
+  AugerSetup s;
+  s.nomega = 3;
+  dir.put("fort.50", auger_commands(m, s));
+  EXPECT_EQ(thread_count_difference(dir), "");
+}
+
 TEST(Auger, TwoDegenerateGroundStatesAreSummed) {
   RunDir dir("auger_ndeg2");
   const int na = 2, nb = 4;

@@ -177,4 +177,24 @@ void tql3(int32_t nm, int32_t n, float* d_, float* e_, float* z_, int32_t& ierr)
   }
 }
 
+void mmult1(int32_t p, int32_t q, int32_t r, int32_t s, const float* x_, const float* y_,
+            float* res_) {
+  const Mat x{const_cast<float*>(x_), q}, y{const_cast<float*>(y_), s}, res{res_, s};
+  for (int32_t k = 1; k <= r; ++k)
+    for (int32_t i = 1; i <= s; ++i) res(i, k) = 0.0f;
+  for (int32_t i = 1; i <= p; ++i)
+    for (int32_t j = 1; j <= p; ++j)
+      for (int32_t k = 1; k <= r; ++k) res(i, k) = res(i, k) + x(j, i) * y(j, k);
+}
+
+void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z_, const float* a_,
+            float* res_) {
+  const Mat z{const_cast<float*>(z_), q}, a{const_cast<float*>(a_), s}, res{res_, q};
+  for (int32_t k = 1; k <= r; ++k)
+    for (int32_t i = 1; i <= q; ++i) res(i, k) = 0.0f;
+  for (int32_t i = 1; i <= p; ++i)
+    for (int32_t j = 1; j <= r; ++j)
+      for (int32_t k = 1; k <= r; ++k) res(i, k) = res(i, k) + z(i, j) * a(j, k);
+}
+
 }  // namespace mv::reference

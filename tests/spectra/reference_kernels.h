@@ -9,5 +9,8 @@ namespace mv::reference {
 // Same contracts as mv::tred3 and mv::tql3.
 void tred3(float* a, int32_t nm, int32_t n, float* d, float* e);
 void tql3(int32_t nm, int32_t n, float* d, float* e, float* z, int32_t& ierr);
+// Same contracts as mv::mmult1 and mv::mmult2: the plain triple loops.
+void mmult1(int32_t p, int32_t q, int32_t r, int32_t s, const float* x, const float* y, float* res);
+void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z, const float* a, float* res);
 
 }  // namespace mv::reference

@@ -151,5 +151,38 @@ TEST_F(KernelsEverywhere, Tql3CarriesAnyNumberOfRowsAlike) {
   }
 }
 
+// Entries of every kind a basis transform meets: ordinary, zero, negative
+// zero and subnormal.
+std::vector<float> operand(std::size_t cells, uint32_t seed) {
+  std::vector<float> v = random_vector(cells, seed);
+  for (std::size_t k = 0; k < cells; k += 7) v[k] = (k % 2) ? -0.0f : 0.0f;
+  for (std::size_t k = 3; k < cells; k += 11) v[k] *= 1.0e-39f;
+  return v;
+}
+
+TEST_F(KernelsEverywhere, BasisTransformsMatchThePlainTripleLoops) {
+  for (int32_t p : sizes()) {
+    for (int32_t r : {1, 3, 5, 40, 77}) {
+      if (p >= 1000 && r > 40) continue;
+      const int32_t q = p + 5;   // rows of Z beyond p, leading dimension of X
+      const int32_t s2 = r + 2;  // leading dimension of A (mmult2)
+      const int32_t s1 = p + 3;  // leading dimension of Y (mmult1)
+      const std::string what = "p=" + std::to_string(p) + " r=" + std::to_string(r);
+      const std::vector<float> z = operand(std::size_t(q) * r, 1u + p), a = operand(std::size_t(s2) * r, 2u + r);
+      const std::vector<float> x = operand(std::size_t(q) * p, 3u + p), y = operand(std::size_t(s1) * r, 4u + r);
+      std::vector<float> want2(std::size_t(q) * r, 9.0f), want1(std::size_t(s1) * r, 9.0f);
+      reference::mmult2(p, q, r, s2, z.data(), a.data(), want2.data());
+      reference::mmult1(p, q, r, s1, x.data(), y.data(), want1.data());
+      everywhere([&](const Config& c) {
+        std::vector<float> got2(want2.size(), 9.0f), got1(want1.size(), 9.0f);
+        mmult2(p, q, r, s2, z.data(), a.data(), got2.data());
+        mmult1(p, q, r, s1, x.data(), y.data(), got1.data());
+        ASSERT_EQ(first_bit_difference(got2, want2), -1) << what << c.label() << " mmult2";
+        ASSERT_EQ(first_bit_difference(got1, want1), -1) << what << c.label() << " mmult1";
+      });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mv

@@ -1,0 +1,48 @@
+"""The runner: a fresh directory per run, the results, and failures that say why."""
+from __future__ import annotations
+
+import pickle
+
+import pytest
+
+import morvex7
+from conftest import EXAMPLES
+from morvex7.engine import EngineError
+from morvex7.runner import RunRecord
+
+MODEL = EXAMPLES / "charge_transfer"
+
+
+def test_run_sets_parameters_and_returns_the_results(tmp_path, example_run):
+    shipped = morvex7.Run.load(example_run("charge_transfer"))
+    run = morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "r")
+    assert run.record.ok and run.record.wall_time > 0
+    assert RunRecord.load(tmp_path / "r") == run.record
+    assert run.record.params == {"DEL": 2.0}
+    assert "DEL 2.0 UCV" in (tmp_path / "r" / "fort.50").read_text()
+    assert run.triads[0].ground.eg0 != shipped.triads[0].ground.eg0
+    assert (MODEL / "fort.50").read_text().count("DEL 3.0") == 1  # the model is untouched
+    # Without parameters the shipped example's results come back.
+    same = morvex7.run(MODEL, workdir=tmp_path / "same")
+    assert same.triads[0].ground.eg0 == shipped.triads[0].ground.eg0
+
+
+def test_run_directory_must_be_fresh(tmp_path):
+    (tmp_path / "busy").mkdir()
+    (tmp_path / "busy" / "note").write_text("mine")
+    with pytest.raises(FileExistsError):
+        morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "busy")
+    morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "busy", overwrite=True)
+    assert not (tmp_path / "busy" / "note").exists()
+
+
+def test_failure_carries_stop_text_and_log_tail(tmp_path):
+    with pytest.raises(EngineError) as info:
+        morvex7.run(MODEL, {"N2": 101}, tmp_path / "bad")
+    err = info.value
+    assert err.status == 1 and err.stop_text == "quitprog: see output"
+    assert "Increase parameter maxlevels" in err.log_tail
+    assert "quitprog: see output" in str(err) and "maxlevels" in str(err)
+    assert RunRecord.load(tmp_path / "bad").status == 1
+    again = pickle.loads(pickle.dumps(err))  # it crosses process boundaries on Dask
+    assert (again.status, again.stop_text, again.log_tail) == (1, err.stop_text, err.log_tail)
