@@ -29,7 +29,7 @@ import numpy as np
 from morvex7.commands import CommandInterpreter, EchoSource, EndOfCommands
 
 __all__ = [
-    "LayoutError", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
+    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
     "AbsorptionSummary", "RunDescription", "TriadRecord", "BlockRecord", "SpectrumFile",
     "YieldCurve", "IntermediatePlot", "IntermediateListing", "LogBlock", "AugerSizes", "LogFile",
     "read_spectrum_file", "read_ground_energies", "read_intermediate_plot",
@@ -61,6 +61,10 @@ class LayoutError(ValueError):
 
 class FieldOverflowWarning(UserWarning):
     """A numeric field was written as asterisks; its value is NaN."""
+
+
+class CommandFileMismatch(LayoutError):
+    """An echoed command line differs from the command file given to the reader."""
 
 
 class TruncatedEchoWarning(UserWarning):
@@ -478,9 +482,11 @@ def _parse_absorption_summary(cur: Lines) -> AbsorptionSummary:
 class _Echo(EchoSource):
     """Feeds the command interpreter with the echoed command lines of fort.44."""
 
-    def __init__(self, cur: Lines):
+    def __init__(self, cur: Lines, full: list[str] | None = None):
         self.cur = cur
         self.taken: list[str] = []
+        self.full = full           # the command file's lines, when known
+        self.count = 0
 
     def next_line(self) -> str:
         line = self.cur.peek()
@@ -493,6 +499,15 @@ class _Echo(EchoSource):
             raise self.cur.error("the echo of a command line (a blank, then the upper-cased line)",
                                  line, self.cur.lineno)
         self.cur.next("")
+        self.count += 1
+        if self.full is not None:
+            k = self.count
+            full = self.full[k - 1] if k <= len(self.full) else None
+            if full is None or full[:79].rstrip() != line[1:80].rstrip():
+                raise CommandFileMismatch(self.cur.path, self.cur.pos, f"the echo of line {k} "
+                                          f"of the command file", line)
+            self.taken.append(full.rstrip())
+            return full
         if len(line.rstrip()) == 80:
             warnings.warn(f"{self.cur.path}, line {self.cur.pos}: the echo shows only the first "
                           f"79 columns of a command line; words after them are not seen",
@@ -501,13 +516,21 @@ class _Echo(EchoSource):
         return line[1:80]
 
 
-def read_spectrum_file(path: str | Path, require_finished: bool = True) -> SpectrumFile:
+def read_spectrum_file(path: str | Path, require_finished: bool = True,
+                       command_lines: list[str] | None = None) -> SpectrumFile:
     """Read fort.44, the spectrum file.
 
     Parameters
     ----------
     path : str or Path
         The file.
+    require_finished : bool
+        Whether the file must end with the run's FINISHED record (see Raises).
+    command_lines : list of str, optional
+        The run's command file as the engine reads it (:func:`morvex7.commands.
+        command_file_lines`). The echo shows only 79 columns of each line; with the command
+        file, words beyond them are read too. Every echoed line must then match its line of
+        the command file (:class:`CommandFileMismatch` otherwise).
 
     Returns
     -------
@@ -529,15 +552,16 @@ def read_spectrum_file(path: str | Path, require_finished: bool = True) -> Spect
     cur = Lines(path)
     blocks: list[BlockRecord] = []
     try:
-        return _read_spectrum(cur, blocks)
+        return _read_spectrum(cur, blocks, command_lines)
     except LayoutError as err:
         if require_finished or not (err.found == "" and cur.at_end()):
             raise
         return SpectrumFile(cur.path, blocks, False, str(err))
 
 
-def _read_spectrum(cur: Lines, blocks: list[BlockRecord]) -> SpectrumFile:
-    echo = _Echo(cur)
+def _read_spectrum(cur: Lines, blocks: list[BlockRecord], full: list[str] | None
+                   ) -> SpectrumFile:
+    echo = _Echo(cur, full)
     interp = CommandInterpreter(echo)
     finished = False
     tindex = 0

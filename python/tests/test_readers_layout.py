@@ -196,3 +196,21 @@ def test_a_garbled_log_is_left_aside_with_a_warning(copy_of):
     t, = run.triads
     assert t.block.log is None and t.auger.sizes is None
     assert t.auger.total_yield.size == 22                      # the result files still read
+
+
+def test_parameters_disagreeing_with_the_log_are_reported(copy_of):
+    d = copy_of("auger_resonance")
+    edit(d / "log.txt", " EFAUG 1    2.000", " EFAUG 1    2.500")
+    with pytest.warns(UserWarning, match=r"EFAUG1_1 = 2.0 from the command echo, 2.5 in the log"):
+        run = read_run(d)
+    assert run.blocks[0].params["EFAUG1_1"] == 2.5
+
+
+def test_an_echo_filling_all_79_columns_is_flagged(copy_of):
+    d = copy_of("charge_transfer")
+    f44 = d / "fort.44"
+    edit(f44, " ERANGE 0.001" + " " * 67, " ERANGE 0.001 %" + "X" * 65)
+    from morvex7.readers import TruncatedEchoWarning
+    with pytest.warns(TruncatedEchoWarning, match=r"line 24: the echo shows only the first 79"):
+        f = read_spectrum_file(f44)
+    assert f.blocks[0].params["ERANGE"] == 0.001

@@ -263,3 +263,29 @@ def test_direct_auger_spectrum_without_intermediate_states(tmp_path, engine):
     # NOMEGA < 0: no step, no curve
     assert t2.auger.nomega == -1 and t2.auger.steps == [] and t2.auger.off_resonance is None
     assert len(t2.sticks()) == 0
+
+
+def test_words_beyond_the_echoed_columns(tmp_path, engine):
+    """The echo shows 79 columns; the engine reads 136. The command file beside the results
+    supplies the rest; without it the reader warns that words may be missing."""
+    (tmp_path / "FTN15").write_text(RECIPES)
+    (tmp_path / "FTN14").write_text(COEFFICIENTS)
+    long_line = "N2 1 N3 1 NCONF 1 1".ljust(85) + "ef1 1.5 w 0.5"
+    (tmp_path / "fort.50").write_text(long_line + "\nXHAM 1 1 1 2 1\nXTRAN 1 1 1 1 1\n"
+                                      "TRIADS\nA1G T1U T1U\nENDTRIADS\n")
+    assert run_engine_in(tmp_path, engine).returncode == 0
+    t, = read_run(tmp_path).triads
+    assert t.block.params["EF1"] == 1.5
+    assert t.sticks().energy == pytest.approx(np.linalg.eigvalsh(H) + 1.5, abs=1e-5)
+    assert t.block.command_lines[0].endswith("EF1 1.5 W 0.5") and t.block.params["W"] == 0.5
+
+    (tmp_path / "fort.50").write_text("W 1.0\nTRIADS\n")        # some other command file
+    with pytest.warns(UserWarning, match="not the command file of this run"):
+        run = read_run(tmp_path)
+    # from the echo alone EF1 stays unseen; W is restored from the quoted run description
+    assert run.blocks[0].params["EF1"] == 0.0
+    (tmp_path / "fort.50").unlink()
+    with pytest.warns(UserWarning, match=r"W = 0.0 from the command echo, 0.5 in the run "
+                                         r"description of triad 1"):
+        run = read_run(tmp_path)
+    assert run.blocks[0].params["W"] == 0.5
