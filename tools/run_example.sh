@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds morvex7 (if needed) and runs one of the shipped examples in a fresh
-# copy of its directory under build/runs/, then says where the results are.
+# copy of its directory under build/runs/, says where the results are, and ends
+# by writing the run's spectrum as a plot (PNG) and as CSV files.
 #   tools/run_example.sh [example-name]      (default: charge_transfer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,4 +36,10 @@ for f in "$run"/fort.45 "$run"/fort.46; do
 done
 ls "$run"/fort.6[2-9] >/dev/null 2>&1 && echo "  fort.62.. total-yield curves, one file per triad (Auger runs)"
 [ -f "$src/README.md" ] && echo "What the example computes: $src/README.md"
-exit "$status"
+[ "$status" -eq 0 ] || exit "$status"
+
+# The spectrum, broadened, as a picture and as CSV (the morvex7 Python package, from python/).
+spectra() { PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 -m morvex7 "$@"; }
+echo "Spectrum (morvex7-spectra plot/csv; 'morvex7-spectra --help' for widths, grids, formats):"
+spectra csv "$run" --out "$run" | sed 's/^/  CSV  /'
+spectra plot "$run" --out "$run/spectrum.png" | sed 's/^/  plot /'

@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import Literal
 
 import numpy as np
+from scipy.integrate import trapezoid
 from scipy.signal import fftconvolve
 from scipy.special import voigt_profile
 
@@ -246,11 +247,12 @@ class Grid:
     @classmethod
     def auto(
         cls, energies: np.ndarray, broadening: Broadening, tail: float = 5e-4,
-        points_per_width: int = 10,
+        points_per_width: int = 20,
     ) -> "Grid":
         """Grid covering `energies` with a margin that leaves out less than `tail` of any line.
 
-        The step is the narrowest profile's FWHM / `points_per_width`. The margin is
+        The step is the narrowest profile's FWHM / `points_per_width`; the grid points are whole
+        multiples of the step. The margin is
         ``FWHM_L / (pi * tail)`` for the widest Lorentzian (its tails beyond the margin on both
         sides hold `tail`) plus four Gaussian FWHM.
         """
@@ -260,7 +262,8 @@ class Grid:
             raise ValueError("no lines to put on a grid")
         step = broadening.smallest_width / points_per_width
         margin = broadening.lorentz_largest / (math.pi * tail) + 4.0 * broadening.gauss
-        start, stop = float(e.min()) - margin, float(e.max()) + margin
+        start = math.floor((float(e.min()) - margin) / step) * step
+        stop = float(e.max()) + margin
         if (stop - start) / step > _MAX_AUTO_POINTS:
             raise ValueError(
                 f"an automatic grid for lines from {e.min():g} to {e.max():g} with "
@@ -286,7 +289,7 @@ class Curve:
     @property
     def area(self) -> float:
         """Trapezoid integral of the curve."""
-        return float(np.trapz(self.intensity, self.energy))
+        return float(trapezoid(self.intensity, self.energy))
 
 
 def profile(offset: np.ndarray, lorentz: float | np.ndarray, gauss: float) -> np.ndarray:

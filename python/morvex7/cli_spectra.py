@@ -9,6 +9,8 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import sys
+import textwrap
+import warnings
 from pathlib import Path
 from typing import Sequence
 
@@ -127,6 +129,8 @@ def load_run(directory: Path):
 
     if not directory.is_dir():
         raise UserError(f"{directory}: no such run directory")
+    if not (directory / "fort.44").is_file():
+        raise UserError(f"{directory}: not a morvex7 result directory (it has no fort.44)")
     return Run.load(directory)
 
 
@@ -191,7 +195,8 @@ def cmd_info(args: argparse.Namespace) -> int:
         print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)")
         for block in run.blocks:
             params = " ".join(f"{k}={_short(v)}" for k, v in dict(block.params).items())
-            print(f"  block {block.number}: {params}")
+            print(textwrap.fill(params, width=100, initial_indent=f"  block {block.number}: ",
+                                subsequent_indent="      "))
             for triad in block.triads:
                 print("    " + describe_triad(triad))
     return 0
@@ -282,14 +287,21 @@ def cmd_plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _one_line_warning(message, category, filename, lineno, line=None) -> str:
+    return f"{PROG}: warning: {message}\n"
+
+
 COMMANDS = {"info": cmd_info, "csv": cmd_csv, "plot": cmd_plot}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status (0 fine, 1 bad input, 2 bad usage)."""
     args = build_parser().parse_args(argv)
+    shown, warnings.formatwarning = warnings.formatwarning, _one_line_warning
     try:
         return COMMANDS[args.command](args)
     except _user_errors() as err:
         print(f"{PROG}: error: {err}", file=sys.stderr)
         return 1
+    finally:
+        warnings.formatwarning = shown

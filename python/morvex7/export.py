@@ -47,7 +47,11 @@ def header_lines(title: str, meta: Mapping[str, object] | None) -> list[str]:
         if value is None or (isinstance(value, (list, tuple, dict)) and not value):
             continue
         key = str(key).replace(":", "_")
-        lines.append(f"# {key}: {format_value(value)}")
+        if isinstance(value, (list, tuple)) and all(isinstance(v, Mapping) for v in value):
+            # The members of a combination: one line each.
+            lines += [f"# {key}[{i}]: {format_value(v)}" for i, v in enumerate(value, 1)]
+        else:
+            lines.append(f"# {key}: {format_value(value)}")
     return lines
 
 
@@ -134,15 +138,19 @@ def write_auger_map(path: str | Path, auger, meta: Mapping[str, object] | None =
         final.append(energies)
         intensity.append(np.asarray(values, float))
     cat = (lambda parts: np.concatenate(parts) if parts else np.empty(0))
-    return write_table(path, "morvex7 resonant Auger spectra (photon energy x final-state energy)",
+    return write_table(path, "morvex7 resonant Auger spectra (photon energy x final-state energy; "
+                           "intensities as the engine prints them, summed over the degenerate "
+                           "ground states)",
                        meta, [("step", cat(step)), ("photon_energy", cat(photon)),
                               ("final_energy", cat(final)), ("intensity", cat(intensity))])
 
 
 def _describe_record(record) -> str:
-    if hasattr(record, "__dataclass_fields__"):
-        return ", ".join(f"{k}={format_value(getattr(record, k))}"
-                         for k in record.__dataclass_fields__)
+    """The off-resonance record's scalars (its spectrum stays out of the header)."""
+    names = ("photon_energy", "printed_energy", "total_yield", "total_absorption")
+    if any(hasattr(record, n) for n in names):
+        return ", ".join(f"{n}={format_value(getattr(record, n))}" for n in names
+                         if getattr(record, n, None) is not None)
     return format_value(record)
 
 

@@ -41,3 +41,15 @@ def example_run(tmp_path_factory, engine):
         return done[name]
 
     return get
+
+
+def pytest_collection_modifyitems(config, items):
+    """Tests marked slow run only with MORVEX7_SLOW_TESTS=1."""
+    import os
+
+    if os.environ.get("MORVEX7_SLOW_TESTS") == "1":
+        return
+    skip = pytest.mark.skip(reason="slow; set MORVEX7_SLOW_TESTS=1 to run")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)

@@ -25,4 +25,7 @@ def auger() -> SimpleNamespace:
     steps = [(finals, np.exp(-((finals - 2.0) ** 2)) / (1 + (w - 0.5) ** 2)) for w in omega]
     yields = np.array([v.sum() for _, v in steps])
     return SimpleNamespace(photon_energies=omega, steps=steps, total_yield=yields,
-                           total_absorption=1.2 * yields, off_resonance=(-2.25, 0.02001, 0.02001))
+                           total_absorption=1.2 * yields,
+                           off_resonance=SimpleNamespace(
+                               photon_energy=10000.0, printed_energy=-2.25, total_yield=0.02001,
+                               total_absorption=0.02001, energies=finals, intensities=finals))

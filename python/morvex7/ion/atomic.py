@@ -14,6 +14,7 @@ Conventions (all energies in eV when multiplied by their parameter):
 from __future__ import annotations
 
 from math import sqrt
+from typing import Sequence
 
 from .determinants import Operator, Orbitals, Shell, one_body, two_body
 from .wigner import gaunt
@@ -86,18 +87,31 @@ def dipole(a: Shell, b: Shell, q: int) -> Operator:
     return one_body(pairs).cleaned()
 
 
+def _chosen(orbitals: Orbitals, shells: Sequence[str] | None) -> list[Shell]:
+    return [s for s in orbitals.shells if shells is None or s.name in shells]
+
+
+def l_plus(orbitals: Orbitals, shells: Sequence[str] | None = None) -> Operator:
+    """Raising operator of the orbital angular momentum over the named shells (default all)."""
+    pairs = []
+    for s in _chosen(orbitals, shells):
+        l = s.l
+        for m in range(-l, l):
+            c = sqrt(l * (l + 1) - m * (m + 1))
+            for up in (True, False):
+                pairs.append((s.orbital(m + 1, up), s.orbital(m, up), c))
+    return one_body(pairs)
+
+
+def s_plus(orbitals: Orbitals, shells: Sequence[str] | None = None) -> Operator:
+    """Raising operator of the spin over the named shells (default all)."""
+    return one_body((s.orbital(m, True), s.orbital(m, False), 1.0)
+                    for s in _chosen(orbitals, shells) for m in range(-s.l, s.l + 1))
+
+
 def j_plus(orbitals: Orbitals) -> Operator:
     """Raising operator of the total angular momentum, L+ + S+, over every shell."""
-    pairs = []
-    for s in orbitals.shells:
-        l = s.l
-        for m in range(-l, l + 1):
-            pairs.append((s.orbital(m, True), s.orbital(m, False), 1.0))  # S+
-            if m < l:
-                c = sqrt(l * (l + 1) - m * (m + 1))
-                for up in (True, False):
-                    pairs.append((s.orbital(m + 1, up), s.orbital(m, up), c))
-    return one_body(pairs)
+    return l_plus(orbitals) + s_plus(orbitals)
 
 
 def number(shell: Shell) -> Operator:

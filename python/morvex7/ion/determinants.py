@@ -131,13 +131,32 @@ def configuration_dets(orbitals: Orbitals, occupations: Sequence[int]) -> Determ
     return DeterminantBasis(total)
 
 
+def bit_sum(dets: np.ndarray, values: np.ndarray) -> np.ndarray:
+    """Sum of ``values[i]`` over the occupied spin-orbitals i of each determinant."""
+    out = np.zeros(len(dets), dtype=values.dtype)
+    for i, v in enumerate(values):
+        if v:
+            out += ((dets >> np.uint64(i)) & _ONE).astype(values.dtype) * v
+    return out
+
+
 def two_m_of(orbitals: Orbitals, dets: np.ndarray) -> np.ndarray:
     """Twice the total M of each determinant."""
-    tm = orbitals.two_m()
-    out = np.zeros(len(dets), dtype=np.int64)
-    for i in range(orbitals.count):
-        out += ((dets >> np.uint64(i)) & _ONE).astype(np.int64) * tm[i]
-    return out
+    return bit_sum(dets, orbitals.two_m())
+
+
+def two_ml_ms_of(orbitals: Orbitals, dets: np.ndarray,
+                 shells: Sequence[str] | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Twice the orbital and the spin projections M_L, M_S of each determinant, summed over the
+    named shells (default all)."""
+    ml = np.zeros(orbitals.count, dtype=np.int64)
+    ms = np.zeros(orbitals.count, dtype=np.int64)
+    for s in orbitals.shells:
+        if shells is not None and s.name not in shells:
+            continue
+        for i, m, up in s.orbitals():
+            ml[i], ms[i] = 2 * m, (1 if up else -1)
+    return bit_sum(dets, ml), bit_sum(dets, ms)
 
 
 def _apply(dets: np.ndarray, cols: np.ndarray, sign: np.ndarray, orb: int, create: bool):
@@ -179,33 +198,46 @@ class Operator:
         return Operator({t: c for t, c in self.terms.items() if abs(c) > tol})
 
     def matrix(self, bra: DeterminantBasis, ket: DeterminantBasis) -> sp.csr_matrix:
-        """Sparse matrix <bra_i | O | ket_j>, shape (len(bra), len(ket))."""
+        """Sparse matrix <bra_i | O | ket_j>, shape (len(bra), len(ket)).
+
+        Terms are grouped by their annihilators (applied once per group) and the creators of
+        a group are applied to all its terms at once.
+        """
+        groups: dict[tuple[Term, int], list[tuple[Term, float]]] = {}
+        for term, coef in self.terms.items():
+            k = len(term)
+            while k > 0 and not term[k - 1][1]:
+                k -= 1
+            groups.setdefault((term[k:], k), []).append((term[:k], coef))
         rows, cols, vals = [], [], []
         start = (ket.dets, np.arange(len(ket), dtype=np.int64), np.ones(len(ket), dtype=np.int64))
-        cache: dict[Term, tuple[np.ndarray, np.ndarray, np.ndarray]] = {(): start}
-        for term, coef in self.terms.items():
-            k = 0                      # the longest suffix already applied
-            while term[k:] not in cache:
-                k += 1
-            d, c, s = cache[term[k:]]
-            for j in range(k - 1, -1, -1):
+        for (ann, ncre), members in groups.items():
+            d, c, s = start
+            for orb, create in reversed(ann):
                 if len(d) == 0:
                     break
-                d, c, s = _apply(d, c, s, *term[j])
-                if j > 0 and not term[j][1]:
-                    cache[term[j:]] = (d, c, s)
+                d, c, s = _apply(d, c, s, orb, create)
             if len(d) == 0:
                 continue
-            r = bra.locate(d)
-            ok = r >= 0
-            rows.append(r[ok])
-            cols.append(c[ok])
-            vals.append(coef * s[ok])
+            coef = np.array([m[1] for m in members])
+            dd = np.broadcast_to(d, (len(members), len(d))).copy()
+            ss = np.broadcast_to(s, (len(members), len(d))).astype(float) * coef[:, None]
+            ok = np.ones(dd.shape, dtype=bool)
+            for r in range(ncre - 1, -1, -1):
+                bit = (_ONE << np.array([m[0][r][0] for m in members], dtype=np.uint64))[:, None]
+                ok &= (dd & bit) == 0
+                ss *= 1 - 2 * parity_bits(dd & (bit - _ONE))
+                dd ^= bit
+            rr = bra.locate(dd[ok])
+            keep = rr >= 0
+            rows.append(rr[keep])
+            cols.append(np.broadcast_to(c, dd.shape)[ok][keep])
+            vals.append(ss[ok][keep])
         shape = (len(bra), len(ket))
         if not rows:
             return sp.csr_matrix(shape)
-        m = sp.coo_matrix((np.concatenate(vals).astype(float),
-                           (np.concatenate(rows), np.concatenate(cols))), shape=shape).tocsr()
+        m = sp.coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                          shape=shape).tocsr()
         m.sum_duplicates()
         m.eliminate_zeros()
         return m

@@ -18,9 +18,11 @@ from typing import Mapping, Sequence
 
 import numpy as np
 import scipy.linalg as la
+import scipy.sparse as sp
 
-from .atomic import j_plus
-from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
+from .atomic import j_plus, l_plus, s_plus
+from .determinants import (DeterminantBasis, Operator, configuration_dets, two_m_of,
+                           two_ml_ms_of)
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 from .wigner import three_j
 
@@ -45,6 +47,39 @@ def j_value(text: str) -> float:
     return parse_label(text)[0] / 2
 
 
+#: Weight of J+^T J+ against L^2 + S^2/64 in the search for highest-weight states: larger than
+#: any L(L + 1) + S(S + 1)/64 of the configurations built here, over the smallest non-zero
+#: eigenvalue 2 (J + 1) of J+^T J+ (at least 2).
+_JWEIGHT = 1.0e4
+
+
+def _images(op: Operator, basis: DeterminantBasis) -> DeterminantBasis:
+    """The determinants reached from ``basis`` by the one-body operator ``op``."""
+    found = []
+    for term in op.terms:
+        (p, _), (q, _) = term
+        bp, bq = np.uint64(1) << np.uint64(p), np.uint64(1) << np.uint64(q)
+        d = basis.dets[((basis.dets & bq) != 0) & ((basis.dets & bp) == 0)]
+        found.append(d ^ bq ^ bp)
+    return DeterminantBasis(np.concatenate(found) if found else np.zeros(0))
+
+
+def _refine(vec: np.ndarray, keys: list[tuple], y: np.ndarray) -> tuple[np.ndarray, list[tuple]]:
+    """Diagonalise the commuting operator ``y`` (in the basis ``vec``) within each group of
+    states of equal ``keys``; return the rotated states and the extended keys."""
+    out = vec.copy()
+    new_keys = list(keys)
+    groups: dict[tuple, list[int]] = {}
+    for i, k in enumerate(keys):
+        groups.setdefault(k, []).append(i)
+    for k, idx in groups.items():
+        w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
+        out[idx] = u.T @ vec[idx]
+        for i, e in zip(idx, w):
+            new_keys[i] = k + (round(float(e), 6),)
+    return out, new_keys
+
+
 class O3Symmetry(Symmetry):
     """Spherical symmetry with parity."""
 
@@ -54,6 +89,8 @@ class O3Symmetry(Symmetry):
     def __init__(self) -> None:
         self._dets: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
         self._jplus: dict[tuple, Operator] = {}
+        self._lsplus: dict[tuple, tuple[Operator, Operator]] = {}
+        self._row_cache: dict[tuple, dict[int, tuple[DeterminantBasis, np.ndarray]]] = {}
 
     def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         key = (config.orbitals, config.occupations)
@@ -80,30 +117,140 @@ class O3Symmetry(Symmetry):
         return basis.subset(tm == two_m)
 
     def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
-        key = config.orbitals
-        if key not in self._jplus:
-            self._jplus[key] = j_plus(config.orbitals)
-        jp = self._jplus[key]
+        """Highest-weight states M = J of every label, chosen as eigenstates of the total L^2
+        and S^2, then of the ligand shell's and the valence shell's L^2 and S^2 (all of which
+        commute with J): the Coulomb operators come out (nearly) diagonal and the coefficient
+        blocks sparse.
+
+        With an open core shell beside other open shells, the states are coupled from the
+        multiplets of the core and of the other shells with Clebsch–Gordan coefficients;
+        otherwise they are the kernel of J+ in the M = J sector.
+        """
+        names = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
+                 if 0 < n < sh.size]
+        coupled = len(names) > 1 and names[0] == config.orbitals.shells[0].name
         out = {}
         for lab in labels:
             two_j, parity = parse_label(lab)
             low = self.sector(config, two_j)
-            high = self.sector(config, two_j + 2)
-            mult = len(low) - len(high) if parity == config.parity else 0
-            if mult <= 0:
+            mult = len(low) - len(self.sector(config, two_j + 2))
+            if parity != config.parity or mult <= 0:
                 out[lab] = AdaptedIrrep(lab, two_j + 1, DeterminantBasis(np.zeros(0)), (0,),
                                         np.zeros((0, 1, 0)))
                 continue
-            if len(high) == 0:
-                vec = np.eye(len(low))
+            if coupled:
+                vec = self._coupled(config, two_j, low)
+                keys: list[tuple] = [()] * len(vec)
+                vec, keys = _refine(vec, keys, vec @ (self._casimir(config, low, None)
+                                                      @ vec.T))
             else:
-                a = jp.matrix(high, low).toarray()
-                w, v = la.eigh(a.T @ a, subset_by_index=[0, mult - 1])
-                if w[-1] > 1e-6:
-                    raise RuntimeError(f"highest-weight states of {lab} not found")
-                vec = v.T
+                vec, w = self._kernel(config, two_j, low, mult)
+                keys = [(round(float(e), 6),) for e in w]
+            if len(vec) != mult:
+                raise RuntimeError(f"{lab}: {len(vec)} states found, {mult} expected")
+            for shell in ("ligand", "valence"):
+                if shell in names and len(names) > 1:
+                    y = vec @ (self._casimir(config, low, (shell,)) @ vec.T)
+                    vec, keys = _refine(vec, keys, y)
             out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
         return out
+
+    def _jp(self, config: Configuration) -> Operator:
+        key = config.orbitals
+        if key not in self._jplus:
+            self._jplus[key] = j_plus(config.orbitals)
+        return self._jplus[key]
+
+    def _kernel(self, config: Configuration, two_j: int, low: DeterminantBasis,
+                mult: int) -> tuple[np.ndarray, np.ndarray]:
+        """Highest-weight states of J in the sector ``low`` (M = J), as eigenstates of
+        L^2 + S^2/64; returns (states, eigenvalues)."""
+        x = self._casimir(config, low, None).toarray()
+        high = self.sector(config, two_j + 2)
+        if len(high):
+            a = self._jp(config).matrix(high, low).toarray()
+            x += _JWEIGHT * (a.T @ a)
+        w, v = la.eigh(x, subset_by_index=[0, mult - 1])
+        if w[-1] > 0.5 * _JWEIGHT:
+            raise RuntimeError(f"highest-weight states of J = {two_j}/2 not found")
+        return v.T, w
+
+    def _rows(self, config: Configuration, two_j: int, two_m_min: int
+              ) -> dict[int, tuple[DeterminantBasis, np.ndarray]]:
+        """Every copy of J in ``config``, rows M = J down to ``two_m_min``: {2M: (sector,
+        states (mult, sector size))}, rows made by the lowering operator."""
+        low = self.sector(config, two_j)
+        mult = len(low) - len(self.sector(config, two_j + 2))
+        key = (config.orbitals, config.occupations, two_j)
+        rows: dict[int, tuple[DeterminantBasis, np.ndarray]] = self._row_cache.get(key, {})
+        if mult <= 0 or min(rows, default=two_j + 2) <= max(-two_j, two_m_min):
+            return rows
+        self._row_cache[key] = rows
+        if not rows:
+            rows[two_j] = (low, self._kernel(config, two_j, low, mult)[0])
+        jminus = self._jp(config).adjoint()
+        tm = min(rows)
+        while tm - 2 >= max(-two_j, two_m_min):
+            below = self.sector(config, tm - 2)
+            j, m = two_j / 2, tm / 2
+            step = jminus.matrix(below, rows[tm][0]) @ rows[tm][1].T
+            rows[tm - 2] = (below, step.T / np.sqrt(j * (j + 1) - m * (m - 1)))
+            tm -= 2
+        return rows
+
+    def _coupled(self, config: Configuration, two_j: int, low: DeterminantBasis) -> np.ndarray:
+        """Highest-weight states of J coupled from the core shell's multiplets and those of
+        the other shells (Clebsch–Gordan coefficients, Condon–Shortley phases)."""
+        core = Configuration(config.name + " core", config.orbitals,
+                             (config.occupations[0],) + (0,) * (len(config.occupations) - 1))
+        rest = Configuration(config.name + " rest", config.orbitals,
+                             (0,) + tuple(config.occupations[1:]))
+        states = []
+        for two_ja in self.multiplicities_any(core):
+            a_rows = self._rows(core, two_ja, -two_ja)
+            for two_jb in range(abs(two_j - two_ja), two_j + two_ja + 1, 2):
+                b_rows = self._rows(rest, two_jb, two_j - two_ja)
+                if not b_rows:
+                    continue
+                ma, mb = len(a_rows[two_ja][1]), len(b_rows[two_jb][1])
+                block = np.zeros((ma, mb, len(low)))
+                for tma, (abasis, avec) in a_rows.items():
+                    tmb = two_j - tma
+                    if tmb not in b_rows:
+                        continue
+                    bbasis, bvec = b_rows[tmb]
+                    cg = (-1) ** ((two_ja - two_jb + two_j) // 2) * np.sqrt(two_j + 1) \
+                        * three_j(two_ja, two_jb, two_j, tma, tmb, -two_j)
+                    if cg == 0.0:
+                        continue
+                    idx = low.locate((abasis.dets[:, None] | bbasis.dets[None, :]).ravel())
+                    prod = np.einsum("ip,kq->ikpq", avec, bvec).reshape(ma, mb, -1)
+                    block[:, :, idx] += cg * prod
+                states.append(block.reshape(ma * mb, -1))
+        return np.concatenate(states) if states else np.zeros((0, len(low)))
+
+    def multiplicities_any(self, config: Configuration) -> list[int]:
+        """Twice the J values present in ``config`` (any parity)."""
+        _, tm = self._space(config)
+        vals = set(int(v) for v in tm)
+        return [tj for tj in sorted(v for v in vals if v >= 0)
+                if np.count_nonzero(tm == tj) > np.count_nonzero(tm == tj + 2)]
+
+    def _casimir(self, config: Configuration, low: DeterminantBasis,
+                 shells: tuple[str, ...] | None):
+        """L^2 + S^2 / 64 over the named shells (default all) on one M sector (sparse)."""
+        key = (config.orbitals, shells)
+        if key not in self._lsplus:
+            self._lsplus[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
+        lp, spl = self._lsplus[key]
+        tml, tms = two_ml_ms_of(config.orbitals, low.dets, shells)
+        out = None
+        for op, tm, f in ((lp, tml, 1.0), (spl, tms, 1.0 / 64)):
+            m = op.matrix(_images(op, low), low)
+            mm = tm / 2.0
+            part = f * (m.T @ m + sp.diags(mm * mm + mm))
+            out = part if out is None else out + part
+        return out.tocsr()
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         if bra.mult == 0 or ket.mult == 0:

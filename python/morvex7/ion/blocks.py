@@ -1,0 +1,149 @@
+"""The blocks of a model: operators per side, symmetry-adapted states, and every operator
+expressed between them (configuration blocks, mixing blocks, transition blocks)."""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import atomic
+from .determinants import Operator, configuration_dets
+from .model import IonModel
+from .symmetry import AdaptedIrrep, Configuration, Symmetry
+
+
+@dataclass
+class NamedOperator:
+    """A unit-strength operator, its name (e.g. "F2vv") and its parameter value (eV)."""
+
+    name: str
+    op: Operator
+    value: float
+
+
+@dataclass
+class Side:
+    """One side (ground or excited): its configurations, operators and blocks.
+
+    ``ham[c][label][k]`` is the block of Hamiltonian operator k in configuration c, shifted to
+    zero average over all states of the configuration; ``mix[c][label]`` the mixing block
+    between configurations c and c + 1; ``energies[c]`` the configuration energy.
+    """
+
+    kind: str
+    configs: list[Configuration]
+    hamiltonian: list[NamedOperator]
+    mixing: NamedOperator | None
+    energies: list[float]
+    irreps: list[dict[str, AdaptedIrrep]] = field(default_factory=list)
+    averages: list[list[float]] = field(default_factory=list)
+    ham: list[dict[str, list[np.ndarray]]] = field(default_factory=list)
+    mix: list[dict[str, np.ndarray]] = field(default_factory=list)
+    dims: dict[str, int] = field(default_factory=dict)
+
+    def mult(self, c: int, label: str) -> int:
+        irr = self.irreps[c].get(label)
+        return 0 if irr is None else irr.mult
+
+    def labels(self) -> list[str]:
+        return list(self.dims)
+
+
+def side_operators(model: IonModel, excited: bool) -> list[NamedOperator]:
+    """The Hamiltonian operators of one side, in their XHAM order."""
+    orb = model.orbitals()
+    v, c = orb.shell("valence"), orb.shell("core")
+    params = model.excited if excited else model.ground
+    ops = [NamedOperator(f"F{k}vv", atomic.coulomb(v, v, k), params.get(f"F{k}vv", 0.0))
+           for k in model.fk_vv()]
+    ops.append(NamedOperator("zeta_v", atomic.spin_orbit(v), params.get("zeta_v", 0.0)))
+    if excited:
+        if model.lc > 0:
+            ops.append(NamedOperator("zeta_c", atomic.spin_orbit(c), params.get("zeta_c", 0.0)))
+        ops += [NamedOperator(f"F{k}cv", atomic.coulomb(c, v, k, "F"), params.get(f"F{k}cv", 0.0))
+                for k in model.fk_cv()]
+        ops += [NamedOperator(f"G{k}cv", atomic.coulomb(c, v, k, "G"), params.get(f"G{k}cv", 0.0))
+                for k in model.gk_cv()]
+    if len(ops) > 10:
+        raise ValueError("more than 10 operators in one configuration")
+    return ops
+
+
+def make_sides(model: IonModel) -> tuple[Side, Side]:
+    """The two sides of ``model`` with their operators and energies, before adaptation."""
+    gconf, econf = model.configurations()
+    d, u, q = model.ct("Delta"), model.ct("U"), model.ct("Q")
+    eg = [0.0, d, 2 * d + u][: len(gconf)]
+    ef = [0.0, d + u - q, 2 * d + 3 * u - 2 * q][: len(econf)]
+    mix_g = mix_e = None
+    if model.charge_transfer is not None:
+        orb = model.orbitals()
+        hop = atomic.hopping(orb.shell("valence"), orb.shell("ligand"))
+        mix_g = NamedOperator("V", hop, model.ct("V"))
+        mix_e = NamedOperator("V", hop, model.ct("V_excited"))
+    return (Side("ground", gconf, side_operators(model, False), mix_g, eg),
+            Side("excited", econf, side_operators(model, True), mix_e, ef))
+
+
+def fill_side(side: Side, symmetry: Symmetry, labels: list[str]) -> None:
+    """Adapt ``labels`` in every configuration of ``side`` and express its operators."""
+    side.irreps, side.ham, side.mix, side.averages = [], [], [], []
+    for conf in side.configs:
+        irr = symmetry.adapt(conf, labels)
+        side.irreps.append(irr)
+        basis = configuration_dets(conf.orbitals, conf.occupations)
+        avg = [o.op.trace(basis) / len(basis) for o in side.hamiltonian]
+        side.averages.append(avg)
+        blocks = {}
+        for lab, a in irr.items():
+            side.dims[lab] = a.dim
+            blocks[lab] = [symmetry.scalar_block(a, o.op, a) - av * np.eye(a.mult)
+                           for o, av in zip(side.hamiltonian, avg)]
+        side.ham.append(blocks)
+    for c in range(len(side.configs) - 1):
+        side.mix.append({lab: symmetry.scalar_block(side.irreps[c][lab], side.mixing.op,
+                                                    side.irreps[c + 1][lab])
+                         for lab in labels})
+
+
+def band_levels(n: int, width: float) -> tuple[np.ndarray, np.ndarray]:
+    """Band level energies and hybridisation weights as the engine makes them (square band)."""
+    if width == 0.0:
+        return np.zeros(1), np.ones(1)
+    x, w = np.polynomial.legendre.leggauss(n)
+    return 0.5 * width * x, np.sqrt(w / 2.0)
+
+
+def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
+                     width: float = 0.0) -> np.ndarray:
+    """The whole Hamiltonian of one symmetry of a side, in the engine's basis order."""
+    m = [side.mult(c, label) for c in range(len(side.configs))]
+
+    def h(c: int) -> np.ndarray:
+        out = np.zeros((m[c], m[c]))
+        for o, blk in zip(side.hamiltonian, side.ham[c][label]):
+            out += o.value * blk
+        return out + side.energies[c] * np.eye(m[c])
+
+    k = len(side.configs)
+    if k == 1:
+        return h(0)
+    x2, h2 = band_levels(n2, width)
+    x3, h3 = band_levels(n3, width)
+    dim = m[0] + n2 * (m[1] + (n3 * m[2] if k > 2 else 0))
+    big = np.zeros((dim, dim))
+    big[: m[0], : m[0]] = h(0)
+    v = side.mixing.value
+    r = m[0]
+    for a in range(n2):
+        b2 = r
+        r += m[1]
+        big[b2:r, b2:r] = h(1) + x2[a] * np.eye(m[1])
+        big[: m[0], b2:r] = h2[a] * v * side.mix[0][label]
+        if k > 2:
+            for b in range(n3):
+                b3 = r
+                r += m[2]
+                big[b3:r, b3:r] = h(2) + (x2[a] + x3[b]) * np.eye(m[2])
+                big[b2:b2 + m[1], b3:r] = h3[b] * v * side.mix[1][label]
+    return np.triu(big) + np.triu(big, 1).T

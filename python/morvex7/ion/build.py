@@ -1,0 +1,188 @@
+"""Build a model directory: FTN14, FTN15, fort.50 and model.json from an :class:`IonModel`."""
+from __future__ import annotations
+
+import json
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from . import atomic
+from .blocks import Side, fill_side, make_sides, side_hamiltonian
+from .model import IonModel
+from .o3 import O3Symmetry
+from .symmetry import Symmetry
+from .writer import Triad, write_fort50, write_ftn14_ftn15
+
+#: Initial-state window of the engine when only the lowest state is wanted (eV).
+MIN_ERANGE = 1e-4
+
+
+@dataclass
+class GroundSymmetry:
+    """A ground symmetry: its label, dimension and the energies of its lowest states (eV)."""
+
+    label: str
+    dim: int
+    energies: list[float]
+
+
+@dataclass
+class BuiltModel:
+    """Everything the builder made, before and after writing."""
+
+    model: IonModel
+    symmetry: Symmetry
+    ground: Side
+    excited: Side
+    ground_symmetries: list[GroundSymmetry]
+    triads: list[Triad]
+    transitions: dict[tuple[str, str, int], np.ndarray]
+    seconds: float = 0.0
+
+
+def make_symmetry(name: str) -> Symmetry:
+    """The symmetry object of a model's symmetry name."""
+    if name == "O3":
+        return O3Symmetry()
+    raise ValueError(f"unknown symmetry {name!r}")
+
+
+def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
+    """Compute every block of ``model`` and choose its triads.
+
+    The ground symmetries are found by diagonalising the ground configuration interaction
+    of every symmetry (with the engine's band levels); those within ``model.window`` of the
+    lowest (or all, with ``model.all_ground``) get triads to every excited symmetry the dipole
+    operator reaches with a non-zero block.
+    """
+    t0 = time.perf_counter()
+    sym = symmetry or make_symmetry(model.symmetry)
+    ground, excited = make_sides(model)
+    glabels: list[str] = []
+    for conf in ground.configs:
+        for lab in sym.multiplicities(conf):
+            if lab not in glabels:
+                glabels.append(lab)
+    fill_side(ground, sym, glabels)
+    n2, n3 = model.levels
+    spectra = {}
+    for lab in glabels:
+        e = np.linalg.eigvalsh(side_hamiltonian(ground, lab, n2, n3, model.width))
+        if len(e):
+            spectra[lab] = e
+    e0 = min(e[0] for e in spectra.values())
+    chosen = [lab for lab in glabels if lab in spectra
+              and (model.all_ground or spectra[lab][0] - e0 <= model.window + 1e-9)]
+    chosen.sort(key=lambda lab: spectra[lab][0])
+    window = max(model.window, MIN_ERANGE)
+    gsyms = [GroundSymmetry(lab, ground.dims[lab],
+                            [float(x) for x in spectra[lab] if x - spectra[lab][0] <= window])
+             for lab in chosen]
+
+    present: set[str] = set()
+    for conf in excited.configs:
+        present |= set(sym.multiplicities(conf))
+    elabels: list[str] = []
+    for g in chosen:
+        for op in sym.transition_labels():
+            for e in sym.reached(g, op):
+                if e in present and e not in elabels:
+                    elabels.append(e)
+    fill_side(excited, sym, elabels)
+
+    comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
+             for q in (-1, 0, 1)}
+    transitions: dict[tuple[str, str, int], np.ndarray] = {}
+    triads: list[Triad] = []
+    npairs = min(len(ground.configs), len(excited.configs))
+    for g in chosen:
+        for op in sym.transition_labels():
+            for e in sym.reached(g, op):
+                if e not in elabels:
+                    continue
+                blocks = [sym.transition_block(ground.irreps[c][g], comps, excited.irreps[c][e], op)
+                          for c in range(npairs)]
+                if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
+                    continue
+                for c, b in enumerate(blocks):
+                    transitions[(g, e, c)] = b
+                triads.append(Triad(g, op, e))
+    return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
+                      time.perf_counter() - t0)
+
+
+def model_json(built: BuiltModel) -> dict:
+    """The sidecar description of a built model (see docs/ion-models.md)."""
+    m = built.model
+    ops = []
+    for side in (built.ground, built.excited):
+        for k, o in enumerate(side.hamiltonian, 1):
+            ops.append({"name": o.name, "kind": "XHAM", "side": side.kind,
+                        "configurations": [c.name for c in side.configs],
+                        "position": k, "value": o.value})
+        if side.mixing is not None and len(side.configs) > 1:
+            ops.append({"name": "V", "kind": "XMIX", "side": side.kind, "position": 1,
+                        "value": side.mixing.value})
+    ops.append({"name": "dipole", "kind": "XTRAN", "position": 1, "value": 1.0})
+    e0 = built.ground_symmetries[0].energies[0]
+    spectra: dict[str, list[dict]] = {}
+    for pol in ("iso", "z", "xy"):
+        rows = []
+        for i, t in enumerate(built.triads, 1):
+            f = built.symmetry.polarisation_factor(t.ground, t.op, pol)
+            rows.append({"triad": i, "ground": t.ground, "operator": t.op, "excited": t.excited,
+                         "factor": f})
+        spectra[pol] = rows
+    # weights at zero temperature: the lowest ground state(s), each state of a multiplet alike
+    lowest = [g for g in built.ground_symmetries if g.energies[0] - e0 <= 1e-6]
+    states = sum(g.dim * sum(1 for x in g.energies if x - e0 <= 1e-6) for g in lowest)
+    for pol, rows in spectra.items():
+        for r in rows:
+            g = next(s for s in built.ground_symmetries if s.label == r["ground"])
+            r["weight"] = r["factor"] / states if g in lowest else 0.0
+    return {
+        "unit": "eV",
+        "symmetry": built.symmetry.name,
+        "title": m.title,
+        "valence": m.valence, "core": m.core, "electrons": m.electrons,
+        "configurations": {"ground": [c.name for c in built.ground.configs],
+                           "excited": [c.name for c in built.excited.configs]},
+        "parameters": {"ground": dict(m.ground), "excited": dict(m.excited),
+                       "charge_transfer": dict(m.charge_transfer or {})},
+        "operators": ops,
+        "window": m.window,
+        "spectra": spectra,
+        "ground_symmetries": [
+            {"label": g.label, "energy": g.energies[0], "energies": g.energies, "dim": g.dim,
+             "triads": [i for i, t in enumerate(built.triads, 1) if t.ground == g.label]}
+            for g in built.ground_symmetries],
+        "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
+                   for t in built.triads],
+    }
+
+
+def write_model(built: BuiltModel, directory: str | Path) -> Path:
+    """Write FTN14, FTN15, fort.50 and model.json of ``built`` into ``directory``."""
+    d = Path(directory)
+    d.mkdir(parents=True, exist_ok=True)
+    m = built.model
+    ftn14, ftn15 = write_ftn14_ftn15(built.ground, built.excited, built.triads, built.transitions)
+    n2, n3 = m.levels
+    fort50 = write_fort50(built.ground, built.excited, built.triads,
+                          title=m.title or f"{m.valence}{m.electrons} {m.core} edge",
+                          delta=m.ct("Delta"), u=m.ct("U"), q=m.ct("Q"), n2=n2, n3=n3,
+                          width=m.width, erange=max(m.window, MIN_ERANGE))
+    (d / "FTN14").write_text(ftn14)
+    (d / "FTN15").write_text(ftn15)
+    (d / "fort.50").write_text(fort50)
+    (d / "model.json").write_text(json.dumps(model_json(built), indent=1) + "\n")
+    return d
+
+
+def build_model(model: IonModel, directory: str | Path) -> BuiltModel:
+    """Build ``model`` and write its directory; returns what was built."""
+    built = build(model)
+    write_model(built, directory)
+    return built

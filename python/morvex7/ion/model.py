@@ -1,0 +1,202 @@
+"""The model description: an ion's shells, electrons, parameters and options.
+
+Read from TOML or JSON (see docs/ion-models.md); every energy is in eV.
+"""
+from __future__ import annotations
+
+import json
+import tomllib
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from .determinants import Orbitals
+from .symmetry import Configuration
+
+LETTERS = "spdf"
+
+
+def parse_shell(text: str) -> tuple[int, int]:
+    """Return (n, l) of a shell written like "3d" or "2p"."""
+    t = text.strip().lower()
+    if len(t) < 2 or not t[:-1].isdigit() or t[-1] not in LETTERS:
+        raise ValueError(f"shell {text!r}: write it as principal number and letter, e.g. 3d")
+    return int(t[:-1]), LETTERS.index(t[-1])
+
+
+GROUND_KEYS = ("F2vv", "F4vv", "F6vv", "zeta_v")
+CT_KEYS = ("Delta", "U", "Q", "V", "V_excited", "levels", "width")
+
+
+@dataclass
+class IonModel:
+    """A model of one ion and its absorption edge.
+
+    Attributes
+    ----------
+    valence, core
+        Shells such as "3d" and "2p"; the valence l is 2 or 3, the core l is 0, 1 or 2.
+    electrons
+        Valence electrons n of the ground configuration.
+    ground, excited
+        Parameters of the configurations without and with the core hole (eV): F2vv, F4vv,
+        F6vv, zeta_v; in ``excited`` also zeta_c, F<k>cv and G<k>cv. Missing ones are 0.
+    charge_transfer
+        None, or the charge-transfer parameters: Delta, U, Q, V, V_excited (default V),
+        levels (N2, N3; default 1, 1), width (W; default 0).
+    window
+        Ground symmetries whose lowest state lies within this many eV of the ground state get
+        triads (for spectra at a temperature).
+    all_ground
+        Every ground symmetry gets triads, whatever its energy.
+    symmetry
+        "O3" (spherical).
+    title
+        Free text for the command file's first line.
+    """
+
+    valence: str
+    electrons: int
+    core: str
+    ground: dict[str, float] = field(default_factory=dict)
+    excited: dict[str, float] = field(default_factory=dict)
+    charge_transfer: dict[str, Any] | None = None
+    window: float = 0.0
+    all_ground: bool = False
+    symmetry: str = "O3"
+    title: str = ""
+
+    def __post_init__(self) -> None:
+        self.validate()
+
+    @property
+    def lv(self) -> int:
+        return parse_shell(self.valence)[1]
+
+    @property
+    def lc(self) -> int:
+        return parse_shell(self.core)[1]
+
+    def validate(self) -> None:
+        """Raise ValueError on anything the builder cannot make."""
+        nv, lv = parse_shell(self.valence)
+        nc, lc = parse_shell(self.core)
+        if lv not in (2, 3):
+            raise ValueError("the valence shell must be a d or f shell")
+        if lc not in (0, 1, 2):
+            raise ValueError("the core shell must be an s, p or d shell")
+        if lc != lv - 1:
+            raise ValueError(f"no dipole transition {self.core} -> {self.valence}: the core "
+                             f"shell of a {LETTERS[lv]} shell is a {LETTERS[lv - 1]} shell")
+        full = 2 * (2 * lv + 1)
+        if not 0 <= self.electrons < full:
+            raise ValueError(f"{self.valence} holds 0 to {full - 1} electrons here "
+                             "(the edge needs a valence hole)")
+        allowed_g = set(GROUND_KEYS[:3] if lv == 3 else GROUND_KEYS[:2]) | {"zeta_v"}
+        for k in self.ground:
+            if k not in allowed_g:
+                raise ValueError(f"unknown ground parameter {k!r} (known: {sorted(allowed_g)})")
+        allowed_e = allowed_g | {"zeta_c"} | {f"F{k}cv" for k in self.fk_cv()} \
+            | {f"G{k}cv" for k in self.gk_cv()}
+        for k in self.excited:
+            if k not in allowed_e:
+                raise ValueError(f"unknown excited parameter {k!r} (known: {sorted(allowed_e)})")
+        if self.charge_transfer is not None:
+            for k in self.charge_transfer:
+                if k not in CT_KEYS:
+                    raise ValueError(f"unknown charge-transfer parameter {k!r}")
+            n2, n3 = self.levels
+            if not (1 <= n2 <= 100 and 1 <= n3 <= 100):
+                raise ValueError("levels: N2 and N3 must be 1..100")
+            if self.width == 0.0 and (n2 > 1 or n3 > 1):
+                raise ValueError("a band of more than one level needs a width")
+        if self.symmetry != "O3":
+            raise ValueError(f"symmetry {self.symmetry!r} is not available (O3)")
+        if self.window < 0:
+            raise ValueError("window must not be negative")
+
+    def fk_vv(self) -> list[int]:
+        return [2, 4, 6][: self.lv]
+
+    def fk_cv(self) -> list[int]:
+        return [k for k in range(2, 2 * min(self.lc, self.lv) + 1, 2)]
+
+    def gk_cv(self) -> list[int]:
+        return list(range(abs(self.lc - self.lv), self.lc + self.lv + 1, 2))
+
+    @property
+    def levels(self) -> tuple[int, int]:
+        lv = (self.charge_transfer or {}).get("levels", [1, 1])
+        return int(lv[0]), int(lv[1])
+
+    @property
+    def width(self) -> float:
+        return float((self.charge_transfer or {}).get("width", 0.0))
+
+    def ct(self, key: str) -> float:
+        """A charge-transfer parameter (0 when absent; V_excited defaults to V)."""
+        d = self.charge_transfer or {}
+        if key == "V_excited":
+            return float(d.get("V_excited", d.get("V", 0.0)))
+        return float(d.get(key, 0.0))
+
+    def orbitals(self) -> Orbitals:
+        shells = [("core", self.lc), ("valence", self.lv)]
+        if self.charge_transfer is not None:
+            shells.append(("ligand", self.lv))
+        return Orbitals.of(shells)
+
+    def configurations(self) -> tuple[list[Configuration], list[Configuration]]:
+        """Ground and excited configurations, in the engine's order (1, 2, 3 per side)."""
+        orb = self.orbitals()
+        full_v = 2 * (2 * self.lv + 1)
+        full_c = 2 * (2 * self.lc + 1)
+        nmax = 3 if self.charge_transfer is not None else 1
+        ground, excited = [], []
+        for k in range(nmax):
+            n = self.electrons + k
+            if n <= full_v:
+                ground.append(self._config(orb, full_c, n, k, full_v))
+            if n + 1 <= full_v:
+                excited.append(self._config(orb, full_c - 1, n + 1, k, full_v))
+        return ground, excited
+
+    def _config(self, orb: Orbitals, nc: int, nv: int, holes: int, full: int) -> Configuration:
+        name = f"{self.core}{nc} {self.valence}{nv}"
+        occ = [nc, nv]
+        if self.charge_transfer is not None:
+            occ.append(full - holes)
+            if holes:
+                name += " L" + ("" if holes == 1 else str(holes))
+        return Configuration(name, orb, tuple(occ))
+
+
+def load_description(path: str | Path) -> IonModel:
+    """Read a model description from a .toml or .json file."""
+    p = Path(path)
+    text = p.read_text()
+    data = json.loads(text) if p.suffix.lower() == ".json" else tomllib.loads(text)
+    return model_from_dict(data)
+
+
+def model_from_dict(data: dict[str, Any]) -> IonModel:
+    """Make an :class:`IonModel` from the parsed description."""
+    known = {"valence", "electrons", "core", "ground", "excited", "charge_transfer",
+             "triads", "symmetry", "title"}
+    for k in data:
+        if k not in known:
+            raise ValueError(f"unknown entry {k!r} in the model description")
+    for k in ("valence", "electrons", "core"):
+        if k not in data:
+            raise ValueError(f"the model description needs {k!r}")
+    triads = data.get("triads", {})
+    for k in triads:
+        if k not in ("window", "all_ground"):
+            raise ValueError(f"unknown entry {k!r} in [triads]")
+    return IonModel(
+        valence=str(data["valence"]), electrons=int(data["electrons"]), core=str(data["core"]),
+        ground={k: float(v) for k, v in data.get("ground", {}).items()},
+        excited={k: float(v) for k, v in data.get("excited", {}).items()},
+        charge_transfer=dict(data["charge_transfer"]) if "charge_transfer" in data else None,
+        window=float(triads.get("window", 0.0)), all_ground=bool(triads.get("all_ground", False)),
+        symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")))

@@ -1,0 +1,120 @@
+"""How the triads of a builder-made run combine into the isotropic (or polarised) spectrum.
+
+model.json lists, per polarisation, every triad with a ``factor``: the intensity of a line,
+summed over the rows of its initial multiplet and over the final rows, is factor * amplitude**2
+(amplitude as the engine prints it). An initial state of energy E (one row of its multiplet)
+is populated with the Boltzmann probability p = exp(-(E - E0) / kT) / Z, where Z sums
+dim * exp(-(E - E0) / kT) over every initial state of every ground symmetry of the run; at
+zero temperature only the lowest states count, each with p = 1 / (number of lowest states).
+The weight of a line from that initial state is then p * factor.
+"""
+from __future__ import annotations
+
+import json
+import math
+from pathlib import Path
+from typing import Any, Mapping, Sequence
+
+import numpy as np
+
+#: Boltzmann's constant in eV per kelvin.
+K_B = 8.617333262e-5
+#: Initial states closer than this (eV) to the lowest count as degenerate with it.
+DEGENERATE = 1e-4
+
+
+def read_model_json(path: str | Path) -> dict[str, Any]:
+    """Read model.json (a file, or the directory holding it)."""
+    p = Path(path)
+    if p.is_dir():
+        p = p / "model.json"
+    return json.loads(p.read_text())
+
+
+def spectrum_weights(model: Mapping[str, Any], polarisation: str = "iso",
+                     temperature: float = 0.0,
+                     initial_energies: Mapping[int, Sequence[float]] | None = None
+                     ) -> dict[int, list[float]]:
+    """Weights of every initial state of every triad for one spectrum.
+
+    Parameters
+    ----------
+    model
+        The parsed model.json.
+    polarisation
+        "iso", "z" or "xy" (those model.json lists).
+    temperature
+        Kelvin; 0 takes the lowest state(s) only.
+    initial_energies
+        {triad (1-based): energies of its initial states in the engine's order} (eV); default:
+        the builder's own energies from model.json ("ground_symmetries").
+
+    Returns
+    -------
+    dict
+        {triad: [weight of initial state 1, 2, ...]}; the intensity of a line is weight *
+        amplitude**2.
+    """
+    rows = model["spectra"].get(polarisation)
+    if rows is None:
+        raise ValueError(f"model.json has no {polarisation!r} spectrum "
+                         f"(it has {', '.join(model['spectra'])})")
+    if temperature < 0:
+        raise ValueError("the temperature must not be negative")
+    dims = {g["label"]: int(g["dim"]) for g in model["ground_symmetries"]}
+    if initial_energies is None:
+        by_label = {g["label"]: list(g.get("energies", [g["energy"]]))
+                    for g in model["ground_symmetries"]}
+        initial_energies = {r["triad"]: by_label[r["ground"]] for r in rows}
+    # one set of initial states per ground symmetry (several triads share it)
+    states: dict[str, list[float]] = {}
+    for r in rows:
+        states.setdefault(r["ground"], list(initial_energies.get(r["triad"], [])))
+    everything = [e for es in states.values() for e in es]
+    if not everything:
+        return {r["triad"]: [] for r in rows}
+    e0 = min(everything)
+
+    def boltzmann(e: float) -> float:
+        if temperature == 0.0:
+            return 1.0 if e - e0 <= DEGENERATE else 0.0
+        return math.exp(-(e - e0) / (K_B * temperature))
+
+    z = sum(dims[g] * boltzmann(e) for g, es in states.items() for e in es)
+    return {r["triad"]: [r["factor"] * boltzmann(e) / z
+                         for e in initial_energies.get(r["triad"], [])] for r in rows}
+
+
+def run_initial_energies(run: Any) -> dict[int, list[float]]:
+    """{triad: initial-state energies} of a finished run (``morvex7.results.Run``)."""
+    return {t.index: [b.initial_energy for b in t.absorption] for t in run.triads}
+
+
+def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisation: str = "iso",
+                    temperature: float = 0.0, absolute: bool = False):
+    """The stick spectrum of a builder-made run for one polarisation and temperature.
+
+    Energies are E - E0, E0 the lowest ground energy of the run (absolute on request);
+    intensities weight * amplitude**2 (see :func:`spectrum_weights`).
+    """
+    from morvex7.sticks import Sticks
+
+    model = model if model is not None else read_model_json(run.directory)
+    energies = run_initial_energies(run)
+    weights = spectrum_weights(model, polarisation, temperature, energies)
+    e0 = min((e for es in energies.values() for e in es), default=0.0)
+    parts = []
+    for t in run.triads:
+        w = weights.get(t.index, [])
+        for b, wb in zip(t.absorption, w):
+            if wb == 0.0:
+                continue
+            n = len(b.energies)
+            st = Sticks(b.energies - (0.0 if absolute else e0), wb * b.amplitudes ** 2,
+                        b.amplitudes * math.sqrt(wb), np.full(n, b.state), np.full(n, t.index),
+                        {"unit": "eV", "absolute": absolute, "title": " ".join(t.labels)})
+            parts.append((st, 1.0))
+    out = Sticks.combine(parts) if parts else Sticks.empty({"unit": "eV", "absolute": absolute})
+    out.meta.update({"polarisation": polarisation, "temperature": temperature,
+                     "title": f"{model.get('title') or 'ion model'} ({polarisation})"})
+    return out

@@ -1,0 +1,229 @@
+"""Text of the engine's input files for a built model: FTN14, FTN15 and fort.50.
+
+Layout facts the files follow:
+
+- The engine loads one coefficient section (FTN14) per configuration pair, in this order: the
+  transition pairs (ground c -> excited c), then the mixing pairs of the ground side (1-2, 2-3),
+  then those of the excited side. From the second triad of a run on, it reads the sections of
+  the first triad back from its store file, so every section holds the blocks of *all* triads
+  and each triad's recipes pick theirs by number.
+- The recipe file (FTN15) starts with the IRREP tables. Every triad looks its multiplicities up
+  in a fixed sequence of (kind, side, configuration) items, searching forward from the start of
+  the file; the tables are written as one slot per item holding every label of that item's side,
+  so that the search for item j always ends in slot j.
+- Then one block of REDUCEDMATRIX recipes per triad, self-contained, in the order the engine
+  reads them: per pair its transition (or mixing) operator, the bra side's Hamiltonian operators
+  ("GROUND") and the ket side's ("EXCITE").
+- The engine divides configuration and mixing blocks by sqrt(dim) and multiplies transition
+  blocks by DIP: configuration and mixing blocks are stored times sqrt(dim).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .blocks import Side
+
+
+@dataclass
+class Triad:
+    """One calculation: ground symmetry, operator and excited symmetry labels."""
+
+    ground: str
+    op: str
+    excited: str
+
+
+@dataclass
+class Pair:
+    """A configuration pair as the engine loads it: kind "T" (transition), "G" or "E" (mixing
+    within the ground or excited side) and the (first) configuration index c (0-based)."""
+
+    kind: str
+    c: int
+
+
+def number(v: float) -> str:
+    """A value as text that reads back to the same 4-byte real."""
+    return f"{float(np.float32(v)):.9g}"
+
+
+@dataclass
+class Section:
+    matrices: list[np.ndarray] = field(default_factory=list)
+    keys: dict[tuple, int] = field(default_factory=dict)
+
+    def store(self, key: tuple, m: np.ndarray) -> int:
+        """Number of the stored matrix (1-based), 0 for an empty or all-zero one."""
+        if m.size == 0:
+            return 0
+        m = np.where(np.abs(m) < 1e-9, 0.0, m)    # rounding noise of the adaptation
+        if not np.any(np.float32(m)):
+            return 0
+        if key not in self.keys:
+            self.matrices.append(m)
+            self.keys[key] = len(self.matrices)
+        return self.keys[key]
+
+    def text(self, index: int) -> str:
+        out = [f" coupling blocks of configuration pair {index}\n"]
+        for k, m in enumerate(self.matrices, 1):
+            m32 = np.float32(m)
+            rows, cols = np.nonzero(m32)
+            vals = ["%.9g" % v for v in m32[rows, cols].astype(float).tolist()]
+            out.append(f"RME  MATRIX {k} IN SECTION {index}   {m.shape[0]} {m.shape[1]} "
+                       f"{len(vals)}\n")
+            starts = np.searchsorted(rows, np.arange(m.shape[0] + 1))
+            for i in range(m.shape[0]):
+                a, b = starts[i], starts[i + 1]
+                if a == b:
+                    continue
+                pairs = [f"{c + 1} {v}" for c, v in zip(cols[a:b].tolist(), vals[a:b])]
+                lines = ["  ".join(pairs[j:j + 4]) for j in range(0, len(pairs), 4)]
+                out.append(f" {i + 1} {b - a}  " + "\n   ".join(lines) + "\n")
+        out.append(" FINISHED\n")
+        return "".join(out)
+
+
+def pairs_of(ground: Side, excited: Side) -> list[Pair]:
+    """The configuration pairs in the engine's load order."""
+    out = [Pair("T", c) for c in range(min(len(ground.configs), len(excited.configs)))]
+    if ground.mixing is not None:
+        out += [Pair("G", c) for c in range(len(ground.configs) - 1)]
+    if excited.mixing is not None:
+        out += [Pair("E", c) for c in range(len(excited.configs) - 1)]
+    return out
+
+
+def irrep_items(ground: Side, excited: Side) -> list[tuple[str, Side, int]]:
+    """The (kind, side, configuration) sequence of one triad's multiplicity look-ups."""
+    items = []
+    for c in range(min(len(ground.configs), len(excited.configs))):
+        items += [("GROUND", ground, c), ("EXCITE", excited, c)]
+    for side in (ground, excited):
+        for c in range(len(side.configs) - 1):
+            items += [("GROUND", side, c), ("EXCITE", side, c + 1)]
+    return items
+
+
+def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
+                      transitions: dict[tuple[str, str, int], np.ndarray]) -> tuple[str, str]:
+    """Return the texts of FTN14 and FTN15.
+
+    ``transitions[(g, e, c)]`` is the transition block ground c -> excited c of a triad.
+    """
+    glabels = sorted({t.ground for t in triads}, key=list(ground.dims).index)
+    elabels = sorted({t.excited for t in triads}, key=list(excited.dims).index)
+    used = {id(ground): glabels, id(excited): elabels}
+    pairs = pairs_of(ground, excited)
+    sections = [Section() for _ in pairs]
+    recipes: list[list[str]] = [[] for _ in triads]
+    serial = 0
+
+    def recipe(kind: str, bra: str, op: str, ket: str, dims: tuple[int, int], no: int,
+               shape: tuple[int, int]) -> str:
+        nonlocal serial
+        serial += 1
+        end = f"RM{serial}"
+        text = f"REDUCEDMATRIX {kind} {bra} {op} {ket} {end} {dims[0]} {dims[1]}\n"
+        if no:
+            text += f"  ADD {no} 1 1 {shape[0]} {shape[1]} 1.0\n"
+        return text + f"  END {end}\n"
+
+    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str, p: int) -> list[str]:
+        out = []
+        root = np.sqrt(side.dims[label])
+        m = side.mult(c, label)
+        for k, blk in enumerate(side.ham[c][label]):
+            no = sec.store((side.kind, c, label, k), root * blk)
+            out.append(recipe(kind, label, "0+", label, (m, m), no, (m, m)))
+        return out
+
+    for p, (pair, sec) in enumerate(zip(pairs, sections)):
+        for t, tri in enumerate(triads):
+            if pair.kind == "T":
+                bra_side, bc, bra = ground, pair.c, tri.ground
+                ket_side, kc, ket = excited, pair.c, tri.excited
+                blk = transitions[(tri.ground, tri.excited, pair.c)]
+                op = tri.op
+                no = sec.store(("T", tri.ground, tri.excited), blk)
+            else:
+                side = ground if pair.kind == "G" else excited
+                lab = tri.ground if pair.kind == "G" else tri.excited
+                bra_side = ket_side = side
+                bc, kc, bra, ket = pair.c, pair.c + 1, lab, lab
+                blk = np.sqrt(side.dims[lab]) * side.mix[pair.c][lab]
+                op = "0+"
+                no = sec.store(("M", lab), blk)
+            dims = (bra_side.mult(bc, bra), ket_side.mult(kc, ket))
+            recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
+            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND", p)
+            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE", p)
+
+    ftn14 = "".join(s.text(i + 1) for i, s in enumerate(sections))
+    lines = [" irreducible representations, one slot per look-up\n"]
+    for kind, side, c in irrep_items(ground, excited):
+        for lab in used[id(side)]:
+            lines.append(f"IRREP {kind} {lab} MULT {side.mult(c, lab)} DIM {side.dims[lab]}\n")
+    lines.append("\n recipes, one block per triad\n")
+    for t, tri in enumerate(triads):
+        lines.append(f" triad {t + 1}: {tri.ground} {tri.op} {tri.excited}\n")
+        lines += recipes[t]
+    return ftn14, "".join(lines)
+
+
+def value(v: float) -> str:
+    """A parameter value for the command file: the shortest text of the number."""
+    return format(float(v), ".10g")
+
+
+def wrapped(words: list[str], width: int = 72) -> str:
+    """Words joined by blanks into lines of at most ``width`` columns (the engine reads a
+    command's numbers across lines; its echo shows only 79 columns)."""
+    lines, line = [], ""
+    for w in words:
+        if line and len(line) + 1 + len(w) > width:
+            lines.append(line)
+            line = "  " + w
+        else:
+            line = f"{line} {w}" if line else w
+    lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str,
+                 delta: float, u: float, q: float, n2: int, n3: int, width: float,
+                 erange: float) -> str:
+    """The command file: parameters, operator factors, configuration energies and triads."""
+    ng, ne = len(ground.configs), len(excited.configs)
+    out = [f"% {title[:70]}\n" if title else "% ion model\n"]
+    out.append(wrapped(["% XHAM ground:"] + [o.name for o in ground.hamiltonian]))
+    out.append(wrapped(["% XHAM excited:"] + [o.name for o in excited.hamiltonian]))
+    out.append(f"NCONF {ng} {ne}\n")
+    if ng > 1 or ne > 1:
+        out.append(f"N2 {n2} N3 {n3} W {value(width)}\n")
+    out.append(f"DEL {value(delta)} UCV {value(q)} UVV {value(u)}\n")
+    out.append("DIP 1.0\n")
+    for t, side, n in ((1, ground, ng), (2, excited, ne)):
+        words = ["XHAM", str(len(side.hamiltonian))] + [value(o.value) for o in side.hamiltonian]
+        words += [str(n)] + [f"{t} {c}" for c in range(1, n + 1)]
+        out.append(wrapped(words))
+    for t, side, n in ((1, ground, ng), (2, excited, ne)):
+        if n > 1:
+            words = ["XMIX", "1", value(side.mixing.value), str(n - 1)]
+            out.append(wrapped(words + [f"{t} {c} {c + 1}" for c in range(1, n)]))
+    nt = min(ng, ne)
+    out.append(wrapped(["XTRAN", "1", "1.0", str(nt)] + [f"{c} {c}" for c in range(1, nt + 1)]))
+    eg = ["0.0UNITY", "DEL", "2DEL + UVV"]
+    ef = ["0.0UNITY", "DEL + UVV - UCV", "2DEL + 3UVV - 2UCV"]
+    for c in range(ng):
+        out.append(f"DEF EG{c + 1} = {eg[c]}\n")
+    for c in range(ne):
+        out.append(f"DEF EF{c + 1} = {ef[c]}\n")
+    out.append(f"ERANGE {value(erange)}\n")
+    out.append("TRIADS\n")
+    for tri in triads:
+        out.append(f"{tri.ground} {tri.op} {tri.excited}\n")
+    out.append("ENDTRIADS\n")
+    return "".join(out)

@@ -1,0 +1,36 @@
+"""Building ion models into temporary directories and running the engine on them."""
+from __future__ import annotations
+
+import subprocess
+from pathlib import Path
+
+from morvex7.ion.build import BuiltModel, build_model
+from morvex7.ion.model import IonModel
+from morvex7.results import Run
+
+
+def run_ion(model: IonModel, directory: Path, engine: Path) -> tuple[BuiltModel, Run]:
+    """Build ``model`` in ``directory``, run the engine there and read the results.
+
+    Fails the test on a stop other than the normal end or on any engine warning.
+    """
+    built = build_model(model, directory)
+    proc = subprocess.run([str(engine)], cwd=directory, capture_output=True, text=True,
+                          timeout=600)
+    (directory / "log.txt").write_text(proc.stdout)
+    (directory / "stop.txt").write_text(proc.stderr)
+    assert "Normal end" in proc.stderr, proc.stdout[-2000:] + proc.stderr
+    assert "number of warnings" not in proc.stdout, proc.stdout[-3000:]
+    return built, Run.load(directory)
+
+
+def hund_j(l: int, n: int) -> float:
+    """J of the ground term of l^n by Hund's three rules."""
+    ms = list(range(l, -l - 1, -1))
+    up = min(n, 2 * l + 1)
+    down = n - up
+    s = (up - down) / 2
+    lval = abs(sum(ms[:up]) + sum(ms[:down]))
+    if n < 2 * l + 1:
+        return abs(lval - s)
+    return lval + s
