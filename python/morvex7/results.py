@@ -118,6 +118,11 @@ class IntermediateStates:
     width: np.ndarray
     total_intensity: float | None = None
 
+    # plural spellings, for symmetry with the Auger steps
+    energies = property(lambda self: self.energy)
+    intensities = property(lambda self: self.intensity)
+    widths = property(lambda self: self.width)
+
 
 @dataclass
 class OffResonance:

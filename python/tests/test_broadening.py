@@ -112,7 +112,7 @@ def test_linear_ramp_width_and_paths():
         bb = Broadening(lorentz=widths, gauss=gauss)
         dense = broaden_lines(energy, intensity, bb, grid, "dense")
         lattice = broaden_lines(energy, intensity, bb, grid, "lattice")
-        assert np.max(np.abs(lattice - dense)) < 1e-4 * dense.max()
+        assert np.max(np.abs(lattice - dense)) < 2e-5 * dense.max()
 
 
 def test_width_table_file(tmp_path):
