@@ -129,6 +129,8 @@ def load_run(directory: Path):
 
     if not directory.is_dir():
         raise UserError(f"{directory}: no such run directory")
+    if not (directory / "fort.44").is_file():
+        raise UserError(f"{directory}: not a morvex7 result directory (it has no fort.44)")
     return Run.load(directory)
 
 

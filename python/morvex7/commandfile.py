@@ -531,12 +531,15 @@ class CommandFile:
         self._reparse()
 
     def update(self, params: Mapping[str, float]) -> None:
-        """Set several parameters; all names are checked before anything changes."""
-        for name, value in params.items():
-            parse_name(name)
-            format_value(value, parse_name(name).integer)
-        for name, value in params.items():
-            self.set(name, value)
+        """Set several parameters: all of them, or (on a ParameterError) none."""
+        saved = list(self._bodies), list(self._ends)
+        try:
+            for name, value in params.items():
+                self.set(name, value)
+        except ParameterError:
+            self._bodies, self._ends = saved
+            self._reparse()
+            raise
 
     def _add(self, target: Target, block: Block, text: str) -> None:
         if target.keyword == "NCONF":

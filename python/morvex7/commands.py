@@ -16,7 +16,7 @@ import re
 from pathlib import Path
 
 __all__ = ["EndOfCommands", "EchoSource", "CommandInterpreter", "evaluate_definition",
-           "fortran_real", "fortran_int", "read_command_file"]
+           "fortran_real", "fortran_int", "read_command_file", "command_file_lines"]
 
 
 class EndOfCommands(Exception):
@@ -310,13 +310,19 @@ class CommandInterpreter:
         return snap
 
 
+def command_file_lines(path: str | Path) -> list[str]:
+    """The lines of a command file as the engine reads them: at most 136 characters, a-z
+    upper-cased, underscores removed (the echo in fort.44 shows columns 1..79 of these)."""
+    raw = Path(path).read_bytes().decode("latin-1")
+    lines = re.split(r"\r\n|\r|\n", raw)
+    if lines and lines[-1] == "":
+        lines.pop()
+    return [ln[:136].translate(_UPPER).replace("_", "") for ln in lines]
+
+
 class _FileSource(EchoSource):
     def __init__(self, path: Path):
-        raw = path.read_bytes().decode("latin-1")
-        lines = re.split(r"\r\n|\r|\n", raw)
-        if lines and lines[-1] == "":
-            lines.pop()
-        self.lines = [ln[:136].translate(_UPPER).replace("_", "") for ln in lines]
+        self.lines = command_file_lines(path)
         self.pos = 0
         self.taken: list[str] = []
 

@@ -104,7 +104,8 @@ def log_tail(directory: str | Path, n: int = 15) -> str:
 
 
 def run_engine(directory: str | Path, engine: str | Path | None = None,
-               timeout: float | None = None, check: bool = True) -> EngineResult:
+               timeout: float | None = None, check: bool = True,
+               threads: int | None = None) -> EngineResult:
     """Run the engine in `directory`, which holds fort.50, FTN14 and FTN15.
 
     The log goes to log.txt and standard error to stop.txt in the same directory.
@@ -119,6 +120,8 @@ def run_engine(directory: str | Path, engine: str | Path | None = None,
         Seconds after which the engine is killed (raises ``subprocess.TimeoutExpired``).
     check : bool
         Raise :class:`EngineError` on a non-zero status (default).
+    threads : int, optional
+        Threads the engine may use (MORVEX7_THREADS); default: the engine's own choice.
 
     Returns
     -------
@@ -126,10 +129,13 @@ def run_engine(directory: str | Path, engine: str | Path | None = None,
     """
     directory = Path(directory)
     exe = Path(engine) if engine else find_engine()
+    env = None
+    if threads is not None:
+        env = dict(os.environ, MORVEX7_THREADS=str(threads))
     t0 = time.perf_counter()
     with open(directory / LOG_FILE, "wb") as out, open(directory / STOP_FILE, "wb") as err:
         proc = subprocess.run([str(exe)], cwd=directory, stdout=out, stderr=err,
-                              stdin=subprocess.DEVNULL, timeout=timeout)
+                              stdin=subprocess.DEVNULL, timeout=timeout, env=env)
     wall = time.perf_counter() - t0
     text = stop_text((directory / STOP_FILE).read_bytes().decode("latin-1"))
     result = EngineResult(directory, proc.returncode, text, wall)

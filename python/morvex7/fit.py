@@ -91,7 +91,8 @@ def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
     """Run the engine once (on a Dask worker) and return its sticks; the directory is
     removed afterwards unless `keep`."""
     try:
-        execute(model_dir, None, workdir, engine=engine, overwrite=True, text=text)
+        # one single-threaded engine per worker, as in sweeps
+        execute(model_dir, None, workdir, engine=engine, overwrite=True, text=text, threads=1)
         return run_sticks(workdir, triads, weights)
     finally:
         if not keep:

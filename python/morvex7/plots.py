@@ -103,8 +103,11 @@ def plot_spectrum(
         right.set_ylabel("stick intensity")
         right.set_ylim(bottom=0, top=1.08 * max(float(np.nanmax(sticks.intensity)), 1e-30))
         view = _view(sticks.energy, curve.broadening)
-        if view:
-            ax.set_xlim(*view)
+        if view:  # around the lines, within the curve's grid
+            lo = max(view[0], float(curve.energy[0]))
+            hi = min(view[1], float(curve.energy[-1]))
+            if hi > lo:
+                ax.set_xlim(lo, hi)
     ax.text(0.99, 0.98, curve.broadening.describe(), transform=ax.transAxes, ha="right",
             va="top", fontsize=7, color="0.35")
     return _save(fig, path)
@@ -157,7 +160,10 @@ def plot_overlay(
             lows.append(view[0])
             highs.append(view[1])
     if lows:
-        ax.set_xlim(min(lows), max(highs))
+        lo = max(min(lows), min(float(c.energy[0]) for c in curves))
+        hi = min(max(highs), max(float(c.energy[-1]) for c in curves))
+        if hi > lo:
+            ax.set_xlim(lo, hi)
     ax.set_xlabel(xlabel or energy_label(meta))
     ax.set_ylabel(f"intensity (per {unit_of(meta)})")
     ax.set_title(title or title_from(meta))

@@ -18,17 +18,18 @@ class Progress:
     """
 
     def __init__(self, total: int, skipped: int = 0, stream: TextIO | None = None,
-                 enabled: bool = True, width: int = 30):
+                 enabled: bool = True, width: int = 30, failed: int = 0):
         self.total, self.skipped = total, skipped
         self.done = skipped
-        self.failed = 0
+        self.failed = failed  # of the skipped points
         self.stream = stream or sys.stderr
         self.enabled = enabled
         self.tty = enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
         self.width = width
         self.start = time.monotonic()
         if enabled and skipped:
-            self._line(f"{skipped} of {total} points finished before; running the rest")
+            self._line(f"{skipped} of {total} points finished before ({failed} failed); "
+                       "running the rest")
 
     def time_left(self) -> float | None:
         ran = self.done - self.skipped

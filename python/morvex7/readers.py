@@ -29,7 +29,7 @@ import numpy as np
 from morvex7.commands import CommandInterpreter, EchoSource, EndOfCommands
 
 __all__ = [
-    "LayoutError", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
+    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
     "AbsorptionSummary", "RunDescription", "TriadRecord", "BlockRecord", "SpectrumFile",
     "YieldCurve", "IntermediatePlot", "IntermediateListing", "LogBlock", "AugerSizes", "LogFile",
     "read_spectrum_file", "read_ground_energies", "read_intermediate_plot",
@@ -63,6 +63,10 @@ class FieldOverflowWarning(UserWarning):
     """A numeric field was written as asterisks; its value is NaN."""
 
 
+class CommandFileMismatch(LayoutError):
+    """An echoed command line differs from the command file given to the reader."""
+
+
 class TruncatedEchoWarning(UserWarning):
     """An echoed command line fills all 79 columns: the line may have gone on."""
 
@@ -77,10 +81,7 @@ class Lines:
     def __init__(self, path: str | Path, text: str | None = None):
         self.path = Path(path)
         if text is None:
-            try:
-                text = self.path.read_text(errors="replace")
-            except FileNotFoundError:
-                raise
+            text = self.path.read_text(errors="replace")
         lines = text.split("\n")
         if lines and lines[-1] == "":
             lines.pop()
@@ -396,7 +397,8 @@ def _parse_ground_report(cur: Lines) -> GroundReport:
     return GroundReport(eg0, ndeg, weights, np.array(lowest), np.array(pe), np.array(pp), start)  # type: ignore[arg-type]
 
 
-def _parse_matrix_block(cur: Lines, auger: bool) -> MatrixBlock:
+def _parse_matrix_block(cur: Lines, step: int | None) -> MatrixBlock:
+    """One matrix block; `step` is the Auger step expected (None for an absorption block)."""
     start = cur.lineno
     line = cur.expect_prefix(_HEADER, "a ' TRANSFORMED MATRIX FOR TRIAD ( ' header")
     if (line[40] != " " or line[49] != " " or line[58:64] != " ) (1*" or line[71:79] != ") DIM : "
@@ -404,16 +406,13 @@ def _parse_matrix_block(cur: Lines, auger: bool) -> MatrixBlock:
         raise cur.error("the header layout (A,a8,1x,a8,1x,a8,1x,') (1*',I7,') DIM : ',I2,"
                         "' : 0 :',I2,' ACTOR MULTIPOLE')", line)
     field2 = line[41:49]
-    step: int | None = None
-    if auger:
-        s3 = field2[:3]
-        if s3.strip() and (s3.strip().isdigit() or set(s3.strip()) == {"*"}):
-            step = int_field(s3, cur, start, "the step number", stars=-1)
-        else:
-            step = 0
-        label2 = field2[3:].strip() if step else field2.strip()
-    else:
-        label2 = field2.strip()
+    label2 = field2.strip()
+    if step:                          # step i > 0: I3 step number, then the 5-character label
+        want = f"{step:3d}" if step < 1000 else "***"
+        if field2[:3] != want:
+            raise cur.error(f"the Auger spectrum of step {step} (step number in columns 42-44)",
+                            line)
+        label2 = field2[3:].strip()
     labels = (line[32:40].strip(), label2, line[50:58].strip())
     m = int_field(line[64:71], cur, start, "the number of lines")
     i1 = int_field(line[79:81], cur, start, "the first block index")
@@ -483,9 +482,11 @@ def _parse_absorption_summary(cur: Lines) -> AbsorptionSummary:
 class _Echo(EchoSource):
     """Feeds the command interpreter with the echoed command lines of fort.44."""
 
-    def __init__(self, cur: Lines):
+    def __init__(self, cur: Lines, full: list[str] | None = None):
         self.cur = cur
         self.taken: list[str] = []
+        self.full = full           # the command file's lines, when known
+        self.count = 0
 
     def next_line(self) -> str:
         line = self.cur.peek()
@@ -498,6 +499,15 @@ class _Echo(EchoSource):
             raise self.cur.error("the echo of a command line (a blank, then the upper-cased line)",
                                  line, self.cur.lineno)
         self.cur.next("")
+        self.count += 1
+        if self.full is not None:
+            k = self.count
+            full = self.full[k - 1] if k <= len(self.full) else None
+            if full is None or full[:79].rstrip() != line[1:80].rstrip():
+                raise CommandFileMismatch(self.cur.path, self.cur.pos, f"the echo of line {k} "
+                                          f"of the command file", line)
+            self.taken.append(full.rstrip())
+            return full
         if len(line.rstrip()) == 80:
             warnings.warn(f"{self.cur.path}, line {self.cur.pos}: the echo shows only the first "
                           f"79 columns of a command line; words after them are not seen",
@@ -506,13 +516,21 @@ class _Echo(EchoSource):
         return line[1:80]
 
 
-def read_spectrum_file(path: str | Path, require_finished: bool = True) -> SpectrumFile:
+def read_spectrum_file(path: str | Path, require_finished: bool = True,
+                       command_lines: list[str] | None = None) -> SpectrumFile:
     """Read fort.44, the spectrum file.
 
     Parameters
     ----------
     path : str or Path
         The file.
+    require_finished : bool
+        Whether the file must end with the run's FINISHED record (see Raises).
+    command_lines : list of str, optional
+        The run's command file as the engine reads it (:func:`morvex7.commands.
+        command_file_lines`). The echo shows only 79 columns of each line; with the command
+        file, words beyond them are read too. Every echoed line must then match its line of
+        the command file (:class:`CommandFileMismatch` otherwise).
 
     Returns
     -------
@@ -534,15 +552,16 @@ def read_spectrum_file(path: str | Path, require_finished: bool = True) -> Spect
     cur = Lines(path)
     blocks: list[BlockRecord] = []
     try:
-        return _read_spectrum(cur, blocks)
+        return _read_spectrum(cur, blocks, command_lines)
     except LayoutError as err:
         if require_finished or not (err.found == "" and cur.at_end()):
             raise
         return SpectrumFile(cur.path, blocks, False, str(err))
 
 
-def _read_spectrum(cur: Lines, blocks: list[BlockRecord]) -> SpectrumFile:
-    echo = _Echo(cur)
+def _read_spectrum(cur: Lines, blocks: list[BlockRecord], full: list[str] | None
+                   ) -> SpectrumFile:
+    echo = _Echo(cur, full)
     interp = CommandInterpreter(echo)
     finished = False
     tindex = 0
@@ -602,7 +621,7 @@ def _read_spectrum(cur: Lines, blocks: list[BlockRecord]) -> SpectrumFile:
                 _parse_auger_output(cur, tr, block.params)
             else:
                 while cur.peek() is not None and cur.peek().startswith(_HEADER):
-                    tr.blocks.append(_parse_matrix_block(cur, auger=False))
+                    tr.blocks.append(_parse_matrix_block(cur, step=None))
                 tr.summary = _parse_absorption_summary(cur)
                 for b in tr.blocks:
                     if len(b.values) != tr.summary.ne:
@@ -618,13 +637,7 @@ def _parse_auger_output(cur: Lines, tr: TriadRecord, params: dict) -> None:
     if cur.peek() is not None and cur.peek().startswith("%FORMAT"):
         tr.intermediate = _parse_intermediate_table(cur)
     while cur.peek() is not None and cur.peek().startswith(_HEADER):
-        b = _parse_matrix_block(cur, auger=True)
-        expect = len(tr.blocks)
-        if b.step not in (expect, -1 if expect > 999 else expect):
-            raise LayoutError(cur.path, b.line, f"the Auger spectrum of step {expect}",
-                              cur.lines[b.line - 1])
-        b.step = expect
-        tr.blocks.append(b)
+        tr.blocks.append(_parse_matrix_block(cur, step=len(tr.blocks)))
     nomega = params.get("NOMEGA")
     if isinstance(nomega, int):
         want = max(nomega + 1, 0)
@@ -835,10 +848,8 @@ def read_intermediate_listing(path: str | Path) -> list[IntermediateListing]:
                 raise cur.error(f"{k} pairs (F8.2, I8)", line)
             for j in range(k):
                 e.append(real_field(line[16 * j:16 * j + 8], cur, cur.pos, "an energy"))
-                s = line[16 * j + 8:16 * j + 16]
-                i.append(float("nan") if set(s.strip()) == {"*"} and
-                         real_field(s, cur, cur.pos, "an intensity") != 0 else
-                         int_field(s, cur, cur.pos, "an intensity × 10000"))
+                i.append(real_field(line[16 * j + 8:16 * j + 16], cur, cur.pos,
+                                    "an intensity × 10000"))
         summ = parse_eg_record(cur.next("the '%Eg=' record"), cur, cur.pos)
         total = _total_record(cur)
         _closing(cur)

@@ -24,7 +24,8 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
-from morvex7.readers import (AugerSizes, IntermediateTable, LayoutError, LogBlock, LogFile,
+from morvex7.commands import command_file_lines
+from morvex7.readers import (AugerSizes, CommandFileMismatch, IntermediateTable, LayoutError, LogBlock, LogFile,
                              RunDescription, SummaryLine, TriadRecord, YieldCurve, read_log,
                              read_ground_energies, read_intermediate_listing,
                              read_intermediate_plot, read_spectrum_file, read_yield_file)
@@ -116,6 +117,11 @@ class IntermediateStates:
     intensity: np.ndarray
     width: np.ndarray
     total_intensity: float | None = None
+
+    # plural spellings, for symmetry with the Auger steps
+    energies = property(lambda self: self.energy)
+    intensities = property(lambda self: self.intensity)
+    widths = property(lambda self: self.width)
 
 
 @dataclass
@@ -343,12 +349,16 @@ class Run:
         stop = _first_text(d, STOP_NAMES)
         log_text = _first_text(d, LOG_NAMES)
         abnormal = stop is not None and "Normal end" not in stop
-        spec = read_spectrum_file(d / "fort.44", require_finished=not abnormal)
+        spectra = _read_with_command_file(d, not abnormal)
         files = ["fort.44"]
         log = None
         if log_text is not None:
-            log = read_log(d / next(n for n in LOG_NAMES if (d / n).is_file()), log_text)
-        return _assemble(cls, d, spec, stop, log_text, log, files)
+            name = next(n for n in LOG_NAMES if (d / n).is_file())
+            try:
+                log = read_log(d / name, log_text)
+            except LayoutError as err:   # the result files stand on their own
+                warnings.warn(f"the log is not used: {err}", stacklevel=2)
+        return _assemble(cls, d, spectra, stop, log_text, log, files)
 
     def sticks(self, triads: Sequence["Triad | int"] | None = None,
                weights: Sequence[float] | None = None, absolute: bool = False) -> Sticks:
@@ -376,6 +386,19 @@ def read_run(directory: str | Path) -> Run:
     return Run.load(directory)
 
 
+def _read_with_command_file(d: Path, require_finished: bool):
+    """fort.44 read with the run's command file when it is there and is the one the echo
+    shows (it holds the columns beyond 79 that the echo cuts off)."""
+    if (d / "fort.50").is_file():
+        try:
+            return read_spectrum_file(d / "fort.44", require_finished,
+                                      command_file_lines(d / "fort.50"))
+        except CommandFileMismatch as err:
+            warnings.warn(f"fort.50 is not the command file of this run ({err}); the "
+                          f"parameters come from the echo alone", stacklevel=3)
+    return read_spectrum_file(d / "fort.44", require_finished)
+
+
 def _first_text(d: Path, names: Iterable[str]) -> str | None:
     for n in names:
         if (d / n).is_file():
@@ -383,13 +406,13 @@ def _first_text(d: Path, names: Iterable[str]) -> str | None:
     return None
 
 
-def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: list[str]) -> Run:
+def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files: list[str]) -> Run:
     energies43 = None
     if (d / "fort.43").is_file():
         energies43 = read_ground_energies(d / "fort.43")
         files.append("fort.43")
-        if len(energies43) != len(spec.triads) and spec.finished:
-            raise LayoutError(d / "fort.43", 0, f"{len(spec.triads)} lists of ground energies "
+        if len(energies43) != len(spectra.triads) and spectra.finished:
+            raise LayoutError(d / "fort.43", 0, f"{len(spectra.triads)} lists of ground energies "
                               f"(one per triad of fort.44)", f"{len(energies43)} lists")
     plots = listings = None
     if (d / "fort.45").is_file():
@@ -404,11 +427,12 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
     blocks: list[Block] = []
     triads: list[Triad] = []
     n_inter = 0
-    for br in spec.blocks:
+    for br in spectra.blocks:
         if not br.complete:
             continue
         blk = Block(br.number, br.params, br.command_lines, br.definitions, br.operators,
                     br.ignored_words, log=log_blocks.get(br.number))
+        _check_against_log(blk)
         blocks.append(blk)
         for tr in br.triads:
             gs = _ground(tr, energies43, d)
@@ -423,8 +447,10 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
                 inter_plot = None
                 if tr.intermediate is not None:
                     inter_plot = _take(plots, n_inter, tr, "fort.45", d)
-                    _take(listings, n_inter, tr, "fort.46", d)
+                    listing = _take(listings, n_inter, tr, "fort.46", d)
                     n_inter += 1
+                    if listing is not None:
+                        t.description = listing.description
                 sizes = auger_sizes.pop(0) if auger_sizes else None
                 t.auger = _auger(tr, br.params, yields.get(k), inter_plot, sizes, d / name)
             else:
@@ -436,9 +462,48 @@ def _assemble(cls, d: Path, spec, stop, log_text, log: LogFile | None, files: li
                 if tr.summary is not None:
                     t.description, t.summary, t.ne = (tr.summary.description,
                                                       tr.summary.summary, tr.summary.ne)
+            if t.description is not None:
+                _check_description(blk, t)
             blk.triads.append(t)
             triads.append(t)
-    return cls(d, blocks, triads, stop, log_text, spec.finished, files)
+    return cls(d, blocks, triads, stop, log_text, spectra.finished, files)
+
+
+def _check_against_log(blk: Block) -> None:
+    """Compare the parameters recovered from the echo with the numbers of the log's Auger
+    report (3 or 5 decimals); on a difference warn and take the log's value."""
+    lb = blk.log
+    if lb is None or not lb.auger:
+        return
+    p = blk.params
+    pairs = [("DIP", lb.dip, 5e-6)]
+    pairs += [(f"EG{k + 1}", lb.eg[k], 5e-4) for k in range(3)]
+    pairs += [(f"EF{k + 1}", lb.ef[k], 5e-4) for k in range(3)]
+    for c in range(1, 10):
+        if f"CI{c}" in p:
+            pairs += [(f"EFAUG{c}_{k + 1}", lb.efaug[c - 1, k], 5e-4) for k in range(3)]
+            pairs += [(f"DIPAUG{c}", lb.dipaug[c - 1], 5e-6), (f"CI{c}", lb.ci[c - 1], 5e-6)]
+    for key, logged, tol in pairs:
+        if key in p and np.isfinite(logged) and abs(p[key] - logged) > tol * max(1.0, abs(logged)):
+            warnings.warn(f"block {blk.number}: {key} = {p[key]!r} from the command echo, "
+                          f"{logged!r} in the log (line {lb.line}); the log's value is used",
+                          stacklevel=3)
+            p[key] = float(logged)
+
+
+def _check_description(blk: Block, t: Triad) -> None:
+    """Compare the parameters recovered from the echo with the run description the engine
+    quotes (N2, N3, W, DEL, UVV, UCV); on a difference warn and take the quoted value."""
+    desc, p = t.description, blk.params
+    for key, quoted, tol in (("N2", desc.n2, 0), ("N3", desc.n3, 0), ("W", desc.w, 5e-4),
+                             ("DEL", desc.delta, 5e-4), ("UVV", desc.uvv, 5e-4),
+                             ("UCV", desc.ucv, 5e-4)):
+        if quoted is None or not np.isfinite(quoted) or abs(p[key] - quoted) <= tol:
+            continue
+        warnings.warn(f"block {blk.number}: {key} = {p[key]!r} from the command echo, "
+                      f"{quoted!r} in the run description of triad {t.index}; the quoted value "
+                      f"is used (a command line longer than 79 columns?)", stacklevel=3)
+        p[key] = quoted
 
 
 def _ground(tr: TriadRecord, energies43, d: Path) -> GroundState:

@@ -97,12 +97,13 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
 def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
             workdir: str | Path | None = None, *, engine: str | Path | None = None,
             timeout: float | None = None, overwrite: bool = False, check: bool = True,
-            text: str | None = None) -> RunRecord:
+            text: str | None = None, threads: int | None = None) -> RunRecord:
     """Run the model once and return its :class:`RunRecord` (see :func:`run`).
 
     With ``check=False`` a failed run returns its record (status, stop text, log tail)
     instead of raising :class:`~morvex7.engine.EngineError`. `text` gives an already
-    edited command file (then `params` are only recorded).
+    edited command file (then `params` are only recorded); `threads` limits the engine's
+    threads (sweeps run one single-threaded engine per worker).
     """
     params = {k: float(v) for k, v in (params or {}).items()}
     if text is None:
@@ -110,7 +111,7 @@ def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
     if workdir is None:
         workdir = tempfile.mkdtemp(prefix="morvex7-run-")
     work = prepare(model_dir, text, workdir, overwrite=overwrite)
-    result = run_engine(work, engine, timeout=timeout, check=False)
+    result = run_engine(work, engine, timeout=timeout, check=False, threads=threads)
     record = RunRecord(str(work), params, result.status, result.stop_text, result.wall_time,
                        model=str(Path(model_dir).resolve()), engine=str(engine or ""),
                        log_tail="" if result.ok else log_tail(work))

@@ -8,7 +8,8 @@ those rows. Running the same sweep again skips the points that ended (resume); a
 engine stopped with an error is recorded as failed and the others go on.
 
 The runs go to a Dask cluster: a local one with one single-threaded worker process per core
-by default, or an existing one given by its scheduler address or scheduler file.
+by default, or an existing one given by its scheduler address or scheduler file. Each engine
+run is single-threaded (MORVEX7_THREADS=1): the workers already fill the cores.
 """
 from __future__ import annotations
 
@@ -18,6 +19,7 @@ import itertools
 import json
 import os
 import time
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -105,14 +107,15 @@ def summarise(directory: str | Path) -> list[dict[str, Any]]:
 
 
 def run_point(model_dir: str, text: str, root: str, index: int, params: dict[str, float],
-              engine: str | None = None, timeout: float | None = None) -> dict[str, Any]:
+              engine: str | None = None, timeout: float | None = None,
+              threads: int | None = 1) -> dict[str, Any]:
     """Run one point in its directory and leave its row there (runs on a Dask worker)."""
     rel = point_directory(index)
     work = Path(root) / rel
     row = PointResult(index, rel, params, "error")
     try:
         rec = execute(model_dir, params, work, engine=engine, timeout=timeout,
-                      overwrite=True, check=False, text=text)
+                      overwrite=True, check=False, text=text, threads=threads)
         row.wall_time, row.stop_text = rec.wall_time, rec.stop_text
         if rec.ok:
             row.triads = summarise(work)
@@ -141,18 +144,32 @@ def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
                 n_workers: int | None = None) -> Iterator[Any]:
     """A Dask client: of an existing cluster (address or scheduler file), else of a local
     cluster with `n_workers` single-threaded worker processes (default: one per core)."""
+    import dask
     from distributed import Client, LocalCluster
 
-    if scheduler or scheduler_file:
-        client = Client(scheduler, scheduler_file=scheduler_file, timeout="30s")
-        try:
+    # Starting worker processes on a busy machine can take longer than Dask's 30 s default.
+    with dask.config.set({"distributed.comm.timeouts.connect": "120s"}):
+        if scheduler or scheduler_file:
+            client = Client(scheduler, scheduler_file=scheduler_file, timeout="120s")
+            try:
+                yield client
+            finally:
+                client.close()
+            return
+        with _local_cluster(n_workers) as client:
             yield client
-        finally:
-            client.close()
-        return
-    cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, dashboard_address=None, silence_logs=40)
-    client = Client(cluster)
+
+
+@contextmanager
+def _local_cluster(n_workers: int | None) -> Iterator[Any]:
+    from distributed import Client, LocalCluster
+
+    with warnings.catch_warnings():  # its idle web server may find the usual port taken
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1,
+                               threads_per_worker=1, processes=True, dashboard_address=None,
+                               silence_logs=40)
+    client = Client(cluster, timeout="120s")
     try:
         yield client
     finally:
@@ -218,10 +235,9 @@ def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str
     skipped = len(rows)
     manifest = _Manifest(root, model, points, rows)
     manifest.write()
-    if progress is None or progress is True:
-        progress = Progress(len(points), skipped)
-    elif progress is False:
-        progress = Progress(len(points), skipped, enabled=False)
+    if progress is None or isinstance(progress, bool):
+        failed = sum(r.status != "ok" for r in rows.values())
+        progress = Progress(len(points), skipped, enabled=progress is not False, failed=failed)
     if todo:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
             _run_points(c, model, texts, root, points, todo, engine, timeout, manifest,

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.integrate import trapezoid
 
 from morvex7.cli_spectra import main
 from morvex7.export import read_csv
@@ -66,7 +67,7 @@ def test_csv_of_an_absorption_run(example_run, tmp_path, capsys):
     assert sticks.header["labels"] == "A1G T1U T1U"
     curve = read_csv(tmp_path / "spectrum.csv")
     assert curve.header["broadening"] == "Lorentzian FWHM 0.3"
-    area = np.trapz(curve["intensity"], curve["energy"])
+    area = trapezoid(curve["intensity"], curve["energy"])
     assert area == pytest.approx(np.sum(amplitudes**2), rel=1e-3)
 
     assert main(["csv", str(run), "--out", str(tmp_path / "abs"), "--absolute"]) == 0
@@ -107,6 +108,7 @@ def test_user_errors_are_one_line_without_traceback(example_run, tmp_path, capsy
     run = example_run("charge_transfer")
     cases = [
         (["info", str(tmp_path / "missing")], "missing: no such run directory"),
+        (["csv", str(tmp_path)], "not a morvex7 result directory (it has no fort.44)"),
         (["plot", str(run), "--grid", "5:1:0.1"], "grid"),
         (["plot", str(run), "--widths", str(tmp_path / "nowidths.txt")], "nowidths.txt"),
         (["plot", str(run), "--out", str(tmp_path / "x.jpeg")], "x.jpeg: cannot tell"),

@@ -162,11 +162,12 @@ def test_refusals_name_the_problem(name, value, message):
     assert cf.text == TWO_BLOCKS
 
 
-def test_update_checks_every_name_before_changing_anything():
+@pytest.mark.parametrize("bad", [{"NOPE": 2.0}, {"EG2": 2.0}, {"XHAM[1,2][2]": 1.0}])
+def test_update_sets_all_or_nothing(bad):
     cf = CommandFile(TWO_BLOCKS)
     with pytest.raises(ParameterError):
-        cf.update({"DEL": 1.0, "NOPE": 2.0})
-    assert cf.text == TWO_BLOCKS
+        cf.update({"DEL": 1.0, "XHAM[1,3]": 0.5, **bad})
+    assert cf.text == TWO_BLOCKS and cf.get("DEL") == 3.0
 
 
 def test_tran_entry_and_absent_entry():

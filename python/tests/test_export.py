@@ -59,3 +59,19 @@ def test_bad_rows_are_named(tmp_path):
     path.write_text("# only comments\n")
     with pytest.raises(ValueError, match="no line of column names"):
         read_csv(path)
+
+
+def test_combined_spectra_name_their_parts(tmp_path):
+    from morvex7.plots import title_from
+    from morvex7.sticks import Sticks
+
+    a, b = sticks(), sticks(0.5)
+    b.meta["labels"] = ("A1G", "T1U", "EU")
+    parts = [Sticks(s.energy, s.intensity, s.amplitude, s.initial_state, s.triad, dict(s.meta))
+             for s in (a, b)]
+    both = Sticks.combine([(parts[0], 1.0), (parts[1], 0.5)])
+    assert title_from(both.meta) == "A1G T1U T1U + A1G T1U EU"
+    table = read_csv(write_sticks(tmp_path / "both.csv", both))
+    assert table.header["parts[2]"].startswith("labels=A1G T1U EU")
+    assert table.header["weights"] == "1 0.5"
+    assert table["intensity"] == pytest.approx(np.concatenate([a.intensity, 0.5 * b.intensity]))

@@ -15,6 +15,7 @@ from conftest import EXAMPLES
 from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, ParamSpec, SpectrumModel,
                          fit_spectrum, read_spectrum)
 from morvex7.cli_fit import parse_param
+from morvex7.sweep import dask_client
 
 MODEL = EXAMPLES / "charge_transfer"
 TRUE = {"DEL": 3.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
@@ -24,11 +25,7 @@ X = np.linspace(-3.0, 5.0, 241)
 
 @pytest.fixture(scope="module")
 def client():
-    from distributed import Client, LocalCluster
-
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=40) as cluster, \
-            Client(cluster) as c:
+    with dask_client(n_workers=2) as c:
         yield c
 
 

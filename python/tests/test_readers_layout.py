@@ -157,8 +157,13 @@ def test_garbled_auger_files(copy_of):
     edit(d / "fort.46", "    0.00   10000    1.50    3600", "    0.00   10000")
     with pytest.raises(LayoutError, match=r"fort\.46, line 2: expected 2 pairs"):
         read_intermediate_listing(d / "fort.46")
-    # a spectrum file with one Auger step missing disagrees with NOMEGA
     f44 = d / "fort.44"
+    text = f44.read_text()
+    edit(f44, "  9T1U", "  8T1U")
+    with pytest.raises(LayoutError, match="the Auger spectrum of step 9"):
+        read_spectrum_file(f44)
+    f44.write_text(text)
+    # a spectrum file with one Auger step missing disagrees with NOMEGA
     lines = f44.read_text().splitlines(keepends=True)
     n = line_of(f44, " 22T1U")
     f44.write_text("".join(lines[:n - 1] + lines[n + 4:]))
@@ -180,3 +185,32 @@ def test_files_that_disagree(copy_of):
                                                                    "    1.6000  0.360000"))
     with pytest.raises(LayoutError, match=r"fort\.45.*intermediate states of triad 1"):
         read_run(d)
+
+
+def test_a_garbled_log_is_left_aside_with_a_warning(copy_of):
+    d = copy_of("auger_resonance")
+    edit(d / "log.txt", " EFAUG 2 ", " EFAUG 7 ")
+    with pytest.warns(UserWarning, match=r"log is not used: .*log\.txt, line 8: expected the "
+                                         r"EFAUG line of channel 2"):
+        run = read_run(d)
+    t, = run.triads
+    assert t.block.log is None and t.auger.sizes is None
+    assert t.auger.total_yield.size == 22                      # the result files still read
+
+
+def test_parameters_disagreeing_with_the_log_are_reported(copy_of):
+    d = copy_of("auger_resonance")
+    edit(d / "log.txt", " EFAUG 1    2.000", " EFAUG 1    2.500")
+    with pytest.warns(UserWarning, match=r"EFAUG1_1 = 2.0 from the command echo, 2.5 in the log"):
+        run = read_run(d)
+    assert run.blocks[0].params["EFAUG1_1"] == 2.5
+
+
+def test_an_echo_filling_all_79_columns_is_flagged(copy_of):
+    d = copy_of("charge_transfer")
+    f44 = d / "fort.44"
+    edit(f44, " ERANGE 0.001" + " " * 67, " ERANGE 0.001 %" + "X" * 65)
+    from morvex7.readers import TruncatedEchoWarning
+    with pytest.warns(TruncatedEchoWarning, match=r"line 24: the echo shows only the first 79"):
+        f = read_spectrum_file(f44)
+    assert f.blocks[0].params["ERANGE"] == 0.001

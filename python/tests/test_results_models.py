@@ -206,3 +206,86 @@ def test_fivefold_ground_level(tmp_path, engine):
     assert t.ground.ndeg == 5 and len(t.ground.lowest) == 5 and len(t.absorption) == 5
     rows = np.array([[0.3, -0.4], [1.2, 0.5], [0.1, 0.2], [-0.7, 0.5], [0.0, 0.9]])
     assert t.sticks().total == pytest.approx(np.sum(rows ** 2) / 5, abs=1e-5)
+
+
+DIRECT = {
+    "FTN15": """IRREP GROUND A1G MULT 1 DIM 1
+IRREP EXCITE T1U MULT 3 DIM 1
+REDUCEDMATRIX TRANSI A1G T1U T1U RM1 1 3
+  ADD 1 1 1 1 3 1
+  END RM1
+REDUCEDMATRIX EXCITE T1U 0 T1U RM2 3 3
+  ADD 2 1 1 3 3 1
+  END RM2
+""",
+    # every excited state carries the channel-1 tag 1000: no intermediate state
+    "FTN14": """RME  MATRIX 1 IN SECTION 1   1 3 3
+ 1 3  1 0.5  2 0.3  3 0.2
+RME  MATRIX 2 IN SECTION 1   3 3 5
+ 1 2  1 1000  2 0.1
+ 2 2  1 0.1  2 1001
+ 3 1  3 1002
+ FINISHED
+""",
+    "fort.50": """N2 1 N3 1 NCONF 1 1
+XHAM 1 1 1 2 1
+XTRAN 1 1 1 1 1
+AUGER NOMEGA 2 ESTART 0 ESTEP 1 NO 1 DIP 7.3756356 DEF EF1 = 0.5UNITY
+ENDAUGER
+TRIADS
+A1G T1U T1U
+ENDTRIADS
+AUGER NOMEGA -1 ENDAUGER
+TRIADS
+A1G T1U T1U
+ENDTRIADS
+""",
+}
+
+
+def test_direct_auger_spectrum_without_intermediate_states(tmp_path, engine):
+    for name, text in DIRECT.items():
+        (tmp_path / name).write_text(text)
+    assert run_engine_in(tmp_path, engine).returncode == 0
+    t1, t2 = read_run(tmp_path).triads
+    a = t1.auger
+    assert a.intermediate is None and a.sizes.noa == 0 and a.sizes.nob == 3
+    # the channel tag is replaced by the channel energy EF1 = 0.5; DIP 2 x 3.6878178 doubles T
+    expected = np.linalg.eigvalsh(np.array([[0.0, 0.1, 0.0], [0.1, 1.0, 0.0], [0, 0, 2.0]])) + 0.5
+    for e, i in a.steps + [(a.off_resonance.energies, a.off_resonance.intensities)]:
+        assert e == pytest.approx(expected, abs=1e-5)
+        assert np.sum(i) == pytest.approx(4 * 0.38, abs=1e-5)
+    # the same spectrum at every step: yield and absorption are its total
+    assert a.total_yield == pytest.approx([1.52, 1.52]) and a.total_absorption == pytest.approx(
+        a.total_yield)
+    assert t1.sticks().meta["kind"] == "direct" and t1.sticks().total == pytest.approx(1.52,
+                                                                                     abs=1e-5)
+    # NOMEGA < 0: no step, no curve
+    assert t2.auger.nomega == -1 and t2.auger.steps == [] and t2.auger.off_resonance is None
+    assert len(t2.sticks()) == 0
+
+
+def test_words_beyond_the_echoed_columns(tmp_path, engine):
+    """The echo shows 79 columns; the engine reads 136. The command file beside the results
+    supplies the rest; without it the reader warns that words may be missing."""
+    (tmp_path / "FTN15").write_text(RECIPES)
+    (tmp_path / "FTN14").write_text(COEFFICIENTS)
+    long_line = "N2 1 N3 1 NCONF 1 1".ljust(85) + "ef1 1.5 w 0.5"
+    (tmp_path / "fort.50").write_text(long_line + "\nXHAM 1 1 1 2 1\nXTRAN 1 1 1 1 1\n"
+                                      "TRIADS\nA1G T1U T1U\nENDTRIADS\n")
+    assert run_engine_in(tmp_path, engine).returncode == 0
+    t, = read_run(tmp_path).triads
+    assert t.block.params["EF1"] == 1.5
+    assert t.sticks().energy == pytest.approx(np.linalg.eigvalsh(H) + 1.5, abs=1e-5)
+    assert t.block.command_lines[0].endswith("EF1 1.5 W 0.5") and t.block.params["W"] == 0.5
+
+    (tmp_path / "fort.50").write_text("W 1.0\nTRIADS\n")        # some other command file
+    with pytest.warns(UserWarning, match="not the command file of this run"):
+        run = read_run(tmp_path)
+    # from the echo alone EF1 stays unseen; W is restored from the quoted run description
+    assert run.blocks[0].params["EF1"] == 0.0
+    (tmp_path / "fort.50").unlink()
+    with pytest.warns(UserWarning, match=r"W = 0.0 from the command echo, 0.5 in the run "
+                                         r"description of triad 1"):
+        run = read_run(tmp_path)
+    assert run.blocks[0].params["W"] == 0.5

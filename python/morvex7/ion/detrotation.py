@@ -23,7 +23,6 @@ from itertools import combinations
 import numpy as np
 
 from .pointgroups import PointGroup
-from .rotations import wigner_d
 
 
 @dataclass(frozen=True)
@@ -47,9 +46,10 @@ class Shell:
         return np.array([ml + ms for ml in range(-self.l, self.l + 1) for ms in (0.5, -0.5)])
 
 
-def one_particle(l: int, u: np.ndarray) -> np.ndarray:
-    """D^l(u) x D^(1/2)(u) in the shell's orbital order (proper rotation only)."""
-    return np.kron(wigner_d(l, u)[::-1, ::-1], wigner_d(Fraction(1, 2), u))
+def one_particle(dl: np.ndarray, dhalf: np.ndarray) -> np.ndarray:
+    """D^l(u) x D^(1/2)(u) in the shell's orbital order, from D^l and D^(1/2) in the rotation
+    matrices' order m = j..-j (proper rotation only)."""
+    return np.kron(dl[::-1, ::-1], dhalf)
 
 
 def minors(d: np.ndarray, dets: list[tuple[int, ...]]) -> np.ndarray:
@@ -86,7 +86,9 @@ class ConfigurationAction:
             elif neg in cache:  # the barred partner: every electron changes sign
                 src, s0 = cache[neg][0], cache[neg][1] * (-1) ** electrons
             else:
-                self._mats[g] = [minors(one_particle(s.l, el.u), d) for s, d in zip(shells, self.dets)]
+                half = group.wigner(Fraction(1, 2))[g]
+                self._mats[g] = [minors(one_particle(group.wigner(s.l)[g], half), d)
+                                 for s, d in zip(shells, self.dets)]
                 src, s0 = g, 1.0
                 cache[key] = (g, 1.0)
             self._src[g] = src

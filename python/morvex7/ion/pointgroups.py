@@ -83,6 +83,14 @@ class PointGroup:
 
     def __post_init__(self) -> None:
         self._lookup = {g.key(): i for i, g in enumerate(self.elements)}
+        self._wigner: dict[Fraction, np.ndarray] = {}
+
+    def wigner(self, j: float | Fraction) -> np.ndarray:
+        """D^j(u) of every element (rotation part only), computed once per j."""
+        key = Fraction(j).limit_denominator(2)
+        if key not in self._wigner:
+            self._wigner[key] = np.array([wigner_d(key, g.u) for g in self.elements])
+        return self._wigner[key]
 
     def c4_cosets(self) -> tuple[list[int], int]:
         """Representatives s of the left cosets s H of H = {C4z^k}, and the order of H.
@@ -108,7 +116,8 @@ class PointGroup:
         For an orbital of angular momentum l use parity (-1)**l; for a many-electron state the
         parity of its configuration.
         """
-        return np.array([wigner_d(j, g.u) * (parity if g.parity < 0 else 1) for g in self.elements])
+        sign = np.array([parity if g.parity < 0 else 1 for g in self.elements])
+        return self.wigner(j) * sign[:, None, None]
 
     def multiplicities(self, characters: np.ndarray) -> dict[str, int]:
         """How often each irrep occurs in a representation with the given characters."""

@@ -31,7 +31,6 @@ from .detrotation import ConfigurationAction, Shell as RotShell
 from .determinants import DeterminantBasis, Operator
 from .groupcoupling import coupling_coefficients, partners, real_basis, reduced_elements, transfer
 from .pointgroups import PointGroup, d4h, oh
-from .rotations import wigner_d
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 
 #: spherical component q of each row of the dipole's parts
@@ -90,13 +89,12 @@ class PointGroupSymmetry(Symmetry):
         key = (config.orbitals, config.occupations)
         if key not in self._chars:
             chars = np.ones(self.group.order, dtype=complex)
+            half = self.group.wigner(Fraction(1, 2))
             for sh, n in zip(config.orbitals.shells, config.occupations):
-                for g, el in enumerate(self.group.elements):
-                    d = np.kron(wigner_d(sh.l, el.u), wigner_d(Fraction(1, 2), el.u))
-                    if el.parity < 0:
-                        d = d * (-1) ** sh.l
-                    coeffs = np.poly(np.linalg.eigvals(d))
-                    chars[g] *= (-1) ** n * coeffs[n]
+                orbital = self.group.rep(sh.l, (-1) ** sh.l)
+                for g in range(self.group.order):
+                    lam = np.multiply.outer(np.linalg.eigvals(orbital[g]), np.linalg.eigvals(half[g])).ravel()
+                    chars[g] *= (-1) ** n * np.poly(lam)[n]
             self._chars[key] = chars
         return self._chars[key]
 

@@ -1,0 +1,84 @@
+"""The crystal-field part of a model description: which parameters a point symmetry adds, and
+the operators they multiply.
+
+Parameters (eV), in the ``[ground]`` and ``[excited]`` tables of the description; a crystal-field
+parameter missing from ``[excited]`` takes its ``[ground]`` value (the core hole rarely changes
+the field, and a forgotten value should not silently switch it off):
+
+* Oh: ``10Dq``; D4h: ``Dq``, ``Ds``, ``Dt`` — on the valence shell;
+* the same names with ``_L`` (``10Dq_L``; ``Dq_L``, ``Ds_L``, ``Dt_L``) — on the ligand shell,
+  with charge transfer only.
+
+Hybridisation, in ``[charge_transfer]``: Oh ``V_eg``, ``V_t2g``; D4h ``V_b1g``, ``V_a1g``,
+``V_b2g``, ``V_eg``, each defaulting to ``V``; in the core-hole configurations the same names
+with ``_excited`` (defaulting to the ground value of that orbital set, or to ``V_excited``).
+"""
+from __future__ import annotations
+
+from typing import Any, Mapping
+
+from .crystalfield import D4H_FIELD, D4H_MIXING, OH_FIELD, OH_MIXING, field_operators, mixing_operators
+from .determinants import Operator, Orbitals
+
+POINT_GROUPS = ("Oh", "D4h")
+
+
+def field_names(symmetry: str) -> list[str]:
+    """Crystal-field parameter names of the valence shell ("10Dq" or "Dq", "Ds", "Dt")."""
+    return list((OH_FIELD if symmetry == "Oh" else D4H_FIELD) if symmetry in POINT_GROUPS else [])
+
+
+def mixing_names(symmetry: str) -> list[str]:
+    """Hybridisation parameter names per orbital set ("V_eg", "V_t2g", ...)."""
+    return list((OH_MIXING if symmetry == "Oh" else D4H_MIXING) if symmetry in POINT_GROUPS else [])
+
+
+def parameter_names(symmetry: str, ligand: bool) -> list[str]:
+    """Every crystal-field parameter a side's table may hold."""
+    names = field_names(symmetry)
+    return names + ([n + "_L" for n in names] if ligand else [])
+
+
+def field_terms(symmetry: str, orbitals: Orbitals, params: Mapping[str, float],
+                ground: Mapping[str, float]) -> list[tuple[str, Operator, float]]:
+    """(name, unit operator, value) of the crystal field on one side.
+
+    `params` is that side's table, `ground` the ground table (the excited side's default).
+    Ligand terms are made only when the orbitals have a ligand shell.
+    """
+    if symmetry not in POINT_GROUPS:
+        return []
+    shells = [("valence", "")]
+    if any(s.name == "ligand" for s in orbitals.shells):
+        shells.append(("ligand", "_L"))
+    out = []
+    for shell, suffix in shells:
+        for name, op in field_operators(symmetry, orbitals.shell(shell)).items():
+            key = name + suffix
+            if shell == "ligand" and key not in params and key not in ground:
+                continue  # no ligand field unless asked for
+            out.append((key, op, float(params.get(key, ground.get(key, 0.0)))))
+    return out
+
+
+def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
+                 excited: bool) -> list[tuple[str, Operator, float]]:
+    """(name, unit operator, value) of the hybridisation per orbital set on one side."""
+    ops = mixing_operators(symmetry, orbitals.shell("valence"), orbitals.shell("ligand"))
+    out = []
+    for name, op in ops.items():
+        value = float(ct.get(name, ct.get("V", 0.0)))
+        if excited:
+            value = float(ct.get(name + "_excited", ct.get(name, ct.get("V_excited", value))))
+        out.append((name, op, value))
+    return out
+
+
+def check_parameters(symmetry: str, table: Mapping[str, Any], known: set[str], what: str,
+                     ligand: bool = False) -> None:
+    """Raise ValueError for a key of `table` that neither `known` nor the symmetry knows
+    (the ligand-shell field only with a ligand shell, i.e. with charge transfer)."""
+    extra = set(parameter_names(symmetry, ligand))
+    for k in table:
+        if k not in known and k not in extra:
+            raise ValueError(f"unknown {what} parameter {k!r} (known: {sorted(known | extra)})")
