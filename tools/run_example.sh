@@ -11,7 +11,7 @@ src=examples/$name
 
 echo "Building morvex7 (build/morvex7; compiler output in build/build.log) ..."
 mkdir -p build
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
        cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7; } >build/build.log 2>&1; then
   tail -30 build/build.log >&2
   echo "the build failed; see build/build.log" >&2
