@@ -104,8 +104,8 @@ def main(argv: list[str] | None = None) -> int:
               file=sys.stderr)
         return 130
     for row in result.failed:
-        print(f"point {row.point} ({row.directory}) {row.status}: "
-              f"{row.stop_text or row.message.splitlines()[-1:]}", file=sys.stderr)
+        why = row.stop_text or (row.message.splitlines() or [""])[-1]
+        print(f"point {row.point} ({row.directory}) {row.status}: {why}", file=sys.stderr)
     print(f"manifest: {result.root / 'manifest.csv'}")
     return 3 if result.failed else 0
 
