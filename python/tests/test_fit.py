@@ -18,7 +18,7 @@ from morvex7.cli_fit import parse_param
 from morvex7.sweep import dask_client
 
 MODEL = EXAMPLES / "charge_transfer"
-TRUE = {"DEL": 3.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
+TRUE = {"DEL": 3.0, "UCV": 5.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
         "background": 0.1, "slope": 0.01}
 X = np.linspace(-3.0, 5.0, 241)
 
@@ -32,7 +32,7 @@ def client():
 @pytest.fixture(scope="module")
 def synthetic(client, tmp_path_factory, engine):
     """The model at TRUE plus Gaussian noise of 1 % of the peak (fixed seed)."""
-    model = SpectrumModel(MODEL, ["DEL"], client, tmp_path_factory.mktemp("synthetic"),
+    model = SpectrumModel(MODEL, ["DEL", "UCV"], client, tmp_path_factory.mktemp("synthetic"),
                           str(engine), x_mid=0.5 * (X[0] + X[-1]))
     params = Parameters()
     for name, value in TRUE.items():
@@ -46,7 +46,7 @@ def synthetic(client, tmp_path_factory, engine):
 def test_fit_recovers_known_parameters_from_20_percent_off(synthetic, client, tmp_path,
                                                            engine):
     start = {name: 1.2 * value for name, value in TRUE.items()}
-    result = fit_spectrum(MODEL, synthetic, {"DEL": start["DEL"]},
+    result = fit_spectrum(MODEL, synthetic, {"DEL": start["DEL"], "UCV": start["UCV"]},
                           {n: start[n] for n in SHAPE_PARAMS}, out=tmp_path, client=client,
                           engine=engine)
     assert result.minimizer_result.success
