@@ -12,7 +12,7 @@ import pytest
 from lmfit import Parameters
 
 from conftest import EXAMPLES
-from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, ParamSpec, SpectrumModel,
+from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, FitParam, SpectrumModel,
                          fit_spectrum, read_spectrum)
 from morvex7.cli_fit import parse_param
 from morvex7.sweep import dask_client
@@ -70,11 +70,11 @@ def test_fit_recovers_known_parameters_from_20_percent_off(synthetic, client, tm
 
 def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
     with pytest.raises(FitError, match="strictly inside its bounds"):
-        fit_spectrum(MODEL, synthetic, {"DEL": ParamSpec(3.3, min=2.5, max=3.2)},
+        fit_spectrum(MODEL, synthetic, {"DEL": FitParam(3.3, min=2.5, max=3.2)},
                      out=tmp_path, client=client, engine=engine)
-    result = fit_spectrum(MODEL, synthetic, {"DEL": ParamSpec(3.3, min=2.5, max=3.4)},
-                          {"gauss": ParamSpec(0.3, vary=False), "lorentz": 0.5,
-                           "slope": ParamSpec(0.01, vary=False)},
+    result = fit_spectrum(MODEL, synthetic, {"DEL": FitParam(3.3, min=2.5, max=3.4)},
+                          {"gauss": FitParam(0.3, vary=False), "lorentz": 0.5,
+                           "slope": FitParam(0.01, vary=False)},
                           out=tmp_path, client=client, engine=engine, plot=False)
     assert result.values["gauss"] == 0.3 and result.stderr["gauss"] is None
     assert result.values["slope"] == 0.01
@@ -83,7 +83,7 @@ def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
 
 def test_engine_failure_stops_the_fit_with_its_reason(synthetic, client, tmp_path, engine):
     with pytest.raises(FitError, match="N2.*quitprog"):
-        fit_spectrum(MODEL, synthetic, {"N2": ParamSpec(101, vary=False)}, out=tmp_path,
+        fit_spectrum(MODEL, synthetic, {"N2": FitParam(101, vary=False)}, out=tmp_path,
                      client=client, engine=engine, plot=False)
 
 
@@ -108,8 +108,8 @@ def test_fit_command_line(synthetic, tmp_path, engine):
 
 
 def test_parameter_options():
-    assert parse_param("DEL") == ("DEL", ParamSpec())
+    assert parse_param("DEL") == ("DEL", FitParam())
     assert parse_param("XHAM[2,1][2]=0.6,min=0,fixed") == (
-        "XHAM[2,1][2]", ParamSpec(0.6, min=0.0, vary=False))
+        "XHAM[2,1][2]", FitParam(0.6, min=0.0, vary=False))
     with pytest.raises(Exception, match="strictly inside its bounds"):
         parse_param("DEL=7,max=6")
