@@ -63,9 +63,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
     print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}")
     if args.run:
-        from morvex7.engine import find_engine
+        from morvex7.engine import EngineNotFound, find_engine
 
-        proc = subprocess.run([str(find_engine())], cwd=out, capture_output=True, text=True)
+        try:
+            engine = find_engine()
+        except EngineNotFound as exc:
+            print(f"morvex7-ion: {exc}", file=sys.stderr)
+            return 1
+        proc = subprocess.run([str(engine)], cwd=out, capture_output=True, text=True)
         (out / "log.txt").write_text(proc.stdout)
         (out / "stop.txt").write_text(proc.stderr)
         print(proc.stderr.strip())
