@@ -137,6 +137,8 @@ def plot_spectrum(
 
 #: At most this many differing parameters name a curve in a legend.
 LEGEND_PARAMETERS = 3
+#: Parameters named first in a legend when several differ.
+LEGEND_FIRST = ("DEL", "UCV", "UVV", "W", "N2", "N3", "EG2", "EG3", "EF2", "EF3", "GAMMA")
 
 
 def legend_labels(metas: Sequence[Mapping[str, object]], names: Sequence[str]) -> list[str]:
@@ -152,6 +154,9 @@ def legend_labels(metas: Sequence[Mapping[str, object]], names: Sequence[str]) -
     params = [dict((m or {}).get("params") or {}) for m in metas]
     common = [k for k in (params[0] if params else {}) if all(k in p for p in params[1:])]
     differing = [k for k in common if len({format_param(p[k]) for p in params}) > 1]
+    # those telling most runs apart first, then the model's physical parameters
+    differing.sort(key=lambda k: (-len({format_param(p[k]) for p in params}),
+                                  LEGEND_FIRST.index(k) if k in LEGEND_FIRST else len(LEGEND_FIRST)))
     if not differing or len(metas) < 2:
         return list(names)
     shown = differing[:LEGEND_PARAMETERS]

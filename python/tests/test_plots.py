@@ -65,7 +65,8 @@ def test_legend_names_the_differing_parameters():
             {"params": {"N2": 1, "W": 0.0, "DEL": 0.0, "UCV": 0.0, "AUGER": 1, "CI1": 1.0,
                         "ESTART": -2.0}}]
     assert legend_labels(many, ["b/ct", "b/fine", "b/auger"]) == [
-        "ct: N2=4, W=2, DEL=3, ...", "fine: N2=10, W=2, DEL=3, ...", "auger: N2=1, W=0, DEL=0, ..."]
+        "ct: N2=4, DEL=3, UCV=5, ...", "fine: N2=10, DEL=3, UCV=5, ...",
+        "auger: N2=1, DEL=0, UCV=0, ..."]
 
 
 def test_difference_spectrum_shares_the_zero_line(tmp_path):
