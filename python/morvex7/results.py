@@ -478,6 +478,25 @@ def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files:
     return cls(d, blocks, triads, stop, log_text, spectra.finished, files)
 
 
+def _photon_energies_of(curve: YieldCurve, photon: np.ndarray, estart: float, estep: float,
+                        tr: TriadRecord, ypath: Path) -> tuple[np.ndarray, float, float]:
+    """The photon energies of the scan, checked against those the yield file prints (F12.5).
+
+    ESTART and ESTEP come from the command echo, which may miss words beyond its 79 columns;
+    the yield file prints the energies themselves. On a difference: warn, take the file's.
+    """
+    printed = curve.energy
+    if len(printed) != len(photon) or np.allclose(photon, printed, rtol=0, atol=6e-6,
+                                                  equal_nan=True):
+        return photon, estart, estep
+    warnings.warn(f"triad {tr.index}: photon energies ESTART={estart!r}, ESTEP={estep!r} from "
+                  f"the command echo, but {ypath} (line {curve.line}) prints "
+                  f"{printed[0]:g}, {printed[1] if len(printed) > 1 else np.nan:g}, ...; the "
+                  f"file's energies are used", stacklevel=4)
+    step = float(printed[1] - printed[0]) if len(printed) > 1 else estep
+    return printed.copy(), float(printed[0]), step
+
+
 def _check_against_log(blk: Block) -> None:
     """Compare the parameters recovered from the echo with the numbers of the log's Auger
     report (3 or 5 decimals); on a difference warn and take the log's value."""
@@ -569,6 +588,7 @@ def _auger(tr: TriadRecord, params: dict, curves: list[YieldCurve] | None, plot,
                               f"{tr.index}", str(curve.nomega))
     if curve is not None:
         ty, ta = curve.yield_, curve.absorption
+        photon, estart, estep = _photon_energies_of(curve, photon, estart, estep, tr, ypath)
     else:
         ty = np.array([b.total for b in blocks[1:]])
         ta = np.full(len(ty), np.nan)
