@@ -44,7 +44,8 @@ examples:
 Widths are full widths at half maximum in the energy unit of the run (eV by convention).
 Without --lorentz, --gauss or --widths, a Lorentzian FWHM of {DEFAULT_LORENTZ} is used.
 A --widths file holds 'ENERGY FWHM' lines (Lorentzian FWHM from that energy up; '#' comments);
-a line 'linear' makes the width vary linearly between the points instead of in steps.
+a line 'linear' makes the width vary linearly between the points instead of in steps. Its
+energies are those plotted: E - Eg0, or absolute ones with --absolute.
 A grid starting below zero is written with '=': --grid=-5:10:0.01.
 The image format follows the suffix of --out: .png, .svg or .pdf.
 """
