@@ -79,6 +79,17 @@ def add_selection_options(parser: argparse.ArgumentParser) -> None:
                             "default: all triads, summed")
     group.add_argument("--absolute", action="store_true",
                        help="absolute excited-state energies instead of E - Eg0")
+    ion = parser.add_argument_group("builder-made runs (a model.json beside the results)")
+    ion.add_argument("--isotropic", dest="isotropic", action="store_true", default=None,
+                     help="combine the triads into the isotropic spectrum as model.json says "
+                          "(the default when model.json exists)")
+    ion.add_argument("--no-isotropic", dest="isotropic", action="store_false",
+                     help="plain sum of the triads, each divided by its degeneracy")
+    ion.add_argument("--temperature", type=float, default=0.0, metavar="K",
+                     help="weight the initial states by their Boltzmann factors at K kelvin "
+                          "(those within the model's window; default 0)")
+    ion.add_argument("--polarisation", default="iso", metavar="P",
+                     help="spectrum of model.json to combine: iso (default), z or xy")
 
 
 def add_broadening_options(parser: argparse.ArgumentParser) -> None:
@@ -136,8 +147,31 @@ def load_run(directory: Path):
     return Run.load(directory)
 
 
+def model_combination(run, args: argparse.Namespace) -> bool:
+    """Whether the triads combine as the run's model.json says (--isotropic)."""
+    has_model = (Path(run.directory) / "model.json").is_file()
+    wanted = getattr(args, "isotropic", None)
+    if wanted and not has_model:
+        raise UserError(f"{run.directory}: --isotropic needs the model.json of a builder-made "
+                        "directory")
+    if not has_model or wanted is False:
+        if getattr(args, "temperature", 0.0) or getattr(args, "polarisation", "iso") != "iso":
+            raise UserError("--temperature and --polarisation need the isotropic combination "
+                            "of a builder-made directory")
+        return False
+    return not args.triad
+
+
 def select_sticks(run, args: argparse.Namespace):
     """The stick spectrum the options ask for: chosen triads, relative or absolute energies."""
+    if model_combination(run, args):
+        from morvex7.ion.spectra import combined_sticks
+
+        sticks = combined_sticks(run, polarisation=args.polarisation,
+                                 temperature=args.temperature, absolute=args.absolute)
+        meta = dict(sticks.meta or {})
+        meta["source"] = str(run.directory)
+        return dataclasses.replace(sticks, meta=meta)
     triads = None
     if args.triad:
         count = len(run.triads)

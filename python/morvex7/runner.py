@@ -90,6 +90,8 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
         if not src.is_file():
             raise FileNotFoundError(f"model directory {model} has no {name}")
         shutil.copyfile(src, work / name)
+    if (model / "model.json").is_file():  # a builder-made model: how its triads combine
+        shutil.copyfile(model / "model.json", work / "model.json")
     (work / COMMAND_FILE).write_bytes(text.encode("latin-1"))
     return work
 

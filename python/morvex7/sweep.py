@@ -145,7 +145,7 @@ def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
     """A Dask client: of an existing cluster (address or scheduler file), else of a local
     cluster with `n_workers` single-threaded worker processes (default: one per core)."""
     import dask
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     # Starting worker processes on a busy machine can take longer than Dask's 30 s default.
     with dask.config.set({"distributed.comm.timeouts.connect": "120s"}):
