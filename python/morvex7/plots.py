@@ -155,8 +155,9 @@ def legend_labels(metas: Sequence[Mapping[str, object]], names: Sequence[str]) -
     common = [k for k in (params[0] if params else {}) if all(k in p for p in params[1:])]
     differing = [k for k in common if len({format_param(p[k]) for p in params}) > 1]
     # those telling most runs apart first, then the model's physical parameters
+    rank = {k: i for i, k in enumerate(LEGEND_FIRST)}
     differing.sort(key=lambda k: (-len({format_param(p[k]) for p in params}),
-                                  LEGEND_FIRST.index(k) if k in LEGEND_FIRST else len(LEGEND_FIRST)))
+                                  rank.get(k, len(rank))))
     if not differing or len(metas) < 2:
         return list(names)
     shown = differing[:LEGEND_PARAMETERS]

@@ -29,7 +29,8 @@ import numpy as np
 from morvex7.commands import CommandInterpreter, EchoSource, EndOfCommands
 
 __all__ = [
-    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
+    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning",
+    "GroundReport", "MatrixBlock", "IntermediateTable",
     "AbsorptionSummary", "RunDescription", "TriadRecord", "BlockRecord", "SpectrumFile",
     "YieldCurve", "IntermediatePlot", "IntermediateListing", "LogBlock", "AugerSizes", "LogFile",
     "read_spectrum_file", "read_ground_energies", "read_intermediate_plot",
@@ -115,7 +116,8 @@ class Lines:
             raise LayoutError(self.path, self.pos, expected or f"a line starting {prefix!r}", line)
         return line
 
-    def error(self, expected: str, line: str | None = None, lineno: int | None = None) -> LayoutError:
+    def error(self, expected: str, line: str | None = None,
+              lineno: int | None = None) -> LayoutError:
         lineno = lineno if lineno is not None else self.pos
         if self.cut_short and lineno == len(self.lines) and line:
             expected += " (the file ends inside this line: it is cut short)"

@@ -25,7 +25,8 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from morvex7.commands import command_file_lines
-from morvex7.readers import (AugerSizes, CommandFileMismatch, IntermediateTable, LayoutError, LogBlock, LogFile,
+from morvex7.readers import (AugerSizes, CommandFileMismatch, IntermediateTable, LayoutError,
+                             LogBlock, LogFile,
                              RunDescription, SummaryLine, TriadRecord, YieldCurve, read_log,
                              read_ground_energies, read_intermediate_listing,
                              read_intermediate_plot, read_spectrum_file, read_yield_file)
