@@ -209,7 +209,10 @@ class Broadening:
 
 
 def voigt_fwhm(lorentz: float, gauss: float) -> float:
-    """FWHM of a Voigt profile from its Lorentzian and Gaussian FWHM (Olivero's formula, 0.02 %)."""
+    """FWHM of a Voigt profile from its Lorentzian and Gaussian FWHM (Olivero's formula, 0.02 %;
+    exact for a pure Lorentzian or Gaussian)."""
+    if lorentz == 0 or gauss == 0:
+        return float(lorentz + gauss)
     return 0.5346 * lorentz + math.sqrt(0.2166 * lorentz**2 + gauss**2)
 
 
