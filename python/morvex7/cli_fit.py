@@ -51,7 +51,8 @@ def parse_setting(text: str) -> FitParam:
             raise argparse.ArgumentTypeError(
                 f"{text!r}: expected VALUE[,min=A][,max=B][,fixed]") from None
     if setting.value is not None and not setting.min < setting.value < setting.max:
-        raise argparse.ArgumentTypeError(f"{text!r}: the start value must lie strictly inside its bounds")
+        raise argparse.ArgumentTypeError(
+            f"{text!r}: the start value must lie strictly inside its bounds")
     return setting
 
 

@@ -185,9 +185,10 @@ class SpectrumModel:
     # -- the model -----------------------------------------------------------------------
 
     def shape(self, sticks, params, x: np.ndarray) -> np.ndarray:
-        """The model on `x` from given sticks and the line-shape parameters."""
+        """The model on `x` from given sticks and the line-shape parameters (lmfit
+        Parameters or a mapping of name -> value)."""
         energy, intensity = sticks
-        v = {n: float(params[n].value) for n in SHAPE_PARAMS}
+        v = {n: float(getattr(params[n], "value", params[n])) for n in SHAPE_PARAMS}
         b = Broadening(lorentz=max(v["lorentz"], 0.0), gauss=max(v["gauss"], 0.0))
         curve = broaden_lines(energy + v["shift"], intensity, b, x)
         return v["scale"] * curve + v["background"] + v["slope"] * (x - self.x_mid)
@@ -223,15 +224,11 @@ class SpectrumModel:
                 h = float(np.float32(points[k][eng])) - float(np.float32(base[eng]))
                 cols.append((self.shape(all_sticks[k], params, x) - y0) / h)
                 k += 1
-            else:
-                p = params[name]
-                h = 1e-6 * max(abs(p.value), 1e-3)
-                old = p.value
-                p.value = old + h
-                up = self.shape(all_sticks[0], params, x)
-                p.value = old - h
-                down = self.shape(all_sticks[0], params, x)
-                p.value = old
+            else:  # a line-shape parameter: central difference on the same sticks
+                values = {n: float(params[n].value) for n in SHAPE_PARAMS}
+                h = 1e-6 * max(abs(values[name]), 1e-3)
+                up = self.shape(all_sticks[0], {**values, name: values[name] + h}, x)
+                down = self.shape(all_sticks[0], {**values, name: values[name] - h}, x)
                 cols.append((up - down) / (2 * h))
         return np.array(cols).T * weight[:, None]
 
@@ -293,6 +290,8 @@ def make_parameters(model: SpectrumModel, engine_settings: Mapping[str, FitParam
     params = Parameters()
     cf = CommandFile(model._text)
     for name, setting in engine_settings.items():
+        if setting.vary and parse_name(name).integer:
+            raise FitError(f"{name} is an integer parameter: it can only be held fixed")
         value = setting.value if setting.value is not None else cf.get(name)
         if value is None:
             raise FitError(f"{name}: the command file does not give it; state a start value")

@@ -82,6 +82,8 @@ def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
 
 
 def test_engine_failure_stops_the_fit_with_its_reason(synthetic, client, tmp_path, engine):
+    with pytest.raises(FitError, match="integer parameter"):
+        fit_spectrum(MODEL, synthetic, {"N2": 5}, out=tmp_path, client=client)
     with pytest.raises(FitError, match="N2.*quitprog"):
         fit_spectrum(MODEL, synthetic, {"N2": FitParam(101, vary=False)}, out=tmp_path,
                      client=client, engine=engine, plot=False)
