@@ -48,6 +48,7 @@ WIDTH_LADDER_RATIO = 1.03
 _CHUNK = 1_000_000  # elements per dense chunk
 _MAX_LATTICE = 1 << 22
 _MAX_AUTO_POINTS = 2_000_000
+_MAX_GRID_POINTS = 20_000_000  # a given grid: 160 MB of float64 per array
 
 
 @dataclass(frozen=True)
@@ -225,6 +226,11 @@ class Grid:
         if self.step <= 0 or self.stop <= self.start:
             raise ValueError(
                 f"grid {self.start:g}:{self.stop:g}:{self.step:g} needs step > 0 and stop > start"
+            )
+        if (self.stop - self.start) / self.step >= _MAX_GRID_POINTS:
+            raise ValueError(
+                f"grid {self.start:g}:{self.stop:g}:{self.step:g} would have over "
+                f"{_MAX_GRID_POINTS} points: take a larger step"
             )
 
     @property

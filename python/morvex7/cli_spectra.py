@@ -18,7 +18,8 @@ import numpy as np
 
 from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
 from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
-from morvex7.plots import legend_labels, plot_auger_map, plot_overlay, plot_spectrum, plot_yield
+from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_overlay,
+                           plot_spectrum, plot_yield)
 
 PROG = "morvex7-spectra"
 DEFAULT_LORENTZ = 0.2
@@ -43,7 +44,8 @@ examples:
 Widths are full widths at half maximum in the energy unit of the run (eV by convention).
 Without --lorentz, --gauss or --widths, a Lorentzian FWHM of {DEFAULT_LORENTZ} is used.
 A --widths file holds 'ENERGY FWHM' lines (Lorentzian FWHM from that energy up; '#' comments);
-a line 'linear' makes the width vary linearly between the points instead of in steps.
+a line 'linear' makes the width vary linearly between the points instead of in steps. Its
+energies are those plotted: E - Eg0, or absolute ones with --absolute.
 A grid starting below zero is written with '=': --grid=-5:10:0.01.
 The image format follows the suffix of --out: .png, .svg or .pdf.
 """
@@ -54,7 +56,7 @@ class UserError(Exception):
 
 
 def _user_errors() -> tuple[type[BaseException], ...]:
-    errors: list[type[BaseException]] = [UserError, OSError, ValueError]
+    errors: list[type[BaseException]] = [UserError, OSError, ValueError, MemoryError]
     try:
         from morvex7 import readers
     except ImportError:
@@ -206,18 +208,8 @@ def auger_triads(run) -> list:
 
 
 def triad_meta(run, triad) -> dict:
-    """Provenance of one triad: labels, its block's parameters, Eg0, degeneracy."""
-    meta = {"source": str(run.directory), "labels": tuple(triad.labels), "triad": triad.index}
-    block = next((b for b in run.blocks if any(t is triad for t in b.triads)), None)
-    if block is not None:
-        meta["block"] = block.number
-        meta["params"] = dict(block.params)
-    ground = getattr(triad, "ground", None)
-    if ground is not None:
-        meta["eg0"] = ground.eg0
-        meta["ndeg"] = ground.ndeg
-    meta["unit"] = "eV"
-    return meta
+    """Provenance of one Auger triad's yield and map: labels, block parameters, Eg0, degeneracy."""
+    return dict(triad.provenance(), source=str(run.directory))
 
 
 # ----------------------------------------------------------------------------- commands
@@ -289,9 +281,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
         out = Path(runs[0].directory) / "spectrum.png" if len(runs) == 1 else Path("spectra.png")
     else:
         out = args.out
-    if out.suffix.lower() not in (".png", ".svg", ".pdf"):
-        raise UserError(f"{out}: cannot tell the image format; use a name ending in "
-                        ".png, .svg or .pdf")
+    check_suffix(out)                         # before the work, not after it
     sticks = [select_sticks(run, args) for run in runs]
     with_lines = [(run, s) for run, s in zip(runs, sticks) if np.size(s.energy)]
     written = []
@@ -321,6 +311,15 @@ def cmd_plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _one_line(err: BaseException) -> str:
+    """The error as one line: for a file that cannot be read or written, its name and why."""
+    if isinstance(err, OSError) and err.filename is not None and err.strerror:
+        return f"{err.filename}: {err.strerror}"
+    if isinstance(err, MemoryError):
+        return f"not enough memory ({err or 'the problem is too large'}); try a coarser grid"
+    return " ".join(str(err).split())
+
+
 def _one_line_warning(message, category, filename, lineno, line=None) -> str:
     return f"{PROG}: warning: {message}\n"
 
@@ -335,7 +334,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return COMMANDS[args.command](args)
     except _user_errors() as err:
-        print(f"{PROG}: error: {err}", file=sys.stderr)
+        print(f"{PROG}: error: {_one_line(err)}", file=sys.stderr)
         return 1
     finally:
         warnings.formatwarning = shown

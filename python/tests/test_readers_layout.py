@@ -214,3 +214,17 @@ def test_an_echo_filling_all_79_columns_is_flagged(copy_of):
     with pytest.warns(TruncatedEchoWarning, match=r"line 24: the echo shows only the first 79"):
         f = read_spectrum_file(f44)
     assert f.blocks[0].params["ERANGE"] == 0.001
+
+
+def test_photon_energies_follow_the_yield_file(copy_of):
+    """Without the command file, an ESTART the echo does not show (beyond its 79 columns) would
+    put every photon energy in the wrong place: the yield file's energies decide, with a
+    warning."""
+    d = copy_of("auger_resonance")
+    (d / "fort.50").unlink()
+    edit(d / "fort.44", "NOMEGA 22 ESTART -2.0 ESTEP 0.25", "NOMEGA 22 ESTART -1.0 ESTEP 0.25")
+    with pytest.warns(UserWarning, match=r"ESTART=-1\.0.*fort\.62 \(line 1\) prints -2, -1\.75"):
+        run = read_run(d)
+    a = run.triads[0].auger
+    assert a.photon_energies == pytest.approx(-2.0 + 0.25 * np.arange(22))
+    assert (a.estart, a.estep) == (-2.0, 0.25)
