@@ -122,9 +122,10 @@ def model_json(built: BuiltModel) -> dict:
             ops.append({"name": o.name, "kind": "XHAM", "side": side.kind,
                         "configurations": [c.name for c in side.configs],
                         "position": k, "value": o.value})
-        if side.mixing is not None and len(side.configs) > 1:
-            ops.append({"name": "V", "kind": "XMIX", "side": side.kind, "position": 1,
-                        "value": side.mixing.value})
+        if len(side.configs) > 1:
+            for k, o in enumerate(side.mixing, 1):
+                ops.append({"name": o.name, "kind": "XMIX", "side": side.kind, "position": k,
+                            "value": o.value})
     ops.append({"name": "dipole", "kind": "XTRAN", "position": 1, "value": 1.0})
     e0 = built.ground_symmetries[0].energies[0]
     spectra: dict[str, list[dict]] = {}
