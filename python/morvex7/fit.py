@@ -28,7 +28,7 @@ import uuid
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -36,6 +36,9 @@ from morvex7.broadening import Broadening, broaden_lines
 from morvex7.commandfile import CommandFile, parse_name
 from morvex7.engine import EngineError
 from morvex7.runner import execute, model_text
+
+if TYPE_CHECKING:
+    from lmfit import Parameters
 
 SHAPE_PARAMS = ("lorentz", "gauss", "shift", "scale", "background", "slope")
 
@@ -179,12 +182,13 @@ class SpectrumModel:
                     del self._cache[k]
         return [self._cache[k] for k in keys]
 
-    def engine_values(self, params) -> dict[str, float]:
+    def engine_values(self, params: Parameters) -> dict[str, float]:
         return {n: float(params[self.names[n]].value) for n in self.engine_params}
 
     # -- the model -----------------------------------------------------------------------
 
-    def shape(self, sticks, params, x: np.ndarray) -> np.ndarray:
+    def shape(self, sticks: tuple[np.ndarray, np.ndarray],
+              params: Parameters | Mapping[str, float], x: np.ndarray) -> np.ndarray:
         """The model on `x` from given sticks and the line-shape parameters (lmfit
         Parameters or a mapping of name -> value)."""
         energy, intensity = sticks
@@ -193,11 +197,11 @@ class SpectrumModel:
         curve = broaden_lines(energy + v["shift"], intensity, b, x)
         return v["scale"] * curve + v["background"] + v["slope"] * (x - self.x_mid)
 
-    def __call__(self, params, x: np.ndarray) -> np.ndarray:
+    def __call__(self, params: Parameters, x: np.ndarray) -> np.ndarray:
         (sticks,) = self.sticks_many([self.engine_values(params)])
         return self.shape(sticks, params, x)
 
-    def jacobian(self, params, x: np.ndarray, weight: np.ndarray) -> np.ndarray:
+    def jacobian(self, params: Parameters, x: np.ndarray, weight: np.ndarray) -> np.ndarray:
         """d(model * weight)/d(varied parameter), columns in lmfit's order of the varied
         parameters; the engine columns' runs go to the cluster together."""
         varied = [n for n, p in params.items() if p.vary and not p.expr]
@@ -283,7 +287,7 @@ def _as_param(x: FitParam | float | None | Mapping[str, Any]) -> FitParam:
 
 
 def make_parameters(model: SpectrumModel, engine_settings: Mapping[str, FitParam],
-                    shape_settings: Mapping[str, FitParam], data: Measured):
+                    shape_settings: Mapping[str, FitParam], data: Measured) -> Parameters:
     """lmfit Parameters of a fit, start values filled in."""
     from lmfit import Parameters
 

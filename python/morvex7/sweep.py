@@ -173,8 +173,11 @@ def _local_cluster(n_workers: int | None) -> Iterator[Any]:
     try:
         yield client
     finally:
-        client.close()
-        cluster.close()
+        for close in (client.close, cluster.close):
+            try:
+                close()
+            except TimeoutError:  # a busy machine; the worker processes end with this one
+                pass
 
 
 def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str | Path, *,
