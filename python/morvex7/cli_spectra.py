@@ -218,7 +218,10 @@ def triad_meta(run, triad) -> dict:
 def cmd_info(args: argparse.Namespace) -> int:
     for directory in args.dirs:
         run = load_run(directory)
-        print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)")
+        status = "" if run.finished else (
+            f"; incomplete, the run stopped early ({' '.join((run.stop_text or '').split())})")
+        print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)"
+              + status)
         for block in run.blocks:
             params = " ".join(f"{k}={_short(v)}" for k, v in dict(block.params).items())
             print(textwrap.fill(params, width=100, initial_indent=f"  block {block.number}: ",

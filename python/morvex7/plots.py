@@ -130,6 +130,8 @@ def plot_spectrum(
             if hi > lo:
                 ax.set_xlim(lo, hi)
     ax.set_ylim(*_common_zero(limits)[0])
+    if ax.get_ylim()[0] < 0:
+        ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
     ax.text(0.99, 0.98, curve.broadening.describe(), transform=ax.transAxes, ha="right",
             va="top", fontsize=7, color="0.35")
     return _save(fig, path)

@@ -147,7 +147,8 @@ class AugerResult:
     Attributes
     ----------
     photon_energies : ndarray
-        ESTART + i*ESTEP for i = 0..NOMEGA-1 (scan steps 1..NOMEGA).
+        ESTART + i*ESTEP for i = 0..NOMEGA-1 (scan steps 1..NOMEGA; only the steps written
+        when the run stopped early).
     steps : list of (energies, intensities)
         The Auger spectrum of each scan step: absolute final-state energies and intensities
         summed over the ndeg degenerate ground states, as printed (lines closer than 1e-4 and
@@ -575,9 +576,10 @@ def _auger(tr: TriadRecord, params: dict, curves: list[YieldCurve] | None, plot,
     nomega = int(params.get("NOMEGA", len(tr.blocks) - 1))
     estart = float(params.get("ESTART", np.nan))
     estep = float(params.get("ESTEP", np.nan))
-    photon = estart + estep * np.arange(max(nomega, 0))
     blocks = tr.blocks
     steps = [(b.energies, b.values) for b in blocks[1:]]
+    # the steps written: all NOMEGA, fewer when the run stopped early
+    photon = estart + estep * np.arange(min(max(nomega, 0), len(steps)))
     curve = None
     if curves is not None and nomega >= 0:
         if not curves:

@@ -186,3 +186,11 @@ def test_tran_entry_and_absent_entry():
         cf.set("XTRAN[1,1]", 0.5)
     cf.set("XMIX[2,1,2]", 0.25)
     assert cf.text == "NCONF 1 1 TRAN 1 1 1\nXMIX 1 0.25 1 2 1 2\nTRIADS\nENDTRIADS\n"
+
+
+def test_values_are_read_as_the_engine_reads_them():
+    cf = CommandFile("DEL 1.5-3 W 2D1 UCV 5 UVV 1.5x\nTRIADS\nENDTRIADS\n")
+    assert cf.get("DEL") == np.float32(0.0015)
+    assert cf.get("W") == 20.0 and cf.get("UCV") == 5.0
+    with pytest.raises(ParameterError, match="not a number the engine reads"):
+        cf.get("UVV")

@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 
 from morvex7 import FieldOverflowWarning, LayoutError, read_run
+from morvex7.cli_spectra import main
+from morvex7.export import read_csv
 from morvex7.readers import (read_ground_energies, read_intermediate_listing,
                              read_intermediate_plot, read_spectrum_file, read_yield_file)
 
@@ -102,7 +104,7 @@ def test_truncated_spectrum_file(copy_of, cut_at, expected):
     assert "found the end of the file" in str(err.value)
 
 
-def test_run_that_stopped_early_reads_what_it_wrote(copy_of):
+def test_run_that_stopped_early_reads_what_it_wrote(copy_of, capsys):
     d = copy_of("auger_resonance")
     f44 = d / "fort.44"
     lines = f44.read_text().splitlines(keepends=True)
@@ -116,6 +118,13 @@ def test_run_that_stopped_early_reads_what_it_wrote(copy_of):
     assert len(a.steps) == 4 and a.off_resonance is not None
     assert np.all(np.isnan(a.total_absorption))               # no yield file: unknown
     assert a.total_yield == pytest.approx([np.sum(i) for _, i in a.steps], abs=5e-5)
+    assert a.photon_energies == pytest.approx([-2.0, -1.75, -1.5, -1.25])   # the steps written
+    assert main(["plot", str(d), "--out", str(d / "early.png")]) == 0
+    assert main(["csv", str(d)]) == 0
+    assert main(["info", str(d)]) == 0
+    assert "incomplete, the run stopped early (STOP Error in subroutine solve_equations)" in (
+        capsys.readouterr().out)
+    assert len(read_csv(d / "triad1_yield.csv")["photon_energy"]) == 4
     # the same file from a run that claims a normal end is an error
     (d / "stop.txt").write_text("STOP Normal end because of end of file on input\n")
     with pytest.raises(LayoutError, match=r"23 Auger spectra \(NOMEGA=22.*not 5; found the end"):

@@ -1,6 +1,7 @@
 #include "auger/agmain.h"
 
 #include "auger/energy_steps.h"
+#include "auger/mmult_rows.h"
 #include "coefficients/find_data.h"
 #include "support/runsupport.h"
 #include "io/format.h"
@@ -59,14 +60,7 @@ void mmult(int32_t na, int32_t nb, int32_t ng, int32_t ndeg, float* c, const flo
     list_write(6, "Ndeg=", ndeg, " should be smaller than Ng=", ng);
     quitprog("Error in subroutine MMULT");
   }
-  zero(c, na * ndeg);
-  for (int32_t k = 1; k <= ndeg; ++k) {
-    for (int32_t i = 1; i <= na; ++i) {
-      float s = c[ix(i, k, na)];
-      for (int32_t j = 1; j <= nb; ++j) s = s + a[ix(i, j, na)] * b[ix(j, k, nb)];
-      c[ix(i, k, na)] = s;
-    }
-  }
+  mmult_rows(na, nb, ndeg, c, a, b);
 }
 
 void auger_spect(int32_t n, int32_t ndeg, const float* re, const float* im, float* out,
