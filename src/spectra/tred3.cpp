@@ -19,8 +19,14 @@
 //   column strip by column strip: a strip of Q evolves independently of the
 //   others and stays in cache through all n steps, the update of one step
 //   sharing its pass with the product of the next;
-// - the vector loops run eight lanes wide where the processor has AVX2
-//   (simd.h). Both remaining passes are then bound by memory bandwidth.
+// - the vector loops run as wide as simd::width() allows. Both remaining
+//   passes are then bound by memory bandwidth;
+// - with threads, a step's rows are cut into contiguous parts: each part
+//   updates its rows, completes their first parts and adds the terms of its
+//   own rows to the sums of its own columns; then the terms of later parts'
+//   rows are added to the earlier columns, split among the threads by
+//   columns, in row order. The accumulation's strips go to the threads whole.
+//   Each sum still receives its terms in the textbook order.
 #include "spectra/tred3.h"
 
 #include <algorithm>
