@@ -110,8 +110,8 @@ double two_ssyevd(int n) {
   for (int k = 0; k < 2; ++k) {
     a = a0;
     const auto t0 = clock_type::now();
-    ssyevd_("V", "L", &n, a.data(), &n, w.data(), work.data(), &lwork, iwork.data(), &liwork,
-            &info, 1, 1);
+    ssyevd_("V", "L", &n, a.data(), &n, w.data(), work.data(), &lwork, iwork.data(), &liwork, &info,
+            1, 1);
     s += seconds_since(t0);
   }
   return s;
