@@ -96,11 +96,13 @@ class KernelsEverywhere : public ::testing::Test {
     }
   }
   static std::vector<int32_t> sizes() {
-    std::vector<int32_t> s{1, 2, 3, 5, 40, 77, 300, 301, 333};
+    // The unoptimised sanitizer build keeps one size beyond the point where
+    // the reduction shares its steps (256 rows): the others take minutes there.
 #ifdef NDEBUG
-    s.push_back(1000);  // too slow for the unoptimised sanitizer build
+    return {1, 2, 3, 5, 40, 77, 300, 301, 333, 1000};
+#else
+    return {1, 2, 3, 5, 40, 77, 301};
 #endif
-    return s;
   }
 };
 
