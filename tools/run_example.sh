@@ -22,6 +22,8 @@ run=build/runs/$name
 rm -rf "$run"
 mkdir -p "$run"
 cp "$src"/fort.50 "$src"/FTN14 "$src"/FTN15 "$run"/
+# a builder-made example: its model.json says how the triads make the isotropic spectrum
+[ -f "$src"/model.json ] && cp "$src"/model.json "$run"/
 set +e
 (cd "$run" && ../../morvex7 >log.txt 2>stop.txt)
 status=$?

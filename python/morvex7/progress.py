@@ -7,8 +7,11 @@ from typing import Any, TextIO
 
 
 def format_seconds(s: float) -> str:
+    """Seconds as M:SS, or H:MM:SS from an hour on."""
     s = int(round(s))
-    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}" if s >= 3600 else f"{s // 60}:{s % 60:02d}"
+    if s >= 3600:
+        return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}"
+    return f"{s // 60}:{s % 60:02d}"
 
 
 class Progress:

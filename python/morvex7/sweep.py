@@ -145,7 +145,7 @@ def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
     """A Dask client: of an existing cluster (address or scheduler file), else of a local
     cluster with `n_workers` single-threaded worker processes (default: one per core)."""
     import dask
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     # Starting worker processes on a busy machine can take longer than Dask's 30 s default.
     with dask.config.set({"distributed.comm.timeouts.connect": "120s"}):
@@ -173,8 +173,11 @@ def _local_cluster(n_workers: int | None) -> Iterator[Any]:
     try:
         yield client
     finally:
-        client.close()
-        cluster.close()
+        for close in (client.close, cluster.close):
+            try:
+                close()
+            except TimeoutError:  # a busy machine; the worker processes end with this one
+                pass
 
 
 def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str | Path, *,
