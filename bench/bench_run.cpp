@@ -4,7 +4,9 @@
 // threads, against two single-thread OpenBLAS ssyevd of the same order: the
 // two diagonalisations a run needs, done by the library. The three take
 // turns; the best of each is printed with its ratio to the library's.
-//   bench_run [--turns K] [--levels N2 N3]   default: 2 turns, 37 x 6 levels (NG = NE = 2000)
+//   bench_run [--turns K] [--levels N2 N3] [--work-array CELLS]
+// default: 2 turns, 37 x 6 levels (NG = NE = 2000), the default work array;
+// NG = NE = 5000 needs --levels 37 16 --work-array 400000000 or so.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,9 +81,12 @@ mw::Model model() {
 
 void put(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
+std::string work_array;  // " --work-array CELLS" when asked for
+
 double whole_run(const fs::path& dir, int threads) {
   const std::string cmd = "cd '" + dir.string() + "' && rm -f FTN98 FTN99 && '" + MORVEX7_EXE +
-                          "' --threads " + std::to_string(threads) + " >log.txt 2>stop.txt";
+                          "' --threads " + std::to_string(threads) + work_array +
+                          " >log.txt 2>stop.txt";
   const auto t0 = clock_type::now();
   const int raw = std::system(cmd.c_str());
   const double s = seconds_since(t0);
@@ -126,6 +131,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--turns" && i + 1 < argc) {
       turns = std::atoi(argv[++i]);
+    } else if (arg == "--work-array" && i + 1 < argc) {
+      work_array = std::string(" --work-array ") + argv[++i];
     } else if (arg == "--levels" && i + 2 < argc) {
       n2 = std::atoi(argv[++i]);
       n3 = std::atoi(argv[++i]);

@@ -70,7 +70,7 @@ def test_l3_branching_ratio_follows_the_spin_orbit_sum_rule(tmp_path, engine, n)
 def test_thermal_weights_populate_excited_multiplets_by_boltzmann_factors(tmp_path, engine):
     model = IonModel(valence="3d", electrons=2, core="2p", ground=MULTIPLETS_G,
                      excited=MULTIPLETS_E, window=0.2)
-    built, run = run_ion(model, tmp_path, engine)
+    _, run = run_ion(model, tmp_path, engine)
     mj = read_model_json(tmp_path)
     labels = [g["label"] for g in mj["ground_symmetries"]]
     assert len(labels) > 1
@@ -80,17 +80,16 @@ def test_thermal_weights_populate_excited_multiplets_by_boltzmann_factors(tmp_pa
                if run.triads[t - 1].labels[0] != labels[0])
     hot = spectrum_weights(mj, "iso", 1000.0, energies)
     # every state of every symmetry sums to one, each triad's lines to factor 1/3
-    by_ground = {}
+    first = {}
     for t in run.triads:
-        by_ground.setdefault(t.labels[0], (t.index, mj["ground_symmetries"]))
+        first.setdefault(t.labels[0], t.index)
     total = 0.0
     for g in mj["ground_symmetries"]:
-        t = by_ground[g["label"]][0]
-        total += g["dim"] * sum(hot[t]) * 3
+        total += g["dim"] * sum(hot[first[g["label"]]]) * 3
     assert total == pytest.approx(1.0, rel=1e-9)
     kt = 8.617333262e-5 * 1000.0
     e0 = min(min(v) for v in energies.values())
-    t1, t2 = by_ground[labels[0]][0], by_ground[labels[1]][0]
+    t1, t2 = first[labels[0]], first[labels[1]]
     ratio = hot[t2][0] / hot[t1][0]
     assert ratio == pytest.approx(np.exp(-(energies[t2][0] - energies[t1][0]) / kt), rel=1e-9)
     assert energies[t1][0] == pytest.approx(e0)

@@ -131,7 +131,7 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             text += f"  ADD {no} 1 1 {shape[0]} {shape[1]} 1.0\n"
         return text + f"  END {end}\n"
 
-    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str, p: int) -> list[str]:
+    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str) -> list[str]:
         out = []
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
@@ -140,7 +140,7 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             out.append(recipe(kind, label, "0+", label, (m, m), no, (m, m)))
         return out
 
-    for p, (pair, sec) in enumerate(zip(pairs, sections)):
+    for pair, sec in zip(pairs, sections):
         for t, tri in enumerate(triads):
             if pair.kind == "T":
                 bra_side, bc, bra = ground, pair.c, tri.ground
@@ -160,8 +160,8 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             for key, blk in zip(keys, blocks):
                 no = sec.store(key, blk)
                 recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
-            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND", p)
-            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE", p)
+            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND")
+            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE")
 
     ftn14 = "".join(s.text(i + 1) for i, s in enumerate(sections))
     lines = [" irreducible representations, one slot per look-up\n"]
