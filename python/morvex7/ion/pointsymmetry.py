@@ -25,7 +25,6 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
-import scipy.linalg as la
 
 from .detrotation import ConfigurationAction, Shell as RotShell
 from .determinants import DeterminantBasis, Operator
@@ -121,12 +120,20 @@ class PointGroupSymmetry(Symmetry):
                 continue
             act, full, order = self._action(config)
             sector_k = act.sector(ir.mu[0])  # positions in the action's order
-            trial = np.zeros((act.dimension, len(sector_k)))
-            trial[sector_k, np.arange(len(sector_k))] = 1.0
+            # the row-1 states span the range of P_11 on the sector; a few more random vectors
+            # than their number span it too (with probability one) at a fraction of the cost
+            mult = mults[lab]
+            count = min(len(sector_k), mult + 8)
+            trial = np.zeros((act.dimension, count))
+            if count == len(sector_k):
+                trial[sector_k, np.arange(count)] = 1.0
+            else:
+                rng = np.random.default_rng(len(sector_k))
+                trial[sector_k] = rng.standard_normal((len(sector_k), count))
             proj = transfer(self.group, ir, act, trial, rows=[0], in_sector=True)[0][sector_k]
-            w, v = la.eigh((proj + proj.conj().T) / 2)
-            space = v[:, w > 0.5]
-            if space.shape[1] != mults[lab]:
+            u, sv, _ = np.linalg.svd(proj, full_matrices=False)
+            space = u[:, sv > 1e-8 * sv[0]]
+            if space.shape[1] != mult:
                 raise RuntimeError(f"{lab}: found {space.shape[1]} row-1 states, expected {mults[lab]}")
             rb = real_basis(space)
             if rb is None:
