@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every shipped example with two builds of morvex7 (for example -O2 and
-# -O0) and fails unless every output file is byte for byte the same: the
-# single-precision results must not depend on the optimisation level.
+# Runs every shipped example with two builds of morvex7 (for example -O3 and
+# -O0, or the default and -march=native) and fails unless every output file is
+# byte for byte the same: the single-precision results must not depend on the
+# optimisation level or the instruction set.
 #   tools/compare_builds.sh BUILD_DIR_A BUILD_DIR_B
 set -euo pipefail
 cd "$(dirname "$0")/.."

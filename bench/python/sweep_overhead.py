@@ -11,6 +11,7 @@ The engine is found as usual (MORVEX7, PATH, build/morvex7).
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import tempfile
 import time
@@ -52,8 +53,10 @@ def main() -> None:
           f"max {max(runs):.3f} s")
     print(f"ideal (sum of runs / workers): {ideal:.2f} s")
     print(f"sweep: {sweep_time:.2f} s -> overhead {100 * (sweep_time / ideal - 1):.1f} %")
+    print(f"cluster start {started - t0:.2f} s, stop {closed - swept:.2f} s")
     print(f"with cluster start and stop: {total:.2f} s -> overhead "
           f"{100 * (total / ideal - 1):.1f} %")
+    print(f"load average during the run: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ from pathlib import Path
 
 from morvex7.commandfile import ParameterError
 from morvex7.engine import EngineError
-from morvex7.fit import SHAPE_PARAMS, FitError, ParamSpec, fit_spectrum
+from morvex7.fit import SHAPE_PARAMS, FitError, FitParam, fit_spectrum
 
 EPILOG = """\
 a parameter is VALUE[,min=A][,max=B][,fixed]; --param takes NAME[=VALUE,...], and without a
@@ -31,35 +31,36 @@ values). Exit status: 0 after a fit, 1 if the engine failed during it, 2 for bad
 """
 
 
-def parse_spec(text: str) -> ParamSpec:
-    """'0.4,min=0,max=2,fixed' -> ParamSpec; an empty value means 'from the command file'."""
-    spec = ParamSpec()
+def parse_setting(text: str) -> FitParam:
+    """'0.4,min=0,max=2,fixed' -> FitParam; an empty value means 'from the command file'."""
+    setting = FitParam()
     for i, part in enumerate(p.strip() for p in text.split(",")):
         if not part:
             continue
         key, _, val = part.partition("=")
         try:
             if part == "fixed":
-                spec.vary = False
+                setting.vary = False
             elif key in ("min", "max") and val:
-                setattr(spec, key, float(val))
+                setattr(setting, key, float(val))
             elif i == 0 and not _:
-                spec.value = float(part)
+                setting.value = float(part)
             else:
                 raise ValueError
         except ValueError:
             raise argparse.ArgumentTypeError(
                 f"{text!r}: expected VALUE[,min=A][,max=B][,fixed]") from None
-    if spec.value is not None and not spec.min < spec.value < spec.max:
-        raise argparse.ArgumentTypeError(f"{text!r}: the start value must lie strictly inside its bounds")
-    return spec
+    if setting.value is not None and not setting.min < setting.value < setting.max:
+        raise argparse.ArgumentTypeError(
+            f"{text!r}: the start value must lie strictly inside its bounds")
+    return setting
 
 
-def parse_param(text: str) -> tuple[str, ParamSpec]:
+def parse_param(text: str) -> tuple[str, FitParam]:
     name, _, rest = text.partition("=")
     if not name.strip():
         raise argparse.ArgumentTypeError(f"{text!r}: expected NAME[=VALUE,...]")
-    return name.strip(), parse_spec(rest)
+    return name.strip(), parse_setting(rest)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -71,9 +72,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("data", type=Path, help="measured spectrum: energy, intensity[, error]")
     p.add_argument("-o", "--out", type=Path, required=True, help="output directory")
     p.add_argument("--param", action="append", type=parse_param, default=[],
-                   metavar="NAME[=SPEC]", help="an engine parameter to fit (repeat)")
+                   metavar="NAME[=SETTING]", help="an engine parameter to fit (repeat)")
     for name in SHAPE_PARAMS:
-        p.add_argument(f"--{name}", type=parse_spec, metavar="SPEC",
+        p.add_argument(f"--{name}", type=parse_setting, metavar="SETTING",
                        help={"lorentz": "Lorentzian FWHM (default 0.5, min 0.001)",
                              "gauss": "Gaussian FWHM (default 0, fixed)",
                              "scale": "intensity scale (default: from the data's height)"}
@@ -96,14 +97,14 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     shape = {}
     for name in SHAPE_PARAMS:
-        spec = getattr(args, name)
-        if spec is not None:
-            if spec.value is None:
+        setting = getattr(args, name)
+        if setting is not None:
+            if setting.value is None:
                 print(f"morvex7-fit: --{name} needs a value", file=sys.stderr)
                 return 2
-            shape[name] = spec
-            if name in ("lorentz", "gauss") and spec.min == -math.inf:
-                spec.min = 1e-3 if name == "lorentz" else 0.0
+            shape[name] = setting
+            if name in ("lorentz", "gauss") and setting.min == -math.inf:
+                setting.min = 1e-3 if name == "lorentz" else 0.0
     try:
         result = fit_spectrum(args.model, args.data, dict(args.param), shape, out=args.out,
                               scheduler=args.scheduler, scheduler_file=args.scheduler_file,

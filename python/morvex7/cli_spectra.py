@@ -18,7 +18,8 @@ import numpy as np
 
 from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
 from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
-from morvex7.plots import legend_labels, plot_auger_map, plot_overlay, plot_spectrum, plot_yield
+from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_overlay,
+                           plot_spectrum, plot_yield)
 
 PROG = "morvex7-spectra"
 DEFAULT_LORENTZ = 0.2
@@ -43,7 +44,8 @@ examples:
 Widths are full widths at half maximum in the energy unit of the run (eV by convention).
 Without --lorentz, --gauss or --widths, a Lorentzian FWHM of {DEFAULT_LORENTZ} is used.
 A --widths file holds 'ENERGY FWHM' lines (Lorentzian FWHM from that energy up; '#' comments);
-a line 'linear' makes the width vary linearly between the points instead of in steps.
+a line 'linear' makes the width vary linearly between the points instead of in steps. Its
+energies are those plotted: E - Eg0, or absolute ones with --absolute.
 A grid starting below zero is written with '=': --grid=-5:10:0.01.
 The image format follows the suffix of --out: .png, .svg or .pdf.
 """
@@ -54,7 +56,7 @@ class UserError(Exception):
 
 
 def _user_errors() -> tuple[type[BaseException], ...]:
-    errors: list[type[BaseException]] = [UserError, OSError, ValueError]
+    errors: list[type[BaseException]] = [UserError, OSError, ValueError, MemoryError]
     try:
         from morvex7 import readers
     except ImportError:
@@ -77,6 +79,17 @@ def add_selection_options(parser: argparse.ArgumentParser) -> None:
                             "default: all triads, summed")
     group.add_argument("--absolute", action="store_true",
                        help="absolute excited-state energies instead of E - Eg0")
+    ion = parser.add_argument_group("builder-made runs (a model.json beside the results)")
+    ion.add_argument("--isotropic", dest="isotropic", action="store_true", default=None,
+                     help="combine the triads into the isotropic spectrum as model.json says "
+                          "(the default when model.json exists)")
+    ion.add_argument("--no-isotropic", dest="isotropic", action="store_false",
+                     help="plain sum of the triads, each divided by its degeneracy")
+    ion.add_argument("--temperature", type=float, default=0.0, metavar="K",
+                     help="weight the initial states by their Boltzmann factors at K kelvin "
+                          "(those within the model's window; default 0)")
+    ion.add_argument("--polarisation", default="iso", metavar="P",
+                     help="spectrum of model.json to combine: iso (default), z or xy")
 
 
 def add_broadening_options(parser: argparse.ArgumentParser) -> None:
@@ -134,8 +147,31 @@ def load_run(directory: Path):
     return Run.load(directory)
 
 
+def model_combination(run, args: argparse.Namespace) -> bool:
+    """Whether the triads combine as the run's model.json says (--isotropic)."""
+    has_model = (Path(run.directory) / "model.json").is_file()
+    wanted = getattr(args, "isotropic", None)
+    if wanted and not has_model:
+        raise UserError(f"{run.directory}: --isotropic needs the model.json of a builder-made "
+                        "directory")
+    if not has_model or wanted is False:
+        if getattr(args, "temperature", 0.0) or getattr(args, "polarisation", "iso") != "iso":
+            raise UserError("--temperature and --polarisation need the isotropic combination "
+                            "of a builder-made directory")
+        return False
+    return not args.triad
+
+
 def select_sticks(run, args: argparse.Namespace):
     """The stick spectrum the options ask for: chosen triads, relative or absolute energies."""
+    if model_combination(run, args):
+        from morvex7.ion.spectra import combined_sticks
+
+        sticks = combined_sticks(run, polarisation=args.polarisation,
+                                 temperature=args.temperature, absolute=args.absolute)
+        meta = dict(sticks.meta or {})
+        meta["source"] = str(run.directory)
+        return dataclasses.replace(sticks, meta=meta)
     triads = None
     if args.triad:
         count = len(run.triads)
@@ -172,18 +208,8 @@ def auger_triads(run) -> list:
 
 
 def triad_meta(run, triad) -> dict:
-    """Provenance of one triad: labels, its block's parameters, Eg0, degeneracy."""
-    meta = {"source": str(run.directory), "labels": tuple(triad.labels), "triad": triad.index}
-    block = next((b for b in run.blocks if any(t is triad for t in b.triads)), None)
-    if block is not None:
-        meta["block"] = block.number
-        meta["params"] = dict(block.params)
-    ground = getattr(triad, "ground", None)
-    if ground is not None:
-        meta["eg0"] = ground.eg0
-        meta["ndeg"] = ground.ndeg
-    meta["unit"] = "eV"
-    return meta
+    """Provenance of one Auger triad's yield and map: labels, block parameters, Eg0, degeneracy."""
+    return dict(triad.provenance(), source=str(run.directory))
 
 
 # ----------------------------------------------------------------------------- commands
@@ -192,7 +218,10 @@ def triad_meta(run, triad) -> dict:
 def cmd_info(args: argparse.Namespace) -> int:
     for directory in args.dirs:
         run = load_run(directory)
-        print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)")
+        status = "" if run.finished else (
+            f"; incomplete, the run stopped early ({' '.join((run.stop_text or '').split())})")
+        print(f"run {run.directory}: {len(run.blocks)} block(s), {len(run.triads)} triad(s)"
+              + status)
         for block in run.blocks:
             params = " ".join(f"{k}={_short(v)}" for k, v in dict(block.params).items())
             print(textwrap.fill(params, width=100, initial_indent=f"  block {block.number}: ",
@@ -255,9 +284,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
         out = Path(runs[0].directory) / "spectrum.png" if len(runs) == 1 else Path("spectra.png")
     else:
         out = args.out
-    if out.suffix.lower() not in (".png", ".svg", ".pdf"):
-        raise UserError(f"{out}: cannot tell the image format; use a name ending in "
-                        ".png, .svg or .pdf")
+    check_suffix(out)                         # before the work, not after it
     sticks = [select_sticks(run, args) for run in runs]
     with_lines = [(run, s) for run, s in zip(runs, sticks) if np.size(s.energy)]
     written = []
@@ -287,6 +314,15 @@ def cmd_plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _one_line(err: BaseException) -> str:
+    """The error as one line: for a file that cannot be read or written, its name and why."""
+    if isinstance(err, OSError) and err.filename is not None and err.strerror:
+        return f"{err.filename}: {err.strerror}"
+    if isinstance(err, MemoryError):
+        return f"not enough memory ({err or 'the problem is too large'}); try a coarser grid"
+    return " ".join(str(err).split())
+
+
 def _one_line_warning(message, category, filename, lineno, line=None) -> str:
     return f"{PROG}: warning: {message}\n"
 
@@ -301,7 +337,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return COMMANDS[args.command](args)
     except _user_errors() as err:
-        print(f"{PROG}: error: {err}", file=sys.stderr)
+        print(f"{PROG}: error: {_one_line(err)}", file=sys.stderr)
         return 1
     finally:
         warnings.formatwarning = shown

@@ -33,11 +33,11 @@ some failed (recorded in the manifest), 2 for a bad command line or parameter.
 """
 
 
-def parse_axis(spec: str) -> tuple[str, list[float]]:
+def parse_axis(text: str) -> tuple[str, list[float]]:
     """'DEL=1:5:20' or 'DEL=1,2,3' -> (name, values)."""
-    if "=" not in spec:
-        raise argparse.ArgumentTypeError(f"{spec!r}: expected NAME=VALUES")
-    name, values = spec.rsplit("=", 1)
+    if "=" not in text:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=VALUES")
+    name, values = text.rsplit("=", 1)
     try:
         if ":" in values:
             start, stop, num = values.split(":")
@@ -46,7 +46,7 @@ def parse_axis(spec: str) -> tuple[str, list[float]]:
         return name.strip(), [float(v) for v in values.split(",") if v.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(
-            f"{spec!r}: values are START:STOP:NUM or V1,V2,...") from None
+            f"{text!r}: values are START:STOP:NUM or V1,V2,...") from None
 
 
 def read_points(path: Path) -> list[dict[str, float]]:
@@ -104,8 +104,8 @@ def main(argv: list[str] | None = None) -> int:
               file=sys.stderr)
         return 130
     for row in result.failed:
-        print(f"point {row.point} ({row.directory}) {row.status}: "
-              f"{row.stop_text or row.message.splitlines()[-1:]}", file=sys.stderr)
+        why = row.stop_text or (row.message.splitlines() or [""])[-1]
+        print(f"point {row.point} ({row.directory}) {row.status}: {why}", file=sys.stderr)
     print(f"manifest: {result.root / 'manifest.csv'}")
     return 3 if result.failed else 0
 

@@ -44,6 +44,8 @@ from pathlib import Path
 
 import numpy as np
 
+from morvex7.commands import fortran_real
+
 LINE_WIDTH = 136  # columns of a command line that the engine reads
 _LINE_END = re.compile(r"\r\n|\r|\n")
 
@@ -453,7 +455,12 @@ class CommandFile:
         if not words:
             return None
         word = words[-1].word
-        return float(_as_int(word)) if target.integer else _as_real(word)
+        if target.integer:
+            return float(_as_int(word))
+        value = fortran_real(word)
+        if value is None:
+            raise ParameterError(f"{name}: {word!r} is not a number the engine reads")
+        return float(np.float32(value))
 
     def _block(self, target: Target) -> Block:
         if target.block > len(self._blocks):
@@ -531,12 +538,15 @@ class CommandFile:
         self._reparse()
 
     def update(self, params: Mapping[str, float]) -> None:
-        """Set several parameters; all names are checked before anything changes."""
-        for name, value in params.items():
-            parse_name(name)
-            format_value(value, parse_name(name).integer)
-        for name, value in params.items():
-            self.set(name, value)
+        """Set several parameters: all of them, or (on a ParameterError) none."""
+        saved = list(self._bodies), list(self._ends)
+        try:
+            for name, value in params.items():
+                self.set(name, value)
+        except ParameterError:
+            self._bodies, self._ends = saved
+            self._reparse()
+            raise
 
     def _add(self, target: Target, block: Block, text: str) -> None:
         if target.keyword == "NCONF":
@@ -625,13 +635,6 @@ class CommandFile:
             self._ends.insert(tok.line, self._eol)
         else:
             self._bodies[tok.line] = body[:tok.start] + text + " " + body[tok.start:]
-
-
-def _as_real(word: str) -> float:
-    try:
-        return float(np.float32(word.replace("D", "E").replace("Q", "E")))
-    except ValueError:
-        return 0.0
 
 
 def edit_command_file(text: str, params: Mapping[str, float]) -> str:

@@ -13,6 +13,8 @@ from typing import Iterable, Mapping, Sequence
 
 import numpy as np
 
+from morvex7.sticks import unit_of
+
 _NUMBER = "%.12g"
 
 
@@ -80,14 +82,10 @@ def write_table(
     return path
 
 
-def _unit(meta: Mapping[str, object] | None) -> str:
-    return str((meta or {}).get("unit") or "eV")
-
-
 def write_sticks(path: str | Path, sticks) -> Path:
     """CSV of a stick spectrum: energy, amplitude, intensity, initial_state, triad."""
     meta = dict(sticks.meta or {})
-    meta.setdefault("unit", _unit(meta))
+    meta["unit"] = unit_of(meta)
     n = np.asarray(sticks.energy).size
 
     def column(name: str) -> np.ndarray:
@@ -107,7 +105,7 @@ def write_sticks(path: str | Path, sticks) -> Path:
 def write_curve(path: str | Path, curve) -> Path:
     """CSV of a broadened curve: energy, intensity (per unit energy)."""
     meta = dict(curve.meta or {})
-    meta.setdefault("unit", _unit(meta))
+    meta["unit"] = unit_of(meta)
     return write_table(path, "morvex7 broadened spectrum (intensity per unit energy)", meta,
                        [("energy", curve.energy), ("intensity", curve.intensity)])
 

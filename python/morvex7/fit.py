@@ -28,7 +28,7 @@ import uuid
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -36,6 +36,9 @@ from morvex7.broadening import Broadening, broaden_lines
 from morvex7.commandfile import CommandFile, parse_name
 from morvex7.engine import EngineError
 from morvex7.runner import execute, model_text
+
+if TYPE_CHECKING:
+    from lmfit import Parameters
 
 SHAPE_PARAMS = ("lorentz", "gauss", "shift", "scale", "background", "slope")
 
@@ -179,24 +182,26 @@ class SpectrumModel:
                     del self._cache[k]
         return [self._cache[k] for k in keys]
 
-    def engine_values(self, params) -> dict[str, float]:
+    def engine_values(self, params: Parameters) -> dict[str, float]:
         return {n: float(params[self.names[n]].value) for n in self.engine_params}
 
     # -- the model -----------------------------------------------------------------------
 
-    def shape(self, sticks, params, x: np.ndarray) -> np.ndarray:
-        """The model on `x` from given sticks and the line-shape parameters."""
+    def shape(self, sticks: tuple[np.ndarray, np.ndarray],
+              params: Parameters | Mapping[str, float], x: np.ndarray) -> np.ndarray:
+        """The model on `x` from given sticks and the line-shape parameters (lmfit
+        Parameters or a mapping of name -> value)."""
         energy, intensity = sticks
-        v = {n: float(params[n].value) for n in SHAPE_PARAMS}
+        v = {n: float(getattr(params[n], "value", params[n])) for n in SHAPE_PARAMS}
         b = Broadening(lorentz=max(v["lorentz"], 0.0), gauss=max(v["gauss"], 0.0))
         curve = broaden_lines(energy + v["shift"], intensity, b, x)
         return v["scale"] * curve + v["background"] + v["slope"] * (x - self.x_mid)
 
-    def __call__(self, params, x: np.ndarray) -> np.ndarray:
+    def __call__(self, params: Parameters, x: np.ndarray) -> np.ndarray:
         (sticks,) = self.sticks_many([self.engine_values(params)])
         return self.shape(sticks, params, x)
 
-    def jacobian(self, params, x: np.ndarray, weight: np.ndarray) -> np.ndarray:
+    def jacobian(self, params: Parameters, x: np.ndarray, weight: np.ndarray) -> np.ndarray:
         """d(model * weight)/d(varied parameter), columns in lmfit's order of the varied
         parameters; the engine columns' runs go to the cluster together."""
         varied = [n for n, p in params.items() if p.vary and not p.expr]
@@ -223,15 +228,11 @@ class SpectrumModel:
                 h = float(np.float32(points[k][eng])) - float(np.float32(base[eng]))
                 cols.append((self.shape(all_sticks[k], params, x) - y0) / h)
                 k += 1
-            else:
-                p = params[name]
-                h = 1e-6 * max(abs(p.value), 1e-3)
-                old = p.value
-                p.value = old + h
-                up = self.shape(all_sticks[0], params, x)
-                p.value = old - h
-                down = self.shape(all_sticks[0], params, x)
-                p.value = old
+            else:  # a line-shape parameter: central difference on the same sticks
+                values = {n: float(params[n].value) for n in SHAPE_PARAMS}
+                h = 1e-6 * max(abs(values[name]), 1e-3)
+                up = self.shape(all_sticks[0], {**values, name: values[name] + h}, x)
+                down = self.shape(all_sticks[0], {**values, name: values[name] - h}, x)
                 cols.append((up - down) / (2 * h))
         return np.array(cols).T * weight[:, None]
 
@@ -241,7 +242,7 @@ class SpectrumModel:
 
 
 @dataclass
-class ParamSpec:
+class FitParam:
     """Start value, bounds and whether a parameter varies (``value=None``: engine
     parameters start from the command file's value; ``scale`` from the data's height)."""
 
@@ -252,12 +253,12 @@ class ParamSpec:
 
 
 DEFAULT_SHAPE = {
-    "lorentz": ParamSpec(0.5, min=1e-3),
-    "gauss": ParamSpec(0.0, min=0.0, vary=False),
-    "shift": ParamSpec(0.0),
-    "scale": ParamSpec(None, min=0.0),
-    "background": ParamSpec(0.0),
-    "slope": ParamSpec(0.0),
+    "lorentz": FitParam(0.5, min=1e-3),
+    "gauss": FitParam(0.0, min=0.0, vary=False),
+    "shift": FitParam(0.0),
+    "scale": FitParam(None, min=0.0),
+    "background": FitParam(0.0),
+    "slope": FitParam(0.0),
 }
 
 
@@ -277,38 +278,40 @@ class FitResult:
     engine_runs: int
 
 
-def _as_spec(x: ParamSpec | float | None | Mapping[str, Any]) -> ParamSpec:
-    if isinstance(x, ParamSpec):
+def _as_param(x: FitParam | float | None | Mapping[str, Any]) -> FitParam:
+    if isinstance(x, FitParam):
         return x
     if isinstance(x, Mapping):
-        return ParamSpec(**x)
-    return ParamSpec(None if x is None else float(x))
+        return FitParam(**x)
+    return FitParam(None if x is None else float(x))
 
 
-def make_parameters(model: SpectrumModel, engine_specs: Mapping[str, ParamSpec],
-                    shape_specs: Mapping[str, ParamSpec], data: Measured):
+def make_parameters(model: SpectrumModel, engine_settings: Mapping[str, FitParam],
+                    shape_settings: Mapping[str, FitParam], data: Measured) -> Parameters:
     """lmfit Parameters of a fit, start values filled in."""
     from lmfit import Parameters
 
     params = Parameters()
     cf = CommandFile(model._text)
-    for name, spec in engine_specs.items():
-        value = spec.value if spec.value is not None else cf.get(name)
+    for name, setting in engine_settings.items():
+        if setting.vary and parse_name(name).integer:
+            raise FitError(f"{name} is an integer parameter: it can only be held fixed")
+        value = setting.value if setting.value is not None else cf.get(name)
         if value is None:
             raise FitError(f"{name}: the command file does not give it; state a start value")
-        params.add(model.names[name], value=value, min=spec.min, max=spec.max,
-                   vary=spec.vary)
+        params.add(model.names[name], value=value, min=setting.min, max=setting.max,
+                   vary=setting.vary)
     for name in SHAPE_PARAMS:
-        spec = shape_specs[name]
-        params.add(name, value=1.0 if spec.value is None else spec.value, min=spec.min,
-                   max=spec.max, vary=spec.vary)
-    for name, spec in [*engine_specs.items(), *shape_specs.items()]:
+        setting = shape_settings[name]
+        params.add(name, value=1.0 if setting.value is None else setting.value, min=setting.min,
+                   max=setting.max, vary=setting.vary)
+    for name, setting in [*engine_settings.items(), *shape_settings.items()]:
         p = params[model.names.get(name, name)]
-        if p.vary and spec.value is not None and not spec.min < spec.value < spec.max:
+        if p.vary and setting.value is not None and not setting.min < setting.value < setting.max:
             # lmfit would clip it onto the bound, where its gradient vanishes
-            raise FitError(f"{name}: start value {spec.value} must lie strictly inside its "
-                           f"bounds [{spec.min}, {spec.max}]")
-    if shape_specs["scale"].value is None:
+            raise FitError(f"{name}: start value {setting.value} must lie strictly inside its "
+                           f"bounds [{setting.min}, {setting.max}]")
+    if shape_settings["scale"].value is None:
         curve = model(params, data.energy)
         height = float(np.ptp(curve)) or 1.0
         params["scale"].set(value=float(np.ptp(data.intensity)) / height)
@@ -316,8 +319,8 @@ def make_parameters(model: SpectrumModel, engine_specs: Mapping[str, ParamSpec],
 
 
 def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
-                 engine_params: Mapping[str, ParamSpec | float | None],
-                 shape: Mapping[str, ParamSpec | float] | None = None, *,
+                 engine_params: Mapping[str, FitParam | float | None],
+                 shape: Mapping[str, FitParam | float] | None = None, *,
                  out: str | Path, client: Any = None, scheduler: str | None = None,
                  scheduler_file: str | None = None, n_workers: int | None = None,
                  engine: str | Path | None = None, triads: Sequence[int] | None = None,
@@ -333,7 +336,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
         The measured spectrum, or a file for :func:`read_spectrum`.
     engine_params : mapping
         Engine parameter name -> start value, ``None`` (the command file's value) or a
-        :class:`ParamSpec` with bounds / ``vary=False``.
+        :class:`FitParam` with bounds / ``vary=False``.
     shape : mapping, optional
         Overrides of the line-shape parameters lorentz, gauss (FWHM), shift, scale,
         background, slope (see :data:`DEFAULT_SHAPE`).
@@ -361,14 +364,14 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
     from morvex7.sweep import _client_for
 
     measured = data if isinstance(data, Measured) else read_spectrum(data)
-    engine_specs = {n: _as_spec(s) for n, s in engine_params.items()}
-    shape_specs = dict(DEFAULT_SHAPE)
+    engine_settings = {n: _as_param(s) for n, s in engine_params.items()}
+    shape_settings = dict(DEFAULT_SHAPE)
     for name, s in (shape or {}).items():
         if name not in SHAPE_PARAMS:
             raise FitError(f"unknown line-shape parameter {name!r}; one of {SHAPE_PARAMS}")
         base = DEFAULT_SHAPE[name]
-        shape_specs[name] = (_as_spec(s) if isinstance(s, (ParamSpec, Mapping))
-                             else ParamSpec(float(s), base.min, base.max, True))
+        shape_settings[name] = (_as_param(s) if isinstance(s, (FitParam, Mapping))
+                             else FitParam(float(s), base.min, base.max, True))
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     x, y = measured.energy, measured.intensity
@@ -376,11 +379,11 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path,
     scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out))
     try:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
-            model = SpectrumModel(model_dir, list(engine_specs), c, scratch,
+            model = SpectrumModel(model_dir, list(engine_settings), c, scratch,
                                   str(engine) if engine else None, diff_step,
                                   x_mid=0.5 * (x[0] + x[-1]), triads=triads,
                                   weights=weights)
-            params = make_parameters(model, engine_specs, shape_specs, measured)
+            params = make_parameters(model, engine_settings, shape_settings, measured)
             result = _minimise(model, params, x, y, weight, max_nfev)
             best_engine = model.engine_values(result.params)
             best_dir = out / "best"

@@ -7,18 +7,23 @@ window system or global state.
 """
 from __future__ import annotations
 
+import math
 from pathlib import Path
 from typing import Mapping, Sequence
 
 import numpy as np
 from matplotlib.figure import Figure
 
-from morvex7.broadening import Broadening, Grid, broaden_lines, voigt_fwhm
+from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
+from morvex7.sticks import unit_of
 
 FORMATS = (".png", ".svg", ".pdf")
+#: Largest number of final-state energies of an Auger map.
+MAP_POINTS_LIMIT = 100_000
 
 
-def _check_suffix(path: str | Path) -> Path:
+def check_suffix(path: str | Path) -> Path:
+    """`path` as a Path when its suffix names an image format; ValueError otherwise."""
     path = Path(path)
     if path.suffix.lower() not in FORMATS:
         raise ValueError(f"{path}: cannot tell the image format; use a name ending in "
@@ -30,11 +35,6 @@ def _save(fig: Figure, path: Path) -> Path:
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     return path
-
-
-def unit_of(meta: Mapping[str, object] | None) -> str:
-    """The energy unit recorded in `meta` (eV by convention)."""
-    return str((meta or {}).get("unit") or "eV")
 
 
 def title_from(meta: Mapping[str, object] | None) -> str:
@@ -74,6 +74,26 @@ def _view(energies: np.ndarray, broadening: Broadening | None) -> tuple[float, f
     return float(e.min() - margin), float(e.max() + margin)
 
 
+def _span(values) -> tuple[float, float]:
+    """Axis limits holding zero and every finite value, with a little room."""
+    v = np.asarray(values, float)
+    v = v[np.isfinite(v)]
+    lo, hi = 1.08 * min(float(v.min(initial=0.0)), 0.0), 1.08 * max(float(v.max(initial=0.0)), 0.0)
+    return (lo, hi) if hi > lo else (0.0, 1.0)
+
+
+def _common_zero(limits: list[tuple[float, float]]) -> list[tuple[float, float]]:
+    """Stretch twin axes' limits so that their zeros are at the same height.
+
+    A difference spectrum (negative weights) has negative sticks and curve parts: both axes
+    then show them below one common zero line.
+    """
+    below = max(-lo / (hi - lo) for lo, hi in limits)   # the fraction of the axis below zero
+    if below >= 1.0:
+        return limits
+    return [(min(lo, -below * hi / (1.0 - below)), hi) for lo, hi in limits]
+
+
 def plot_spectrum(
     path: str | Path, curve, sticks=None, title: str | None = None, xlabel: str | None = None,
 ) -> Path:
@@ -88,7 +108,7 @@ def plot_spectrum(
     title, xlabel : str or None
         Default: from the curve's meta (triad labels, energy unit).
     """
-    path = _check_suffix(path)
+    path = check_suffix(path)
     meta = curve.meta
     fig = Figure(figsize=(7, 4.2))
     ax = fig.add_subplot()
@@ -96,39 +116,64 @@ def plot_spectrum(
     ax.set_xlabel(xlabel or energy_label(meta))
     ax.set_ylabel(f"intensity (per {unit_of(meta)})")
     ax.set_title(title or title_from(meta))
-    ax.set_ylim(bottom=min(0.0, float(np.min(curve.intensity, initial=0.0))))
+    limits = [_span(curve.intensity)]
     if sticks is not None and np.asarray(sticks.energy).size:
         right = ax.twinx()
         right.vlines(sticks.energy, 0, sticks.intensity, color="C3", lw=0.9, label="sticks")
         right.set_ylabel("stick intensity")
-        right.set_ylim(bottom=0, top=1.08 * max(float(np.nanmax(sticks.intensity)), 1e-30))
+        limits.append(_span(sticks.intensity))
+        right.set_ylim(*_common_zero(limits)[1])
         view = _view(sticks.energy, curve.broadening)
         if view:  # around the lines, within the curve's grid
             lo = max(view[0], float(curve.energy[0]))
             hi = min(view[1], float(curve.energy[-1]))
             if hi > lo:
                 ax.set_xlim(lo, hi)
+    ax.set_ylim(*_common_zero(limits)[0])
+    if ax.get_ylim()[0] < 0:
+        ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
     ax.text(0.99, 0.98, curve.broadening.describe(), transform=ax.transAxes, ha="right",
             va="top", fontsize=7, color="0.35")
     return _save(fig, path)
 
 
+#: At most this many differing parameters name a curve in a legend.
+LEGEND_PARAMETERS = 3
+#: Parameters named first in a legend when several differ.
+LEGEND_FIRST = ("DEL", "UCV", "UVV", "W", "N2", "N3", "EG2", "EG3", "EF2", "EF3", "GAMMA")
+
+
 def legend_labels(metas: Sequence[Mapping[str, object]], names: Sequence[str]) -> list[str]:
     """Legend entries naming the block parameters that differ between runs.
 
-    Parameters are looked up in ``meta["params"]`` (a dict per run). Runs whose parameters do
-    not differ are told apart by `names`.
+    Parameters are looked up in ``meta["params"]`` (a dict per run); only parameters every run
+    has count (an Auger run's channel parameters do not tell it from an absorption run). Runs
+    whose parameters do not differ are told apart by `names` (their last path component when
+    that is unique). When more than `LEGEND_PARAMETERS` parameters differ, the first few are
+    shown after the name.
     """
+    names = _short_names(names)
     params = [dict((m or {}).get("params") or {}) for m in metas]
-    keys: list[str] = []
-    for p in params:
-        keys += [k for k in p if k not in keys]
-    differing = [k for k in keys if len({format_param(p.get(k)) for p in params}) > 1]
+    common = [k for k in (params[0] if params else {}) if all(k in p for p in params[1:])]
+    differing = [k for k in common if len({format_param(p[k]) for p in params}) > 1]
+    # those telling most runs apart first, then the model's physical parameters
+    rank = {k: i for i, k in enumerate(LEGEND_FIRST)}
+    differing.sort(key=lambda k: (-len({format_param(p[k]) for p in params}),
+                                  rank.get(k, len(rank))))
     if not differing or len(metas) < 2:
         return list(names)
-    labels = [", ".join(f"{k}={format_param(p.get(k))}" for k in differing) for p in params]
-    return labels if len(set(labels)) == len(labels) else [
-        f"{n}: {lab}" for n, lab in zip(names, labels)]
+    shown = differing[:LEGEND_PARAMETERS]
+    more = ", ..." if len(differing) > len(shown) else ""
+    labels = [", ".join(f"{k}={format_param(p[k])}" for k in shown) + more for p in params]
+    if more or len(set(labels)) < len(labels):
+        return [f"{n}: {lab}" for n, lab in zip(names, labels)]
+    return labels
+
+
+def _short_names(names: Sequence[str]) -> list[str]:
+    """The last path component of each name, unless two would then look the same."""
+    short = [Path(str(n)).name or str(n) for n in names]
+    return short if len(set(short)) == len(short) else [str(n) for n in names]
 
 
 def format_param(value: object) -> str:
@@ -147,7 +192,7 @@ def plot_overlay(
 
     `sticks` (one per curve), when given, only set the energy range shown.
     """
-    path = _check_suffix(path)
+    path = check_suffix(path)
     fig = Figure(figsize=(7, 4.2))
     ax = fig.add_subplot()
     for curve, label in zip(curves, labels):
@@ -177,7 +222,7 @@ def plot_yield(path: str | Path, auger, meta: Mapping[str, object] | None = None
 
     Only the photon-energy steps are drawn; the off-resonance reference record is no data point.
     """
-    path = _check_suffix(path)
+    path = check_suffix(path)
     fig = Figure(figsize=(7, 4.2))
     ax = fig.add_subplot()
     omega = np.asarray(auger.photon_energies, float)
@@ -193,6 +238,9 @@ def plot_yield(path: str | Path, auger, meta: Mapping[str, object] | None = None
 def auger_map(auger, broadening: Broadening, points: int = 600) -> tuple[np.ndarray, np.ndarray]:
     """The Auger spectra broadened along the final-state energy onto one common grid.
 
+    The grid has `points` points, more when the narrowest line width asks for a finer step
+    (five points per width, up to `MAP_POINTS_LIMIT`).
+
     Returns
     -------
     energy : (points,) array
@@ -205,8 +253,11 @@ def auger_map(auger, broadening: Broadening, points: int = 600) -> tuple[np.ndar
         every = np.zeros(1)
     width = voigt_fwhm(broadening.lorentz_largest, broadening.gauss)
     lo, hi = every.min() - 4 * width, every.max() + 4 * width
-    grid = Grid(lo, hi, (hi - lo) / (points - 1))
-    x = grid.points()
+    # At least `points` points, and at least five per narrowest line width: a coarser grid would
+    # step over narrow lines and show them too low or not at all.
+    count = min(max(points, int(math.ceil((hi - lo) * 5 / broadening.smallest_width)) + 1),
+                MAP_POINTS_LIMIT)
+    x = np.linspace(lo, hi, count)
     image = np.array([broaden_lines(e, v, broadening, x) for e, v in auger.steps])
     return x, image.reshape(len(finals), x.size)
 
@@ -222,7 +273,7 @@ def _edges(centres: np.ndarray) -> np.ndarray:
 def plot_auger_map(path: str | Path, auger, broadening: Broadening,
                    meta: Mapping[str, object] | None = None, title: str | None = None) -> Path:
     """Resonant Auger spectra as an image: final-state energy across, photon energy up."""
-    path = _check_suffix(path)
+    path = check_suffix(path)
     x, image = auger_map(auger, broadening)
     omega = np.asarray(auger.photon_energies, float)
     fig = Figure(figsize=(7, 4.8))

@@ -7,8 +7,11 @@ from typing import Any, TextIO
 
 
 def format_seconds(s: float) -> str:
+    """Seconds as M:SS, or H:MM:SS from an hour on."""
     s = int(round(s))
-    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}" if s >= 3600 else f"{s // 60}:{s % 60:02d}"
+    if s >= 3600:
+        return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}"
+    return f"{s // 60}:{s % 60:02d}"
 
 
 class Progress:
@@ -18,17 +21,18 @@ class Progress:
     """
 
     def __init__(self, total: int, skipped: int = 0, stream: TextIO | None = None,
-                 enabled: bool = True, width: int = 30):
+                 enabled: bool = True, width: int = 30, failed: int = 0):
         self.total, self.skipped = total, skipped
         self.done = skipped
-        self.failed = 0
+        self.failed = failed  # of the skipped points
         self.stream = stream or sys.stderr
         self.enabled = enabled
         self.tty = enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
         self.width = width
         self.start = time.monotonic()
         if enabled and skipped:
-            self._line(f"{skipped} of {total} points finished before; running the rest")
+            self._line(f"{skipped} of {total} points finished before ({failed} failed); "
+                       "running the rest")
 
     def time_left(self) -> float | None:
         ran = self.done - self.skipped

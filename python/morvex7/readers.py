@@ -29,7 +29,8 @@ import numpy as np
 from morvex7.commands import CommandInterpreter, EchoSource, EndOfCommands
 
 __all__ = [
-    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning", "GroundReport", "MatrixBlock", "IntermediateTable",
+    "LayoutError", "CommandFileMismatch", "FieldOverflowWarning", "TruncatedEchoWarning",
+    "GroundReport", "MatrixBlock", "IntermediateTable",
     "AbsorptionSummary", "RunDescription", "TriadRecord", "BlockRecord", "SpectrumFile",
     "YieldCurve", "IntermediatePlot", "IntermediateListing", "LogBlock", "AugerSizes", "LogFile",
     "read_spectrum_file", "read_ground_energies", "read_intermediate_plot",
@@ -85,6 +86,8 @@ class Lines:
         lines = text.split("\n")
         if lines and lines[-1] == "":
             lines.pop()
+        # The last line has no line end: a writer that stopped in the middle of a record.
+        self.cut_short = bool(lines) and not text.endswith("\n")
         self.lines = [ln[:-1] if ln.endswith("\r") else ln for ln in lines]
         self.pos = 0
 
@@ -113,8 +116,12 @@ class Lines:
             raise LayoutError(self.path, self.pos, expected or f"a line starting {prefix!r}", line)
         return line
 
-    def error(self, expected: str, line: str | None = None, lineno: int | None = None) -> LayoutError:
-        return LayoutError(self.path, lineno if lineno is not None else self.pos, expected, line)
+    def error(self, expected: str, line: str | None = None,
+              lineno: int | None = None) -> LayoutError:
+        lineno = lineno if lineno is not None else self.pos
+        if self.cut_short and lineno == len(self.lines) and line:
+            expected += " (the file ends inside this line: it is cut short)"
+        return LayoutError(self.path, lineno, expected, line)
 
 
 _REAL = re.compile(r"^\s*[-+]?(\d+\.?\d*|\.\d+)([EeDd][-+]?\d+)?\s*$")
@@ -131,8 +138,9 @@ def real_field(text: str, lines: Lines, lineno: int, what: str) -> float:
     if s in ("NaN", "-NaN", "+NaN", "Infinity", "-Infinity", "+Infinity", "Inf", "-Inf"):
         return float(s.replace("Infinity", "inf"))
     if not _REAL.match(text) or not s:
-        raise LayoutError(lines.path, lineno, f"{what} as a number in columns of width {len(text)}",
-                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text)
+        raise lines.error(f"{what} as a number in columns of width {len(text)}",
+                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text,
+                          lineno)
     return float(s.replace("D", "E").replace("d", "e"))
 
 
@@ -145,11 +153,12 @@ def int_field(text: str, lines: Lines, lineno: int, what: str, stars: int | None
     if s and set(s) == {"*"}:
         if stars is not None:
             return stars
-        raise LayoutError(lines.path, lineno, f"{what} as an integer (the field overflowed)",
-                          lines.lines[lineno - 1])
+        raise lines.error(f"{what} as an integer (the field overflowed)",
+                          lines.lines[lineno - 1], lineno)
     if not _INT.match(text):
-        raise LayoutError(lines.path, lineno, f"{what} as an integer in columns of width {len(text)}",
-                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text)
+        raise lines.error(f"{what} as an integer in columns of width {len(text)}",
+                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text,
+                          lineno)
     return int(s)
 
 
@@ -204,6 +213,15 @@ def parse_description(text: str, lines: Lines, lineno: int) -> RunDescription:
             for k, name in enumerate(("W", "DEL", "UVV", "UCV"))]
     labels = (text[55:60].strip(), text[60:65].strip(), text[65:70].strip())
     return RunDescription(digit(text[0]), digit(text[1]), *vals, labels=labels, text=text)
+
+
+def _counted_description(cur: Lines, record: str, count: str) -> tuple[int, RunDescription]:
+    """The record (I5, "  '", run description, "'") opening a label block or a listing."""
+    line = cur.next(f"{record} (I5, \"  '\", run description, \"'\")")
+    if len(line) != 79 or line[5:8] != "  '" or line[78] != "'":
+        raise cur.error(f"{record} (I5, \"  '\", 70 characters, \"'\")", line)
+    return (int_field(line[0:5], cur, cur.pos, count),
+            parse_description(line[8:78], cur, cur.pos))
 
 
 @dataclass
@@ -467,11 +485,7 @@ def _parse_intermediate_table(cur: Lines) -> IntermediateTable:
 
 def _parse_absorption_summary(cur: Lines) -> AbsorptionSummary:
     start = cur.lineno
-    line = cur.next("the label record (I5, \"  '\", run description, \"'\")")
-    if len(line) != 79 or line[5:8] != "  '" or line[78] != "'":
-        raise cur.error("the label record (I5, \"  '\", 70 characters, \"'\")", line)
-    ne = int_field(line[0:5], cur, cur.pos, "NE")
-    desc = parse_description(line[8:78], cur, cur.pos)
+    ne, desc = _counted_description(cur, "the label record", "NE")
     line = cur.next("'%Output of Pelko , MORVEX7'")
     if line != "%Output of Pelko , MORVEX7":
         raise cur.error("'%Output of Pelko , MORVEX7'", line)
@@ -834,11 +848,7 @@ def read_intermediate_listing(path: str | Path) -> list[IntermediateListing]:
     out = []
     while not cur.at_end():
         start = cur.lineno
-        line = cur.next("the listing header (I5, \"  '\", run description, \"'\")")
-        if len(line) != 79 or line[5:8] != "  '" or line[78] != "'":
-            raise cur.error("the listing header (I5, \"  '\", 70 characters, \"'\")", line)
-        noa = int_field(line[0:5], cur, cur.pos, "the number of states")
-        desc = parse_description(line[8:78], cur, cur.pos)
+        noa, desc = _counted_description(cur, "the listing header", "the number of states")
         e: list[float] = []
         i: list[float] = []
         while len(e) < noa:

@@ -25,7 +25,8 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from morvex7.commands import command_file_lines
-from morvex7.readers import (AugerSizes, CommandFileMismatch, IntermediateTable, LayoutError, LogBlock, LogFile,
+from morvex7.readers import (AugerSizes, CommandFileMismatch, IntermediateTable, LayoutError,
+                             LogBlock, LogFile,
                              RunDescription, SummaryLine, TriadRecord, YieldCurve, read_log,
                              read_ground_energies, read_intermediate_listing,
                              read_intermediate_plot, read_spectrum_file, read_yield_file)
@@ -118,6 +119,11 @@ class IntermediateStates:
     width: np.ndarray
     total_intensity: float | None = None
 
+    # plural spellings, for symmetry with the Auger steps
+    energies = property(lambda self: self.energy)
+    intensities = property(lambda self: self.intensity)
+    widths = property(lambda self: self.width)
+
 
 @dataclass
 class OffResonance:
@@ -141,7 +147,8 @@ class AugerResult:
     Attributes
     ----------
     photon_energies : ndarray
-        ESTART + i*ESTEP for i = 0..NOMEGA-1 (scan steps 1..NOMEGA).
+        ESTART + i*ESTEP for i = 0..NOMEGA-1 (scan steps 1..NOMEGA; only the steps written
+        when the run stopped early).
     steps : list of (energies, intensities)
         The Auger spectrum of each scan step: absolute final-state energies and intensities
         summed over the ndeg degenerate ground states, as printed (lines closer than 1e-4 and
@@ -216,12 +223,21 @@ class Triad:
         """'A1G -> T1U -> T1U' style title."""
         return " \u2192 ".join(self.labels)
 
-    def _meta(self, kind: str, absolute: bool) -> dict:
-        return {"labels": self.labels, "title": self.title, "triad": self.index,
+    def provenance(self, kind: str | None = None, absolute: bool = False) -> dict:
+        """Where this triad's numbers come from, for file headers, titles and legends.
+
+        Labels, title, triad and block number, the block's parameters, Eg0, ndeg, the
+        configuration weights of the ground state, unit, whether energies are absolute and, when
+        given, `kind` (what the numbers are: "absorption", "intermediate states", ...).
+        """
+        meta = {"labels": self.labels, "title": self.title, "triad": self.index,
                 "block": self.block.number, "params": dict(self.block.params),
                 "eg0": self.ground.eg0, "ndeg": self.ground.ndeg,
-                "weights": self.ground.weights, "unit": "eV", "absolute": absolute,
-                "kind": kind}
+                "configuration_weights": self.ground.weights, "unit": "eV",
+                "absolute": absolute}
+        if kind is not None:
+            meta["kind"] = kind
+        return meta
 
     def sticks(self, absolute: bool = False) -> Sticks:
         """The stick spectrum of this triad's excitation.
@@ -247,27 +263,27 @@ class Triad:
                               f"degeneracy {g.ndeg}; intensities are divided by {g.ndeg}",
                               stacklevel=2)
             if not self.absorption:
-                return Sticks.empty(self._meta("absorption", absolute))
+                return Sticks.empty(self.provenance("absorption", absolute))
             e = np.concatenate([b.energies for b in self.absorption]) - shift
             a = np.concatenate([b.amplitudes for b in self.absorption])
             st = np.concatenate([np.full(len(b.energies), b.state) for b in self.absorption])
             return Sticks(e, a ** 2 / g.ndeg, a, st, np.full(len(e), self.index),
-                          self._meta("absorption", absolute))
+                          self.provenance("absorption", absolute))
         inter = self.auger.intermediate
         if inter is not None:
             e = inter.energy + (g.eg0 if absolute else 0.0)
             n = len(e)
             return Sticks(e, inter.intensity / g.ndeg, np.full(n, np.nan), np.ones(n, int),
-                          np.full(n, self.index), self._meta("intermediate states", absolute))
+                          np.full(n, self.index), self.provenance("intermediate states", absolute))
         if self.auger.steps:
             e, i = self.auger.steps[0]
         elif self.auger.off_resonance is not None:
             e, i = self.auger.off_resonance.energies, self.auger.off_resonance.intensities
         else:
-            return Sticks.empty(self._meta("direct", absolute))
+            return Sticks.empty(self.provenance("direct", absolute))
         n = len(e)
         return Sticks(e - shift, i / g.ndeg, np.full(n, np.nan), np.ones(n, int),
-                      np.full(n, self.index), self._meta("direct", absolute))
+                      np.full(n, self.index), self.provenance("direct", absolute))
 
     def auger_sticks(self, step: int, absolute: bool = False) -> Sticks:
         """The Auger spectrum of scan step `step` (1..NOMEGA; 0 is the off-resonance point).
@@ -288,7 +304,7 @@ class Triad:
         else:
             raise IndexError(f"step {step} outside 0..{len(self.auger.steps)}")
         n = len(e)
-        meta = self._meta(kind, absolute)
+        meta = self.provenance(kind, absolute)
         if step:
             meta["photon_energy"] = float(self.auger.photon_energies[step - 1])
         return Sticks(e - (0.0 if absolute else self.ground.eg0), i / self.ground.ndeg,
@@ -464,6 +480,25 @@ def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files:
     return cls(d, blocks, triads, stop, log_text, spectra.finished, files)
 
 
+def _photon_energies_of(curve: YieldCurve, photon: np.ndarray, estart: float, estep: float,
+                        tr: TriadRecord, ypath: Path) -> tuple[np.ndarray, float, float]:
+    """The photon energies of the scan, checked against those the yield file prints (F12.5).
+
+    ESTART and ESTEP come from the command echo, which may miss words beyond its 79 columns;
+    the yield file prints the energies themselves. On a difference: warn, take the file's.
+    """
+    printed = curve.energy
+    if len(printed) != len(photon) or np.allclose(photon, printed, rtol=0, atol=6e-6,
+                                                  equal_nan=True):
+        return photon, estart, estep
+    warnings.warn(f"triad {tr.index}: photon energies ESTART={estart!r}, ESTEP={estep!r} from "
+                  f"the command echo, but {ypath} (line {curve.line}) prints "
+                  f"{printed[0]:g}, {printed[1] if len(printed) > 1 else np.nan:g}, ...; the "
+                  f"file's energies are used", stacklevel=4)
+    step = float(printed[1] - printed[0]) if len(printed) > 1 else estep
+    return printed.copy(), float(printed[0]), step
+
+
 def _check_against_log(blk: Block) -> None:
     """Compare the parameters recovered from the echo with the numbers of the log's Auger
     report (3 or 5 decimals); on a difference warn and take the log's value."""
@@ -541,9 +576,10 @@ def _auger(tr: TriadRecord, params: dict, curves: list[YieldCurve] | None, plot,
     nomega = int(params.get("NOMEGA", len(tr.blocks) - 1))
     estart = float(params.get("ESTART", np.nan))
     estep = float(params.get("ESTEP", np.nan))
-    photon = estart + estep * np.arange(max(nomega, 0))
     blocks = tr.blocks
     steps = [(b.energies, b.values) for b in blocks[1:]]
+    # the steps written: all NOMEGA, fewer when the run stopped early
+    photon = estart + estep * np.arange(min(max(nomega, 0), len(steps)))
     curve = None
     if curves is not None and nomega >= 0:
         if not curves:
@@ -555,6 +591,7 @@ def _auger(tr: TriadRecord, params: dict, curves: list[YieldCurve] | None, plot,
                               f"{tr.index}", str(curve.nomega))
     if curve is not None:
         ty, ta = curve.yield_, curve.absorption
+        photon, estart, estep = _photon_energies_of(curve, photon, estart, estep, tr, ypath)
     else:
         ty = np.array([b.total for b in blocks[1:]])
         ta = np.full(len(ty), np.nan)

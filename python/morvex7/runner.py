@@ -15,10 +15,13 @@ import tempfile
 from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from morvex7.commandfile import CommandFile
 from morvex7.engine import EngineError, log_tail, run_engine
+
+if TYPE_CHECKING:
+    from morvex7.results import Run
 
 COMMAND_FILE = "fort.50"
 MODEL_FILES = ("FTN14", "FTN15")
@@ -90,6 +93,8 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
         if not src.is_file():
             raise FileNotFoundError(f"model directory {model} has no {name}")
         shutil.copyfile(src, work / name)
+    if (model / "model.json").is_file():  # a builder-made model: how its triads combine
+        shutil.copyfile(model / "model.json", work / "model.json")
     (work / COMMAND_FILE).write_bytes(text.encode("latin-1"))
     return work
 
@@ -123,7 +128,7 @@ def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
 
 def run(model_dir: str | Path, params: Mapping[str, float] | None = None,
         workdir: str | Path | None = None, *, engine: str | Path | None = None,
-        timeout: float | None = None, overwrite: bool = False):
+        timeout: float | None = None, overwrite: bool = False) -> Run:
     """Run the model in `model_dir` with parameters set, in a fresh directory.
 
     Parameters
@@ -166,7 +171,7 @@ def run(model_dir: str | Path, params: Mapping[str, float] | None = None,
     return load_run(record)
 
 
-def load_run(record: RunRecord):
+def load_run(record: RunRecord) -> Run:
     """The results of a finished run, with its record attached as ``record``."""
     from morvex7.results import Run
 

@@ -2,11 +2,16 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Iterable
+from typing import Iterable, Mapping
 
 import numpy as np
 
-__all__ = ["Sticks"]
+__all__ = ["Sticks", "unit_of"]
+
+
+def unit_of(meta: Mapping[str, object] | None) -> str:
+    """The energy unit recorded in a spectrum's `meta` (eV by convention)."""
+    return str((meta or {}).get("unit") or "eV")
 
 
 @dataclass
@@ -20,8 +25,8 @@ class Sticks:
     intensity : ndarray
         Line intensities (amplitude**2 / ndeg for absorption lines, times any weight applied).
     amplitude : ndarray
-        Signed transition amplitude (scaled by sqrt(weight)), NaN where there is none (Auger and
-        intermediate-state intensities, negative weights).
+        Signed transition amplitude (times sqrt(weight) in a weighted combination), NaN where
+        there is none (Auger and intermediate-state intensities, negative weights).
     initial_state : ndarray of int
         1-based initial (ground) state of each line within its triad.
     triad : ndarray of int
@@ -71,7 +76,16 @@ class Sticks:
                       self.initial_state[o], self.triad[o], dict(self.meta))
 
     def scaled(self, weight: float) -> "Sticks":
-        """Intensities times `weight`; amplitudes times sqrt(weight) (NaN for a negative one)."""
+        """Intensities times `weight`.
+
+        Amplitudes are multiplied by sqrt(weight), so that intensity = amplitude**2 / ndeg still
+        holds. A negative weight (a difference spectrum, e.g. one polarisation minus another)
+        gives negative intensities, which no real amplitude squares to: the amplitudes are then
+        NaN. A weight that is not a finite number is refused (ValueError).
+        """
+        weight = float(weight)
+        if not np.isfinite(weight):
+            raise ValueError(f"a weight must be a finite number, not {weight}")
         amp = self.amplitude * np.sqrt(weight) if weight >= 0 else np.full(len(self), np.nan)
         return Sticks(self.energy.copy(), self.intensity * weight, amp,
                       self.initial_state.copy(), self.triad.copy(), dict(self.meta))
@@ -83,6 +97,8 @@ class Sticks:
         Parameters
         ----------
         parts : iterable of (Sticks, weight)
+            A weight multiplies the part's intensities (see :meth:`scaled`); negative weights
+            make difference spectra.
 
         Returns
         -------

@@ -144,26 +144,40 @@ def dask_client(scheduler: str | None = None, scheduler_file: str | None = None,
                 n_workers: int | None = None) -> Iterator[Any]:
     """A Dask client: of an existing cluster (address or scheduler file), else of a local
     cluster with `n_workers` single-threaded worker processes (default: one per core)."""
+    import dask
+    from distributed import Client
+
+    # Starting worker processes on a busy machine can take longer than Dask's 30 s default.
+    with dask.config.set({"distributed.comm.timeouts.connect": "120s"}):
+        if scheduler or scheduler_file:
+            client = Client(scheduler, scheduler_file=scheduler_file, timeout="120s")
+            try:
+                yield client
+            finally:
+                client.close()
+            return
+        with _local_cluster(n_workers) as client:
+            yield client
+
+
+@contextmanager
+def _local_cluster(n_workers: int | None) -> Iterator[Any]:
     from distributed import Client, LocalCluster
 
-    if scheduler or scheduler_file:
-        client = Client(scheduler, scheduler_file=scheduler_file, timeout="30s")
-        try:
-            yield client
-        finally:
-            client.close()
-        return
     with warnings.catch_warnings():  # its idle web server may find the usual port taken
         warnings.filterwarnings("ignore", message="Port .* is already in use")
         cluster = LocalCluster(n_workers=n_workers or os.cpu_count() or 1,
                                threads_per_worker=1, processes=True, dashboard_address=None,
                                silence_logs=40)
-    client = Client(cluster)
+    client = Client(cluster, timeout="120s")
     try:
         yield client
     finally:
-        client.close()
-        cluster.close()
+        for close in (client.close, cluster.close):
+            try:
+                close()
+            except TimeoutError:  # a busy machine; the worker processes end with this one
+                pass
 
 
 def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str | Path, *,
@@ -224,10 +238,9 @@ def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str
     skipped = len(rows)
     manifest = _Manifest(root, model, points, rows)
     manifest.write()
-    if progress is None or progress is True:
-        progress = Progress(len(points), skipped)
-    elif progress is False:
-        progress = Progress(len(points), skipped, enabled=False)
+    if progress is None or isinstance(progress, bool):
+        failed = sum(r.status != "ok" for r in rows.values())
+        progress = Progress(len(points), skipped, enabled=progress is not False, failed=failed)
     if todo:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
             _run_points(c, model, texts, root, points, todo, engine, timeout, manifest,

@@ -114,6 +114,9 @@ def test_user_errors_are_one_line_without_traceback(example_run, tmp_path, capsy
         (["plot", str(run), "--out", str(tmp_path / "x.jpeg")], "x.jpeg: cannot tell"),
         (["plot", str(run), "--triad", "5"], "no triad 5"),
         (["plot", str(run), "--lorentz", "0.2", "--widths", "w"], "not both"),
+        (["plot", str(run), "--grid=0:1e9:1e-9"], "would have over"),
+        (["plot", str(run), "--out", str(tmp_path / "nodir" / "x.png")],
+         "nodir/x.png: No such file or directory"),
     ]
     for argv, message in cases:
         assert main(argv) == 1, argv
@@ -125,4 +128,5 @@ def test_user_errors_are_one_line_without_traceback(example_run, tmp_path, capsy
     (broken / "fort.44").write_text(text[: text.index("BRA/KET") + 30])
     proc = run_module("info", str(broken), cwd=tmp_path)
     assert proc.returncode == 1 and "Traceback" not in proc.stderr
-    assert "fort.44" in proc.stderr
+    assert "fort.44, line " in proc.stderr and "cut short" in proc.stderr
+    assert len(proc.stderr.strip().splitlines()) == 1

@@ -4,10 +4,12 @@ from __future__ import annotations
 import re
 import shutil
 
+import numpy as np
 import pytest
 
 from conftest import EXAMPLES, run_engine_in
 from morvex7.commandfile import CommandFile, ParameterError, normalise
+from morvex7.results import Run
 
 CT = (EXAMPLES / "charge_transfer" / "fort.50").read_text()
 DEFS = "\n".join(ln for ln in CT.splitlines() if ln.startswith("DEF"))
@@ -84,6 +86,11 @@ def test_settings_in_two_blocks_are_what_the_engine_reads(tmp_path, engine):
 
     edited = run_text(tmp_path, "edited", cf.text, engine)
     assert_echoed(edited, cf.text)
+    # The values the engine read, recovered from its echo block by block.
+    first, second = Run.load(edited).blocks
+    assert (first.params["W"], first.params["DEL"], first.params["UCV"]) == (1.5, 3.0, 5.0)
+    assert (second.params["W"], second.params["DEL"], second.params["UCV"]) == (1.5, 2.5, 5.5)
+    assert second.params["EF2"] == np.float32(2.5) - np.float32(5.5)  # DEF saw the new UCV
     # The engine's reading confirmed by physics: each block equals a single-block model
     # written by hand with the same values.
     by_hand = CT.replace("W 2.0", "W 1.5").replace("0.600000024", "0.5")
@@ -125,6 +132,9 @@ def test_auger_values_and_added_channel(tmp_path, engine):
     assert cf.text.splitlines()[-4] == "ENDAUGER"
     edited = run_text(tmp_path, "auger", cf.text, engine, model="auger_resonance")
     assert_echoed(edited, cf.text)
+    params = Run.load(edited).blocks[0].params
+    assert (params["GAMMA"], params["CI2"], params["ESTEP"]) == (0.2, 0.5, 0.125)
+    assert params["CI1"] == 1.0
 
 
 def test_everything_but_the_set_words_is_kept_byte_for_byte():
@@ -162,11 +172,12 @@ def test_refusals_name_the_problem(name, value, message):
     assert cf.text == TWO_BLOCKS
 
 
-def test_update_checks_every_name_before_changing_anything():
+@pytest.mark.parametrize("bad", [{"NOPE": 2.0}, {"EG2": 2.0}, {"XHAM[1,2][2]": 1.0}])
+def test_update_sets_all_or_nothing(bad):
     cf = CommandFile(TWO_BLOCKS)
     with pytest.raises(ParameterError):
-        cf.update({"DEL": 1.0, "NOPE": 2.0})
-    assert cf.text == TWO_BLOCKS
+        cf.update({"DEL": 1.0, "XHAM[1,3]": 0.5, **bad})
+    assert cf.text == TWO_BLOCKS and cf.get("DEL") == 3.0
 
 
 def test_tran_entry_and_absent_entry():
@@ -175,3 +186,11 @@ def test_tran_entry_and_absent_entry():
         cf.set("XTRAN[1,1]", 0.5)
     cf.set("XMIX[2,1,2]", 0.25)
     assert cf.text == "NCONF 1 1 TRAN 1 1 1\nXMIX 1 0.25 1 2 1 2\nTRIADS\nENDTRIADS\n"
+
+
+def test_values_are_read_as_the_engine_reads_them():
+    cf = CommandFile("DEL 1.5-3 W 2D1 UCV 5 UVV 1.5x\nTRIADS\nENDTRIADS\n")
+    assert cf.get("DEL") == np.float32(0.0015)
+    assert cf.get("W") == 20.0 and cf.get("UCV") == 5.0
+    with pytest.raises(ParameterError, match="not a number the engine reads"):
+        cf.get("UVV")

@@ -12,30 +12,27 @@ import pytest
 from lmfit import Parameters
 
 from conftest import EXAMPLES
-from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, ParamSpec, SpectrumModel,
+from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, FitParam, SpectrumModel,
                          fit_spectrum, read_spectrum)
 from morvex7.cli_fit import parse_param
+from morvex7.sweep import dask_client
 
 MODEL = EXAMPLES / "charge_transfer"
-TRUE = {"DEL": 3.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
+TRUE = {"DEL": 3.0, "UCV": 5.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
         "background": 0.1, "slope": 0.01}
 X = np.linspace(-3.0, 5.0, 241)
 
 
 @pytest.fixture(scope="module")
 def client():
-    from distributed import Client, LocalCluster
-
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=40) as cluster, \
-            Client(cluster) as c:
+    with dask_client(n_workers=2) as c:
         yield c
 
 
 @pytest.fixture(scope="module")
 def synthetic(client, tmp_path_factory, engine):
     """The model at TRUE plus Gaussian noise of 1 % of the peak (fixed seed)."""
-    model = SpectrumModel(MODEL, ["DEL"], client, tmp_path_factory.mktemp("synthetic"),
+    model = SpectrumModel(MODEL, ["DEL", "UCV"], client, tmp_path_factory.mktemp("synthetic"),
                           str(engine), x_mid=0.5 * (X[0] + X[-1]))
     params = Parameters()
     for name, value in TRUE.items():
@@ -49,7 +46,7 @@ def synthetic(client, tmp_path_factory, engine):
 def test_fit_recovers_known_parameters_from_20_percent_off(synthetic, client, tmp_path,
                                                            engine):
     start = {name: 1.2 * value for name, value in TRUE.items()}
-    result = fit_spectrum(MODEL, synthetic, {"DEL": start["DEL"]},
+    result = fit_spectrum(MODEL, synthetic, {"DEL": start["DEL"], "UCV": start["UCV"]},
                           {n: start[n] for n in SHAPE_PARAMS}, out=tmp_path, client=client,
                           engine=engine)
     assert result.minimizer_result.success
@@ -73,11 +70,11 @@ def test_fit_recovers_known_parameters_from_20_percent_off(synthetic, client, tm
 
 def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
     with pytest.raises(FitError, match="strictly inside its bounds"):
-        fit_spectrum(MODEL, synthetic, {"DEL": ParamSpec(3.3, min=2.5, max=3.2)},
+        fit_spectrum(MODEL, synthetic, {"DEL": FitParam(3.3, min=2.5, max=3.2)},
                      out=tmp_path, client=client, engine=engine)
-    result = fit_spectrum(MODEL, synthetic, {"DEL": ParamSpec(3.3, min=2.5, max=3.4)},
-                          {"gauss": ParamSpec(0.3, vary=False), "lorentz": 0.5,
-                           "slope": ParamSpec(0.01, vary=False)},
+    result = fit_spectrum(MODEL, synthetic, {"DEL": FitParam(3.3, min=2.5, max=3.4)},
+                          {"gauss": FitParam(0.3, vary=False), "lorentz": 0.5,
+                           "slope": FitParam(0.01, vary=False)},
                           out=tmp_path, client=client, engine=engine, plot=False)
     assert result.values["gauss"] == 0.3 and result.stderr["gauss"] is None
     assert result.values["slope"] == 0.01
@@ -85,8 +82,10 @@ def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
 
 
 def test_engine_failure_stops_the_fit_with_its_reason(synthetic, client, tmp_path, engine):
+    with pytest.raises(FitError, match="integer parameter"):
+        fit_spectrum(MODEL, synthetic, {"N2": 5}, out=tmp_path, client=client)
     with pytest.raises(FitError, match="N2.*quitprog"):
-        fit_spectrum(MODEL, synthetic, {"N2": ParamSpec(101, vary=False)}, out=tmp_path,
+        fit_spectrum(MODEL, synthetic, {"N2": FitParam(101, vary=False)}, out=tmp_path,
                      client=client, engine=engine, plot=False)
 
 
@@ -111,8 +110,8 @@ def test_fit_command_line(synthetic, tmp_path, engine):
 
 
 def test_parameter_options():
-    assert parse_param("DEL") == ("DEL", ParamSpec())
+    assert parse_param("DEL") == ("DEL", FitParam())
     assert parse_param("XHAM[2,1][2]=0.6,min=0,fixed") == (
-        "XHAM[2,1][2]", ParamSpec(0.6, min=0.0, vary=False))
+        "XHAM[2,1][2]", FitParam(0.6, min=0.0, vary=False))
     with pytest.raises(Exception, match="strictly inside its bounds"):
         parse_param("DEL=7,max=6")

@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 
 from morvex7 import FieldOverflowWarning, LayoutError, read_run
+from morvex7.cli_spectra import main
+from morvex7.export import read_csv
 from morvex7.readers import (read_ground_energies, read_intermediate_listing,
                              read_intermediate_plot, read_spectrum_file, read_yield_file)
 
@@ -102,7 +104,7 @@ def test_truncated_spectrum_file(copy_of, cut_at, expected):
     assert "found the end of the file" in str(err.value)
 
 
-def test_run_that_stopped_early_reads_what_it_wrote(copy_of):
+def test_run_that_stopped_early_reads_what_it_wrote(copy_of, capsys):
     d = copy_of("auger_resonance")
     f44 = d / "fort.44"
     lines = f44.read_text().splitlines(keepends=True)
@@ -116,6 +118,13 @@ def test_run_that_stopped_early_reads_what_it_wrote(copy_of):
     assert len(a.steps) == 4 and a.off_resonance is not None
     assert np.all(np.isnan(a.total_absorption))               # no yield file: unknown
     assert a.total_yield == pytest.approx([np.sum(i) for _, i in a.steps], abs=5e-5)
+    assert a.photon_energies == pytest.approx([-2.0, -1.75, -1.5, -1.25])   # the steps written
+    assert main(["plot", str(d), "--out", str(d / "early.png")]) == 0
+    assert main(["csv", str(d)]) == 0
+    assert main(["info", str(d)]) == 0
+    assert "incomplete, the run stopped early (STOP Error in subroutine solve_equations)" in (
+        capsys.readouterr().out)
+    assert len(read_csv(d / "triad1_yield.csv")["photon_energy"]) == 4
     # the same file from a run that claims a normal end is an error
     (d / "stop.txt").write_text("STOP Normal end because of end of file on input\n")
     with pytest.raises(LayoutError, match=r"23 Auger spectra \(NOMEGA=22.*not 5; found the end"):
@@ -214,3 +223,17 @@ def test_an_echo_filling_all_79_columns_is_flagged(copy_of):
     with pytest.warns(TruncatedEchoWarning, match=r"line 24: the echo shows only the first 79"):
         f = read_spectrum_file(f44)
     assert f.blocks[0].params["ERANGE"] == 0.001
+
+
+def test_photon_energies_follow_the_yield_file(copy_of):
+    """Without the command file, an ESTART the echo does not show (beyond its 79 columns) would
+    put every photon energy in the wrong place: the yield file's energies decide, with a
+    warning."""
+    d = copy_of("auger_resonance")
+    (d / "fort.50").unlink()
+    edit(d / "fort.44", "NOMEGA 22 ESTART -2.0 ESTEP 0.25", "NOMEGA 22 ESTART -1.0 ESTEP 0.25")
+    with pytest.warns(UserWarning, match=r"ESTART=-1\.0.*fort\.62 \(line 1\) prints -2, -1\.75"):
+        run = read_run(d)
+    a = run.triads[0].auger
+    assert a.photon_energies == pytest.approx(-2.0 + 0.25 * np.arange(22))
+    assert (a.estart, a.estep) == (-2.0, 0.25)

@@ -17,7 +17,7 @@ from conftest import EXAMPLES
 from morvex7.commandfile import ParameterError
 from morvex7.engine import REPO_ROOT
 from morvex7.runner import execute
-from morvex7.sweep import SweepError, grid, read_manifest, sweep
+from morvex7.sweep import SweepError, dask_client, grid, read_manifest, sweep
 from morvex7.cli_sweep import parse_axis, read_points
 
 MODEL = EXAMPLES / "charge_transfer"
@@ -34,11 +34,9 @@ def env_with_package(engine) -> dict:
 
 @pytest.fixture(scope="module")
 def cluster():
-    from distributed import LocalCluster
-
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=40) as c:
-        yield c
+    """A client of a local cluster of two worker processes."""
+    with dask_client(n_workers=2) as client:
+        yield client
 
 
 @pytest.fixture(scope="module")
@@ -63,7 +61,7 @@ def assert_same_as_sequential(root: Path, sequential: list[Path]) -> None:
 
 def test_local_cluster_sweep_equals_sequential_runs(tmp_path, cluster, sequential, engine):
     # Through the scheduler's address, as for a cluster started elsewhere.
-    result = sweep(MODEL, POINTS, tmp_path / "out", scheduler=cluster.scheduler_address,
+    result = sweep(MODEL, POINTS, tmp_path / "out", scheduler=cluster.scheduler.address,
                    engine=engine, progress=False)
     assert result.skipped == 0 and not result.failed
     assert_same_as_sequential(tmp_path / "out", sequential)
@@ -73,25 +71,22 @@ def test_local_cluster_sweep_equals_sequential_runs(tmp_path, cluster, sequentia
 
 
 def test_failing_point_is_recorded_and_the_rest_finish(tmp_path, cluster, engine):
-    from distributed import Client
-
     points = [{"DEL": 2.0}, {"N2": 101}, {"DEL": 3.0}, {"DEL": 4.0}]
-    with Client(cluster) as client:
-        first = sweep(MODEL, points, tmp_path, client=client, engine=engine, progress=False)
-        assert [r.status for r in first.points] == ["ok", "failed", "ok", "ok"]
-        bad = first.points[1]
-        assert bad.stop_text == "quitprog: see output"
-        assert "Increase parameter maxlevels" in bad.message  # the log tail says why
-        assert read_manifest(tmp_path)[1].stop_text == bad.stop_text
-        # A rerun keeps the recorded failure; --retry-failed runs it again.
-        again = sweep(MODEL, points, tmp_path, client=client, engine=engine, progress=False)
-        assert again.skipped == 4
-        retried = sweep(MODEL, points, tmp_path, client=client, engine=engine,
-                        retry_failed=True, progress=False)
-        assert retried.skipped == 3 and retried.points[1].status == "failed"
-        # Another sweep into the same root is refused rather than mixed in.
-        with pytest.raises(SweepError, match="another sweep"):
-            sweep(MODEL, [{"DEL": 9.0}], tmp_path, client=client, progress=False)
+    first = sweep(MODEL, points, tmp_path, client=cluster, engine=engine, progress=False)
+    assert [r.status for r in first.points] == ["ok", "failed", "ok", "ok"]
+    bad = first.points[1]
+    assert bad.stop_text == "quitprog: see output"
+    assert "Increase parameter maxlevels" in bad.message  # the log tail says why
+    assert read_manifest(tmp_path)[1].stop_text == bad.stop_text
+    # A rerun keeps the recorded failure; --retry-failed runs it again.
+    again = sweep(MODEL, points, tmp_path, client=cluster, engine=engine, progress=False)
+    assert again.skipped == 4
+    retried = sweep(MODEL, points, tmp_path, client=cluster, engine=engine,
+                    retry_failed=True, progress=False)
+    assert retried.skipped == 3 and retried.points[1].status == "failed"
+    # Another sweep into the same root is refused rather than mixed in.
+    with pytest.raises(SweepError, match="another sweep"):
+        sweep(MODEL, [{"DEL": 9.0}], tmp_path, client=cluster, progress=False)
 
 
 def test_bad_parameter_is_refused_before_any_run(tmp_path):
@@ -124,7 +119,7 @@ def test_interrupted_sweep_resumes(tmp_path, engine):
     again = subprocess.run(cmd, env=env_with_package(engine), capture_output=True, text=True,
                            timeout=120)
     assert again.returncode == 0, again.stderr
-    assert f"{len(finished)} of 16 points finished before" in again.stderr
+    assert f"{len(finished)} of 16 points finished before (0 failed)" in again.stderr
     assert "ok in" in again.stderr  # plain progress lines when not on a terminal
     rows = read_manifest(out)
     assert [r.status for r in rows] == ["ok"] * 16
@@ -169,3 +164,29 @@ def test_axes_and_point_files(tmp_path):
     (tmp_path / "p.csv").write_text("# two points\nDEL,W@2\n1.5,2\n2.5,3\n")
     assert read_points(tmp_path / "p.csv") == [{"DEL": 1.5, "W@2": 2.0},
                                                {"DEL": 2.5, "W@2": 3.0}]
+
+
+def test_progress_bar_on_a_terminal_and_lines_otherwise():
+    import io
+
+    from morvex7.progress import Progress
+    from morvex7.sweep import PointResult
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    rows = [PointResult(i, f"p{i:05d}", {}, s, 0.1, "quitprog: see output" * (s != "ok"))
+            for i, s in enumerate(["ok", "failed", "ok"])]
+    for stream in (Terminal(), io.StringIO()):
+        bar = Progress(4, skipped=1, stream=stream)
+        for row in rows:
+            bar.update(row)
+        bar.close()
+        text = stream.getvalue()
+        assert "4/4 points done, 1 failed" in text
+        if isinstance(stream, Terminal):
+            assert "\r[" + "#" * 30 + "] 4/4 done, 1 failed, 0:00 left" in text
+        else:
+            assert "point 1 (p00001) failed: quitprog: see output" in text
+            assert "\r" not in text

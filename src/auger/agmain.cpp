@@ -1,8 +1,7 @@
 #include "auger/agmain.h"
 
-#include "auger/com_gamma.h"
-#include "auger/slvgrn.h"
-#include "auger/totalyield.h"
+#include "auger/energy_steps.h"
+#include "auger/mmult_rows.h"
 #include "coefficients/find_data.h"
 #include "support/runsupport.h"
 #include "io/format.h"
@@ -14,8 +13,6 @@
 
 namespace mv {
 namespace {
-
-constexpr float pi = 3.1415927f;
 
 inline std::size_t ix(int32_t i, int32_t j, int32_t ld) {
   return static_cast<std::size_t>(i - 1) + static_cast<std::size_t>(j - 1) * ld;
@@ -31,62 +28,6 @@ void continuum_eigenstates(std::string_view label, int32_t noa, int32_t nob, int
   eigen(label, x.hbb, nob, nob, eb, p, rows);
   degather(noa, ndeg, nob, p, x.hab, x.tb);
   dealloc("agmain", nob * rows, pp);
-}
-
-// One photon-energy step: solve for X, propagate into the continuum, write
-// the spectrum and the total-yield line.
-void energy_step(int32_t i, int32_t triad, int32_t nomega, float estart, float estep, int32_t noa,
-                 int32_t nob, int32_t ndeg, float* intensity, const float* ea, const float* eb,
-                 const float* eg, const agmain_arrays& x) {
-  const float gamma = com_gamma.gamma;
-  float* rx_re = x.rx;
-  float* rx_im = x.rx + static_cast<std::size_t>(noa) * ndeg;
-  zero(x.rx, 2 * ndeg * noa);
-  for (int32_t a = 1; a <= noa; ++a) {
-    for (int32_t k = 1; k <= ndeg; ++k) {
-      rx_re[ix(a, k, noa)] = x.ta[ix(a, k, noa)];
-      rx_im[ix(a, k, noa)] = -(x.m[ix(a, k, noa)] * pi);
-    }
-  }
-  float* g_re = x.g;
-  float* g_im = x.g + static_cast<std::size_t>(noa) * noa;
-  zero(x.g, 2 * noa * noa);
-  const float omega = i == 0 ? 10000.0f : estart + estep * static_cast<float>(i - 1);
-  for (int32_t a = 1; a <= noa; ++a) {
-    g_re[ix(a, a, noa)] = (eg[0] + omega) - ea[a - 1];
-    g_im[ix(a, a, noa)] = gamma;
-    for (int32_t j = 1; j <= noa; ++j) {
-      g_im[ix(a, j, noa)] = g_im[ix(a, j, noa)] + x.w[ix(a, j, noa)] * pi;
-    }
-  }
-  slvgrn(noa, ndeg, x.g, x.rx);
-
-  float* ra_re = x.ra;
-  float* ra_im = x.ra + static_cast<std::size_t>(nob) * ndeg;
-  zero(x.ra, 2 * ndeg * nob);
-  for (int32_t k = 1; k <= ndeg; ++k) {
-    for (int32_t b = 1; b <= nob; ++b) {
-      float re = 0.0f, im = 0.0f;
-      for (int32_t a = 1; a <= noa; ++a) {
-        const float h = x.hba[ix(b, a, nob)];
-        re = re + h * rx_re[ix(a, k, noa)];
-        im = im + h * rx_im[ix(a, k, noa)];
-      }
-      ra_re[ix(b, k, nob)] = re + x.tb[ix(b, k, nob)];
-      ra_im[ix(b, k, nob)] = im;
-    }
-  }
-
-  int32_t ps = 0;
-  alloc("auger_spect scratch", noa, ps);
-  float sx = 0.0f;
-  auger_spect(noa, ndeg, rx_re, rx_im, rh(ps), sx);
-  dealloc("auger_spect scratch", noa, ps);
-  float y = 0.0f;
-  auger_spect(nob, ndeg, ra_re, ra_im, intensity, y);
-  const float z = gamma / pi * sx + y;
-  output(i, nob, eb, intensity, eg, y);
-  totalyield(61 + triad, nomega, i, estart, estep, y, z);
 }
 
 }  // namespace
@@ -119,14 +60,7 @@ void mmult(int32_t na, int32_t nb, int32_t ng, int32_t ndeg, float* c, const flo
     list_write(6, "Ndeg=", ndeg, " should be smaller than Ng=", ng);
     quitprog("Error in subroutine MMULT");
   }
-  zero(c, na * ndeg);
-  for (int32_t k = 1; k <= ndeg; ++k) {
-    for (int32_t i = 1; i <= na; ++i) {
-      float s = c[ix(i, k, na)];
-      for (int32_t j = 1; j <= nb; ++j) s = s + a[ix(i, j, na)] * b[ix(j, k, nb)];
-      c[ix(i, k, na)] = s;
-    }
-  }
+  mmult_rows(na, nb, ndeg, c, a, b);
 }
 
 void auger_spect(int32_t n, int32_t ndeg, const float* re, const float* im, float* out,
@@ -170,9 +104,7 @@ void agmain(std::string_view label, int32_t triad, int32_t nomega, float estart,
   mmult(noa, nob, noa, noa, x.w, x.hab, x.hba);
   midout(46, 45, nog, noa, ndeg, eg, ea, x.ta, x.w, wc);
   if (nomega == 0) list_write(6, "CAUTION Nomega=0");
-  for (int32_t i = 0; i <= nomega; ++i) {
-    energy_step(i, triad, nomega, estart, estep, noa, nob, ndeg, intensity, ea, eb, eg, x);
-  }
+  energy_steps({triad, nomega, estart, estep, noa, nob, ndeg, intensity, ea, eb, eg, &x});
 }
 
 }  // namespace mv

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "support/runsupport.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/listread.h"
 #include "io/stop.h"
 #include "io/units.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -25,9 +25,12 @@ namespace {
 constexpr int32_t coefficient_unit = 14;
 constexpr int32_t store_unit = 99;
 
-// Cells to ask for: a size that cannot fit is passed on as one that the work
-// array's own check refuses, instead of overflowing on the way there.
-int32_t cells_for(int64_t n) { return n > lheap ? lheap : static_cast<int32_t>(n); }
+// Cells to ask for: a size that cannot fit stops the run with the work
+// array's own message and its real size, instead of overflowing on the way.
+int32_t cells_for(int64_t n) {
+  check_room((n + qaz.ints_per_cell - 1) / qaz.ints_per_cell);
+  return static_cast<int32_t>(n);
+}
 
 // ---------------------------------------------------------------- unit 14
 

@@ -7,11 +7,11 @@
 
 #include "coefficients/actors.h"
 #include "driver/master.h"
-#include "support/runsupport.h"
 #include "input/getact.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/units.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -76,15 +76,15 @@ void look_up_multiplicities(const band_parameters& p, const triad_labels& l, tri
 int32_t basis_dimension(const int32_t m[3], int32_t n2, int32_t n3) {
   int64_t n = int64_t(m[0]) + int64_t(n2) * (m[1] + int64_t(n3) * m[2]);
   if (n < 0) quitprog("A basis dimension is negative: check N2, N3 and the multiplicities.");
-  check(static_cast<int32_t>(std::min<int64_t>(n, lheap + 1)), lheap, "lheap", 0);
+  check_lheap(n);
   return static_cast<int32_t>(n);
 }
 
 // A block of a x b cells; sizes whose product leaves the 4-byte range fail
-// the work array's own size check instead of wrapping around.
+// the work array's own size check, with their real size, instead of wrapping.
 float* alloc_block(int32_t a, int32_t b) {
-  int64_t n = int64_t(a) * b;
-  if (n > lheap) check(lheap + 1, lheap, "lheap", 0);
+  const int64_t n = int64_t(a) * b;
+  check_room(n);
   int32_t start = 0;
   alloc("master", static_cast<int32_t>(n), start);
   return rh(start);

@@ -13,7 +13,6 @@
 #include "coefficients/actors.h"
 #include "coefficients/find_data.h"
 #include "coefficients/pairin.h"
-#include "support/runsupport.h"
 #include "hamiltonian/assembly.h"
 #include "hamiltonian/sparse.h"
 #include "input/reader.h"
@@ -21,6 +20,7 @@
 #include "output/information.h"
 #include "spectra/diag.h"
 #include "spectra/spectr_new.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -230,7 +230,8 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
 
   if (auger_path) {
     int32_t hpos = 0;
-    alloc("master", static_cast<int32_t>(std::min<int64_t>(int64_t(ne) * ne, lheap + 1)), hpos);
+    check_room(int64_t(ne) * ne);
+    alloc("master", ne * ne, hpos);
     float* hdense = rh(hpos);
     expand(hdense, ham_e, ne, ne);
     remove_region("master", m5, m6);

@@ -1,5 +1,7 @@
 #include "support/runsupport.h"
 
+#include <utility>
+
 #include "io/format.h"
 #include "io/stop.h"
 
@@ -7,9 +9,11 @@ namespace mv {
 
 debug_block debug;
 
-void quitprog(std::string_view message) {
+void quitprog(std::string_view message) { quitprog(message, {}); }
+
+void quitprog(std::string_view message, std::string note) {
   list_write(6, message);
-  stop_run("quitprog: see output", status_fatal);
+  stop_run("quitprog: see output", status_fatal, std::move(note));
 }
 
 void clok(float& seconds) { seconds = 0.0f; }

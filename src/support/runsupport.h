@@ -3,6 +3,7 @@
 // the reader in input/reader.h.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace mv {
@@ -10,6 +11,8 @@ namespace mv {
 // Writes the message as a free-format line on unit 6, then stops the run with
 // the stop text "quitprog: see output" and the fatal status.
 [[noreturn]] void quitprog(std::string_view message);
+// The same, with a line for the error stream that tells the user what to do.
+[[noreturn]] void quitprog(std::string_view message, std::string note);
 
 void clok(float& seconds);           // no clock: always 0.0
 void cputime();                      // " ****** CPU TIME =", f11.4, " SEC.*****"

@@ -1,14 +1,37 @@
 #include "workarray/heap.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
 
-#include "support/runsupport.h"
 #include "io/format.h"
+#include "support/runsupport.h"
 
 namespace mv {
 
-heap_block heap{std::vector<float>(static_cast<std::size_t>(heap_cells) + 1)};
+namespace {
+
+// Cells 0..cells: cell 0 is never used, numbering starts at 1.
+std::size_t bytes_of(int32_t cells) {
+  return (static_cast<std::size_t>(cells) + 1) * sizeof(float);
+}
+
+// Address space for the cells, reserved without committing memory: the pages
+// are zero and cost nothing until a cell on them is first written.
+float* reserve(int32_t cells) {
+  void* p = mmap(nullptr, bytes_of(cells), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+}
+
+}  // namespace
+
+heap_size_block heap_size;
+heap_block heap{reserve(default_heap_cells)};
 heap_info_block heap_info;
 qaz_block qaz;
 
@@ -18,7 +41,15 @@ const float fill_value = std::bit_cast<float>(heap_fill_pattern);
 
 void fill(int32_t start, int32_t n) {
   if (n <= 0) return;
-  std::fill_n(heap.cell.begin() + start, n, fill_value);
+  std::fill_n(heap.cell + start, n, fill_value);
+}
+
+// " " and the value in 11 columns: how the list-directed line writes a 4-byte
+// integer, for a value beyond that range.
+std::string wide_count(int64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, " %11" PRId64, value);
+  return text;
 }
 
 // Diagnostic hooks: called where the allocator's owner wants to watch it.
@@ -29,17 +60,25 @@ void cut_region() {}
 
 }  // namespace
 
-float* rh(int32_t pos) { return heap.cell.data() + pos; }
-int32_t* ih(int32_t pos) { return reinterpret_cast<int32_t*>(heap.cell.data() + pos); }
+bool set_heap_cells(int32_t cells) {
+  if (cells < 2) return false;
+  float* cell = reserve(cells);
+  if (cell == nullptr) return false;
+  if (heap.cell != nullptr) munmap(heap.cell, bytes_of(heap_size.cells));
+  heap.cell = cell;
+  heap_size = {cells, cells - 1};
+  heap_info = {};
+  return true;
+}
+
+float* rh(int32_t pos) { return heap.cell + pos; }
+int32_t* ih(int32_t pos) { return reinterpret_cast<int32_t*>(heap.cell + pos); }
 
 void alloc(std::string_view name, int32_t n, int32_t& start) {
   check_heap();
   start = heap_info.top + 1;
-  // The sum can exceed the 4-byte range for absurd requests; such a request
-  // must still fail the check, not wrap around.
-  int64_t end = int64_t(start) + std::max(n, 0);
-  check(static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX)), lheap, "lheap", 0);
   if (n < 0) n = 0;
+  check_room(n);
   heap_info.top += n;
   heap_info.peak = std::max(heap_info.peak, heap_info.top);
   debugheap("alloc", n, start, heap_info, name);
@@ -82,6 +121,31 @@ void check(int32_t value, int32_t limit, std::string_view name, int32_t print) {
   if (print != 0) list_write(6, "PARAMETER ", name, " :USED=", value, " :SIZE=", limit);
 }
 
+void check_lheap(int64_t value) {
+  const int32_t limit = heap_size.lheap;
+  if (value <= limit) return;
+  if (value <= INT32_MAX) {
+    list_write(6, "Increase parameter ", "lheap", " from ", limit, " to ",
+               static_cast<int32_t>(value));
+  } else {
+    list_write(6, "Increase parameter ", "lheap", " from ", limit, " to ", wide_count(value));
+  }
+  // The check passes when value <= cells - 1.
+  const int64_t cells = value + 1;
+  std::string note = "morvex7: the work array of " + std::to_string(heap_size.cells) +
+                     " cells is too small: run with --work-array " + std::to_string(cells) +
+                     " or more";
+  if (cells > INT32_MAX) {
+    note = "morvex7: this model needs a work array of " + std::to_string(cells) +
+           " cells, more than --work-array allows (" + std::to_string(INT32_MAX) + ")";
+  }
+  quitprog("Increase dimension. See output.", note);
+}
+
+// The sum is taken in 8 bytes: an absurd request must fail the check with
+// its real size, not wrap around.
+void check_room(int64_t n) { check_lheap(int64_t{heap_info.top} + 1 + std::max<int64_t>(n, 0)); }
+
 void zero(float* a, int32_t n) {
   if (n > 0) std::fill_n(a, n, 0.0f);
 }
@@ -93,7 +157,9 @@ void izero(int32_t* a, int32_t n) {
 void reset_heap() {
   heap_info = {};
   qaz = {};
-  std::fill(heap.cell.begin(), heap.cell.end(), fill_value);
+  // Every cell back to an untouched page: its memory returns to the system,
+  // and an allocation fills its cells before anyone can read them.
+  madvise(heap.cell, bytes_of(heap_size.cells), MADV_DONTNEED);
 }
 
 }  // namespace mv

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -341,6 +343,68 @@ TEST(Auger, ChannelCodeOutsideTheTablesStopsTheRun) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "STOP quitprog: see output\n");
   EXPECT_NE(r.out.find("Excited state 3 has the channel code 12"), std::string::npos) << r.out;
+}
+
+
+// Every file of a run directory with standard output, error and the status.
+std::map<std::string, std::string> run_outputs(const RunDir& dir, const std::string& args) {
+  const RunResult r = dir.run(args);
+  std::map<std::string, std::string> all{
+      {"<status>", std::to_string(r.status)}, {"<stdout>", r.out}, {"<stderr>", r.err}};
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    all[e.path().filename().string()] = dir.get(e.path().filename().string());
+  }
+  return all;
+}
+
+TEST(Auger, StepsSideBySideStopAtTheSingularStepForEveryThreadCount) {
+  // No coupling and no width: G = Eg + w - Ea is zero at w = 0, step 3 of 6.
+  const mw::Model m = auger_model(1, 1, 3, 0.0f, 0.5f);
+  AugerSetup s;
+  s.nomega = 5;
+  s.gamma = 0.0f;
+  std::map<std::string, std::string> first;
+  for (int t : {1, 2, 3, 7}) {
+    RunDir dir("auger_singular_t" + std::to_string(t));
+    const mw::Files f = mw::write_model(m);
+    dir.put("FTN14", f.ftn14);
+    dir.put("FTN15", f.ftn15);
+    dir.put("fort.50", auger_commands(m, s));
+    const std::map<std::string, std::string> all = run_outputs(dir, "--threads " + std::to_string(t));
+    if (t == 1) {
+      first = all;
+      EXPECT_EQ(all.at("<status>"), "1");
+      EXPECT_NE(all.at("<stdout>").find(" matrix was singular            1"), std::string::npos)
+          << all.at("<stdout>");
+      EXPECT_EQ(yield_rows(all.at("fort.62")).size(), 3u) << "steps 0, 1 and 2 are written";
+      continue;
+    }
+    EXPECT_EQ(all, first) << t << " threads";
+  }
+}
+
+TEST(Auger, LargerModelIsTheSameForEveryThreadCountAndWorkArray) {
+  // An LU of several panels, two right-hand sides, five steps: batches of
+  // two, three and seven steps with a last step alone.
+  RunDir dir("auger_larger");
+  const mw::Model m = auger_model(2, 130, 170, 0.05f, 0.05f);
+  const mw::Files f = mw::write_model(m);
+  dir.put("FTN14", f.ftn14);
+  dir.put("FTN15", f.ftn15);
+  AugerSetup s;
+  s.nomega = 4;
+  dir.put("fort.50", auger_commands(m, s));
+  EXPECT_EQ(thread_count_difference(dir), "");
+
+  RunDir one("auger_larger_one"), large("auger_larger_large");
+  for (const RunDir* d : {&one, &large}) {
+    for (const char* input : {"fort.50", "FTN14", "FTN15"}) d->put(input, dir.get(input));
+  }
+  const std::map<std::string, std::string> want = run_outputs(one, "--threads 1");
+  EXPECT_EQ(want.at("<status>"), "0");
+  EXPECT_NE(want.at("<stdout>").find("noa=   130 nob=   170 ndeg=     2"), std::string::npos)
+      << want.at("<stdout>");
+  EXPECT_EQ(run_outputs(large, "--threads 2 --work-array 40000000"), want);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST_F(Heap, AllocatedCellsReadAsTenToTheThirty) {
 
 TEST_F(Heap, LastUsableCellIsOneBelowTheArraySize) {
   int32_t a = 0;
-  alloc("big", lheap - 1, a);
+  alloc("big", heap_size.lheap - 1, a);
   EXPECT_EQ(heap_info.top, 9999998);
   int32_t m = 0;
   alloc("marker", 0, m);  // a marker still fits

@@ -26,14 +26,16 @@ class Side:
     """One side (ground or excited): its configurations, operators and blocks.
 
     ``ham[c][label][k]`` is the block of Hamiltonian operator k in configuration c, shifted to
-    zero average over all states of the configuration; ``mix[c][label]`` the mixing block
-    between configurations c and c + 1; ``energies[c]`` the configuration energy.
+    zero average over all states of the configuration; ``mix[c][label][k]`` the block of mixing
+    operator k between configurations c and c + 1; ``energies[c]`` the configuration energy.
+    Every configuration of a side has the same Hamiltonian operators, every neighbouring pair
+    the same mixing operators (none without charge transfer).
     """
 
     kind: str
     configs: list[Configuration]
     hamiltonian: list[NamedOperator]
-    mixing: NamedOperator | None
+    mixing: list[NamedOperator]
     energies: list[float]
     irreps: list[dict[str, AdaptedIrrep]] = field(default_factory=list)
     averages: list[list[float]] = field(default_factory=list)
@@ -75,12 +77,13 @@ def make_sides(model: IonModel) -> tuple[Side, Side]:
     d, u, q = model.ct("Delta"), model.ct("U"), model.ct("Q")
     eg = [0.0, d, 2 * d + u][: len(gconf)]
     ef = [0.0, d + u - q, 2 * d + 3 * u - 2 * q][: len(econf)]
-    mix_g = mix_e = None
+    mix_g: list[NamedOperator] = []
+    mix_e: list[NamedOperator] = []
     if model.charge_transfer is not None:
         orb = model.orbitals()
         hop = atomic.hopping(orb.shell("valence"), orb.shell("ligand"))
-        mix_g = NamedOperator("V", hop, model.ct("V"))
-        mix_e = NamedOperator("V", hop, model.ct("V_excited"))
+        mix_g = [NamedOperator("V", hop, model.ct("V"))]
+        mix_e = [NamedOperator("V", hop, model.ct("V_excited"))]
     return (Side("ground", gconf, side_operators(model, False), mix_g, eg),
             Side("excited", econf, side_operators(model, True), mix_e, ef))
 
@@ -101,8 +104,9 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str]) -> None:
                            for o, av in zip(side.hamiltonian, avg)]
         side.ham.append(blocks)
     for c in range(len(side.configs) - 1):
-        side.mix.append({lab: symmetry.scalar_block(side.irreps[c][lab], side.mixing.op,
-                                                    side.irreps[c + 1][lab])
+        side.mix.append({lab: [symmetry.scalar_block(side.irreps[c][lab], o.op,
+                                                     side.irreps[c + 1][lab])
+                               for o in side.mixing]
                          for lab in labels})
 
 
@@ -133,17 +137,23 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
     dim = m[0] + n2 * (m[1] + (n3 * m[2] if k > 2 else 0))
     big = np.zeros((dim, dim))
     big[: m[0], : m[0]] = h(0)
-    v = side.mixing.value
+
+    def v(c: int) -> np.ndarray:
+        out = np.zeros((m[c], m[c + 1]))
+        for o, blk in zip(side.mixing, side.mix[c][label]):
+            out += o.value * blk
+        return out
+
     r = m[0]
     for a in range(n2):
         b2 = r
         r += m[1]
         big[b2:r, b2:r] = h(1) + x2[a] * np.eye(m[1])
-        big[: m[0], b2:r] = h2[a] * v * side.mix[0][label]
+        big[: m[0], b2:r] = h2[a] * v(0)
         if k > 2:
             for b in range(n3):
                 b3 = r
                 r += m[2]
                 big[b3:r, b3:r] = h(2) + (x2[a] + x3[b]) * np.eye(m[2])
-                big[b2:b2 + m[1], b3:r] = h3[b] * v * side.mix[1][label]
+                big[b2:b2 + m[1], b3:r] = h3[b] * v(1)
     return np.triu(big) + np.triu(big, 1).T

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -40,6 +40,8 @@ class BuiltModel:
     triads: list[Triad]
     transitions: dict[tuple[str, str, int], np.ndarray]
     seconds: float = 0.0
+    #: transitions left out because a symmetry is absent from configuration 1 of its side
+    skipped: list[Triad] = field(default_factory=list)
 
 
 def make_symmetry(name: str) -> Symmetry:
@@ -96,6 +98,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
              for q in (-1, 0, 1)}
     transitions: dict[tuple[str, str, int], np.ndarray] = {}
     triads: list[Triad] = []
+    skipped: list[Triad] = []
     npairs = min(len(ground.configs), len(excited.configs))
     for g in chosen:
         for op in sym.transition_labels():
@@ -106,11 +109,16 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                           for c in range(npairs)]
                 if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
                     continue
+                if ground.mult(0, g) == 0 or excited.mult(0, e) == 0:
+                    # the engine pairs ground and excited blocks by counting configuration-1
+                    # blocks; without a configuration-1 state it drops every transition
+                    skipped.append(Triad(g, op, e))
+                    continue
                 for c, b in enumerate(blocks):
                     transitions[(g, e, c)] = b
                 triads.append(Triad(g, op, e))
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
-                      time.perf_counter() - t0)
+                      time.perf_counter() - t0, skipped)
 
 
 def model_json(built: BuiltModel) -> dict:
@@ -122,9 +130,10 @@ def model_json(built: BuiltModel) -> dict:
             ops.append({"name": o.name, "kind": "XHAM", "side": side.kind,
                         "configurations": [c.name for c in side.configs],
                         "position": k, "value": o.value})
-        if side.mixing is not None and len(side.configs) > 1:
-            ops.append({"name": "V", "kind": "XMIX", "side": side.kind, "position": 1,
-                        "value": side.mixing.value})
+        if len(side.configs) > 1:
+            for k, o in enumerate(side.mixing, 1):
+                ops.append({"name": o.name, "kind": "XMIX", "side": side.kind, "position": k,
+                            "value": o.value})
     ops.append({"name": "dipole", "kind": "XTRAN", "position": 1, "value": 1.0})
     e0 = built.ground_symmetries[0].energies[0]
     spectra: dict[str, list[dict]] = {}
@@ -160,6 +169,8 @@ def model_json(built: BuiltModel) -> dict:
             for g in built.ground_symmetries],
         "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
                    for t in built.triads],
+        "left_out": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
+                     for t in built.skipped],
     }
 
 

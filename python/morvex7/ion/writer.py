@@ -89,9 +89,9 @@ class Section:
 def pairs_of(ground: Side, excited: Side) -> list[Pair]:
     """The configuration pairs in the engine's load order."""
     out = [Pair("T", c) for c in range(min(len(ground.configs), len(excited.configs)))]
-    if ground.mixing is not None:
+    if ground.mixing:
         out += [Pair("G", c) for c in range(len(ground.configs) - 1)]
-    if excited.mixing is not None:
+    if excited.mixing:
         out += [Pair("E", c) for c in range(len(excited.configs) - 1)]
     return out
 
@@ -131,7 +131,7 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             text += f"  ADD {no} 1 1 {shape[0]} {shape[1]} 1.0\n"
         return text + f"  END {end}\n"
 
-    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str, p: int) -> list[str]:
+    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str) -> list[str]:
         out = []
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
@@ -140,26 +140,28 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             out.append(recipe(kind, label, "0+", label, (m, m), no, (m, m)))
         return out
 
-    for p, (pair, sec) in enumerate(zip(pairs, sections)):
+    for pair, sec in zip(pairs, sections):
         for t, tri in enumerate(triads):
             if pair.kind == "T":
                 bra_side, bc, bra = ground, pair.c, tri.ground
                 ket_side, kc, ket = excited, pair.c, tri.excited
-                blk = transitions[(tri.ground, tri.excited, pair.c)]
+                blocks = [transitions[(tri.ground, tri.excited, pair.c)]]
+                keys = [("T", tri.ground, tri.excited)]
                 op = tri.op
-                no = sec.store(("T", tri.ground, tri.excited), blk)
             else:
                 side = ground if pair.kind == "G" else excited
                 lab = tri.ground if pair.kind == "G" else tri.excited
                 bra_side = ket_side = side
                 bc, kc, bra, ket = pair.c, pair.c + 1, lab, lab
-                blk = np.sqrt(side.dims[lab]) * side.mix[pair.c][lab]
+                blocks = [np.sqrt(side.dims[lab]) * b for b in side.mix[pair.c][lab]]
+                keys = [("M", lab, k) for k in range(len(blocks))]
                 op = "0+"
-                no = sec.store(("M", lab), blk)
             dims = (bra_side.mult(bc, bra), ket_side.mult(kc, ket))
-            recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
-            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND", p)
-            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE", p)
+            for key, blk in zip(keys, blocks):
+                no = sec.store(key, blk)
+                recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
+            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND")
+            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE")
 
     ftn14 = "".join(s.text(i + 1) for i, s in enumerate(sections))
     lines = [" irreducible representations, one slot per look-up\n"]
@@ -200,6 +202,8 @@ def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str
     out = [f"% {title[:70]}\n" if title else "% ion model\n"]
     out.append(wrapped(["% XHAM ground:"] + [o.name for o in ground.hamiltonian]))
     out.append(wrapped(["% XHAM excited:"] + [o.name for o in excited.hamiltonian]))
+    if ground.mixing:
+        out.append(wrapped(["% XMIX:"] + [o.name for o in ground.mixing]))
     out.append(f"NCONF {ng} {ne}\n")
     if ng > 1 or ne > 1:
         out.append(f"N2 {n2} N3 {n3} W {value(width)}\n")
@@ -211,7 +215,8 @@ def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str
         out.append(wrapped(words))
     for t, side, n in ((1, ground, ng), (2, excited, ne)):
         if n > 1:
-            words = ["XMIX", "1", value(side.mixing.value), str(n - 1)]
+            words = ["XMIX", str(len(side.mixing))] + [value(o.value) for o in side.mixing]
+            words.append(str(n - 1))
             out.append(wrapped(words + [f"{t} {c} {c + 1}" for c in range(1, n)]))
     nt = min(ng, ne)
     out.append(wrapped(["XTRAN", "1", "1.0", str(nt)] + [f"{c} {c}" for c in range(1, nt + 1)]))
