@@ -12,6 +12,7 @@ from . import atomic
 from .blocks import Side, fill_side, make_sides, side_hamiltonian
 from .model import IonModel
 from .o3 import O3Symmetry
+from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .symmetry import Symmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
 
@@ -38,7 +39,7 @@ class BuiltModel:
     excited: Side
     ground_symmetries: list[GroundSymmetry]
     triads: list[Triad]
-    transitions: dict[tuple[str, str, int], np.ndarray]
+    transitions: dict[tuple[str, str, str, int], np.ndarray]
     seconds: float = 0.0
     #: transitions left out because a symmetry is absent from configuration 1 of its side
     skipped: list[Triad] = field(default_factory=list)
@@ -48,6 +49,10 @@ def make_symmetry(name: str) -> Symmetry:
     """The symmetry object of a model's symmetry name."""
     if name == "O3":
         return O3Symmetry()
+    if name == "Oh":
+        return OhSymmetry()
+    if name == "D4h":
+        return D4hSymmetry()
     raise ValueError(f"unknown symmetry {name!r}")
 
 
@@ -96,7 +101,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
-    transitions: dict[tuple[str, str, int], np.ndarray] = {}
+    transitions: dict[tuple[str, str, str, int], np.ndarray] = {}
     triads: list[Triad] = []
     skipped: list[Triad] = []
     npairs = min(len(ground.configs), len(excited.configs))
@@ -115,7 +120,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                     skipped.append(Triad(g, op, e))
                     continue
                 for c, b in enumerate(blocks):
-                    transitions[(g, e, c)] = b
+                    transitions[(g, op, e, c)] = b
                 triads.append(Triad(g, op, e))
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
                       time.perf_counter() - t0, skipped)

@@ -25,13 +25,15 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
-import scipy.linalg as la
 
 from .detrotation import ConfigurationAction, Shell as RotShell
 from .determinants import DeterminantBasis, Operator
-from .groupcoupling import coupling_coefficients, partners, real_basis, reduced_elements, transfer
+from .groupcoupling import coupling_coefficients, partners, reduced_elements, transfer
 from .pointgroups import PointGroup, d4h, oh
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
+
+#: trial vectors projected at a time (bounds the memory of large configurations)
+CHUNK = 256
 
 #: spherical component q of each row of the dipole's parts
 DIPOLE_ROWS = {"Oh": {"T1U": (1, 0, -1)}, "D4h": {"A2U": (0,), "EU": (1, -1)}}
@@ -121,16 +123,24 @@ class PointGroupSymmetry(Symmetry):
                 continue
             act, full, order = self._action(config)
             sector_k = act.sector(ir.mu[0])  # positions in the action's order
-            trial = np.zeros((act.dimension, len(sector_k)))
-            trial[sector_k, np.arange(len(sector_k))] = 1.0
-            proj = transfer(self.group, ir, act, trial, rows=[0], in_sector=True)[0][sector_k]
-            w, v = la.eigh((proj + proj.conj().T) / 2)
-            space = v[:, w > 0.5]
-            if space.shape[1] != mults[lab]:
-                raise RuntimeError(f"{lab}: found {space.shape[1]} row-1 states, expected {mults[lab]}")
-            rb = real_basis(space)
+            # the row-1 states span the range of P_11 on the sector; a few more random vectors
+            # than their number span it too (with probability one) at a fraction of the cost
+            mult = mults[lab]
+            count = min(len(sector_k), mult + 8)
+            trial = np.zeros((act.dimension, count))
+            if count == len(sector_k):
+                trial[sector_k, np.arange(count)] = 1.0
+            else:
+                rng = np.random.default_rng(len(sector_k))
+                trial[sector_k] = rng.standard_normal((len(sector_k), count))
+            proj = np.hstack([transfer(self.group, ir, act, trial[:, i:i + CHUNK], rows=[0],
+                                       in_sector=True, keep=sector_k)[0]
+                              for i in range(0, count, CHUNK)])
+            rb = _real_span(proj)
             if rb is None:
                 raise RuntimeError(f"{lab}: the row-1 states have no real basis")
+            if rb.shape[1] != mult:
+                raise RuntimeError(f"{lab}: found {rb.shape[1]} row-1 states, expected {mult}")
             # express over the sorted determinants of the sector
             masks = act.masks()[sector_k]
             srt = np.argsort(masks, kind="stable")
@@ -206,6 +216,27 @@ class PointGroupSymmetry(Symmetry):
         if polarisation not in ("iso", "z", "xy"):
             raise ValueError(f"unknown polarisation {polarisation!r}")
         return POLARISATION[self.name][_split(op_label)[0]][polarisation]
+
+
+def _real_span(proj: np.ndarray, tol: float = 1e-8) -> np.ndarray | None:
+    """Real orthonormal basis of the span of `proj` (the projections of real trial vectors),
+    or None when that span is not closed under complex conjugation.
+
+    For a conjugation-closed span the real parts of the columns already span it, so one real
+    eigen-decomposition of their Gram matrix replaces complex factorisations; the imaginary
+    parts must then lie in it (checked).
+    """
+    re = proj.real
+    w, v = np.linalg.eigh(re.T @ re)
+    keep = w > tol * max(w[-1], 1e-300)
+    basis = re @ (v[:, keep] / np.sqrt(w[keep]))
+    # one re-orthonormalisation against the rounding of the Gram route
+    q, r = np.linalg.qr(basis)
+    basis = q * np.sign(np.diag(r))
+    im = proj.imag
+    if np.abs(im - basis @ (basis.T @ im)).max(initial=0.0) > 1e-7 * max(1.0, np.abs(proj).max()):
+        return None
+    return basis
 
 
 def _real(block: np.ndarray, what: str) -> np.ndarray:
