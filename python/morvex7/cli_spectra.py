@@ -18,7 +18,7 @@ import numpy as np
 
 from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
 from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
-from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_overlay,
+from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_dichroism, plot_overlay,
                            plot_spectrum, plot_yield)
 
 PROG = "morvex7-spectra"
@@ -38,6 +38,10 @@ examples:
       several runs overlaid, the legend naming the parameters that differ
   {PROG} csv RUN --lorentz 0.3 --out results/
       sticks, broadened curve (and Auger yield and map) as CSV files
+  {PROG} plot ION_RUN --polarisation z
+      a builder-made run (model.json): the spectrum for light E parallel to z
+  {PROG} plot ION_RUN --dichroism --out ld.png
+      the E perpendicular (xy) and E parallel (z) spectra and their difference xy - z
   python3 -m morvex7 plot RUN --absolute
       the same command; absolute excited-state energies instead of E - Eg0
 
@@ -130,6 +134,9 @@ def build_parser() -> argparse.ArgumentParser:
                            "spectra.png here for several)")
     add_selection_options(plot)
     add_broadening_options(plot)
+    plot.add_argument("--dichroism", action="store_true",
+                      help="builder-made run: the E perpendicular (xy) and E parallel (z) spectra "
+                           "and their difference xy - z")
     return parser
 
 
@@ -285,6 +292,8 @@ def cmd_plot(args: argparse.Namespace) -> int:
     else:
         out = args.out
     check_suffix(out)                         # before the work, not after it
+    if args.dichroism:
+        return plot_linear_dichroism(runs, out, args, broadening, grid)
     sticks = [select_sticks(run, args) for run in runs]
     with_lines = [(run, s) for run, s in zip(runs, sticks) if np.size(s.energy)]
     written = []
@@ -325,6 +334,26 @@ def _one_line(err: BaseException) -> str:
 
 def _one_line_warning(message, category, filename, lineno, line=None) -> str:
     return f"{PROG}: warning: {message}\n"
+
+
+def plot_linear_dichroism(runs, out: Path, args: argparse.Namespace, broadening, grid) -> int:
+    """`plot --dichroism`: the xy and z spectra of one builder-made run on one grid, and xy - z."""
+    if len(runs) != 1:
+        raise UserError("--dichroism plots one run at a time")
+    run = runs[0]
+    if args.triad or args.isotropic is False or not (Path(run.directory) / "model.json").is_file():
+        raise UserError(f"{run.directory}: --dichroism combines all triads of a builder-made "
+                        "directory (with its model.json)")
+    sticks = {p: select_sticks(run, argparse.Namespace(**{**vars(args), "polarisation": p}))
+              for p in ("xy", "z")}
+    lines = np.concatenate([s.energy for s in sticks.values()])
+    if not lines.size:
+        raise UserError(f"{run.directory}: no lines to plot")
+    if grid is None:  # one grid for both, so that the difference is taken point by point
+        grid = Grid.auto(lines, broadening)
+    xy, z = (broaden(sticks[p], broadening, grid) for p in ("xy", "z"))
+    print(plot_dichroism(out, xy, z, lines))
+    return 0
 
 
 COMMANDS = {"info": cmd_info, "csv": cmd_csv, "plot": cmd_plot}

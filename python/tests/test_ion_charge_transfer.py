@@ -146,7 +146,7 @@ def test_charge_transfer_spectrum_equals_direct_calculation(tmp_path, engine):
 def roundtrip_cases():
     cases = []
     for n in range(10):
-        slow = 1 <= n <= 6     # the core-hole configurations with two ligand holes are large
+        slow = n <= 6     # the core-hole configurations with two ligand holes are large
         cases.append(pytest.param("3d", n, True, marks=pytest.mark.slow if slow else ()))
     for n in range(14):
         slow = n not in (0, 1, 12, 13)

@@ -14,17 +14,19 @@ MULTIPLETS_E = {"F2vv": 8.5, "F4vv": 5.3, "zeta_v": 0.08, "zeta_c": 6.0, "F2cv":
                 "G1cv": 3.7, "G3cv": 2.1}
 
 
-def test_d0_edge_has_two_lines_split_by_three_halves_zeta_in_ratio_two_to_one(tmp_path,
-                                                                              engine):
+@pytest.mark.parametrize("valence,core,l", [("3d", "2p", 1), ("4f", "3d", 2)])
+def test_empty_shell_edge_has_two_lines_split_and_weighted_by_the_core_j(tmp_path, engine,
+                                                                         valence, core, l):
+    """p -> d: lines (3/2) zeta apart, 2 : 1; d -> f: (5/2) zeta apart, 3 : 2 (2j + 1)."""
     zeta = 4.0
-    model = IonModel(valence="3d", electrons=0, core="2p", excited={"zeta_c": zeta})
+    model = IonModel(valence=valence, electrons=0, core=core, excited={"zeta_c": zeta})
     _, run = run_ion(model, tmp_path, engine)
     s = combined_sticks(run)
     e, i = s.energy, s.intensity
-    l3, l2 = np.isclose(e, e.min(), atol=1e-4), np.isclose(e, e.max(), atol=1e-4)
-    assert np.all(l3 | l2)
-    assert e.max() - e.min() == pytest.approx(1.5 * zeta, abs=1e-4)
-    assert i[l3].sum() / i[l2].sum() == pytest.approx(2.0, rel=1e-5)
+    low, high = np.isclose(e, e.min(), atol=1e-4), np.isclose(e, e.max(), atol=1e-4)
+    assert np.all(low | high)
+    assert e.max() - e.min() == pytest.approx((l + 0.5) * zeta, abs=1e-4)
+    assert i[low].sum() / i[high].sum() == pytest.approx((l + 1) / l, rel=1e-5)
 
 
 def isotropic_total(model: IonModel, directory, engine) -> float:
@@ -32,13 +34,24 @@ def isotropic_total(model: IonModel, directory, engine) -> float:
     return float(combined_sticks(run).intensity.sum())
 
 
-def test_total_isotropic_intensity_is_proportional_to_the_valence_holes(tmp_path, engine):
+MULTIPLETS_F = {"F2vv": 10.0, "F4vv": 6.3, "F6vv": 4.5, "zeta_v": 0.1}
+MULTIPLETS_FE = {**MULTIPLETS_F, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0,
+                 "G3cv": 2.3, "G5cv": 1.6}
+
+
+@pytest.mark.parametrize("valence,core,fillings", [("3d", "2p", (0, 2, 5, 9)),
+                                                   ("4f", "3d", (0, 2, 13))])
+def test_total_isotropic_intensity_is_proportional_to_the_valence_holes(tmp_path, engine,
+                                                                        valence, core, fillings):
+    d = valence == "3d"
+    full = 10 if d else 14
     totals = {}
-    for n in (0, 2, 5, 9):
-        model = IonModel(valence="3d", electrons=n, core="2p", ground=MULTIPLETS_G,
-                         excited=MULTIPLETS_E)
-        totals[n] = isotropic_total(model, tmp_path / f"d{n}", engine)
-    per_hole = [totals[n] / (10 - n) for n in totals]
+    for n in fillings:
+        model = IonModel(valence=valence, electrons=n, core=core,
+                         ground=MULTIPLETS_G if d else MULTIPLETS_F,
+                         excited=MULTIPLETS_E if d else MULTIPLETS_FE)
+        totals[n] = isotropic_total(model, tmp_path / f"{valence}{n}", engine)
+    per_hole = [totals[n] / (full - n) for n in totals]
     np.testing.assert_allclose(per_hole, per_hole[0], rtol=2e-5)
 
 
@@ -70,7 +83,7 @@ def test_l3_branching_ratio_follows_the_spin_orbit_sum_rule(tmp_path, engine, n)
 def test_thermal_weights_populate_excited_multiplets_by_boltzmann_factors(tmp_path, engine):
     model = IonModel(valence="3d", electrons=2, core="2p", ground=MULTIPLETS_G,
                      excited=MULTIPLETS_E, window=0.2)
-    built, run = run_ion(model, tmp_path, engine)
+    _, run = run_ion(model, tmp_path, engine)
     mj = read_model_json(tmp_path)
     labels = [g["label"] for g in mj["ground_symmetries"]]
     assert len(labels) > 1
@@ -80,17 +93,16 @@ def test_thermal_weights_populate_excited_multiplets_by_boltzmann_factors(tmp_pa
                if run.triads[t - 1].labels[0] != labels[0])
     hot = spectrum_weights(mj, "iso", 1000.0, energies)
     # every state of every symmetry sums to one, each triad's lines to factor 1/3
-    by_ground = {}
+    first = {}
     for t in run.triads:
-        by_ground.setdefault(t.labels[0], (t.index, mj["ground_symmetries"]))
+        first.setdefault(t.labels[0], t.index)
     total = 0.0
     for g in mj["ground_symmetries"]:
-        t = by_ground[g["label"]][0]
-        total += g["dim"] * sum(hot[t]) * 3
+        total += g["dim"] * sum(hot[first[g["label"]]]) * 3
     assert total == pytest.approx(1.0, rel=1e-9)
     kt = 8.617333262e-5 * 1000.0
     e0 = min(min(v) for v in energies.values())
-    t1, t2 = by_ground[labels[0]][0], by_ground[labels[1]][0]
+    t1, t2 = first[labels[0]], first[labels[1]]
     ratio = hot[t2][0] / hot[t1][0]
     assert ratio == pytest.approx(np.exp(-(energies[t2][0] - energies[t1][0]) / kt), rel=1e-9)
     assert energies[t1][0] == pytest.approx(e0)

@@ -27,8 +27,6 @@ inline void relax() {
 #endif
 }
 
-
-
 class Pool {
  public:
   // More threads than cores: a spinning thread would only keep the one it

@@ -1,5 +1,9 @@
 #include "spectra/simd.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
 namespace mv::simd {
 
 namespace {
@@ -13,7 +17,16 @@ int32_t processor_width() {
   return 4;
 }
 
-int32_t cap = 0;
+int32_t chosen = 0;
+
+int32_t default_width() {
+  static const int32_t w = [] {
+    const char* env = std::getenv("MORVEX7_LANES");
+    const std::string_view v = env == nullptr ? "" : env;
+    return v == "4" ? 4 : v == "16" ? 16 : 8;
+  }();
+  return w;
+}
 
 }  // namespace
 
@@ -23,10 +36,10 @@ int32_t widest_available() {
 }
 
 int32_t width() {
-  const int32_t w = widest_available();
-  return cap > 0 && cap < w ? cap : w;
+  const int32_t want = chosen > 0 ? chosen : default_width();
+  return std::min(want, widest_available());
 }
 
-void limit_width(int32_t lanes) { cap = lanes; }
+void limit_width(int32_t lanes) { chosen = lanes; }
 
 }  // namespace mv::simd

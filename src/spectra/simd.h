@@ -8,7 +8,8 @@
 // compiled for AVX2 and with sixteen inside functions compiled for AVX-512,
 // each used when the processor has it. Everything a kernel calls with vectors
 // is always inlined, so no vector ever crosses a call between code compiled
-// for different instruction sets. Neither target enables fused multiply-add
+// for different instruction sets; width() says which one runs. Neither
+// target enables fused multiply-add
 // and the build forbids contraction: every instantiation gives the same bits
 // (CI disassembles the engine to make sure no fused instruction slipped in).
 #pragma once
@@ -76,13 +77,17 @@ template <>
 #endif
 }
 
-// The widest vector the kernels may use: 16 lanes where the processor has
-// AVX-512 (foundation), 8 where it has AVX2, else 4; never more than the cap.
+// The vector width the kernels use: what limit_width() asked for, else the
+// environment variable MORVEX7_LANES (4, 8 or 16), else 8 lanes; never more
+// than the processor offers (16 with AVX-512 foundation, 8 with AVX2, else
+// 4). Sixteen lanes are not the default: on the development machine the
+// AVX-512 instantiations of the eigen kernels ran at half the speed of the
+// AVX2 ones (lower clock, same port count), so they serve only where asked.
 int32_t width();
-// Caps width() at 4, 8 or 16 lanes (tests run every instantiation; a kernel
-// that runs faster narrower caps itself); 0 lifts the cap.
+// Chooses the width (4, 8 or 16; tests run every instantiation this way);
+// 0 returns to the default.
 void limit_width(int32_t lanes);
-// What the processor offers, ignoring the cap.
+// What the processor offers.
 int32_t widest_available();
 
 }  // namespace mv::simd

@@ -32,9 +32,9 @@ using simd::lanes;
 using simd::load;
 using simd::splat;
 using simd::store;
+using simd::v16;
 using simd::v4;
 using simd::v8;
-using simd::v16;
 
 constexpr float machep = 1.1920929e-7f;  // 2⁻²³
 constexpr int32_t max_iterations = 30;
@@ -166,12 +166,13 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline void apply_record(const Record& r, float* z, int32_t nm,
                                                 int32_t rows) {
+  constexpr int32_t w = lanes<V>;
   int32_t k0 = 0;
   for (; k0 + band<V> <= rows; k0 += band<V>) apply_band<V>(r, z, nm, k0);
-  if constexpr (lanes<V> > 8) {
+  if constexpr (w > 8) {
     for (; k0 + band<v8> <= rows; k0 += band<v8>) apply_band<v8>(r, z, nm, k0);
   }
-  if constexpr (lanes<V> > 4) {
+  if constexpr (w > 4) {
     for (; k0 + band<v4> <= rows; k0 += band<v4>) apply_band<v4>(r, z, nm, k0);
   }
   if (k0 == rows) return;

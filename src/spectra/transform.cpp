@@ -97,8 +97,8 @@ void product_4(Operand z, Operand a, float* res, int32_t ldr, int32_t m, int32_t
                                        int32_t r, int32_t i0, int32_t i1) {
   product<v8>(z, a, res, ldr, m, r, i0, i1);
 }
-[[gnu::target("avx512f")]] void product_16(Operand z, Operand a, float* res, int32_t ldr,
-                                           int32_t m, int32_t r, int32_t i0, int32_t i1) {
+[[gnu::target("avx512f")]] void product_16(Operand z, Operand a, float* res, int32_t ldr, int32_t m,
+                                           int32_t r, int32_t i0, int32_t i1) {
   product<v16>(z, a, res, ldr, m, r, i0, i1);
 }
 #else

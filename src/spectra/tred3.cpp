@@ -19,8 +19,14 @@
 //   column strip by column strip: a strip of Q evolves independently of the
 //   others and stays in cache through all n steps, the update of one step
 //   sharing its pass with the product of the next;
-// - the vector loops run eight lanes wide where the processor has AVX2
-//   (simd.h). Both remaining passes are then bound by memory bandwidth.
+// - the vector loops run as wide as simd::width() allows. Both remaining
+//   passes are then bound by memory bandwidth;
+// - with threads, a step's rows are cut into contiguous parts: each part
+//   updates its rows, completes their first parts and adds the terms of its
+//   own rows to the sums of its own columns; then the terms of later parts'
+//   rows are added to the earlier columns, split among the threads by
+//   columns, in row order. The accumulation's strips go to the threads whole.
+//   Each sum still receives its terms in the textbook order.
 #include "spectra/tred3.h"
 
 #include <algorithm>
@@ -41,9 +47,9 @@ using simd::load;
 using simd::splat;
 using simd::store;
 using simd::transpose;
+using simd::v16;
 using simd::v4;
 using simd::v8;
-using simd::v16;
 
 // The matrix after the in-place transposition: row(i)[k-1] is element (i, k).
 struct Rows {
@@ -456,8 +462,7 @@ template <class V, int nv>
 // in the buffer (n·strip_width cells).
 template <class V>
 [[gnu::always_inline]] inline void accumulate_strips(const Rows& a, int32_t n, int32_t first_col,
-                                                     int32_t last_col, float* buffer,
-                                                     Vectors& hv,
+                                                     int32_t last_col, float* buffer, Vectors& hv,
                                                      const std::vector<char>& active) {
   for (int32_t first = first_col; first <= last_col; first += strip_width) {
     const int32_t width = std::min(strip_width, last_col - first + 1);
@@ -508,8 +513,8 @@ void strips_4(const Rows& a, int32_t n, int32_t c0, int32_t c1, float* buf, Vect
                                      const float* u) {
   rank2_row<v8>(row, len, f, e, g, u);
 }
-[[gnu::target("avx2")]] void strips_8(const Rows& a, int32_t n, int32_t c0, int32_t c1,
-                                      float* buf, Vectors& hv, const std::vector<char>& act) {
+[[gnu::target("avx2")]] void strips_8(const Rows& a, int32_t n, int32_t c0, int32_t c1, float* buf,
+                                      Vectors& hv, const std::vector<char>& act) {
   accumulate_strips<v8>(a, n, c0, c1, buf, hv, act);
 }
 [[gnu::target("avx512f")]] void pass_16(const Rows& a, int32_t f, int32_t l, int32_t from,
@@ -520,8 +525,8 @@ void strips_4(const Rows& a, int32_t n, int32_t c0, int32_t c1, float* buf, Vect
                                           Product pr) {
   second_parts<v16>(a, p, j0, j1, pr);
 }
-[[gnu::target("avx512f")]] void rank2_16(float* row, int32_t len, float f, const float* e,
-                                         float g, const float* u) {
+[[gnu::target("avx512f")]] void rank2_16(float* row, int32_t len, float f, const float* e, float g,
+                                         const float* u) {
   rank2_row<v16>(row, len, f, e, g, u);
 }
 [[gnu::target("avx512f")]] void strips_16(const Rows& a, int32_t n, int32_t c0, int32_t c1,
@@ -586,8 +591,7 @@ void triangle_pass(const Kernels& k, const Rows& a, int32_t count, Update up, Pr
 // Steps n..2 on the rows; d(i) = h of step i, e(i) the sub-diagonal. The
 // scaled row i (left in place) is step i's u for the update; the saved u(i)
 // is scaled back.
-void reduce(const Kernels& k, const Rows& a, int32_t n, float* d, float* e, Vectors& hv,
-            float* g) {
+void reduce(const Kernels& k, const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g) {
   if (n < 2) return;
   Step s = open_step(a, n, e, hv);
   if (s.active) triangle_pass(k, a, n - 1, {}, {a.row(n), g});

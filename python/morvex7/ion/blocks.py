@@ -9,6 +9,7 @@ import numpy as np
 from . import atomic
 from .determinants import Operator, configuration_dets
 from .model import IonModel
+from .pointmodel import POINT_GROUPS, field_terms, mixing_terms
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 
 
@@ -40,7 +41,7 @@ class Side:
     irreps: list[dict[str, AdaptedIrrep]] = field(default_factory=list)
     averages: list[list[float]] = field(default_factory=list)
     ham: list[dict[str, list[np.ndarray]]] = field(default_factory=list)
-    mix: list[dict[str, np.ndarray]] = field(default_factory=list)
+    mix: list[dict[str, list[np.ndarray]]] = field(default_factory=list)
     dims: dict[str, int] = field(default_factory=dict)
 
     def mult(self, c: int, label: str) -> int:
@@ -66,6 +67,7 @@ def side_operators(model: IonModel, excited: bool) -> list[NamedOperator]:
                 for k in model.fk_cv()]
         ops += [NamedOperator(f"G{k}cv", atomic.coulomb(c, v, k, "G"), params.get(f"G{k}cv", 0.0))
                 for k in model.gk_cv()]
+    ops += [NamedOperator(n, o, val) for n, o, val in field_terms(model.symmetry, orb, params, model.ground)]
     if len(ops) > 10:
         raise ValueError("more than 10 operators in one configuration")
     return ops
@@ -79,7 +81,11 @@ def make_sides(model: IonModel) -> tuple[Side, Side]:
     ef = [0.0, d + u - q, 2 * d + 3 * u - 2 * q][: len(econf)]
     mix_g: list[NamedOperator] = []
     mix_e: list[NamedOperator] = []
-    if model.charge_transfer is not None:
+    if model.charge_transfer is not None and model.symmetry in POINT_GROUPS:
+        orb = model.orbitals()
+        mix_g = [NamedOperator(*t) for t in mixing_terms(model.symmetry, orb, model.charge_transfer, False)]
+        mix_e = [NamedOperator(*t) for t in mixing_terms(model.symmetry, orb, model.charge_transfer, True)]
+    elif model.charge_transfer is not None:
         orb = model.orbitals()
         hop = atomic.hopping(orb.shell("valence"), orb.shell("ligand"))
         mix_g = [NamedOperator("V", hop, model.ct("V"))]

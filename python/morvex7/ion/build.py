@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +12,7 @@ from . import atomic
 from .blocks import Side, fill_side, make_sides, side_hamiltonian
 from .model import IonModel
 from .o3 import O3Symmetry
+from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .symmetry import Symmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
 
@@ -38,16 +39,18 @@ class BuiltModel:
     excited: Side
     ground_symmetries: list[GroundSymmetry]
     triads: list[Triad]
-    transitions: dict[tuple[str, str, int], np.ndarray]
+    transitions: dict[tuple[str, str, str, int], np.ndarray]
     seconds: float = 0.0
-    #: transitions left out because a symmetry is absent from configuration 1 of its side
-    skipped: list[Triad] = field(default_factory=list)
 
 
 def make_symmetry(name: str) -> Symmetry:
     """The symmetry object of a model's symmetry name."""
     if name == "O3":
         return O3Symmetry()
+    if name == "Oh":
+        return OhSymmetry()
+    if name == "D4h":
+        return D4hSymmetry()
     raise ValueError(f"unknown symmetry {name!r}")
 
 
@@ -96,9 +99,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
-    transitions: dict[tuple[str, str, int], np.ndarray] = {}
+    transitions: dict[tuple[str, str, str, int], np.ndarray] = {}
     triads: list[Triad] = []
-    skipped: list[Triad] = []
     npairs = min(len(ground.configs), len(excited.configs))
     for g in chosen:
         for op in sym.transition_labels():
@@ -109,16 +111,11 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                           for c in range(npairs)]
                 if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
                     continue
-                if ground.mult(0, g) == 0 or excited.mult(0, e) == 0:
-                    # the engine pairs ground and excited blocks by counting configuration-1
-                    # blocks; without a configuration-1 state it drops every transition
-                    skipped.append(Triad(g, op, e))
-                    continue
                 for c, b in enumerate(blocks):
-                    transitions[(g, e, c)] = b
+                    transitions[(g, op, e, c)] = b
                 triads.append(Triad(g, op, e))
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
-                      time.perf_counter() - t0, skipped)
+                      time.perf_counter() - t0)
 
 
 def model_json(built: BuiltModel) -> dict:
@@ -169,8 +166,6 @@ def model_json(built: BuiltModel) -> dict:
             for g in built.ground_symmetries],
         "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
                    for t in built.triads],
-        "left_out": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
-                     for t in built.skipped],
     }
 
 

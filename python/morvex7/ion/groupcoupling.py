@@ -38,8 +38,10 @@ def matrix_action(rep: np.ndarray) -> Action:
 
 
 def transfer(group: PointGroup, irrep: Irrep, act: Action, x: np.ndarray, rows: list[int] | None = None,
-             source: int = 0, in_sector: bool = False) -> np.ndarray:
+             source: int = 0, in_sector: bool = False, keep: np.ndarray | None = None) -> np.ndarray:
     """P^Gamma_{r, source} x for each r of `rows` (default: all); result shape (len(rows), n, k).
+
+    With `keep` only those components of the resulting vectors are formed (n = len(keep)).
 
     With `in_sector` the caller guarantees that every column of x is a C4z eigenvector with the
     eigenvalue of row `source` (e.g. determinants of total M congruent to its mu modulo 4); then
@@ -47,13 +49,14 @@ def transfer(group: PointGroup, irrep: Irrep, act: Action, x: np.ndarray, rows: 
     group reduces to one element per coset of H, a factor |H| fewer actions.
     """
     rows = list(range(irrep.dim)) if rows is None else rows
-    out = np.zeros((len(rows),) + x.shape, dtype=complex)
+    n = x.shape[0] if keep is None else len(keep)
+    out = np.zeros((len(rows), n) + x.shape[1:], dtype=complex)
     elements, weight = group.c4_cosets() if in_sector else (range(group.order), 1)
     for g in elements:
         coeffs = np.conj(irrep.matrices[g][rows, source])
         if not np.any(np.abs(coeffs) > 1e-14):
             continue
-        ux = act(g, x)
+        ux = act(g, x) if keep is None else act(g, x)[keep]
         for k, c in enumerate(coeffs):
             if abs(c) > 1e-14:
                 out[k] += c * ux

@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import Any
 
 from .determinants import Orbitals
+from .pointmodel import POINT_GROUPS, check_parameters, mixing_names
 from .symmetry import Configuration
 
 LETTERS = "spdf"
@@ -50,7 +51,8 @@ class IonModel:
     all_ground
         Every ground symmetry gets triads, whatever its energy.
     symmetry
-        "O3" (spherical).
+        "O3" (spherical), "Oh" (octahedral) or "D4h" (tetragonal); the point groups add the
+        crystal-field parameters of :mod:`morvex7.ion.pointmodel`.
     title
         Free text for the command file's first line.
     """
@@ -93,25 +95,25 @@ class IonModel:
             raise ValueError(f"{self.valence} holds 0 to {full - 1} electrons here "
                              "(the edge needs a valence hole)")
         allowed_g = set(GROUND_KEYS[:3] if lv == 3 else GROUND_KEYS[:2]) | {"zeta_v"}
-        for k in self.ground:
-            if k not in allowed_g:
-                raise ValueError(f"unknown ground parameter {k!r} (known: {sorted(allowed_g)})")
+        ligand = self.charge_transfer is not None
+        check_parameters(self.symmetry, self.ground, allowed_g, "ground", ligand)
         allowed_e = allowed_g | {"zeta_c"} | {f"F{k}cv" for k in self.fk_cv()} \
             | {f"G{k}cv" for k in self.gk_cv()}
-        for k in self.excited:
-            if k not in allowed_e:
-                raise ValueError(f"unknown excited parameter {k!r} (known: {sorted(allowed_e)})")
+        check_parameters(self.symmetry, self.excited, allowed_e, "excited", ligand)
         if self.charge_transfer is not None:
+            names = mixing_names(self.symmetry)
             for k in self.charge_transfer:
-                if k not in CT_KEYS:
+                if k not in CT_KEYS and k not in names + [n + "_excited" for n in names]:
                     raise ValueError(f"unknown charge-transfer parameter {k!r}")
             n2, n3 = self.levels
             if not (1 <= n2 <= 100 and 1 <= n3 <= 100):
                 raise ValueError("levels: N2 and N3 must be 1..100")
             if self.width == 0.0 and (n2 > 1 or n3 > 1):
                 raise ValueError("a band of more than one level needs a width")
-        if self.symmetry != "O3":
-            raise ValueError(f"symmetry {self.symmetry!r} is not available (O3)")
+        if self.symmetry not in ("O3",) + POINT_GROUPS:
+            raise ValueError(f"symmetry {self.symmetry!r} is not available (O3, Oh, D4h)")
+        if self.symmetry in POINT_GROUPS and lv != 2:
+            raise ValueError(f"{self.symmetry} crystal fields are made for d shells only")
         if self.window < 0:
             raise ValueError("window must not be negative")
 

@@ -25,13 +25,17 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
-import scipy.linalg as la
+import scipy.sparse as sp
 
 from .detrotation import ConfigurationAction, Shell as RotShell
-from .determinants import DeterminantBasis, Operator
-from .groupcoupling import coupling_coefficients, partners, real_basis, reduced_elements, transfer
+from .atomic import l_plus, s_plus
+from .determinants import DeterminantBasis, Operator, two_ml_ms_of
+from .groupcoupling import coupling_coefficients, partners, reduced_elements, transfer
 from .pointgroups import PointGroup, d4h, oh
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
+
+#: trial vectors projected at a time (bounds the memory of large configurations)
+CHUNK = 256
 
 #: spherical component q of each row of the dipole's parts
 DIPOLE_ROWS = {"Oh": {"T1U": (1, 0, -1)}, "D4h": {"A2U": (0,), "EU": (1, -1)}}
@@ -75,6 +79,7 @@ class PointGroupSymmetry(Symmetry):
         self._actions: dict[tuple, tuple[ConfigurationAction, DeterminantBasis, np.ndarray]] = {}
         self._chars: dict[tuple, np.ndarray] = {}
         self._cg: dict[tuple[str, str, str], np.ndarray] = {}
+        self._ladders: dict[tuple, tuple[Operator, Operator]] = {}
 
     # ----------------------------------------------------------------- configurations
     def _rot_shells(self, config: Configuration) -> list[RotShell]:
@@ -121,24 +126,70 @@ class PointGroupSymmetry(Symmetry):
                 continue
             act, full, order = self._action(config)
             sector_k = act.sector(ir.mu[0])  # positions in the action's order
-            trial = np.zeros((act.dimension, len(sector_k)))
-            trial[sector_k, np.arange(len(sector_k))] = 1.0
-            proj = transfer(self.group, ir, act, trial, rows=[0], in_sector=True)[0][sector_k]
-            w, v = la.eigh((proj + proj.conj().T) / 2)
-            space = v[:, w > 0.5]
-            if space.shape[1] != mults[lab]:
-                raise RuntimeError(f"{lab}: found {space.shape[1]} row-1 states, expected {mults[lab]}")
-            rb = real_basis(space)
+            # the row-1 states span the range of P_11 on the sector; a few more random vectors
+            # than their number span it too (with probability one) at a fraction of the cost
+            mult = mults[lab]
+            count = min(len(sector_k), mult + 8)
+            trial = np.zeros((act.dimension, count))
+            if count == len(sector_k):
+                trial[sector_k, np.arange(count)] = 1.0
+            else:
+                rng = np.random.default_rng(len(sector_k))
+                trial[sector_k] = rng.standard_normal((len(sector_k), count))
+            proj = np.hstack([transfer(self.group, ir, act, trial[:, i:i + CHUNK], rows=[0],
+                                       in_sector=True, keep=sector_k)[0]
+                              for i in range(0, count, CHUNK)])
+            rb = _real_span(proj)
             if rb is None:
                 raise RuntimeError(f"{lab}: the row-1 states have no real basis")
+            if rb.shape[1] != mult:
+                raise RuntimeError(f"{lab}: found {rb.shape[1]} row-1 states, expected {mult}")
             # express over the sorted determinants of the sector
             masks = act.masks()[sector_k]
             srt = np.argsort(masks, kind="stable")
             basis = DeterminantBasis(masks)
-            vec = rb[srt].T
+            vec = self._sorted_by_ls(config, full, basis, rb[srt].T)
             out[lab] = PointAdapted(lab, ir.dim, basis, vec[:, None, :], full=full,
                                     sector=sector_k[srt], action=act, order=order)
         return out
+
+    def _sorted_by_ls(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
+                      vec: np.ndarray) -> np.ndarray:
+        """Rotate the copies (rows of `vec`) into eigenstates of L^2 + S^2/64 of all shells, then
+        of the ligand's and the valence shell's: all commute with the group, so the states stay
+        row-1 states, and the Coulomb blocks come out nearly diagonal (a small coefficient file)."""
+        open_shells = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
+                       if 0 < n < sh.size]
+        keys: list[tuple] = [()] * len(vec)
+        for shells in [None] + [(n,) for n in ("ligand", "valence") if n in open_shells]:
+            if shells is not None and len(open_shells) < 2:
+                break
+            y = vec @ (self._casimir(config, full, basis, shells) @ vec.T)
+            groups: dict[tuple, list[int]] = {}
+            for i, k in enumerate(keys):
+                groups.setdefault(k, []).append(i)
+            for k, idx in groups.items():
+                w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
+                vec[idx] = u.T @ vec[idx]
+                for i, e in zip(idx, w):
+                    keys[i] = k + (round(float(e), 6),)
+        return vec
+
+    def _casimir(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
+                 shells: tuple[str, ...] | None):
+        """L^2 + S^2/64 over the named shells (default all) on `basis`, as L-L+ + Lz^2 + Lz
+        (and the same for S) with L+ taken into the whole configuration."""
+        key = (config.orbitals, shells)
+        if key not in self._ladders:
+            self._ladders[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
+        tml, tms = two_ml_ms_of(config.orbitals, basis.dets, shells)
+        out = None
+        for op, tm, f in zip(self._ladders[key], (tml, tms), (1.0, 1.0 / 64)):
+            m = op.matrix(full, basis)
+            mm = tm / 2.0
+            part = f * (m.T @ m + sp.diags(mm * mm + mm))
+            out = part if out is None else out + part
+        return out.tocsr()
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         if bra.mult == 0 or ket.mult == 0:
@@ -206,6 +257,27 @@ class PointGroupSymmetry(Symmetry):
         if polarisation not in ("iso", "z", "xy"):
             raise ValueError(f"unknown polarisation {polarisation!r}")
         return POLARISATION[self.name][_split(op_label)[0]][polarisation]
+
+
+def _real_span(proj: np.ndarray, tol: float = 1e-8) -> np.ndarray | None:
+    """Real orthonormal basis of the span of `proj` (the projections of real trial vectors),
+    or None when that span is not closed under complex conjugation.
+
+    For a conjugation-closed span the real parts of the columns already span it, so one real
+    eigen-decomposition of their Gram matrix replaces complex factorisations; the imaginary
+    parts must then lie in it (checked).
+    """
+    re = proj.real
+    w, v = np.linalg.eigh(re.T @ re)
+    keep = w > tol * max(w[-1], 1e-300)
+    basis = re @ (v[:, keep] / np.sqrt(w[keep]))
+    # one re-orthonormalisation against the rounding of the Gram route
+    q, r = np.linalg.qr(basis)
+    basis = q * np.sign(np.diag(r))
+    im = proj.imag
+    if np.abs(im - basis @ (basis.T @ im)).max(initial=0.0) > 1e-7 * max(1.0, np.abs(proj).max()):
+        return None
+    return basis
 
 
 def _real(block: np.ndarray, what: str) -> np.ndarray:

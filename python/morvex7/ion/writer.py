@@ -107,11 +107,17 @@ def irrep_items(ground: Side, excited: Side) -> list[tuple[str, Side, int]]:
     return items
 
 
+def scalar_op(label: str) -> str:
+    """The engine's name of an invariant operator between states of ``label``: "0+" when the
+    label carries a parity sign (the engine adds it), "0" otherwise (e.g. "T2G")."""
+    return "0+" if label[-1:] in ("+", "-") else "0"
+
+
 def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
-                      transitions: dict[tuple[str, str, int], np.ndarray]) -> tuple[str, str]:
+                      transitions: dict[tuple[str, str, str, int], np.ndarray]) -> tuple[str, str]:
     """Return the texts of FTN14 and FTN15.
 
-    ``transitions[(g, e, c)]`` is the transition block ground c -> excited c of a triad.
+    ``transitions[(g, op, e, c)]`` is the transition block ground c -> excited c of a triad.
     """
     glabels = sorted({t.ground for t in triads}, key=list(ground.dims).index)
     elabels = sorted({t.excited for t in triads}, key=list(excited.dims).index)
@@ -131,22 +137,22 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             text += f"  ADD {no} 1 1 {shape[0]} {shape[1]} 1.0\n"
         return text + f"  END {end}\n"
 
-    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str, p: int) -> list[str]:
+    def ham_recipes(sec: Section, side: Side, c: int, label: str, kind: str) -> list[str]:
         out = []
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
         for k, blk in enumerate(side.ham[c][label]):
             no = sec.store((side.kind, c, label, k), root * blk)
-            out.append(recipe(kind, label, "0+", label, (m, m), no, (m, m)))
+            out.append(recipe(kind, label, scalar_op(label), label, (m, m), no, (m, m)))
         return out
 
-    for p, (pair, sec) in enumerate(zip(pairs, sections)):
+    for pair, sec in zip(pairs, sections):
         for t, tri in enumerate(triads):
             if pair.kind == "T":
                 bra_side, bc, bra = ground, pair.c, tri.ground
                 ket_side, kc, ket = excited, pair.c, tri.excited
-                blocks = [transitions[(tri.ground, tri.excited, pair.c)]]
-                keys = [("T", tri.ground, tri.excited)]
+                blocks = [transitions[(tri.ground, tri.op, tri.excited, pair.c)]]
+                keys = [("T", tri.ground, tri.op, tri.excited)]
                 op = tri.op
             else:
                 side = ground if pair.kind == "G" else excited
@@ -155,13 +161,13 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
                 bc, kc, bra, ket = pair.c, pair.c + 1, lab, lab
                 blocks = [np.sqrt(side.dims[lab]) * b for b in side.mix[pair.c][lab]]
                 keys = [("M", lab, k) for k in range(len(blocks))]
-                op = "0+"
+                op = scalar_op(lab)
             dims = (bra_side.mult(bc, bra), ket_side.mult(kc, ket))
             for key, blk in zip(keys, blocks):
                 no = sec.store(key, blk)
                 recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
-            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND", p)
-            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE", p)
+            recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND")
+            recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE")
 
     ftn14 = "".join(s.text(i + 1) for i, s in enumerate(sections))
     lines = [" irreducible representations, one slot per look-up\n"]
