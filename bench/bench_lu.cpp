@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
     }
   }
   mv::parallel::set_threads(threads);
-  std::printf("threads %d, lanes %d\n", threads, mv::simd::width());
+  std::printf("threads %d, vectors of up to %d lanes offered (the LU takes at most 8)\n", threads,
+              mv::simd::width());
   if (sizes.empty()) sizes = {500, 1000, 1500, 2000, 3000};
   std::printf("%6s %12s %12s %8s %10s\n", "n", "cgefa+cgesl", "OpenBLAS", "ratio", "GFlop/s");
   for (int n : sizes) {

@@ -8,7 +8,9 @@
 namespace mv {
 
 // Factorises a (n x n) in place; ipvt(k) the pivot row of column k; info = 0,
-// or the index of the last zero pivot (|Re| + |Im| = 0).
+// or the index of the last zero pivot (|Re| + |Im| = 0). The result is the
+// column-by-column procedure's to the bit, with the pool's threads sharing
+// the work (parallel/pool.h) and whatever vectors the processor offers.
 void cgefa(float* a, int32_t lda, int32_t n, int32_t* ipvt, int32_t& info);
 // Solves a*x = b (job = 0) or ctrans(a)*x = b (job != 0) with the factors of
 // cgefa; b (n complex numbers) is overwritten by x.

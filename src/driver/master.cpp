@@ -222,7 +222,7 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
     for (int e = 0; e < 3; ++e) counts[g][e] = actor_count(1, 2, g + 1, e + 1);
   }
   int32_t op = 0;
-  make_transition(op, p.dip, ng, ne, a.marker_g, a.marker_e, counts, c.t, d.mg, d.me);
+  make_transition(op, p.dip, ng, ne, p.nconf[0], p.nconf[1], p.n2, p.n3, counts, c.t, d.mg, d.me);
   alloc("master", 0, m8);
   remove_region("master", m1, m2);
   expand(a.transition, op, ng, ne);

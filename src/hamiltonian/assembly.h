@@ -22,9 +22,12 @@ void make_hamiltonian(int32_t& ham, int32_t dim, const int32_t h[3], const int32
 // t[L-1][N-1], scaled by dip) couples every ground block of configuration L
 // with every excited block of configuration N that has the same band levels in
 // the configurations they share, when count[L-1][N-1] (the operator count of
-// the pair) is non-zero. mg, me: the multiplicities of both bases.
-void make_transition(int32_t& op, float dip, int32_t ng, int32_t ne, const int32_t* marker_g,
-                     const int32_t* marker_e, const int32_t count[3][3], const int32_t t[3][3],
+// the pair) is non-zero. kg, ke: the numbers of configurations of both bases;
+// mg, me: their multiplicities. The blocks are found from the basis layout
+// itself, so a configuration in which a symmetry has no state (an empty block)
+// does not disturb the pairing of the others.
+void make_transition(int32_t& op, float dip, int32_t ng, int32_t ne, int32_t kg, int32_t ke,
+                     int32_t n2, int32_t n3, const int32_t count[3][3], const int32_t t[3][3],
                      const int32_t mg[3], const int32_t me[3]);
 
 }  // namespace mv

@@ -168,6 +168,38 @@ TEST(Absorption, SpectrumMatchesTheDenseReferenceAndTheSumRule) {
       << s.header;
 }
 
+TEST(Absorption, SymmetryAbsentFromTheBareIonStillReachesItsBandBlocks) {
+  // The ground symmetry has no state in configuration 1: its first block is
+  // empty, and the transitions of the band blocks must still pair by level.
+  RunDir dir("empty_first_block");
+  mw::Model m = charge_transfer_model();
+  m.ground.mult = {0, 2, 0};
+  m.ground.ham[0].clear();
+  m.ground.mix[0].clear();
+  m.trans[0][0].clear();
+  const Band b = charge_transfer_band();
+  const RunResult r = run_model(dir, m, b);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  const Reference ref = reference(m, b);
+  std::vector<double> eg, vg, ee, ve;
+  jacobi(ref.hg, eg, vg);
+  jacobi(ref.he, ee, ve);
+  EXPECT_NEAR(ground_energy(r.out), eg[0], 2e-5);
+  double norm = 0.0;
+  for (int k = 0; k < ref.ne; ++k) {
+    double x = 0.0;
+    for (int j = 0; j < ref.ng; ++j) x += vg[j] * ref.t[j + k * ref.ng];
+    norm += x * x;
+  }
+  ASSERT_GT(norm, 0.01);
+  const auto blocks = spectrum_blocks(dir.get("fort.44"));
+  ASSERT_EQ(blocks.size(), 1u);
+  double sum_sq = 0.0;
+  for (float v : blocks[0].values) sum_sq += double(v) * v;
+  EXPECT_NEAR(sum_sq, norm, 1e-4);
+}
+
 // A dense rows x cols block of values in [-scale/2, scale/2) from a fixed
 // pattern; symmetric when asked.
 mw::Matrix pattern(int rows, int cols, float scale, int seed, bool symmetric = false) {

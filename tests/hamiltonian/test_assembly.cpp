@@ -236,7 +236,12 @@ TEST_F(MakeTransitionTest, CouplesOnlyBlocksWithTheSameSpectatorLevels) {
   const Case cases[] = {{{3, {2, 1, 2}}, {3, {1, 2, 2}}, 2, 2},
                         {{2, {2, 3, 1}}, {3, {1, 2, 1}}, 3, 2},
                         {{1, {2, 1, 1}}, {2, {3, 2, 1}}, 3, 1},
-                        {{3, {1, 2, 1}}, {2, {2, 1, 1}}, 2, 3}};
+                        {{3, {1, 2, 1}}, {2, {2, 1, 1}}, 2, 3},
+                        // A symmetry absent from a configuration: the empty block's
+                        // marker is overwritten, the other blocks still pair by level.
+                        {{3, {0, 2, 1}}, {3, {1, 2, 2}}, 2, 2},
+                        {{3, {2, 0, 1}}, {3, {1, 1, 0}}, 2, 2},
+                        {{2, {1, 2, 1}}, {3, {0, 0, 2}}, 3, 2}};
   const float dip = 0.7f;
   for (const Case& cs : cases) {
     SCOPED_TRACE(::testing::Message()
@@ -255,8 +260,6 @@ TEST_F(MakeTransitionTest, CouplesOnlyBlocksWithTheSameSpectatorLevels) {
     const std::vector<Block> xb = basis(cs.x.k, cs.x.m, cs.n2, cs.n3);
     const int32_t ng = dimension(cs.g.k, cs.g.m, cs.n2, cs.n3);
     const int32_t ne = dimension(cs.x.k, cs.x.m, cs.n2, cs.n3);
-    const std::vector<int32_t> mg = markers(gb, ng);
-    const std::vector<int32_t> me = markers(xb, ne);
 
     Dense want = zeros(ng, ne);
     for (const Block& a : gb) {
@@ -271,7 +274,7 @@ TEST_F(MakeTransitionTest, CouplesOnlyBlocksWithTheSameSpectatorLevels) {
       }
     }
     int32_t op = 0;
-    make_transition(op, dip, ng, ne, mg.data(), me.data(), count, t, cs.g.m, cs.x.m);
+    make_transition(op, dip, ng, ne, cs.g.k, cs.x.k, cs.n2, cs.n3, count, t, cs.g.m, cs.x.m);
     expect_matrix(op, want);
   }
 }
@@ -279,16 +282,13 @@ TEST_F(MakeTransitionTest, CouplesOnlyBlocksWithTheSameSpectatorLevels) {
 TEST_F(MakeTransitionTest, TooManyCoupledBlocksStopBeforeTheAddListIsWritten) {
   // Every one of 10101 ground blocks couples with the single excited block.
   const int32_t m[3] = {1, 1, 1};
-  const std::vector<Block> gb = basis(3, m, 100, 100);
   const int32_t ng = dimension(3, m, 100, 100);
-  const std::vector<int32_t> mg = markers(gb, ng);
-  const std::vector<int32_t> me = {1};
   const int32_t count[3][3] = {{1, 0, 0}, {1, 0, 0}, {1, 0, 0}};
   const int32_t empty = make_sparse({{1.0f}});
   const int32_t t[3][3] = {{empty, empty, empty}, {empty, empty, empty}, {empty, empty, empty}};
   ibuild.mat[0] = -7;
   int32_t op = 0;
-  EXPECT_THROW(make_transition(op, 1.0f, ng, 1, mg.data(), me.data(), count, t, m, m), RunStop);
+  EXPECT_THROW(make_transition(op, 1.0f, ng, 1, 3, 1, 100, 100, count, t, m, m), RunStop);
   EXPECT_EQ(ibuild.mat[0], -7);
   EXPECT_EQ(unit_contents(6),
             " Increase parameter MAX_ADD from        10000  to        10101\n"

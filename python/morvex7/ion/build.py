@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -41,8 +41,6 @@ class BuiltModel:
     triads: list[Triad]
     transitions: dict[tuple[str, str, str, int], np.ndarray]
     seconds: float = 0.0
-    #: transitions left out because a symmetry is absent from configuration 1 of its side
-    skipped: list[Triad] = field(default_factory=list)
 
 
 def make_symmetry(name: str) -> Symmetry:
@@ -103,7 +101,6 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
              for q in (-1, 0, 1)}
     transitions: dict[tuple[str, str, str, int], np.ndarray] = {}
     triads: list[Triad] = []
-    skipped: list[Triad] = []
     npairs = min(len(ground.configs), len(excited.configs))
     for g in chosen:
         for op in sym.transition_labels():
@@ -114,16 +111,11 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                           for c in range(npairs)]
                 if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
                     continue
-                if ground.mult(0, g) == 0 or excited.mult(0, e) == 0:
-                    # the engine pairs ground and excited blocks by counting configuration-1
-                    # blocks; without a configuration-1 state it drops every transition
-                    skipped.append(Triad(g, op, e))
-                    continue
                 for c, b in enumerate(blocks):
                     transitions[(g, op, e, c)] = b
                 triads.append(Triad(g, op, e))
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
-                      time.perf_counter() - t0, skipped)
+                      time.perf_counter() - t0)
 
 
 def model_json(built: BuiltModel) -> dict:
@@ -174,8 +166,6 @@ def model_json(built: BuiltModel) -> dict:
             for g in built.ground_symmetries],
         "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
                    for t in built.triads],
-        "left_out": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
-                     for t in built.skipped],
     }
 
 

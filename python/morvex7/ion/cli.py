@@ -62,10 +62,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     for s in built.ground_symmetries:
         print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
     print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}")
-    if built.skipped:
-        print("left out (a symmetry absent from configuration 1 of its side, whose transitions "
-              "the engine cannot pair): " + ", ".join(f"{t.ground} {t.op} {t.excited}"
-                                                      for t in built.skipped))
     if args.run:
         from morvex7.engine import EngineNotFound, find_engine
 

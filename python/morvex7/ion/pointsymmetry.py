@@ -25,9 +25,11 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
+import scipy.sparse as sp
 
 from .detrotation import ConfigurationAction, Shell as RotShell
-from .determinants import DeterminantBasis, Operator
+from .atomic import l_plus, s_plus
+from .determinants import DeterminantBasis, Operator, two_ml_ms_of
 from .groupcoupling import coupling_coefficients, partners, reduced_elements, transfer
 from .pointgroups import PointGroup, d4h, oh
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
@@ -77,6 +79,7 @@ class PointGroupSymmetry(Symmetry):
         self._actions: dict[tuple, tuple[ConfigurationAction, DeterminantBasis, np.ndarray]] = {}
         self._chars: dict[tuple, np.ndarray] = {}
         self._cg: dict[tuple[str, str, str], np.ndarray] = {}
+        self._ladders: dict[tuple, tuple[Operator, Operator]] = {}
 
     # ----------------------------------------------------------------- configurations
     def _rot_shells(self, config: Configuration) -> list[RotShell]:
@@ -145,10 +148,48 @@ class PointGroupSymmetry(Symmetry):
             masks = act.masks()[sector_k]
             srt = np.argsort(masks, kind="stable")
             basis = DeterminantBasis(masks)
-            vec = rb[srt].T
+            vec = self._sorted_by_ls(config, full, basis, rb[srt].T)
             out[lab] = PointAdapted(lab, ir.dim, basis, vec[:, None, :], full=full,
                                     sector=sector_k[srt], action=act, order=order)
         return out
+
+    def _sorted_by_ls(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
+                      vec: np.ndarray) -> np.ndarray:
+        """Rotate the copies (rows of `vec`) into eigenstates of L^2 + S^2/64 of all shells, then
+        of the ligand's and the valence shell's: all commute with the group, so the states stay
+        row-1 states, and the Coulomb blocks come out nearly diagonal (a small coefficient file)."""
+        open_shells = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
+                       if 0 < n < sh.size]
+        keys: list[tuple] = [()] * len(vec)
+        for shells in [None] + [(n,) for n in ("ligand", "valence") if n in open_shells]:
+            if shells is not None and len(open_shells) < 2:
+                break
+            y = vec @ (self._casimir(config, full, basis, shells) @ vec.T)
+            groups: dict[tuple, list[int]] = {}
+            for i, k in enumerate(keys):
+                groups.setdefault(k, []).append(i)
+            for k, idx in groups.items():
+                w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
+                vec[idx] = u.T @ vec[idx]
+                for i, e in zip(idx, w):
+                    keys[i] = k + (round(float(e), 6),)
+        return vec
+
+    def _casimir(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
+                 shells: tuple[str, ...] | None):
+        """L^2 + S^2/64 over the named shells (default all) on `basis`, as L-L+ + Lz^2 + Lz
+        (and the same for S) with L+ taken into the whole configuration."""
+        key = (config.orbitals, shells)
+        if key not in self._ladders:
+            self._ladders[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
+        tml, tms = two_ml_ms_of(config.orbitals, basis.dets, shells)
+        out = None
+        for op, tm, f in zip(self._ladders[key], (tml, tms), (1.0, 1.0 / 64)):
+            m = op.matrix(full, basis)
+            mm = tm / 2.0
+            part = f * (m.T @ m + sp.diags(mm * mm + mm))
+            out = part if out is None else out + part
+        return out.tocsr()
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         if bra.mult == 0 or ket.mult == 0:
