@@ -97,6 +97,32 @@ template <>
 #endif
 }
 
+// x[0..7] as the rows of an 8 x 8 block become its columns.
+[[gnu::always_inline]] inline void transpose(v8* x) {
+#if defined(__clang__)
+#define MV_SHUFFLE8(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+  typedef int32_t mask __attribute__((vector_size(32)));
+#define MV_SHUFFLE8(a, b, ...) __builtin_shuffle(a, b, mask{__VA_ARGS__})
+#endif
+  v8 t[8], u[8];
+  for (int32_t k = 0; k < 4; ++k) {
+    t[2 * k] = MV_SHUFFLE8(x[2 * k], x[2 * k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    t[2 * k + 1] = MV_SHUFFLE8(x[2 * k], x[2 * k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+  }
+  for (int32_t h = 0; h < 2; ++h) {
+    u[4 * h] = MV_SHUFFLE8(t[4 * h], t[4 * h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[4 * h + 1] = MV_SHUFFLE8(t[4 * h], t[4 * h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+    u[4 * h + 2] = MV_SHUFFLE8(t[4 * h + 1], t[4 * h + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[4 * h + 3] = MV_SHUFFLE8(t[4 * h + 1], t[4 * h + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+  }
+  for (int32_t c = 0; c < 4; ++c) {
+    x[c] = MV_SHUFFLE8(u[c], u[4 + c], 0, 1, 2, 3, 8, 9, 10, 11);
+    x[4 + c] = MV_SHUFFLE8(u[c], u[4 + c], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+#undef MV_SHUFFLE8
+}
+
 // The vector width the kernels use: what limit_width() asked for, else the
 // environment variable MORVEX7_LANES (4, 8 or 16), else 8 lanes; never more
 // than the processor offers (16 with AVX-512 foundation, 8 with AVX2, else

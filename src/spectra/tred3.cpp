@@ -221,6 +221,66 @@ struct Product {  // g = A u
   float* g = nullptr;
 };
 
+// A full block of eight rows on eight-lane vectors, the update of one step
+// (with `update`) and the product of the next in one pass: each loaded
+// vector of eight columns is updated, stored, and serves the second parts
+// directly and, transposed, the first parts of the eight rows. The rows are
+// read once from memory, not once for the update and again for the product.
+template <bool update>
+[[gnu::always_inline]] inline void fused_block8(float* const r[], int32_t k0, int32_t from,
+                                                Update up, const float* u, float* g) {
+  const int32_t prefix = k0 - 1;
+  v8 uk[block], fk[block], gk[block];
+  for (int32_t p = 0; p < block; ++p) {
+    uk[p] = splat<v8>(u[k0 + p - 1]);
+    if constexpr (update) {
+      fk[p] = splat<v8>(up.u[k0 + p - 1]);
+      gk[p] = splat<v8>(up.e[k0 + p - 1]);
+    }
+  }
+  v8 acc = splat<v8>(0.0f);
+  int32_t c = 0;
+  for (; c + 8 <= prefix; c += 8) {
+    v8 x[block];
+    for (int32_t p = 0; p < block; ++p) x[p] = load<v8>(r[p] + c);
+    if constexpr (update) {
+      const v8 ev = load<v8>(up.e + c), uv = load<v8>(up.u + c);
+      for (int32_t p = 0; p < block; ++p) {
+        x[p] = x[p] - fk[p] * ev - gk[p] * uv;
+        store(r[p] + c, x[p]);
+      }
+    }
+    if (c >= from) {
+      v8 gv = load<v8>(g + c);
+      for (int32_t p = 0; p < block; ++p) gv = gv + x[p] * uk[p];
+      store(g + c, gv);
+    }
+    transpose(x);
+    for (int32_t q = 0; q < 8; ++q) acc = acc + x[q] * splat<v8>(u[c + q]);
+  }
+  if constexpr (update) {
+    for (int32_t p = 0; p < block; ++p) {
+      const float f = up.u[k0 + p - 1], gg = up.e[k0 + p - 1];
+      for (int32_t k = c; k < k0 + p; ++k) r[p][k] = r[p][k] - f * up.e[k] - gg * up.u[k];
+    }
+  }
+  for (int32_t j = c; j < prefix; ++j) {
+    float gj = g[j];
+    for (int32_t p = 0; p < block; ++p) gj = gj + r[p][j] * u[k0 + p - 1];
+    g[j] = gj;
+  }
+  for (int32_t p = 0; p < block; ++p) {
+    float sum = acc[p];
+    for (int32_t cc = c; cc < k0 + p; ++cc) sum = sum + r[p][cc] * u[cc];
+    g[k0 + p - 1] = sum;
+  }
+  for (int32_t q = 0; q + 1 < block; ++q) {
+    float gj = g[k0 + q - 1];
+    for (int32_t p = q + 1; p < block; ++p) gj = gj + r[p][k0 + q - 1] * u[k0 + p - 1];
+    g[k0 + q - 1] = gj;
+  }
+}
+
 // Rows first..last (first-1 a multiple of the block): the update of one
 // step, then the product of the next, block by block; either may be absent.
 // The second parts are added for the columns from `from` on (a multiple of
@@ -233,6 +293,16 @@ template <class V>
     const int32_t nb = std::min(block, last - k0 + 1);
     float* r[block];
     for (int32_t p = 0; p < nb; ++p) r[p] = a.row(k0 + p);
+    if constexpr (lanes<V> >= 8) {
+      if (nb == block && pr.u != nullptr) {
+        if (up.u != nullptr) {
+          fused_block8<true>(r, k0, from, up, pr.u, pr.g);
+        } else {
+          fused_block8<false>(r, k0, from, up, pr.u, pr.g);
+        }
+        continue;
+      }
+    }
     if (up.u != nullptr) {
       for (int32_t p = 0; p < nb; ++p) {
         rank2_row<V>(r[p], k0 + p, up.u[k0 + p - 1], up.e, up.e[k0 + p - 1], up.u);
