@@ -129,6 +129,7 @@ def _direct_ground(model: IonModel) -> tuple[float, np.ndarray]:
     ops = [(atomic.coulomb(v, v, k), params.get(f"F{k}vv", 0.0)) for k in (2, 4)]
     ops.append((atomic.spin_orbit(v), params.get("zeta_v", 0.0)))
     ops += [(op, params.get(name, 0.0)) for name, op in field_operators(model.symmetry, v).items()]
+    ops += [(op, params.get(name + "_L", 0.0)) for name, op in field_operators(model.symmetry, lig).items()]
     delta, u = model.ct("Delta"), model.ct("U")
     energies = [0.0, delta, 2 * delta + u]
     n = len(allb)
@@ -150,7 +151,7 @@ def _direct_ground(model: IonModel) -> tuple[float, np.ndarray]:
 
 @pytest.mark.parametrize("model", [
     IonModel(valence="3d", electrons=8, core="2p", symmetry="Oh",
-             ground={"F2vv": 9.8, "F4vv": 6.1, "zeta_v": 0.08, "10Dq": 1.0},
+             ground={"F2vv": 9.8, "F4vv": 6.1, "zeta_v": 0.08, "10Dq": 1.0, "10Dq_L": 0.6},
              excited={"F2vv": 10.4, "F4vv": 6.5, "zeta_v": 0.1, **NI_EXCITED},
              charge_transfer={"Delta": 4.0, "U": 7.0, "Q": 8.5, "V_eg": 2.2, "V_t2g": 1.1}),
     IonModel(valence="3d", electrons=9, core="2p", symmetry="D4h",
