@@ -40,6 +40,9 @@ template <class V>
 }
 template <class V>
 [[gnu::always_inline]] inline V splat(float x);
+// A broadcast of lane 0 (the initialiser list form becomes a chain of lane
+// inserts in GCC 12 instead of one broadcast instruction).
+#if defined(__clang__)
 template <>
 [[gnu::always_inline]] inline v4 splat<v4>(float x) {
   return v4{x, x, x, x};
@@ -52,6 +55,23 @@ template <>
 [[gnu::always_inline]] inline v16 splat<v16>(float x) {
   return v16{x, x, x, x, x, x, x, x, x, x, x, x, x, x, x, x};
 }
+#else
+template <>
+[[gnu::always_inline]] inline v4 splat<v4>(float x) {
+  typedef int32_t mask __attribute__((vector_size(16)));
+  return __builtin_shuffle(v4{x}, mask{});
+}
+template <>
+[[gnu::always_inline]] inline v8 splat<v8>(float x) {
+  typedef int32_t mask __attribute__((vector_size(32)));
+  return __builtin_shuffle(v8{x}, mask{});
+}
+template <>
+[[gnu::always_inline]] inline v16 splat<v16>(float x) {
+  typedef int32_t mask __attribute__((vector_size(64)));
+  return __builtin_shuffle(v16{x}, mask{});
+}
+#endif
 
 // x[0..3] as the rows of a 4 x 4 block become its columns.
 [[gnu::always_inline]] inline void transpose(v4* x) {
