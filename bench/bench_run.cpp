@@ -4,7 +4,7 @@
 // threads, against two single-thread OpenBLAS ssyevd of the same order: the
 // two diagonalisations a run needs, done by the library. The three take
 // turns; the best of each is printed with its ratio to the library's.
-//   bench_run [--turns K] [--levels N2 N3] [--work-array CELLS]
+//   bench_run [--turns K] [--levels N2 N3] [--work-array CELLS] [--keep]
 // default: 2 turns, 37 x 6 levels (NG = NE = 2000), the default work array;
 // NG = NE = 5000 needs --levels 37 16 --work-array 400000000 or so.
 #include <sys/wait.h>
@@ -127,9 +127,12 @@ double two_ssyevd(int n) {
 int main(int argc, char** argv) {
   openblas_set_num_threads(1);
   int turns = 2, n2 = 37, n3 = 6;
+  bool keep = false;  // leave the model's directory, for a profiler or a timer
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--turns" && i + 1 < argc) {
+    if (arg == "--keep") {
+      keep = true;
+    } else if (arg == "--turns" && i + 1 < argc) {
       turns = std::atoi(argv[++i]);
     } else if (arg == "--work-array" && i + 1 < argc) {
       work_array = std::string(" --work-array ") + argv[++i];
@@ -161,5 +164,9 @@ int main(int argc, char** argv) {
   std::printf("  2 threads     %8.2f s  %6.2fx two single-thread ssyevd\n", two, two / lib);
   std::printf("  two ssyevd    %8.2f s\n", lib);
   std::printf("  2 threads vs 1: %.2fx faster\n", one / two);
-  fs::remove_all(dir);
+  if (keep) {
+    std::printf("  model left in %s\n", dir.c_str());
+  } else {
+    fs::remove_all(dir);
+  }
 }

@@ -87,6 +87,27 @@ TEST(WorkArray, TooSmallArrayNamesTheSizeNeeded) {
   FAIL() << "following the advice never gave a run that fits";
 }
 
+TEST(WorkArray, DefaultArrayGivesTheRealSizeOfALargeModel) {
+  // 90 x 90 band levels: bases of tens of thousands of states, blocks of
+  // hundreds of millions of cells, far beyond the default array.
+  RunDir dir("wa_large_model");
+  put_example(dir, "charge_transfer");
+  std::string commands = dir.get("fort.50");
+  const std::size_t at = commands.find("N2 4 N3 3 ");
+  ASSERT_NE(at, std::string::npos);
+  commands.replace(at, 10, "N2 90 N3 90 ");
+  dir.put("fort.50", commands);
+  const RunResult r = dir.run();
+  EXPECT_EQ(r.status, 1);
+  const std::string message = line_with(r.out, "Increase parameter lheap from      9999999  to ");
+  ASSERT_FALSE(message.empty()) << r.out;
+  const int64_t needed = std::stoll(message.substr(message.rfind(' ')));
+  EXPECT_GT(needed, 100000000);
+  EXPECT_EQ(r.err,
+            "morvex7: the work array of 10000000 cells is too small: run with --work-array " +
+                std::to_string(needed + 1) + " or more\nSTOP quitprog: see output\n");
+}
+
 TEST(WorkArray, BadSizesAreRefusedBeforeTheRun) {
   RunDir dir("wa_bad");
   for (const char* args : {"--work-array", "--work-array 1", "--work-array 1e6", "--work-array=-5",
