@@ -21,18 +21,21 @@
 //   sharing its pass with the product of the next;
 // - the vector loops run as wide as simd::width() allows. Both remaining
 //   passes are then bound by memory bandwidth;
-// - with threads, a step's rows are cut into contiguous parts: each part
-//   updates its rows, completes their first parts and adds the terms of its
-//   own rows to the sums of its own columns; then the terms of later parts'
-//   rows are added to the earlier columns, split among the threads by
-//   columns, in row order. The accumulation's strips go to the threads whole.
-//   Each sum still receives its terms in the textbook order.
+// - with threads, the reduction runs in one thread, step after step without
+//   waiting for another thread, while the others accumulate strips of Q: a
+//   strip needs only the steps right of its first column, so the strips at
+//   the right end start as soon as the reduction has passed them, and the
+//   reduction's thread joins in on the rest when it is done. A strip is
+//   computed whole by one thread, so which thread takes it changes nothing.
 #include "spectra/tred3.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "parallel/pool.h"
@@ -97,7 +100,7 @@ constexpr int32_t block = 8;
 // any nb <= block: g(j) = Σ_{k<=j} A(j,k)·u(k) + Σ_{j<k} A(k,j)·u(k), each sum
 // in ascending k from 0.
 [[gnu::always_inline]] inline void lower_block_any(const float* const r[], int32_t k0, int32_t nb,
-                                                   int32_t from, const float* u, float* g) {
+                                                   const float* u, float* g) {
   // First parts: row k0+p against u(1..k0+p), four rows side by side.
   float s[block];
   int32_t done[block];
@@ -125,9 +128,9 @@ constexpr int32_t block = 8;
     for (int32_t c = done[p]; c < k0 + p; ++c) sum = sum + r[p][c] * u[c];
     g[k0 + p - 1] = sum;
   }
-  // Second parts: the next terms of the sums from <= j < k0, rows in order.
+  // Second parts: the next terms of the sums j < k0, rows in order.
   const int32_t prefix = k0 - 1;
-  int32_t j = from;
+  int32_t j = 0;
   for (; j + 4 <= prefix; j += 4) {
     v4 gv = load<v4>(g + j);
     for (p = 0; p < nb; ++p) gv = gv + load<v4>(r[p] + j) * splat<v4>(u[k0 + p - 1]);
@@ -148,26 +151,14 @@ constexpr int32_t block = 8;
 
 // A full block of eight rows: both parts in one pass over the shared columns,
 // each loaded vector of four columns serving the second parts directly and,
-// transposed, the first parts of four rows at once. Columns left of `from`
-// (a multiple of four) serve the first parts only.
-[[gnu::always_inline]] inline void lower_block8(const float* const r[], int32_t k0, int32_t from,
-                                                const float* u, float* g) {
+// transposed, the first parts of four rows at once.
+[[gnu::always_inline]] inline void lower_block8(const float* const r[], int32_t k0, const float* u,
+                                                float* g) {
   const int32_t prefix = k0 - 1;
   v4 uk[block];
   for (int32_t p = 0; p < block; ++p) uk[p] = splat<v4>(u[k0 + p - 1]);
   v4 acc0 = splat<v4>(0.0f), acc1 = splat<v4>(0.0f);
   int32_t c = 0;
-  for (; c + 4 <= from; c += 4) {
-    v4 x[block];
-    for (int32_t p = 0; p < block; ++p) x[p] = load<v4>(r[p] + c);
-    transpose(x);
-    transpose(x + 4);
-    for (int32_t q = 0; q < 4; ++q) {
-      const v4 uc = splat<v4>(u[c + q]);
-      acc0 = acc0 + x[q] * uc;
-      acc1 = acc1 + x[4 + q] * uc;
-    }
-  }
   for (; c + 4 <= prefix; c += 4) {
     v4 x[block];
     for (int32_t p = 0; p < block; ++p) x[p] = load<v4>(r[p] + c);
@@ -227,8 +218,8 @@ struct Product {  // g = A u
 // directly and, transposed, the first parts of the eight rows. The rows are
 // read once from memory, not once for the update and again for the product.
 template <bool update>
-[[gnu::always_inline]] inline void fused_block8(float* const r[], int32_t k0, int32_t from,
-                                                Update up, const float* u, float* g) {
+[[gnu::always_inline]] inline void fused_block8(float* const r[], int32_t k0, Update up,
+                                                const float* u, float* g) {
   const int32_t prefix = k0 - 1;
   v8 uk[block], fk[block], gk[block];
   for (int32_t p = 0; p < block; ++p) {
@@ -250,11 +241,9 @@ template <bool update>
         store(r[p] + c, x[p]);
       }
     }
-    if (c >= from) {
-      v8 gv = load<v8>(g + c);
-      for (int32_t p = 0; p < block; ++p) gv = gv + x[p] * uk[p];
-      store(g + c, gv);
-    }
+    v8 gv = load<v8>(g + c);
+    for (int32_t p = 0; p < block; ++p) gv = gv + x[p] * uk[p];
+    store(g + c, gv);
     transpose(x);
     for (int32_t q = 0; q < 8; ++q) acc = acc + x[q] * splat<v8>(u[c + q]);
   }
@@ -281,24 +270,20 @@ template <bool update>
   }
 }
 
-// Rows first..last (first-1 a multiple of the block): the update of one
-// step, then the product of the next, block by block; either may be absent.
-// The second parts are added for the columns from `from` on (a multiple of
-// eight, at most first-1): the terms of columns further left belong after
-// the rows before `first`, and second_parts() adds them.
+// Rows 1..last: the update of one step, then the product of the next, block
+// by block; either may be absent.
 template <class V>
-[[gnu::always_inline]] inline void pass_rows(const Rows& a, int32_t first, int32_t last,
-                                             int32_t from, Update up, Product pr) {
-  for (int32_t k0 = first; k0 <= last; k0 += block) {
+[[gnu::always_inline]] inline void pass_rows(const Rows& a, int32_t last, Update up, Product pr) {
+  for (int32_t k0 = 1; k0 <= last; k0 += block) {
     const int32_t nb = std::min(block, last - k0 + 1);
     float* r[block];
     for (int32_t p = 0; p < nb; ++p) r[p] = a.row(k0 + p);
     if constexpr (lanes<V> >= 8) {
       if (nb == block && pr.u != nullptr) {
         if (up.u != nullptr) {
-          fused_block8<true>(r, k0, from, up, pr.u, pr.g);
+          fused_block8<true>(r, k0, up, pr.u, pr.g);
         } else {
-          fused_block8<false>(r, k0, from, up, pr.u, pr.g);
+          fused_block8<false>(r, k0, up, pr.u, pr.g);
         }
         continue;
       }
@@ -310,48 +295,9 @@ template <class V>
     }
     if (pr.u == nullptr) continue;
     if (nb == block) {
-      lower_block8(r, k0, from, pr.u, pr.g);
+      lower_block8(r, k0, pr.u, pr.g);
     } else {
-      lower_block_any(r, k0, nb, from, pr.u, pr.g);
-    }
-  }
-}
-
-// The rows cut into parts: part t has rows bounds[t]..bounds[t+1]-1.
-struct Parts {
-  std::vector<int32_t> bounds;
-  int32_t count() const { return static_cast<int32_t>(bounds.size()) - 1; }
-};
-
-// After every part's pass: the terms that rows of later parts add to the
-// sums of columns j0..j1-1 (j0 and j1 multiples of eight, or j1 the end),
-// part after part, rows in order, as the single pass would have added them.
-template <class V>
-[[gnu::always_inline]] inline void second_parts(const Rows& a, const Parts& parts, int32_t j0,
-                                                int32_t j1, Product pr) {
-  constexpr int32_t w = lanes<V>;
-  for (int32_t t = 1; t < parts.count(); ++t) {
-    const int32_t hi = std::min(j1, parts.bounds[t] - 1);  // columns of the parts before t
-    if (hi <= j0) continue;
-    for (int32_t k0 = parts.bounds[t]; k0 < parts.bounds[t + 1]; k0 += block) {
-      const int32_t nb = std::min(block, parts.bounds[t + 1] - k0);
-      const float* r[block];
-      float uk[block];
-      for (int32_t p = 0; p < nb; ++p) {
-        r[p] = a.row(k0 + p);
-        uk[p] = pr.u[k0 + p - 1];
-      }
-      int32_t j = j0;
-      for (; j + w <= hi; j += w) {
-        V gv = load<V>(pr.g + j);
-        for (int32_t p = 0; p < nb; ++p) gv = gv + load<V>(r[p] + j) * splat<V>(uk[p]);
-        store(pr.g + j, gv);
-      }
-      for (; j < hi; ++j) {
-        float gj = pr.g[j];
-        for (int32_t p = 0; p < nb; ++p) gj = gj + r[p][j] * uk[p];
-        pr.g[j] = gj;
-      }
+      lower_block_any(r, k0, nb, pr.u, pr.g);
     }
   }
 }
@@ -531,20 +477,20 @@ template <class V, int nv>
   accumulate_strip<V, nv>(q, n, q.width - w * nv, hv, active);
 }
 
-// Strips first_strip.. of Q (columns from first_col on, `strips` strips of
-// strip_width but the last) through the whole accumulation, one at a time
-// in the buffer (n·strip_width cells).
+// The strip of Q at columns first..first+width-1 through the whole
+// accumulation, in the buffer (n·strip_width cells), then into the matrix.
+// It starts from zeros: each row is set by its own step before any step
+// reads it, and above the diagonal Q starts as zero. The diagonal elements
+// it overwrites are kept first, in diagonal(first..).
 template <class V>
-[[gnu::always_inline]] inline void accumulate_strips(const Rows& a, int32_t n, int32_t first_col,
-                                                     int32_t last_col, float* buffer, Vectors& hv,
-                                                     const std::vector<char>& active) {
-  for (int32_t first = first_col; first <= last_col; first += strip_width) {
-    const int32_t width = std::min(strip_width, last_col - first + 1);
-    const Strip q{buffer, width, first};
-    for (int32_t k = 1; k <= n; ++k) std::copy_n(a.row(k) + (first - 1), width, q.row(k));
-    accumulate_width<V, strip_width / lanes<V>>(q, n, hv, active);
-    for (int32_t k = 1; k <= n; ++k) std::copy_n(q.row(k), width, a.row(k) + (first - 1));
-  }
+[[gnu::always_inline]] inline void accumulate_one(const Rows& a, int32_t n, int32_t first,
+                                                  int32_t width, float* buffer, float* diagonal,
+                                                  Vectors& hv, const std::vector<char>& active) {
+  const Strip q{buffer, width, first};
+  std::fill_n(buffer, static_cast<std::size_t>(n) * width, 0.0f);
+  accumulate_width<V, strip_width / lanes<V>>(q, n, hv, active);
+  for (int32_t k = first; k < first + width; ++k) diagonal[k - 1] = a.row(k)[k - 1];
+  for (int32_t k = 1; k <= n; ++k) std::copy_n(q.row(k), width, a.row(k) + (first - 1));
 }
 
 // ---- one set of kernels per lane width ---------------------------------------
@@ -553,122 +499,70 @@ template <class V>
 // steps, the partition and the threads are plain code around them (a lambda
 // inside a function compiled for a wider target would not be).
 struct Kernels {
-  void (*pass)(const Rows&, int32_t, int32_t, int32_t, Update, Product);
-  void (*second)(const Rows&, const Parts&, int32_t, int32_t, Product);
+  void (*pass)(const Rows&, int32_t, Update, Product);
   void (*rank2)(float*, int32_t, float, const float*, float, const float*);
-  void (*strips)(const Rows&, int32_t, int32_t, int32_t, float*, Vectors&,
-                 const std::vector<char>&);
+  void (*strip)(const Rows&, int32_t, int32_t, int32_t, float*, float*, Vectors&,
+                const std::vector<char>&);
 };
 
-void pass_4(const Rows& a, int32_t f, int32_t l, int32_t from, Update up, Product pr) {
-  pass_rows<v4>(a, f, l, from, up, pr);
-}
-void second_4(const Rows& a, const Parts& p, int32_t j0, int32_t j1, Product pr) {
-  second_parts<v4>(a, p, j0, j1, pr);
-}
+void pass_4(const Rows& a, int32_t l, Update up, Product pr) { pass_rows<v4>(a, l, up, pr); }
 void rank2_4(float* row, int32_t len, float f, const float* e, float g, const float* u) {
   rank2_row<v4>(row, len, f, e, g, u);
 }
-void strips_4(const Rows& a, int32_t n, int32_t c0, int32_t c1, float* buf, Vectors& hv,
-              const std::vector<char>& act) {
-  accumulate_strips<v4>(a, n, c0, c1, buf, hv, act);
+void strip_4(const Rows& a, int32_t n, int32_t first, int32_t width, float* buf, float* diag,
+             Vectors& hv, const std::vector<char>& act) {
+  accumulate_one<v4>(a, n, first, width, buf, diag, hv, act);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2")]] void pass_8(const Rows& a, int32_t f, int32_t l, int32_t from, Update up,
-                                    Product pr) {
-  pass_rows<v8>(a, f, l, from, up, pr);
-}
-[[gnu::target("avx2")]] void second_8(const Rows& a, const Parts& p, int32_t j0, int32_t j1,
-                                      Product pr) {
-  second_parts<v8>(a, p, j0, j1, pr);
+[[gnu::target("avx2")]] void pass_8(const Rows& a, int32_t l, Update up, Product pr) {
+  pass_rows<v8>(a, l, up, pr);
 }
 [[gnu::target("avx2")]] void rank2_8(float* row, int32_t len, float f, const float* e, float g,
                                      const float* u) {
   rank2_row<v8>(row, len, f, e, g, u);
 }
-[[gnu::target("avx2")]] void strips_8(const Rows& a, int32_t n, int32_t c0, int32_t c1, float* buf,
-                                      Vectors& hv, const std::vector<char>& act) {
-  accumulate_strips<v8>(a, n, c0, c1, buf, hv, act);
+[[gnu::target("avx2")]] void strip_8(const Rows& a, int32_t n, int32_t first, int32_t width,
+                                     float* buf, float* diag, Vectors& hv,
+                                     const std::vector<char>& act) {
+  accumulate_one<v8>(a, n, first, width, buf, diag, hv, act);
 }
-[[gnu::target("avx512f")]] void pass_16(const Rows& a, int32_t f, int32_t l, int32_t from,
-                                        Update up, Product pr) {
-  pass_rows<v16>(a, f, l, from, up, pr);
-}
-[[gnu::target("avx512f")]] void second_16(const Rows& a, const Parts& p, int32_t j0, int32_t j1,
-                                          Product pr) {
-  second_parts<v16>(a, p, j0, j1, pr);
+[[gnu::target("avx512f")]] void pass_16(const Rows& a, int32_t l, Update up, Product pr) {
+  pass_rows<v16>(a, l, up, pr);
 }
 [[gnu::target("avx512f")]] void rank2_16(float* row, int32_t len, float f, const float* e, float g,
                                          const float* u) {
   rank2_row<v16>(row, len, f, e, g, u);
 }
-[[gnu::target("avx512f")]] void strips_16(const Rows& a, int32_t n, int32_t c0, int32_t c1,
-                                          float* buf, Vectors& hv, const std::vector<char>& act) {
-  accumulate_strips<v16>(a, n, c0, c1, buf, hv, act);
+[[gnu::target("avx512f")]] void strip_16(const Rows& a, int32_t n, int32_t first, int32_t width,
+                                         float* buf, float* diag, Vectors& hv,
+                                         const std::vector<char>& act) {
+  accumulate_one<v16>(a, n, first, width, buf, diag, hv, act);
 }
-constexpr Kernels kernels_8{pass_8, second_8, rank2_8, strips_8};
-constexpr Kernels kernels_16{pass_16, second_16, rank2_16, strips_16};
+constexpr Kernels kernels_8{pass_8, rank2_8, strip_8};
+constexpr Kernels kernels_16{pass_16, rank2_16, strip_16};
 #else
-constexpr Kernels kernels_8{pass_4, second_4, rank2_4, strips_4};
+constexpr Kernels kernels_8{pass_4, rank2_4, strip_4};
 constexpr Kernels kernels_16 = kernels_8;
 #endif
-constexpr Kernels kernels_4{pass_4, second_4, rank2_4, strips_4};
+constexpr Kernels kernels_4{pass_4, rank2_4, strip_4};
 
 const Kernels& kernels() {
   const int32_t w = simd::width();
   return w >= 16 ? kernels_16 : w >= 8 ? kernels_8 : kernels_4;
 }
 
-// ---- the threads -----------------------------------------------------------
-
-// [1, count] cut into at most `want` ranges of whole blocks, each of about the
-// same cost, where row k costs cost(k).
-template <class F>
-Parts split(int32_t count, int32_t want, int32_t grain, F cost) {
-  Parts parts{{1}};
-  double total = 0.0;
-  for (int32_t k = 1; k <= count; ++k) total += cost(k);
-  double done = 0.0;
-  for (int32_t k0 = 1; k0 <= count; k0 += grain) {
-    for (int32_t k = k0; k < std::min(count + 1, k0 + grain); ++k) done += cost(k);
-    const int32_t made = parts.count() + 1;
-    if (made < want && done >= total * made / want && k0 + grain <= count)
-      parts.bounds.push_back(k0 + grain);
-  }
-  parts.bounds.push_back(count + 1);
-  return parts;
-}
-
-// Below this many rows a reduction step is too short to share.
-constexpr int32_t min_parallel_rows = 256;
-
-// Rows 1..count: the update of one step and the product of the next. With
-// threads, part t updates its rows and forms their first parts and the
-// second parts of its own columns; then the columns take the terms of the
-// later parts' rows, split among the threads by columns.
-void triangle_pass(const Kernels& k, const Rows& a, int32_t count, Update up, Product pr) {
-  const int32_t threads = parallel::threads();
-  if (threads == 1 || count < min_parallel_rows) return k.pass(a, 1, count, 0, up, pr);
-  // A row costs its update and first part (about three columns' worth per
-  // column) and, later, its share of second parts.
-  const Parts parts = split(count, threads, block, [](int32_t r) { return 3.0 * r; });
-  parallel::run(parts.count(), [&](int32_t t) {
-    k.pass(a, parts.bounds[t], parts.bounds[t + 1] - 1, parts.bounds[t] - 1, up, pr);
-  });
-  if (pr.u == nullptr || parts.count() == 1) return;
-  parallel::for_range(
-      parts.bounds[parts.count() - 1] - 1,
-      [&](int32_t j0, int32_t j1) { k.second(a, parts, j0, j1, pr); }, block);
-}
+// ---- the reduction and the accumulation side by side -------------------------
 
 // Steps n..2 on the rows; d(i) = h of step i, e(i) the sub-diagonal. The
 // scaled row i (left in place) is step i's u for the update; the saved u(i)
-// is scaled back.
-void reduce(const Kernels& k, const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g) {
+// is scaled back. After step i, `done` says i: the step's vectors and
+// active(i) are set, and no later step touches a column right of i-2.
+void reduce(const Kernels& k, const Rows& a, int32_t n, float* d, float* e, Vectors& hv, float* g,
+            std::vector<char>& active, std::atomic<int32_t>& done) {
   if (n < 2) return;
   Step s = open_step(a, n, e, hv);
-  if (s.active) triangle_pass(k, a, n - 1, {}, {a.row(n), g});
+  if (s.active) k.pass(a, n - 1, {}, {a.row(n), g});
   for (int32_t i = n; i >= 2; --i) {
     const int32_t l = i - 1;
     const float* ri = a.row(i);
@@ -681,47 +575,58 @@ void reduce(const Kernels& k, const Rows& a, int32_t n, float* d, float* e, Vect
       up = {ri, e};
     }
     d[i - 1] = s.h;
+    active[i] = s.h != 0.0f;
     if (l == 1) break;
     const Step next = open_step(a, l, e, hv);
-    triangle_pass(k, a, l - 1, up, next.active ? Product{a.row(l), g} : Product{});
+    k.pass(a, l - 1, up, next.active ? Product{a.row(l), g} : Product{});
     s = next;
+    done.store(i, std::memory_order_release);
   }
 }
 
-// The strips of Q are independent: contiguous runs of strips, one per
-// thread, each through its own buffer. A strip costs the steps right of its
-// first column.
-void accumulate(const Kernels& k, const Rows& a, int32_t n, Vectors& hv,
-                const std::vector<char>& active) {
-  const int32_t strips = (n + strip_width - 1) / strip_width;
-  const int32_t want = n < min_parallel_rows ? 1 : std::min(parallel::threads(), strips);
-  const Parts parts = split(n, want, strip_width, [&](int32_t c) {
-    return 0.5 * (static_cast<double>(n) * n - static_cast<double>(c) * c);
-  });
-  parallel::run(parts.count(), [&](int32_t t) {
-    std::unique_ptr<float[]> buffer(new float[static_cast<std::size_t>(n) * strip_width]);
-    k.strips(a, n, parts.bounds[t], parts.bounds[t + 1] - 1, buffer.get(), hv, active);
-  });
-}
+// Below this order the accumulation is too short to share.
+constexpr int32_t min_parallel_order = 256;
 
+// Part 0 reduces, then takes strips; the other parts take strips from the
+// right end as soon as the reduction has passed their first column (the
+// strip at `first` needs the steps first..n).
 void tred3_rows(const Rows& rows, int32_t n, float* d, float* e) {
   const Kernels& k = kernels();
   Vectors hv(n);
   std::vector<float> g(static_cast<std::size_t>(n));
-  reduce(k, rows, n, d, e, hv, g.data());
-  d[0] = 0.0f;
-  e[0] = 0.0f;
-
-  // The accumulation reads each step's h and then its diagonal element, which
-  // no earlier step touches: both can be taken now.
   std::vector<char> active(static_cast<std::size_t>(n) + 1, 0);
-  for (int32_t i = 2; i <= n; ++i) active[i] = d[i - 1] != 0.0f;
-  for (int32_t i = 1; i <= n; ++i) {
-    float* ri = rows.row(i);
-    d[i - 1] = ri[i - 1];
-    std::fill(ri + i, ri + n, 0.0f);  // above the diagonal: only v(i) was there
-  }
-  accumulate(k, rows, n, hv, active);
+  std::vector<float> diagonal(static_cast<std::size_t>(n));
+  std::atomic<int32_t> done{n + 1};
+  const int32_t strips = (n + strip_width - 1) / strip_width;
+  std::atomic<int32_t> next_strip{strips - 1};
+  const int32_t parts = n < min_parallel_order ? 1 : std::min(parallel::threads(), strips);
+
+  const auto take_strips = [&](float* buffer) {
+    for (int32_t s = next_strip.fetch_sub(1, std::memory_order_relaxed); s >= 0;
+         s = next_strip.fetch_sub(1, std::memory_order_relaxed)) {
+      const int32_t first = 1 + s * strip_width;
+      while (done.load(std::memory_order_acquire) > first)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      k.strip(rows, n, first, std::min(strip_width, n - first + 1), buffer, diagonal.data(), hv,
+              active);
+    }
+  };
+  parallel::run(parts, [&](int32_t t) {
+    std::unique_ptr<float[]> buffer(new float[static_cast<std::size_t>(n) * strip_width]);
+    if (t == 0) {
+      try {
+        reduce(k, rows, n, d, e, hv, g.data(), active, done);
+      } catch (...) {
+        next_strip.store(-1);  // let the others stop
+        done.store(0, std::memory_order_release);
+        throw;
+      }
+      done.store(0, std::memory_order_release);
+    }
+    take_strips(buffer.get());
+  });
+  e[0] = 0.0f;
+  std::copy(diagonal.begin(), diagonal.end(), d);
 }
 
 }  // namespace
