@@ -430,13 +430,17 @@ template <class V, int nv, bool update, bool product>
   constexpr int32_t w = lanes<V>;
   for (int32_t k = 1; k <= l; ++k) {
     float* p = q.row(k);
+    // Broadcast once per row: the stores below could alias v and un.
+    V vk{}, uk{};
+    if constexpr (update) vk = splat<V>(v[k - 1]);
+    if constexpr (product) uk = splat<V>(un[k - 1]);
     for (int32_t c = 0; c < nv; ++c) {
       V x = load<V>(p + w * c);
       if constexpr (update) {
-        x = x - g[c] * splat<V>(v[k - 1]);
+        x = x - g[c] * vk;
         store(p + w * c, x);
       }
-      if constexpr (product) gn[c] = gn[c] + splat<V>(un[k - 1]) * x;
+      if constexpr (product) gn[c] = gn[c] + uk * x;
     }
     for (int32_t t = 0; t < tail; ++t) {
       float x = p[w * nv + t];
