@@ -18,12 +18,10 @@ from typing import Mapping, Sequence
 
 import numpy as np
 import scipy.linalg as la
-import scipy.sparse as sp
 
 from .atomic import j_plus, l_plus, s_plus
-from .determinants import (DeterminantBasis, Operator, configuration_dets, two_m_of,
-                           two_ml_ms_of)
-from .symmetry import AdaptedIrrep, Configuration, Symmetry
+from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
+from .symmetry import AdaptedIrrep, Configuration, Symmetry, ls_casimir
 from .wigner import three_j
 
 
@@ -243,20 +241,8 @@ class O3Symmetry(Symmetry):
         if key not in self._lsplus:
             self._lsplus[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
         lp, spl = self._lsplus[key]
-        tml, tms = two_ml_ms_of(config.orbitals, low.dets, shells)
-        out = None
-        for op, tm, f in ((lp, tml, 1.0), (spl, tms, 1.0 / 64)):
-            m = op.matrix(_images(op, low), low)
-            mm = tm / 2.0
-            part = f * (m.T @ m + sp.diags(mm * mm + mm))
-            out = part if out is None else out + part
-        return out.tocsr()
-
-    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
-        if bra.mult == 0 or ket.mult == 0:
-            return np.zeros((bra.mult, ket.mult))
-        m = op.matrix(bra.basis, ket.basis)
-        return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
+        return ls_casimir((lp, spl), config.orbitals, (_images(lp, low), _images(spl, low)), low,
+                          shells)
 
     def transition_labels(self) -> list[str]:
         return [self.dipole_label]

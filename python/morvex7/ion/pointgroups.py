@@ -227,11 +227,11 @@ def _canonical_rows(rep: np.ndarray, space: np.ndarray, c4: int, j: Fraction) ->
     return np.array(rows).T, tuple(mus[k] for k in order)
 
 
-def _proper_irreps(group: PointGroup, specs: list[tuple]) -> dict[str, Irrep]:
+def _proper_irreps(group: PointGroup, sources: list[tuple]) -> dict[str, Irrep]:
     """Build the proper-group irreps from (label, j, seed m-vector or ('complement', label))."""
     c4 = group.index(su2_from_axis_angle([0, 0, 1], np.pi / 2), 1)
     out: dict[str, Irrep] = {}
-    for label, j, how in specs:
+    for label, j, how in sources:
         j = Fraction(j)
         rep = group.rep(j)
         if isinstance(how, tuple):  # orthogonal complement of an irrep already built
@@ -284,10 +284,10 @@ _D4H_SPECS = [
 ]
 
 
-def _build(name: str, generators: list, specs: list) -> PointGroup:
+def _build(name: str, generators: list, sources: list) -> PointGroup:
     group = _make_group(name, generators)
     restricted = PointGroup(name, group.elements, group.table, group.inverse, group.classes)
-    group.irreps = _with_parity(group, _proper_irreps(restricted, specs))
+    group.irreps = _with_parity(group, _proper_irreps(restricted, sources))
     return group
 
 

@@ -25,14 +25,13 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
-import scipy.sparse as sp
 
 from .detrotation import ConfigurationAction, Shell as RotShell
 from .atomic import l_plus, s_plus
-from .determinants import DeterminantBasis, Operator, two_ml_ms_of
+from .determinants import DeterminantBasis, Operator
 from .groupcoupling import coupling_coefficients, partners, reduced_elements, transfer
 from .pointgroups import PointGroup, d4h, oh
-from .symmetry import AdaptedIrrep, Configuration, Symmetry
+from .symmetry import AdaptedIrrep, Configuration, Symmetry, ls_casimir
 
 #: trial vectors projected at a time (bounds the memory of large configurations)
 CHUNK = 256
@@ -177,25 +176,12 @@ class PointGroupSymmetry(Symmetry):
 
     def _casimir(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
                  shells: tuple[str, ...] | None):
-        """L^2 + S^2/64 over the named shells (default all) on `basis`, as L-L+ + Lz^2 + Lz
-        (and the same for S) with L+ taken into the whole configuration."""
+        """L^2 + S^2/64 over the named shells (default all) on `basis`, with L+ and S+ taken
+        into the whole configuration."""
         key = (config.orbitals, shells)
         if key not in self._ladders:
             self._ladders[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
-        tml, tms = two_ml_ms_of(config.orbitals, basis.dets, shells)
-        out = None
-        for op, tm, f in zip(self._ladders[key], (tml, tms), (1.0, 1.0 / 64)):
-            m = op.matrix(full, basis)
-            mm = tm / 2.0
-            part = f * (m.T @ m + sp.diags(mm * mm + mm))
-            out = part if out is None else out + part
-        return out.tocsr()
-
-    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
-        if bra.mult == 0 or ket.mult == 0:
-            return np.zeros((bra.mult, ket.mult))
-        m = op.matrix(bra.basis, ket.basis)
-        return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
+        return ls_casimir(self._ladders[key], config.orbitals, (full, full), basis, shells)
 
     # ----------------------------------------------------------------- transitions
     def _coupling(self, a: str, b: str, c: str) -> np.ndarray:

@@ -31,8 +31,9 @@ from dataclasses import dataclass
 from typing import Mapping, Sequence
 
 import numpy as np
+import scipy.sparse as sp
 
-from .determinants import DeterminantBasis, Operator, Orbitals
+from .determinants import DeterminantBasis, Operator, Orbitals, two_ml_ms_of
 
 
 @dataclass
@@ -96,9 +97,13 @@ class Symmetry(ABC):
         Irreps absent from the configuration come back with ``mult == 0``.
         """
 
-    @abstractmethod
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
-        """Return <a, r | op | a', r> (shape bra.mult x ket.mult) of an invariant operator."""
+        """Return <a, r | op | a', r> (shape bra.mult x ket.mult) of an invariant operator,
+        taken on the first row, which every symmetry stores."""
+        if bra.mult == 0 or ket.mult == 0:
+            return np.zeros((bra.mult, ket.mult))
+        m = op.matrix(bra.basis, ket.basis)
+        return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
 
     @abstractmethod
     def transition_labels(self) -> list[str]:
@@ -123,3 +128,20 @@ class Symmetry(ABC):
         over the final rows, for light of the given polarisation ("iso", "z", "xy"), is
         f * amplitude**2, amplitude being the engine's (DIP = 1). 0 when the part does not
         contribute to that polarisation."""
+
+
+def ls_casimir(ladders: tuple[Operator, Operator], orbitals: Orbitals,
+               images: tuple[DeterminantBasis, DeterminantBasis], basis: DeterminantBasis,
+               shells: tuple[str, ...] | None) -> sp.csr_matrix:
+    """L^2 + S^2/64 over the named shells (None: all) on ``basis``, as L-L+ + Lz^2 + Lz and
+    the same for S. ``ladders`` are L+ and S+ over those shells, ``images`` determinant sets
+    holding every determinant each of them reaches from ``basis``. Its eigenvectors sort
+    states by L and S, which keeps the blocks the builder writes sparse."""
+    tml, tms = two_ml_ms_of(orbitals, basis.dets, shells)
+    out = None
+    for op, image, tm, f in zip(ladders, images, (tml, tms), (1.0, 1.0 / 64)):
+        m = op.matrix(image, basis)
+        mm = tm / 2.0
+        part = f * (m.T @ m + sp.diags(mm * mm + mm))
+        out = part if out is None else out + part
+    return out.tocsr()
