@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "parallel/pool.h"
+#include "size_options.h"
 #include "spectra/diag.h"
 #include "spectra/simd.h"
 
@@ -121,19 +122,9 @@ void line(const char* what, int n, double ours, double theirs) {
 
 int main(int argc, char** argv) {
   openblas_set_num_threads(1);
-  std::vector<int> sizes;
-  int threads = 1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--threads" && i + 1 < argc) {
-      threads = std::atoi(argv[++i]);
-    } else if (arg == "--lanes" && i + 1 < argc) {
-      mv::simd::limit_width(std::atoi(argv[++i]));
-    } else {
-      sizes.push_back(std::atoi(arg.c_str()));
-    }
-  }
-  mv::parallel::set_threads(threads);
+  const bench::SizeOptions opt = bench::size_options(argc, argv);
+  const int threads = opt.threads;
+  std::vector<int> sizes = opt.sizes;
   std::printf("threads %d, lanes %d; OpenBLAS on one thread\n", threads, mv::simd::width());
   if (sizes.empty()) sizes = {500, 1000, 2000, 3000};
   std::printf("%-6s %6s %13s %13s %8s\n", "", "n", "ours", "OpenBLAS", "ratio");

@@ -14,6 +14,7 @@
 
 #include "auger/cgefa.h"
 #include "parallel/pool.h"
+#include "size_options.h"
 #include "spectra/simd.h"
 
 extern "C" {
@@ -59,19 +60,9 @@ double theirs(const std::vector<float>& a0, const std::vector<float>& b0, int n)
 
 int main(int argc, char** argv) {
   openblas_set_num_threads(1);
-  std::vector<int> sizes;
-  int threads = 1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--threads" && i + 1 < argc) {
-      threads = std::atoi(argv[++i]);
-    } else if (arg == "--lanes" && i + 1 < argc) {
-      mv::simd::limit_width(std::atoi(argv[++i]));
-    } else {
-      sizes.push_back(std::atoi(arg.c_str()));
-    }
-  }
-  mv::parallel::set_threads(threads);
+  const bench::SizeOptions opt = bench::size_options(argc, argv);
+  const int threads = opt.threads;
+  std::vector<int> sizes = opt.sizes;
   std::printf("threads %d, vectors of up to %d lanes offered (the LU takes at most 8)\n", threads,
               mv::simd::width());
   if (sizes.empty()) sizes = {500, 1000, 1500, 2000, 3000};
