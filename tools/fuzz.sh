@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Fuzzing the engine's input files with AFL++ (tests/fuzz/README.md explains the harness).
+#
+#   tools/fuzz.sh build                  instrumented builds: build-fuzz (fast) and
+#                                        build-fuzz-asan (AddressSanitizer + UBSan)
+#   tools/fuzz.sh run KIND [SECONDS] [asan]
+#                                        one fuzzer on KIND (command, coefficients,
+#                                        recipes, store) for SECONDS (default 3600), in
+#                                        build-fuzz/out/KIND (resumed when it exists)
+#   tools/fuzz.sh long [SECONDS]         run each kind in turn, SECONDS each (default 3600)
+#   tools/fuzz.sh stats                  executions, crashes and hangs per kind so far
+#   tools/fuzz.sh replay [BUILD]         replays the corpora, the regression inputs and
+#                                        every saved crash and hang with BUILD's harness
+#                                        (default build-asan); non-zero status on a failure
+#   tools/fuzz.sh smoke [SECONDS]        CI: replay with build-asan, then, when AFL++ is
+#                                        installed, SECONDS (default 8) of fuzzing per kind
+#   tools/fuzz.sh minimise KIND          afl-cmin of the corpus and the fuzzer's queue
+#                                        into tests/fuzz/corpus/KIND
+#
+# One fuzzer at a time, at low priority: the machine is shared.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+kinds=(command coefficients recipes store)
+fuzz_dir=tests/fuzz
+export AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1
+export AFL_QUIET=1
+
+die() { echo "fuzz.sh: $*" >&2; exit 2; }
+check_kind() {
+  case "$1" in command|coefficients|recipes|store) ;; *) die "unknown kind '$1'" ;; esac
+}
+harness() { echo "$root/$1/tests/fuzz/morvex7_fuzz"; }
+
+# A private directory for the runs of one fuzzer, removed when the script ends.
+run_dir() {
+  local base=/dev/shm
+  [ -w "$base" ] || base=${TMPDIR:-/tmp}
+  mktemp -d "$base/morvex7_fuzz.XXXXXX"
+}
+
+build_one() {  # build_one DIR [cmake options...]
+  local dir=$1; shift
+  command -v afl-clang-fast++ >/dev/null || die "afl-clang-fast++ is missing (apt-get install afl++)"
+  CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S . -B "$dir" \
+    -DCMAKE_CXX_FLAGS="-include $root/$fuzz_dir/clang_shuffle.h" "$@" >/dev/null
+  nice -n 10 cmake --build "$dir" -j2 --target morvex7_fuzz
+}
+
+cmd_build() {
+  build_one build-fuzz -DCMAKE_BUILD_TYPE=Release
+  build_one build-fuzz-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX7_SANITIZE=ON
+}
+
+cmd_run() {
+  local kind=$1 seconds=${2:-3600} flavour=${3:-}
+  check_kind "$kind"
+  local build=build-fuzz out=build-fuzz/out/$kind timeout=200
+  if [ "$flavour" = asan ]; then
+    build=build-fuzz-asan out=build-fuzz-asan/out/$kind timeout=1000
+  fi
+  [ -x "$(harness $build)" ] || die "$(harness $build) is missing: run tools/fuzz.sh build"
+  local input=$fuzz_dir/corpus/$kind
+  if [ -d "$out/default/queue" ]; then input=-; fi  # resume
+  mkdir -p "$out"
+  local dir
+  dir=$(run_dir)
+  trap 'rm -rf "$dir"' EXIT
+  local extra=()
+  if [ "$kind" = store ] && [ -f "$(dirname "$(harness $build)")/libstore_mutator.so" ]; then
+    export AFL_CUSTOM_MUTATOR_LIBRARY=$(dirname "$(harness $build)")/libstore_mutator.so
+  fi
+  [ -f "$fuzz_dir/dict/$kind.dict" ] && extra+=(-x "$fuzz_dir/dict/$kind.dict")
+  MORVEX7_FUZZ_DIR=$dir/run AFL_TMPDIR=$dir AFL_NO_UI=1 AFL_AUTORESUME=1 \
+    nice -n 10 afl-fuzz -i "$input" -o "$out" -m none -t "$timeout" -V "$seconds" "${extra[@]}" \
+    -- "$(harness $build)" "$kind" "$root/$fuzz_dir/base" @@ >"$out/afl.log" 2>&1 || true
+  rm -rf "$dir"
+  trap - EXIT
+  cmd_stats "$out"
+}
+
+cmd_long() {
+  local seconds=${1:-3600}
+  for kind in "${kinds[@]}"; do cmd_run "$kind" "$seconds"; done
+}
+
+# fuzzer_stats of every run under build-fuzz*/out: executions, time, finds.
+cmd_stats() {
+  local f pattern=${1:-build-fuzz*/out/*}
+  for f in $pattern/default/fuzzer_stats; do
+    [ -f "$f" ] || continue
+    awk -v name="$(dirname "$(dirname "$f")")" -F' *: ' '
+      { v[$1] = $2 }
+      END { printf "%-32s execs %10d  run %6ds  execs/s %7.1f  crashes %d  hangs %d  corpus %d\n",
+            name, v["execs_done"], v["run_time"], v["execs_per_sec"], v["saved_crashes"],
+            v["saved_hangs"], v["corpus_count"] }' "$f"
+  done
+}
+
+cmd_replay() {
+  local build=${1:-build-asan} status=0 kind
+  [ -x "$(harness "$build")" ] || die "$(harness "$build") is missing: build $build first"
+  for kind in "${kinds[@]}"; do
+    local files=()
+    for d in "$fuzz_dir/corpus/$kind" "$fuzz_dir/regressions/$kind" \
+             build-fuzz*/out/"$kind"/default/crashes build-fuzz*/out/"$kind"/default/hangs; do
+      [ -d "$d" ] || continue
+      while IFS= read -r -d '' f; do files+=("$f"); done \
+        < <(find "$d" -maxdepth 1 -type f ! -name 'README.txt' -print0)
+    done
+    [ ${#files[@]} -gt 0 ] || continue
+    "$(harness "$build")" "$kind" "$root/$fuzz_dir/base" "${files[@]}" || status=1
+  done
+  return $status
+}
+
+cmd_smoke() {
+  local seconds=${1:-8}
+  cmd_replay build-asan
+  command -v afl-fuzz >/dev/null || { echo "fuzz.sh: afl++ not installed, replay only"; return 0; }
+  build_one build-fuzz -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
+  local kind failed=0
+  for kind in "${kinds[@]}"; do
+    rm -rf "build-fuzz/out/$kind"
+    cmd_run "$kind" "$seconds"
+    local n
+    n=$(find "build-fuzz/out/$kind/default/crashes" -type f ! -name README.txt | wc -l)
+    [ "$n" -eq 0 ] || { echo "fuzz.sh: $n crash(es) on $kind in build-fuzz/out/$kind"; failed=1; }
+  done
+  return $failed
+}
+
+cmd_minimise() {
+  local kind=$1
+  check_kind "$kind"
+  local queue=build-fuzz/out/$kind/default/queue dir new
+  [ -d "$queue" ] || die "no queue in $queue"
+  dir=$(run_dir)
+  new=$(mktemp -d)
+  mkdir "$dir/all"
+  cp "$fuzz_dir/corpus/$kind"/* "$dir/all/"
+  cp "$queue"/id* "$dir/all/"
+  MORVEX7_FUZZ_DIR=$dir/run AFL_TMPDIR=$dir nice -n 10 afl-cmin -i "$dir/all" -o "$new/min" -m none \
+    -t 1000 -- "$(harness build-fuzz)" "$kind" "$root/$fuzz_dir/base" @@
+  rm -rf "$dir"
+  echo "minimised corpus in $new/min ($(du -sh "$new/min" | cut -f1)); copy it to $fuzz_dir/corpus/$kind"
+}
+
+case "${1:-}" in
+  build) cmd_build ;;
+  run) shift; cmd_run "$@" ;;
+  long) shift; cmd_long "$@" ;;
+  stats) cmd_stats ;;
+  replay) shift; cmd_replay "$@" ;;
+  smoke) shift; cmd_smoke "$@" ;;
+  minimise) shift; cmd_minimise "$@" ;;
+  *) sed -n '2,20p' "$0"; exit 2 ;;
+esac
