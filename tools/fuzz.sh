@@ -12,8 +12,7 @@
 #   tools/fuzz.sh replay [BUILD]         replays the corpora, the regression inputs and
 #                                        every saved crash and hang with BUILD's harness
 #                                        (default build-asan); non-zero status on a failure
-#   tools/fuzz.sh smoke [SECONDS]        CI: replay with build-asan, then, when AFL++ is
-#                                        installed, SECONDS (default 8) of fuzzing per kind
+#   tools/fuzz.sh smoke [SECONDS]        CI: SECONDS (default 8) of fuzzing per kind
 #   tools/fuzz.sh minimise KIND          afl-cmin of the corpus and the fuzzer's queue
 #                                        into tests/fuzz/corpus/KIND
 #
@@ -39,26 +38,29 @@ run_dir() {
   mktemp -d "$base/morvex7_fuzz.XXXXXX"
 }
 
-build_one() {  # build_one DIR [cmake options...]
-  local dir=$1; shift
+build_one() {  # build_one DIR EXTRA_FLAGS [cmake options...]
+  local dir=$1 flags=$2; shift 2
   command -v afl-clang-fast++ >/dev/null || die "afl-clang-fast++ is missing (apt-get install afl++)"
   CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S . -B "$dir" \
-    -DCMAKE_CXX_FLAGS="-include $root/$fuzz_dir/clang_shuffle.h" "$@" >/dev/null
+    -DCMAKE_CXX_FLAGS="-include $root/$fuzz_dir/clang_shuffle.h $flags" "$@" >/dev/null
   nice -n 10 cmake --build "$dir" -j2 --target morvex7_fuzz
+  cc -O2 -shared -fPIC "$fuzz_dir/store_mutator.c" -o "$dir/tests/fuzz/libstore_mutator.so"
 }
 
 cmd_build() {
-  build_one build-fuzz -DCMAKE_BUILD_TYPE=Release
-  build_one build-fuzz-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX7_SANITIZE=ON
+  build_one build-fuzz "" -DCMAKE_BUILD_TYPE=Release
+  build_one build-fuzz-asan "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX7_SANITIZE=ON
 }
 
 cmd_run() {
   local kind=$1 seconds=${2:-3600} flavour=${3:-}
   check_kind "$kind"
-  local build=build-fuzz out=build-fuzz/out/$kind timeout=200
-  if [ "$flavour" = asan ]; then
-    build=build-fuzz-asan out=build-fuzz-asan/out/$kind timeout=1000
-  fi
+  local build=build-fuzz timeout=200
+  case "$flavour" in
+    asan) build=build-fuzz-asan timeout=1000 ;;
+    smoke) build=build-fuzz-smoke ;;
+  esac
+  local out=$build/out/$kind
   [ -x "$(harness $build)" ] || die "$(harness $build) is missing: run tools/fuzz.sh build"
   local input=$fuzz_dir/corpus/$kind
   if [ -d "$out/default/queue" ]; then input=-; fi  # resume
@@ -114,20 +116,24 @@ cmd_replay() {
   return $status
 }
 
+# A few seconds of fuzzing per kind from the corpora, on a build at -O1 (quick to compile).
+# It reports what it finds; it fails only with MORVEX7_FUZZ_STRICT=1, because a short random
+# run may find a fault that a change did not bring (the replay in ctest is the gate).
 cmd_smoke() {
-  local seconds=${1:-8}
-  cmd_replay build-asan
-  command -v afl-fuzz >/dev/null || { echo "fuzz.sh: afl++ not installed, replay only"; return 0; }
-  build_one build-fuzz -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-  local kind failed=0
+  local seconds=${1:-8} kind found=0
+  build_one build-fuzz-smoke -O1 -DCMAKE_BUILD_TYPE=None >/dev/null
   for kind in "${kinds[@]}"; do
-    rm -rf "build-fuzz/out/$kind"
-    cmd_run "$kind" "$seconds"
+    rm -rf "build-fuzz-smoke/out/$kind"
+    cmd_run "$kind" "$seconds" smoke
     local n
-    n=$(find "build-fuzz/out/$kind/default/crashes" -type f ! -name README.txt | wc -l)
-    [ "$n" -eq 0 ] || { echo "fuzz.sh: $n crash(es) on $kind in build-fuzz/out/$kind"; failed=1; }
+    n=$(find "build-fuzz-smoke/out/$kind/default/crashes" "build-fuzz-smoke/out/$kind/default/hangs" \
+      -type f ! -name README.txt 2>/dev/null | wc -l)
+    if [ "$n" -ne 0 ]; then
+      echo "fuzz.sh: $n crash(es) or hang(s) on $kind, in build-fuzz-smoke/out/$kind/default"
+      found=1
+    fi
   done
-  return $failed
+  [ "$found" -eq 0 ] || [ "${MORVEX7_FUZZ_STRICT:-0}" != 1 ]
 }
 
 cmd_minimise() {
