@@ -12,6 +12,9 @@
 #   tools/fuzz.sh replay [BUILD]         replays the corpora, the regression inputs and
 #                                        every saved crash and hang with BUILD's harness
 #                                        (default build-asan); non-zero status on a failure
+#   tools/fuzz.sh triage [BUILD]         replays each saved crash and hang alone with BUILD's
+#                                        harness (default build-asan) and groups them by
+#                                        where they fail: count, place, an example input
 #   tools/fuzz.sh smoke [SECONDS]        CI: SECONDS (default 8) of fuzzing per kind
 #   tools/fuzz.sh minimise KIND          afl-cmin of the corpus and the fuzzer's queue
 #                                        into tests/fuzz/corpus/KIND
@@ -22,6 +25,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 kinds=(command coefficients recipes store)
 fuzz_dir=tests/fuzz
+fuzz_builds="build-fuzz build-fuzz-asan build-fuzz-smoke"
 export AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1
 export AFL_QUIET=1
 
@@ -88,8 +92,9 @@ cmd_long() {
 
 # fuzzer_stats of every run under build-fuzz*/out: executions, time, finds.
 cmd_stats() {
-  local f pattern=${1:-build-fuzz*/out/*}
-  for f in $pattern/default/fuzzer_stats; do
+  local f pattern=${1:-}
+  [ -n "$pattern" ] || pattern=$(for b in $fuzz_builds; do echo "$b/out/*"; done)
+  for f in $(for p in $pattern; do echo "$p/default/fuzzer_stats"; done); do
     [ -f "$f" ] || continue
     awk -v name="$(dirname "$(dirname "$f")")" -F' *: ' '
       { v[$1] = $2 }
@@ -105,7 +110,7 @@ cmd_replay() {
   for kind in "${kinds[@]}"; do
     local files=()
     for d in "$fuzz_dir/corpus/$kind" "$fuzz_dir/regressions/$kind" \
-             build-fuzz*/out/"$kind"/default/crashes build-fuzz*/out/"$kind"/default/hangs; do
+             $(for b in $fuzz_builds; do echo "$b/out/$kind/default/crashes $b/out/$kind/default/hangs"; done); do
       [ -d "$d" ] || continue
       while IFS= read -r -d '' f; do files+=("$f"); done \
         < <(find "$d" -maxdepth 1 -type f ! -name 'README.txt' -print0)
@@ -114,6 +119,35 @@ cmd_replay() {
     "$(harness "$build")" "$kind" "$root/$fuzz_dir/base" "${files[@]}" || status=1
   done
   return $status
+}
+
+# What one input does under the harness, as one line: the sanitizer's summary, the place of a
+# time-out or an internal error, or "passes" when it no longer fails.
+failure_of() {  # failure_of BUILD KIND FILE
+  local err
+  err=$("$(harness "$1")" "$2" "$root/$fuzz_dir/base" "$3" 2>&1 >/dev/null) && { echo passes; return; }
+  if grep -q "time limit reached" <<<"$err"; then
+    echo "HANG in $(grep -m1 -oE 'in mv::[^(]*\(?' <<<"$err" | sed 's/^in //; s/($//')"
+  elif grep -q "runtime error" <<<"$err"; then
+    grep -m1 "runtime error" <<<"$err" | sed "s|$root/||; s/^[^a-z]*//"
+  elif grep -q "^SUMMARY" <<<"$err"; then
+    grep -m1 "^SUMMARY" <<<"$err" | sed "s|$root/||; s/ *SUMMARY: //; s/(.*//"
+  else
+    grep -m1 -E "internal error|CRASH|HANG|FAILED" <<<"$err" || echo "fails (no report)"
+  fi
+}
+
+cmd_triage() {
+  local build=${1:-build-asan} f kind
+  [ -x "$(harness "$build")" ] || die "$(harness "$build") is missing: build $build first"
+  for kind in "${kinds[@]}"; do
+    for f in $(for b in $fuzz_builds; do echo "$b/out/$kind/default/crashes/id*" \
+               "$b/out/$kind/default/hangs/id*"; done); do
+      [ -f "$f" ] || continue
+      printf '%s\t%s\t%s\n' "$kind" "$(failure_of "$build" "$kind" "$f")" "$f"
+    done
+  done | awk -F'\t' '{ key = $1 ": " $2; n[key]++; if (!(key in ex)) ex[key] = $3 }
+                     END { for (k in n) printf "%4d  %s\n      e.g. %s\n", n[k], k, ex[k] }'
 }
 
 # A few seconds of fuzzing per kind from the corpora, on a build at -O1 (quick to compile).
@@ -158,6 +192,7 @@ case "${1:-}" in
   long) shift; cmd_long "$@" ;;
   stats) cmd_stats ;;
   replay) shift; cmd_replay "$@" ;;
+  triage) shift; cmd_triage "$@" ;;
   smoke) shift; cmd_smoke "$@" ;;
   minimise) shift; cmd_minimise "$@" ;;
   *) sed -n '2,20p' "$0"; exit 2 ;;

@@ -25,6 +25,7 @@
 // executable would print "internal error" and exit with status 3, which is a
 // fault worth a finding.
 #include <dirent.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -171,6 +172,22 @@ void quiet() {
   if (null >= 0) ::dup2(null, STDOUT_FILENO);
 }
 
+extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
+
+// A replayed input that runs out of time shows where it was, for triage.
+void on_time_limit(int sig) {
+  static const char text[] = "morvex7_fuzz: time limit reached in\n";
+  (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+  if (__sanitizer_print_stack_trace != nullptr) {
+    __sanitizer_print_stack_trace();
+  } else {
+    void* frames[32];
+    ::backtrace_symbols_fd(frames, ::backtrace(frames, 32), STDERR_FILENO);
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
 // Replays every input in a forked child; prints a line for each one that
 // does not end through the engine's stop, and returns how many did not.
 int replay(const Setup& s, int n, char** inputs) {
@@ -187,6 +204,7 @@ int replay(const Setup& s, int n, char** inputs) {
     if (child < 0) std::abort();
     if (child == 0) {
       quiet();
+      ::signal(SIGALRM, on_time_limit);
       ::alarm(replay_seconds);
       const int status = run_once(s, input);
       std::fflush(nullptr);
