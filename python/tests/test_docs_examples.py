@@ -11,6 +11,7 @@ when an HTML comment stands directly above it:
     <!-- runs: sh -->                        shell commands, run from the top of a scratch tree
                                              (examples/ linked); the blocks of a page run in
                                              order and keep their working directory
+    <!-- runs: python -->                    a Python program, run in that working directory
 
 followed by optional `; status N` (the expected exit status, default 0), `; check NAME` (a check
 of the documented behaviour, below) and `; needs cli` (skipped while the engine lacks --help).
@@ -308,9 +309,16 @@ def test_page_session_runs_in_order(page, tmp_path, shell_env, has_cli):
     for ex in (e for e in examples_of(page) if e.example is None):
         if ex.needs_cli and not has_cli:
             continue
-        script = f'cd "$(cat {cwd_file})"\n{ex.code}\npwd > {cwd_file}\n'
-        proc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], env=shell_env,
-                              capture_output=True, text=True, timeout=300)
+        if ex.kind == "python":
+            program = tmp_path / f"block{ex.line}.py"
+            program.write_text(ex.code)
+            proc = subprocess.run([sys.executable, str(program)], env=shell_env,
+                                  cwd=cwd_file.read_text().strip(), capture_output=True,
+                                  text=True, timeout=300)
+        else:
+            script = f'cd "$(cat {cwd_file})"\n{ex.code}\npwd > {cwd_file}\n'
+            proc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], env=shell_env,
+                                  capture_output=True, text=True, timeout=300)
         assert proc.returncode == ex.status, f"{ex.id}\n{ex.code}\n{proc.stdout}\n{proc.stderr}"
         if ex.check:
             CHECKS[ex.check](ex, Path(cwd_file.read_text().strip()), None, proc)
