@@ -267,6 +267,14 @@ def check_oldcowan(ex, d, engine, proc):
     assert ground_energies(d)  # the second run wrote its spectrum
 
 
+def check_no_ground_mixing(ex, d, engine, proc):
+    # Configuration 1 of the ground side has no operator of its own: decoupled, its single
+    # state is the ground state, at EG1 = 0, with all the weight.
+    assert ground_energies(d) == [0.0]
+    weights = re.search(r"Weight of configurations 1,2,3 in the ground state:(.*)", proc.stdout)
+    assert [float(w) for w in weights[1].split()] == [1.0, 0.0, 0.0]
+
+
 CHECKS = {name[len("check_"):].replace("_", "-"): f
           for name, f in globals().items() if name.startswith("check_")}
 
