@@ -371,3 +371,33 @@ def test_words_beyond_column_136_are_not_read(tmp_path, engine):
         runs[name] = total_intensities(d)[0]
     assert runs["cut"] == pytest.approx(3 * runs["plain"], rel=1e-4)
     assert runs["beyond"] == runs["plain"]
+
+
+def slug(heading: str) -> str:
+    """The anchor a Markdown renderer gives a heading (GitHub's rule)."""
+    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
+    return text.replace(" ", "-")
+
+
+def test_links_between_pages_resolve():
+    """Every relative link of README.md and docs/*.md names an existing file and, with #, an
+    existing heading of it."""
+    pages = [REPO_ROOT / "README.md", *sorted(DOCS.glob("*.md"))]
+    anchors = {p.resolve(): {slug(h) for h in re.findall(r"^#+ (.*)$", p.read_text(), flags=re.M)}
+               for p in pages}
+    bad = []
+    for page in pages:
+        for target in re.findall(r"\]\(([^)\s]+)\)", page.read_text()):
+            if re.match(r"[a-z]+:", target):
+                continue
+            path, _, anchor = target.partition("#")
+            dest = (page.parent / path).resolve() if path else page.resolve()
+            if not dest.exists() or (anchor and anchor not in anchors.get(dest, set())):
+                bad.append(f"{page.name}: {target}")
+    assert not bad
+    readme = (REPO_ROOT / "README.md").read_text()
+    started = (DOCS / "getting-started.md").read_text()
+    for doc in DOCS.glob("*.md"):
+        assert f"(docs/{doc.name})" in readme, f"README does not link {doc.name}"
+        if doc.name != "getting-started.md":
+            assert f"({doc.name})" in started, f"getting-started.md does not link {doc.name}"
