@@ -1,7 +1,7 @@
 """The user's manual runs as written.
 
-A fenced block of docs/getting-started.md, docs/commands.md or docs/input-files.md is runnable
-when an HTML comment stands directly above it:
+A fenced block of the manual's pages (PAGES) is runnable when an HTML comment stands directly
+above it:
 
     <!-- runs: fort.50 in EXAMPLE -->        the block is the command file, run in a copy of
                                              examples/EXAMPLE
@@ -34,7 +34,7 @@ from morvex7.engine import REPO_ROOT
 
 DOCS = REPO_ROOT / "docs"
 EXAMPLES = REPO_ROOT / "examples"
-PAGES = ("getting-started.md", "commands.md", "input-files.md")
+PAGES = ("getting-started.md", "commands.md", "input-files.md", "outputs.md", "ion-models.md")
 PACKAGE_DIR = Path(__file__).resolve().parents[1]
 
 MARKED = re.compile(r"^[ \t]*<!-- runs: (?P<spec>.*?) -->[ \t]*\n(?P<indent>[ \t]*)```[^\n]*\n"
@@ -94,6 +94,14 @@ def examples_of(page: str) -> list[Example]:
 ALL = [e for page in PAGES for e in examples_of(page)]
 IN_EXAMPLE = [e for e in ALL if e.example is not None]
 SESSION_PAGES = sorted({e.page for e in ALL if e.example is None})
+# The model builder's page builds ions (seconds each): run with the slow tests, as CI does.
+SLOW_PAGES = {"ion-models.md"}
+
+
+def params(items, page_of):
+    return [pytest.param(i, id=getattr(i, "id", i),
+                         marks=[pytest.mark.slow] if page_of(i) in SLOW_PAGES else [])
+            for i in items]
 
 
 # ----------------------------------------------------------------------------- environment
@@ -291,7 +299,7 @@ def test_every_runnable_block_is_found():
             "is not directly above a fenced block"
 
 
-@pytest.mark.parametrize("ex", IN_EXAMPLE, ids=lambda e: e.id)
+@pytest.mark.parametrize("ex", params(IN_EXAMPLE, lambda e: e.page))
 def test_example_runs_as_documented(ex, tmp_path, engine, shell_env, has_cli):
     if ex.needs_cli and not has_cli:
         pytest.skip("the engine under test has no command-line options yet")
@@ -307,7 +315,7 @@ def test_example_runs_as_documented(ex, tmp_path, engine, shell_env, has_cli):
         CHECKS[ex.check](ex, d, engine, proc)
 
 
-@pytest.mark.parametrize("page", SESSION_PAGES)
+@pytest.mark.parametrize("page", params(SESSION_PAGES, lambda p: p))
 def test_page_session_runs_in_order(page, tmp_path, shell_env, has_cli):
     top = tmp_path / "tree"
     top.mkdir()
