@@ -11,13 +11,13 @@ src=examples/$name
 [ -d "$src" ] || { echo "no example named '$name' (see examples/)" >&2; exit 2; }
 
 # The build's own progress lines: the first build takes a while, a later one is a few lines.
-echo "==> Building morvex7 (build/morvex7, optimised)"
+printf '\n==> Building morvex7 (build/morvex7, optimised)\n'
 if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
        cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7; }; then
   echo "the build failed: see the messages above" >&2
   exit 1
 fi
-echo "==> Running examples/$name"
+printf '\n==> Running examples/%s\n' "$name"
 
 run=build/runs/$name
 rm -rf "$run"
