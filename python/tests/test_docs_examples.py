@@ -37,7 +37,7 @@ EXAMPLES = REPO_ROOT / "examples"
 PAGES = ("getting-started.md", "commands.md", "input-files.md", "outputs.md", "ion-models.md")
 PACKAGE_DIR = Path(__file__).resolve().parents[1]
 
-MARKED = re.compile(r"^[ \t]*<!-- runs: (?P<spec>.*?) -->[ \t]*\n(?P<indent>[ \t]*)```[^\n]*\n"
+MARKED = re.compile(r"^[ \t]*<!-- runs: (?P<directive>.*?) -->[ \t]*\n(?P<indent>[ \t]*)```[^\n]*\n"
                     r"(?P<code>.*?)^[ \t]*```", re.S | re.M)
 
 
@@ -57,8 +57,8 @@ class Example:
         return f"{self.page}:{self.line}"
 
 
-def parse_spec(spec: str) -> dict:
-    head, *options = [part.strip() for part in spec.split(";")]
+def parse_directive(directive: str) -> dict:
+    head, *options = [part.strip() for part in directive.split(";")]
     kind, _, example = head.partition(" in ")
     out = {"kind": kind.strip(), "example": example.strip() or None, "status": 0, "check": None,
            "needs_cli": False}
@@ -71,7 +71,7 @@ def parse_spec(spec: str) -> dict:
         elif option == "needs cli":
             out["needs_cli"] = True
         else:
-            raise ValueError(f"unknown option {option!r} in runs comment {spec!r}")
+            raise ValueError(f"unknown option {option!r} in runs comment {directive!r}")
     return out
 
 
@@ -84,9 +84,9 @@ def examples_of(page: str) -> list[Example]:
     text = (DOCS / page).read_text()
     found = []
     for m in MARKED.finditer(text):
-        spec = parse_spec(m["spec"])
-        found.append(Example(page, text.count("\n", 0, m.start()) + 1, spec["kind"],
-                             spec["example"], spec["status"], spec["check"], spec["needs_cli"],
+        how = parse_directive(m["directive"])
+        found.append(Example(page, text.count("\n", 0, m.start()) + 1, how["kind"],
+                             how["example"], how["status"], how["check"], how["needs_cli"],
                              dedent(m["code"], m["indent"])))
     return found
 
