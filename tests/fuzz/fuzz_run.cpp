@@ -175,7 +175,7 @@ void quiet() {
 extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
 
 // A replayed input that runs out of time shows where it was, for triage.
-void on_time_limit(int sig) {
+[[maybe_unused]] void on_time_limit(int sig) {
   static const char text[] = "morvex7_fuzz: time limit reached in\n";
   (void)!::write(STDERR_FILENO, text, sizeof text - 1);
   if (__sanitizer_print_stack_trace != nullptr) {
@@ -190,7 +190,7 @@ void on_time_limit(int sig) {
 
 // Replays every input in a forked child; prints a line for each one that
 // does not end through the engine's stop, and returns how many did not.
-int replay(const Setup& s, int n, char** inputs) {
+[[maybe_unused]] int replay(const Setup& s, int n, char** inputs) {
   int bad = 0;
   for (int k = 0; k < n; ++k) {
     std::string input;
