@@ -47,11 +47,12 @@ void row_read_error() {
 // characters, a row number outside 1..nrow, a count that overruns the
 // element arrays and columns that are not strictly ascending from 1 count as
 // numbers out of order: stored as they are, they would break the store.
+// An item the record leaves out (a null value, or one after '/') keeps its
+// value: i and n the previous record's, a column or value the 0 it is given
+// here (so a column left out is out of order).
 bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, int32_t& i,
                      int32_t& n) {
   ListReader record(coefficient_unit);
-  i = 0;
-  n = 0;
   if (record.read_int(i) != 0 || record.read_int(n) != 0) return false;
   if (i < 1 || i > nrow || n < 0 || n > room) return false;
   int32_t last_column = 0;
@@ -290,9 +291,9 @@ void rncowan(int32_t* row_index, float* values, int32_t* cols, int32_t nrow, int
   }
   if (nrow <= 0) return;
   int32_t pos = 0;
+  int32_t i = 0, n = 0;  // kept from record to record, as the items of one READ are
   for (int32_t record = 0; record < nrow; ++record) {
     if (pos == nelem) return;
-    int32_t i = 0, n = 0;
     if (!read_row_record(cols + pos, values + pos, nrow, nelem - pos, i, n)) {
       row_read_error();
       return;

@@ -162,6 +162,28 @@ TEST_F(Cowan, BadRowRecordsWarnAndTheLoadGoesOn) {
   EXPECT_TRUE(output_contains(" routine=COWAN at begin loop"));
 }
 
+// Row records written with repeat counts, null values and '/' (as some
+// compilers' list-directed output has them) give the same matrix as the plain
+// records; a null row count keeps the previous record's count.
+TEST_F(Cowan, RowRecordsReadAsFortranReadsThemFreeForm) {
+  const Dense want = {{1.0f, 0, 0}, {0, 0.5f, 0.5f}, {2.0f, 0, 2.0f}};
+  for (const char* rows : {" 1 1 1 1.0\n 2 2 2 0.5 3 0.5\n 3 2 1 2.0 3 2.0\n",
+                           " 3*1 1.0\n 3*2 0.5 3 .5\n 3,,1 2. 3 2*2.0 / 9 9\n"}) {
+    SetUp();
+    attach_memory(14, std::string("RME a b c d e 3 3 5\n") + rows + "FINISHED\n");
+    newfil(14);
+    cowan();
+    EXPECT_EQ(stored(1, 3, 3), want) << rows;
+    EXPECT_EQ(comwarn.count, 0) << rows;
+  }
+  // A column that a record leaves out stays 0: out of order, a read error.
+  SetUp();
+  attach_memory(14, "RME a b c d e 1 3 2\n 1 2 1 1.0 /\n FINISHED\n");
+  newfil(14);
+  cowan();
+  EXPECT_EQ(comwarn.count, 1);
+}
+
 TEST_F(Cowan, CapacityLimitsStopTheLoad) {
   std::string text;
   for (int m = 0; m < 1001; ++m) text += "RME a b c d e 0 0 0\n";
