@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "io/format.h"
-#include "io/stop.h"
+#include "io/notice.h"
 #include "io/units.h"
 
 namespace mv {

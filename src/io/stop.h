@@ -3,7 +3,6 @@
 // error stream and returns the status. Library code never calls exit.
 #pragma once
 #include <string>
-#include <string_view>
 
 namespace mv {
 
@@ -21,10 +20,6 @@ struct RunStop {
 // Ends the run after a failure of the file layer itself (missing file,
 // unreadable record, end of file inside a numeric record). Status 2.
 [[noreturn]] void file_failure(std::string message);
-
-// A line "morvex7: notice: <text>" on the error stream, at once: something the
-// user should know that neither stops the run nor changes its log.
-void notice(std::string_view text);
 
 inline constexpr int status_fatal = 1;
 inline constexpr int status_file = 2;
