@@ -8,11 +8,11 @@
 
 #include "coefficients/actors.h"
 #include "coefficients/cowan.h"
-#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/units.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -50,9 +50,8 @@ void check_add_list(int32_t q, int32_t n, int32_t m) {
   // array can hold it, so the header is wrong rather than the model large.
   constexpr int32_t max_rows = std::numeric_limits<int32_t>::max() / 3;
   if (n > max_rows) {
-    quitprog("Recipe header gives the dimensions " + std::to_string(n) + " x " +
-             std::to_string(m) + ": no work array holds a matrix of more than " +
-             std::to_string(max_rows) + " rows.");
+    quitprog("Recipe header gives the dimensions " + std::to_string(n) + " x " + std::to_string(m) +
+             ": no work array holds a matrix of more than " + std::to_string(max_rows) + " rows.");
   }
   for (int32_t j = 0; j < q; ++j) {
     const int32_t mat = ibuild.mat[j], rows = ibuild.nrow[j], r0 = ibuild.row0[j],

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {

@@ -246,8 +246,9 @@ TEST_F(Recipes, AddLinesThatDoNotFitBlocksFromTheStoreFileNameIt) {
              1, 1);
     });
     EXPECT_EQ(s.status, status_fatal) << add;
-    EXPECT_TRUE(output_contains("The coefficient blocks were read from FTN99 (OLDCOWAN): FTN99 was "
-                                "probably written for another model or from an older FTN14."))
+    EXPECT_TRUE(
+        output_contains("The coefficient blocks were read from FTN99 (OLDCOWAN): FTN99 was "
+                        "probably written for another model or from an older FTN14."))
         << unit_contents(6);
   }
 }
@@ -265,8 +266,9 @@ TEST_F(Recipes, HeaderDimensionBeyondAnyWorkArrayIsRefused) {
            1);
   });
   EXPECT_EQ(s.status, status_fatal);
-  EXPECT_TRUE(output_contains("Recipe header gives the dimensions 715827883 x 3: no work array "
-                              "holds a matrix of more than 715827882 rows."))
+  EXPECT_TRUE(
+      output_contains("Recipe header gives the dimensions 715827883 x 3: no work array "
+                      "holds a matrix of more than 715827882 rows."))
       << unit_contents(6);
 }
 

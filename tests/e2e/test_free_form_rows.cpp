@@ -21,7 +21,8 @@ mw::Model model() {
   m.excited.label = "T1U";
   m.excited.mult = {3, 0, 0};
   // Rows such as "2 2 2 0.5 3 0.25" and "3 3 1 ..." have runs of equal items.
-  m.ground.ham[0] = {{mw::matrix(3, 3, {1.5f, 0, 0.25f, 0, 0.5f, 0.25f, 0.25f, 0.25f, 2.0f}), 1.0f}};
+  m.ground.ham[0] = {
+      {mw::matrix(3, 3, {1.5f, 0, 0.25f, 0, 0.5f, 0.25f, 0.25f, 0.25f, 2.0f}), 1.0f}};
   m.excited.ham[0] = {{mw::matrix(3, 3, {0.5f, 0, 0, 0, 1.0f, 0.125f, 0, 0.125f, 3.0f}), 1.0f}};
   m.trans[0][0] = {{mw::matrix(3, 3, {0.5f, 0, 0, 0, 0.75f, 0, 0.25f, 0, 1.25f}), 1.0f}};
   m.style.pairs_per_line = 100;  // one line per row record
@@ -51,8 +52,8 @@ std::string compact(const std::string& ftn14) {
     for (std::size_t k = 0; k < t.size();) {
       std::size_t e = k + 1;
       while (e < t.size() && t[e] == t[k]) ++e;
-      r += (k == 0 ? " " : k == 1 ? ", " : " ") +
-           (e - k > 1 ? std::to_string(e - k) + "*" + t[k] : t[k]);
+      r += k == 1 ? ", " : " ";
+      r += e - k > 1 ? std::to_string(e - k) + "*" + t[k] : t[k];
       k = e;
     }
     out += r + " / 9 9\n";
@@ -67,8 +68,8 @@ TEST(FreeFormRows, RepeatCountsCommasAndSlashGiveTheSameRun) {
   ASSERT_NE(compact14.find("3*2"), std::string::npos) << compact14;
   ASSERT_NE(compact14.find("2*3"), std::string::npos) << compact14;
 
-  const std::string fort50 = mw::command_lines(m) + "N2 1 N3 1 W 0 DIP 1\nTRIADS\n" +
-                             mw::triad_line(m) + "\nENDTRIADS\n";
+  const std::string fort50 =
+      mw::command_lines(m) + "N2 1 N3 1 W 0 DIP 1\nTRIADS\n" + mw::triad_line(m) + "\nENDTRIADS\n";
   RunDir plain("free_form_plain"), packed("free_form_packed");
   for (const RunDir* d : {&plain, &packed}) {
     d->put("FTN15", f.ftn15);

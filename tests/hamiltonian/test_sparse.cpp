@@ -1,9 +1,9 @@
 #include <cmath>
 #include <random>
 
-#include "support/runsupport.h"
 #include "io/stop.h"
 #include "sparse_testing.h"
+#include "support/runsupport.h"
 
 namespace mv::testing {
 namespace {

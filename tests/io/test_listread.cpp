@@ -101,9 +101,9 @@ TEST(ListRead, SlashEndsTheRecordAndTheRestKeepTheirValues) {
 }
 
 TEST(ListRead, MalformedRepeatsAndValuesAreInputErrors) {
-  for (const char* bad : {"1 2 1 0*5", "1 2 1 +2*3", "1 2 1 *5", "1 1 1 a*0.5", "1 1 1 2*a",
-                          "1 1 1 2**3", "1 1 1 2*2*0.5", "1 2 2*1.5", "1 2 1 2*-1.5e1 2",
-                          "1 2 1 2 * 3", "1.0 1 1 0.5"}) {
+  for (const char* bad :
+       {"1 2 1 0*5", "1 2 1 +2*3", "1 2 1 *5", "1 1 1 a*0.5", "1 1 1 2*a", "1 1 1 2**3",
+        "1 1 1 2*2*0.5", "1 2 2*1.5", "1 2 1 2*-1.5e1 2", "1 2 1 2 * 3", "1.0 1 1 0.5"}) {
     EXPECT_EQ(read_row(bad).code, ioerr_bad_value) << bad;
   }
   EXPECT_EQ(read_row("1 1 1 200000001*0.5").code, ioerr_overflow);
