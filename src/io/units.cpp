@@ -94,7 +94,13 @@ int read_char(Unit& u) {
   prepare(u, false);
   // Units are read from one thread only; the unlocked form keeps a scan past
   // a very long line cheap.
-  return getc_unlocked(u.fp);
+  const int c = getc_unlocked(u.fp);
+  // A failed read (a directory, a device error) is not the end of the file:
+  // taken for it, a command file would end the run normally.
+  if (c == EOF && std::ferror(u.fp)) {
+    file_failure("cannot read " + u.name + ": " + std::strerror(errno));
+  }
+  return c;
 }
 
 void unread_char(Unit& u, int c) {
