@@ -171,5 +171,17 @@ TEST(CommandFileFaults, LongLinesAreStreamedPastAndEndlessOnesRefused) {
   }
 }
 
+// A command file that cannot be read is not an empty one: the run used to
+// end normally, with status 0 and nothing computed.
+TEST(CommandFileFaults, ACommandFileThatCannotBeReadIsAFileFailure) {
+  RunDir dir("unreadable_commands");
+  put_changed(dir, "charge_transfer", {});
+  fs::remove(dir.path() + "/fort.50");
+  fs::create_directory(dir.path() + "/fort.50");
+  const RunResult r = dir.run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "morvex7: cannot read fort.50: Is a directory\n");
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // Unit table: memory units, line ends, unformatted record framing and the
 // truncation rule that the store files rely on, free-form numeric records.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -96,6 +97,23 @@ TEST_F(Units, ALineBeyondTheLimitIsRefusedNotGathered) {
   open_unit(50, "/dev/zero", true, Form::formatted);
   std::string whole;
   EXPECT_THROW(read_line(50, whole), RunStop);
+}
+
+TEST_F(Units, AFailedReadIsAFileFailureNotTheEndOfTheFile) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("morvex7_units_dir_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  open_unit(50, dir.string(), true, Form::formatted);  // opening a directory succeeds, reading fails
+  TextLine line;
+  try {
+    read_line(50, 136, line);
+    ADD_FAILURE() << "a directory read as an empty file";
+  } catch (const RunStop& s) {
+    EXPECT_EQ(s.status, status_file);
+    EXPECT_EQ(s.text, "morvex7: cannot read " + dir.string() + ": Is a directory");
+  }
+  reset_units();
+  std::filesystem::remove(dir);
 }
 
 TEST_F(Units, RecordsWrittenToMemoryEndWithLineFeeds) {
