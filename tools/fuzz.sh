@@ -17,7 +17,7 @@
 #                                        harness (default build-asan) and groups them by
 #                                        where they fail: count, place, an example input
 #   tools/fuzz.sh smoke [SECONDS]        CI: SECONDS (default 8) of fuzzing per kind
-#   tools/fuzz.sh minimise KIND          afl-cmin of the corpus and the fuzzer's queue, cut to
+#   tools/fuzz.sh minimise KIND [QUEUE]  afl-cmin of the corpus and the fuzzer's queue, cut to
 #                                        a byte budget, into build-fuzz/cmin-KIND/pick
 #
 # One fuzzer at a time, at low priority: the machine is shared.
@@ -185,7 +185,7 @@ cmd_smoke() {
 cmd_minimise() {
   local kind=$1
   check_kind "$kind"
-  local queue=build-fuzz/out/$kind/default/queue dir new
+  local queue=${2:-build-fuzz/out/$kind/default/queue} dir new
   [ -d "$queue" ] || die "no queue in $queue"
   dir=$(run_dir)
   new=build-fuzz/cmin-$kind  # afl-cmin refuses to write under /tmp
