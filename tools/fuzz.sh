@@ -72,8 +72,10 @@ cmd_run() {
   esac
   local out=$build/out/$kind
   [ -x "$(harness $build)" ] || die "$(harness $build) is missing: run tools/fuzz.sh build"
-  local input=$fuzz_dir/corpus/$kind
-  if [ -d "$out/default/queue" ]; then input=-; fi  # resume
+  # Seeds: MORVEX7_FUZZ_SEEDS (for instance the queue of a run on an older build), else the corpus;
+  # an existing run in $out is resumed.
+  local input=${MORVEX7_FUZZ_SEEDS:-$fuzz_dir/corpus/$kind}
+  if [ -d "$out/default/queue" ]; then input=-; fi
   mkdir -p "$out"
   local dir
   dir=$(run_dir)
