@@ -9,14 +9,13 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "driver/mainprog.h"
+#include "io/signals.h"
 #include "io/stop.h"
-#include "io/units.h"
 #include "parallel/pool.h"
 #include "workarray/heap.h"
 
@@ -82,6 +81,7 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  mv::guard_run();  // before any thread, so that every thread inherits its mask
   std::string error;
   const std::optional<Options> options = parse_options(argc, argv, error);
   if (!options) {
@@ -94,24 +94,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "morvex7: cannot reserve a work array of %d cells\n", options->work_array);
     return 2;
   }
-
-  int status = 0;
-  try {
-    mv::MAIN();
-  } catch (const mv::RunStop& stop) {
-    mv::flush_units();
-    if (!stop.note.empty()) std::fprintf(stderr, "%s\n", stop.note.c_str());
-    if (stop.stop_word) {
-      std::fprintf(stderr, "STOP %s\n", stop.text.c_str());
-    } else {
-      std::fprintf(stderr, "%s\n", stop.text.c_str());
-    }
-    status = stop.status;
-  } catch (const std::exception& e) {
-    mv::flush_units();
-    std::fprintf(stderr, "morvex7: internal error: %s\n", e.what());
-    status = 3;
-  }
-  mv::flush_units();
-  return status;
+  return mv::run_program(mv::MAIN);
 }

@@ -161,6 +161,7 @@ void MAIN() {
       triad_labels l;
       if (!read_triad(l)) break;
       run_triad(t, p, r, l);
+      flush_units();  // a finished triad's records are in their files before the next starts
     }
     list_write(44, " FINISHED ");
   }
