@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds morvex7 (if needed) and runs one of the shipped examples in a fresh
-# copy of its directory under build/runs/, says where the results are, and ends
-# by writing the run's spectrum as a plot (PNG) and as CSV files.
+# Builds morvex7 (if needed, showing the build's progress) and runs one of the
+# shipped examples in a fresh copy of its directory under build/runs/, says
+# where the results are, and ends by writing the run's spectrum as a plot (PNG)
+# and as CSV files.
 #   tools/run_example.sh [example-name]      (default: charge_transfer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,14 +10,14 @@ name=${1:-charge_transfer}
 src=examples/$name
 [ -d "$src" ] || { echo "no example named '$name' (see examples/)" >&2; exit 2; }
 
-echo "Building morvex7 (build/morvex7; compiler output in build/build.log) ..."
-mkdir -p build
+# The build's own progress lines: the first build takes a while, a later one is a few lines.
+printf '\n==> Building morvex7 (build/morvex7, optimised)\n'
 if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7; } >build/build.log 2>&1; then
-  tail -30 build/build.log >&2
-  echo "the build failed; see build/build.log" >&2
+       cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7; }; then
+  echo "the build failed: see the messages above" >&2
   exit 1
 fi
+printf '\n==> Running examples/%s\n' "$name"
 
 run=build/runs/$name
 rm -rf "$run"
@@ -25,7 +26,7 @@ cp "$src"/fort.50 "$src"/FTN14 "$src"/FTN15 "$run"/
 # a builder-made example: its model.json says how the triads make the isotropic spectrum
 [ -f "$src"/model.json ] && cp "$src"/model.json "$run"/
 set +e
-(cd "$run" && ../../morvex7 >log.txt 2>stop.txt)
+build/morvex7 "$run" >"$run"/log.txt 2>"$run"/stop.txt
 status=$?
 set -e
 echo "Ran examples/$name: morvex7 finished with status $status: $(cat "$run"/stop.txt)"

@@ -30,3 +30,9 @@ cmake --build build-asan -j"$jobs"
 bash tools/compare_builds.sh build build-asan
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$jobs")
+
+# The fuzzing harness replayed the seed corpora and regression inputs in both ctest runs above;
+# with AFL++ installed, a few seconds of fuzzing per input file (tests/fuzz/README.md).
+if command -v afl-fuzz >/dev/null && command -v afl-clang-fast++ >/dev/null; then
+  bash tools/fuzz.sh smoke 8
+fi

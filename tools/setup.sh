@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs the build tools, libraries and Python packages the project needs, when missing,
-# then installs the morvex7 Python package (editable, so the commands follow the checkout).
+# Sets the machine up for morvex7: installs the build tools, libraries and Python packages the
+# project needs, when missing; builds the engine (build/morvex7, optimised); and installs it with
+# cmake --install, which puts `morvex7` in /usr/local/bin and installs the morvex7 Python package
+# editable (its commands morvex7-spectra, ... in /usr/local/bin follow the checkout). No network
+# is used beyond apt-get. MORVEX7_PREFIX=DIR installs the engine into DIR/bin instead; the
+# package's commands are then left out (pip installs them in /usr/local/bin only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+step() { printf '\n==> %s\n' "$*"; }
+
 need=()
 command -v g++ >/dev/null || need+=(g++)
 command -v cmake >/dev/null || need+=(cmake)
@@ -17,13 +25,19 @@ for mod in numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib
   $PY -c "import ${mod%%:*}" 2>/dev/null || need+=("${mod##*:}")
 done
 if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  step "Installing ${need[*]} (apt-get)"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${need[@]}"
 fi
-# The package's commands (morvex7-spectra, ...) go to /usr/local/bin; no network is used.
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO=sudo
-$SUDO $PY -m pip install --quiet --no-deps --no-build-isolation --no-index \
-  --break-system-packages --root-user-action=ignore -e python >/dev/null
+
+step "Configuring the build in build/ (cmake, optimised)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+step "Building morvex7"
+cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target morvex7
+
+prefix=${MORVEX7_PREFIX:-/usr/local}
+step "Installing morvex7 into $prefix/bin (cmake --install)"
+mkdir -p "$prefix" 2>/dev/null || true
+install_sudo=""
+[ -w "$prefix" ] || install_sudo=$SUDO
+$install_sudo cmake --install build --prefix "$prefix"

@@ -4,6 +4,7 @@
 #include "coefficients/cowan.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/listread.h"
+#include "io/notice.h"
 #include "io/stop.h"
 #include "io/units.h"
 #include "support/runsupport.h"
@@ -45,11 +47,12 @@ void row_read_error() {
 // characters, a row number outside 1..nrow, a count that overruns the
 // element arrays and columns that are not strictly ascending from 1 count as
 // numbers out of order: stored as they are, they would break the store.
+// An item the record leaves out (a null value, or one after '/') keeps its
+// value: i and n the previous record's, a column or value the 0 it is given
+// here (so a column left out is out of order).
 bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, int32_t& i,
                      int32_t& n) {
   ListReader record(coefficient_unit);
-  i = 0;
-  n = 0;
   if (record.read_int(i) != 0 || record.read_int(n) != 0) return false;
   if (i < 1 || i > nrow || n < 0 || n > room) return false;
   int32_t last_column = 0;
@@ -106,6 +109,8 @@ void cowan_from_text() {
   }
   const int32_t nmat = m - 1;
   cowan_store.nmat = nmat;
+  cowan_store.from_store = false;
+  cowan_store.store_written = true;
   std::copy_n(nrow.begin(), nmat, cowan_store.nrow);
 
   write(6, "(a,i9,a)", " In store: ", nmat, " matrixes.");
@@ -167,7 +172,70 @@ void check_row_index(const int32_t* index, int32_t nrow, int32_t nelem, int32_t 
   }
 }
 
+// The columns of every row must ascend strictly from 1, as the coefficient
+// file's reader stores them: the builder takes a row's last column as its
+// widest, so a larger one in the middle would land outside the result. No
+// matrix the work array can build has more columns than it has cells.
+void check_columns(const int32_t* index, const int32_t* cols, int32_t nrow, int32_t m) {
+  if (nrow <= 0) return;
+  int64_t ref_c = std::numeric_limits<int64_t>::max();
+  for (int32_t i = 0; i < nrow; ++i) ref_c = std::min<int64_t>(ref_c, index[3 * i + 1]);
+  for (int32_t i = 0; i < nrow; ++i) {
+    const int32_t* row = cols + (index[3 * i + 1] - ref_c);
+    int32_t last = 0;
+    for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
+      if (row[e] <= last || row[e] > heap_size.cells) {
+        refuse_store("row " + std::to_string(i + 1) + " of matrix " + std::to_string(m) +
+                     " has column " + std::to_string(row[e]) +
+                     (e == 0 ? std::string(" first") : " after column " + std::to_string(last)) +
+                     " (the columns of a row ascend from 1).");
+      }
+      last = row[e];
+    }
+  }
+}
+
+// Record 2: element and row counts of every matrix, none negative, adding up
+// to the section header's total.
+void check_counts(const std::vector<int32_t>& counts, int32_t nmat, int32_t total) {
+  int64_t sum = 0;
+  for (int32_t k = 0; k < nmat; ++k) {
+    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
+    if (elements < 0 || rows < 0) {
+      refuse_store("matrix " + std::to_string(k + 1) + " has a negative element or row count.");
+    }
+    sum += elements;
+  }
+  if (sum != total) {
+    refuse_store("the matrices hold " + std::to_string(sum) +
+                 " elements, the section header says " + std::to_string(total) + ".");
+  }
+}
+
+// One matrix: each record's length is checked against its count before the
+// array that receives it is taken from the work array, and what was read is
+// checked before the row index is re-based onto the new arrays.
+void read_store_matrix(int32_t k, int32_t elements, int32_t rows) {
+  const std::string which = " of matrix " + std::to_string(k + 1);
+  int32_t index_pos = 0, col_pos = 0, val_pos = 0;
+  expect_record(3 * int64_t{rows}, "the row index" + which);
+  illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
+  indx.pos[k] = index_pos;
+  rint99(ih(index_pos), 3 * rows);
+  expect_record(elements, "the columns" + which);
+  illoc("old cowan", elements, col_pos);
+  rint99(ih(col_pos), elements);
+  expect_record(elements, "the values" + which);
+  alloc("old cowan", elements, val_pos);
+  read99(rh(val_pos), elements);
+  check_row_index(ih(index_pos), rows, elements, k + 1);
+  check_columns(ih(index_pos), ih(col_pos), rows, k + 1);
+  shift_index(ih(index_pos), val_pos, col_pos, rows);
+}
+
 void cowan_from_store() {
+  if (!cowan_store.store_written && !cowan_store.age_checked) store_age_notice();
+  cowan_store.age_checked = true;
   int32_t head[2] = {0, 0};
   expect_record(2, "the section header (total elements, number of matrices)");
   rint99(head, 2);
@@ -181,36 +249,12 @@ void cowan_from_store() {
   std::vector<int32_t> counts(2 * static_cast<std::size_t>(nmat));
   expect_record(2 * int64_t{nmat}, "the element and row counts");
   rint99(counts.data(), 2 * nmat);
-  int64_t sum = 0;
-  for (int32_t k = 0; k < nmat; ++k) {
-    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
-    if (elements < 0 || rows < 0) {
-      refuse_store("matrix " + std::to_string(k + 1) + " has a negative element or row count.");
-    }
-    sum += elements;
-  }
-  if (sum != total) {
-    refuse_store("the matrices hold " + std::to_string(sum) +
-                 " elements, the section header says " + std::to_string(total) + ".");
-  }
+  check_counts(counts, nmat, total);
   cowan_store.nmat = 0;
+  cowan_store.from_store = true;
   for (int32_t k = 0; k < nmat; ++k) {
-    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
-    const std::string which = " of matrix " + std::to_string(k + 1);
-    int32_t index_pos = 0, col_pos = 0, val_pos = 0;
-    illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
-    indx.pos[k] = index_pos;
-    illoc("old cowan", elements, col_pos);
-    alloc("old cowan", elements, val_pos);
-    expect_record(3 * int64_t{rows}, "the row index" + which);
-    rint99(ih(index_pos), 3 * rows);
-    expect_record(elements, "the columns" + which);
-    rint99(ih(col_pos), elements);
-    expect_record(elements, "the values" + which);
-    read99(rh(val_pos), elements);
-    check_row_index(ih(index_pos), rows, elements, k + 1);
-    shift_index(ih(index_pos), val_pos, col_pos, rows);
-    cowan_store.nrow[k] = rows;
+    read_store_matrix(k, counts[2 * k], counts[2 * k + 1]);
+    cowan_store.nrow[k] = counts[2 * k + 1];
   }
   cowan_store.nmat = nmat;
 }
@@ -247,9 +291,9 @@ void rncowan(int32_t* row_index, float* values, int32_t* cols, int32_t nrow, int
   }
   if (nrow <= 0) return;
   int32_t pos = 0;
+  int32_t i = 0, n = 0;  // kept from record to record, as the items of one READ are
   for (int32_t record = 0; record < nrow; ++record) {
     if (pos == nelem) return;
-    int32_t i = 0, n = 0;
     if (!read_row_record(cols + pos, values + pos, nrow, nelem - pos, i, n)) {
       row_read_error();
       return;
@@ -276,6 +320,17 @@ void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32
     row_index[3 * i] = static_cast<int32_t>(static_cast<uint32_t>(row_index[3 * i]) + dv);
     row_index[3 * i + 1] = static_cast<int32_t>(static_cast<uint32_t>(row_index[3 * i + 1]) + dc);
   }
+}
+
+void store_age_notice() {
+  namespace fs = std::filesystem;
+  std::error_code e14, e99;
+  const fs::file_time_type t14 = fs::last_write_time("FTN14", e14);
+  const fs::file_time_type t99 = fs::last_write_time("FTN99", e99);
+  if (e14 || e99 || !(t99 < t14)) return;
+  notice(
+      "FTN99 is older than FTN14: with OLDCOWAN the coefficient blocks are read from FTN99, which "
+      "may have been written from an earlier FTN14 or for another model.");
 }
 
 void wint99(const int32_t* a, int32_t n) {

@@ -27,6 +27,10 @@ void rncowan(int32_t* row_index, float* values, int32_t* cols, int32_t nrow, int
 // so rows may be listed in any order.
 void shift_index(int32_t* row_index, int32_t value_base, int32_t col_base, int32_t nrow);
 
+// A notice when the store file FTN99 is older than the coefficient file
+// FTN14 (both in the working directory): it may hold another model's blocks.
+void store_age_notice();
+
 // One record of unit 99 each.
 void wint99(const int32_t*, int32_t n);
 void write99(const float*, int32_t n);
@@ -34,10 +38,16 @@ void rint99(int32_t*, int32_t n);
 void read99(float*, int32_t n);
 
 // What the last load holds: the number of matrices and their row counts, so
-// that the recipe reader can refuse an add list that reaches outside them.
+// that the recipe reader can refuse an add list that reaches outside them,
+// and whether it came from the store file (then a mismatch most likely means
+// a store file left by another model). The run's first read of the store
+// file compares its age with the coefficient file's, unless the run wrote it.
 struct cowan_store_block {
   int32_t nmat = 0;
   int32_t nrow[lindx] = {};
+  bool from_store = false;
+  bool store_written = false;
+  bool age_checked = false;
 };
 extern cowan_store_block cowan_store;
 

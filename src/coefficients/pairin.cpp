@@ -3,15 +3,16 @@
 // recipe file holds them: transition blocks, bra-side blocks, ket-side blocks.
 #include "coefficients/pairin.h"
 
+#include <limits>
 #include <string>
 
 #include "coefficients/actors.h"
 #include "coefficients/cowan.h"
-#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/units.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -24,8 +25,17 @@ std::string_view side_label(int32_t type) {
   return labels.substr(static_cast<std::size_t>(6 * type - 6), 6);
 }
 
+// A recipe that does not fit blocks read back from the store file most
+// likely meets a store file written for another model or from an older
+// coefficient file: the message says so.
 [[noreturn]] void bad_add(int32_t j, const std::string& why) {
-  quitprog("Recipe ADD line " + std::to_string(j + 1) + " of the block " + why);
+  std::string text = "Recipe ADD line " + std::to_string(j + 1) + " of the block " + why;
+  if (cowan_store.from_store) {
+    text +=
+        " The coefficient blocks were read from FTN99 (OLDCOWAN): FTN99 was probably written for "
+        "another model or from an older FTN14.";
+  }
+  quitprog(text);
 }
 
 // The builder trusts its add list; a recipe that names a matrix the section
@@ -35,6 +45,13 @@ void check_add_list(int32_t q, int32_t n, int32_t m) {
   if (n < 0 || m < 0) {
     quitprog("Recipe header gives a negative dimension: " + std::to_string(n) + " x " +
              std::to_string(m));
+  }
+  // The row index of an n-row matrix takes 3n cells: beyond this no work
+  // array can hold it, so the header is wrong rather than the model large.
+  constexpr int32_t max_rows = std::numeric_limits<int32_t>::max() / 3;
+  if (n > max_rows) {
+    quitprog("Recipe header gives the dimensions " + std::to_string(n) + " x " + std::to_string(m) +
+             ": no work array holds a matrix of more than " + std::to_string(max_rows) + " rows.");
   }
   for (int32_t j = 0; j < q; ++j) {
     const int32_t mat = ibuild.mat[j], rows = ibuild.nrow[j], r0 = ibuild.row0[j],

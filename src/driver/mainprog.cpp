@@ -17,8 +17,6 @@
 namespace mv {
 namespace {
 
-constexpr int32_t loop_limit = 100000;
-
 void open_fixed_files() {
   open_unit(14, "FTN14", true, Form::formatted);
   open_unit(15, "FTN15", true, Form::formatted);
@@ -138,28 +136,41 @@ bool read_triad(triad_labels& l) {
   return true;
 }
 
+// Past the limit of blocks or triads the command file may only end: more
+// input would otherwise be dropped, or its triads read as commands, without a
+// word. The end of the file here is the normal end, as anywhere.
+void refuse_more_input(int32_t limit, const std::string& what) {
+  quitprog("The command file has more than " + std::to_string(limit) + " " + what +
+           ": a run reads no more; split the command file.");
+}
+
 }  // namespace
 
-void MAIN() {
+void MAIN(int32_t limit) {
   cputime();
   debug.level = 0;
   qaz.ints_per_cell = 1;
   open_fixed_files();
 
   band_parameters p;
-  for (int32_t b = 1; b <= loop_limit; ++b) {
+  for (int32_t b = 1;; ++b) {
     write(44, "(a,i2)", "BAND", b);
     newfil(command_unit);
+    if (b > limit) {
+      chaget();  // the end of the command file ends the run normally
+      refuse_more_input(limit, "band-calculation blocks");
+    }
     getact(p);
     float r[9] = {};
     channel_factors(p, r);
     band_header(b, p, r);
-    for (int32_t t = 1; t <= loop_limit; ++t) {
+    for (int32_t t = 1;; ++t) {
       newfil(command_unit);
       rewind_unit(99);
       status("program Morvex7");
       triad_labels l;
       if (!read_triad(l)) break;
+      if (t > limit) refuse_more_input(limit, "triads in band-calculation block " + std::to_string(b));
       run_triad(t, p, r, l);
       flush_units();  // a finished triad's records are in their files before the next starts
     }

@@ -6,6 +6,7 @@
 #include "driver/master.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,46 @@ struct coefficient_blocks {
   int32_t vg12 = 0, vg23 = 0, ve12 = 0, ve23 = 0;
   int32_t t[3][3] = {};
 };
+
+// A parameter that is NaN or infinite runs through the whole calculation and
+// ends as a normal run with NaN energies. The reader refuses such numbers, but
+// a definition (2DEL with DEL 3E38) or a quotient (DIP 0 under AUGER) can
+// still overflow.
+void require_finite(float v, const std::string& name) {
+  if (std::isfinite(v)) return;
+  const char* what = std::isnan(v) ? "NaN" : v > 0 ? "+infinity" : "-infinity";
+  quitprog("The parameter " + name + " is " + what +
+           ": a value or a definition has left the range of 4-byte reals. No calculation.");
+}
+
+void check_parameters(const band_parameters& p, const float channel_factor[9], bool auger_path) {
+  require_finite(p.w, "W");
+  require_finite(p.del, "DEL");
+  require_finite(p.ucv, "UCV");
+  require_finite(p.uvv, "UVV");
+  for (int k = 0; k < 3; ++k) require_finite(p.eg[k], "EG" + std::to_string(k + 1));
+  for (int k = 0; k < 3; ++k) require_finite(p.ef[k], "EF" + std::to_string(k + 1));
+  require_finite(p.dip, "DIP");
+  if (!auger_path) return;
+  require_finite(p.estart, "ESTART");
+  require_finite(p.estep, "ESTEP");
+  for (int i = 0; i < 9; ++i) {
+    const std::string channel = " of Auger channel " + std::to_string(i + 1);
+    for (int k = 0; k < 3; ++k) require_finite(p.efaug[i][k], "EF" + std::to_string(k + 1) + channel);
+    require_finite(p.dipaug[i], "DIP" + channel);
+    require_finite(p.ci[i], "CI" + channel);
+    require_finite(channel_factor[i], "DIP" + channel + " divided by DIP");
+  }
+}
+
+// Finite parameters can still be too large for the single-precision
+// diagonalisation (an EG of 3E38); its NaN results must not pass for a result.
+void require_finite_energies(const float* e, int32_t n, const std::string& which) {
+  if (std::all_of(e, e + n, [](float x) { return std::isfinite(x); })) return;
+  quitprog("The " + which +
+           " energies are not finite numbers: the model's energies (W, EG, EF, the operator "
+           "factors) are too large for 4-byte reals.");
+}
 
 void describe_run(const band_parameters& p, const triad_labels& l) {
   std::string s = internal_write("(2I1,4F7.3,25X,3A5)", p.n2, p.n3, p.w, p.del, p.uvv, p.ucv,
@@ -183,6 +224,7 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
     quitprog("The ground-state basis of triad " + std::to_string(triad) + " (" +
              std::string(trimmed(l.ground)) + ") is empty: check NCONF, N2, N3 and FTN15.");
   }
+  check_parameters(p, channel_factor, auger_path);
   describe_run(p, l);
 
   int32_t m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0, m6 = 0, m7 = 0, m8 = 0;
@@ -202,6 +244,7 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   remove_region("master", m3, m4);
 
   find_data(1, l.ground, diag, a.vectors, ng, ng, a.energies, a.purity);
+  require_finite_energies(a.energies, ng, "ground-state");
   write_energy_list(a.energies, ng);
   const int32_t ndeg = degeneracy(a.energies, ng);
   const std::vector<int32_t> conf_g = row_configurations(a.marker_g, ng);
@@ -245,6 +288,7 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   timing(" before spectr_new");
   spectr_new(a.vectors, a.transition, ham_e, ng, ne, a.work4, a.work5, a.work8, a.energies,
              l.ground, l.op, l.excited, d.dim_g, d.dim_e);
+  require_finite_energies(a.work4, ne, "excited-state");
   summary_records(ne, a.energies, ng, ndeg, wc);
 }
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "support/runsupport.h"
 #include "hamiltonian/sparse.h"
+#include "support/runsupport.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -113,12 +113,12 @@ void add_term_row(float* buf, int32_t m, int32_t i, int32_t j, int32_t& lo, int3
   const int32_t c0 = ibuild.col0[j];
   const RowRef r = row_of(indx.pos[ibuild.mat[j] - 1], i - ibuild.row0[j] + 1);
   if (r.k > 0) {
-    const int32_t first = c0 + r.cols[0] - 1;
-    const int32_t last = c0 + r.cols[r.k - 1] - 1;
+    const int64_t first = int64_t{c0} + r.cols[0] - 1;
+    const int64_t last = int64_t{c0} + r.cols[r.k - 1] - 1;
     if (first < 1 || last > m) outside_matrix();
     fill_vector_x(buf + (c0 - 1), r.values, r.cols, r.k, ibuild.factor[j]);
-    lo = std::min(lo, first);
-    hi = std::max(hi, last);
+    lo = std::min(lo, static_cast<int32_t>(first));
+    hi = std::max(hi, static_cast<int32_t>(last));
   }
   const float shift = ibuild.shift[j];
   if (shift != 0.0f) {
@@ -166,6 +166,10 @@ void sp_build(int32_t& p, int32_t q, int32_t n, int32_t m, int32_t symmetrise_fl
       quitprog("sp_build: an add-list term names a matrix outside 1..1000.");
     }
   }
+  if (n < 0 || m < 0) quitprog("sp_build: a matrix of negative size was asked for.");
+  // The row index must fit before 3n is formed in 4 bytes: a size from a
+  // damaged recipe stops at the work array's size check, as illoc would.
+  check_room((3 * int64_t{n} + qaz.ints_per_cell - 1) / qaz.ints_per_cell);
   illoc("Sparse Build", 3 * n, p);
   int32_t buf_pos = 0;
   alloc("Sparse Build", m, buf_pos);

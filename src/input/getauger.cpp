@@ -15,6 +15,20 @@ namespace mv {
 namespace {
 
 constexpr int32_t channels = 9;
+// Photon-energy steps of the Auger grid. Every step writes a spectrum block
+// and a total-yield line: beyond a million the files grow past hundreds of GB.
+constexpr int32_t max_nomega = 1000000;
+
+void read_nomega(int32_t& nomega) {
+  int32_t n = 0;
+  n = intget(n);
+  if (n <= max_nomega) {
+    nomega = n;
+    return;
+  }
+  list_write(6, "NOMEGA must be at most 1000000, value ignored, NOMEGA=", n);
+  warn(10);
+}
 
 void define_channel(int32_t channel, float del, float ucv, float uvv, float efaug[9][3]) {
   float scratch[3] = {0.0f, 0.0f, 0.0f};  // EG1..EG3 mean nothing in an Auger block
@@ -35,7 +49,7 @@ void getauger(float del, float ucv, float uvv, float efaug[9][3], float dipaug[9
   for (;;) {
     const Token t = chaget();
     if (same_word(t, "NOMEGA")) {
-      nomega = intget(nomega);
+      read_nomega(nomega);
     } else if (same_word(t, "ESTART")) {
       estart = reaget(estart);
     } else if (same_word(t, "ESTEP")) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "io/format.h"
+#include "io/notice.h"
 #include "io/units.h"
 
 namespace mv {
@@ -21,6 +22,35 @@ constexpr int32_t used_up = line_length + 1;  // column value meaning "read a ne
 constexpr int32_t echo_unit = 44;
 
 char at(int32_t column) { return chline.line[static_cast<std::size_t>(column - 1)]; }
+
+// The cut text as it can be shown on one line of the error stream.
+std::string shown(const TextLine& raw) {
+  std::string s;
+  for (const char ch : trimmed(raw.cut_excerpt)) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b >= 0x20 && b < 0x7f) {
+      s += ch;
+      continue;
+    }
+    const char* hex = "0123456789abcdef";
+    s += "\\x";
+    s += hex[b >> 4];
+    s += hex[b & 15];
+  }
+  const int64_t shown_end = raw.cut_column - 1 + static_cast<int64_t>(raw.cut_excerpt.size());
+  if (shown_end < raw.length) s += "...";
+  return s;
+}
+
+// Fortran reads only the first 136 columns of a line and drops the rest
+// without a word; a parameter written there would never be set, so the user
+// is told (on the error stream: the log of the run stays as it is).
+void notice_cut_line(const TextLine& raw) {
+  notice(unit_name(inline_.unit) + " line " + std::to_string(raw.number) + " has " +
+         std::to_string(raw.length) + " columns; only the first " + std::to_string(line_length) +
+         " are read, ignored from column " + std::to_string(raw.cut_column) + ": \"" + shown(raw) +
+         "\"");
+}
 
 }  // namespace
 
@@ -52,13 +82,14 @@ void uppercase(std::string& text, std::size_t n) {
 }
 
 void newlin() {
-  std::string raw;
-  const int32_t code = read_line(inline_.unit, raw);
+  TextLine raw;
+  const int32_t code = read_line(inline_.unit, line_length, raw);
   ioerr(code, "NEWLIN");  // at the end of unit 50 the run ends here
-  chline.line = padded(raw, line_length);
+  chline.line = padded(raw.kept, line_length);
   inline_.line_count += 1;
   inline_.column = 1;
   if (inline_.unit != command_unit) return;
+  if (raw.cut_column != 0) notice_cut_line(raw);
   uppercase(chline.line, line_length);
   write(echo_unit, "(1x,a79)", chline.line);
 }

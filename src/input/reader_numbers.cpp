@@ -1,6 +1,9 @@
 // Number readers and checking readers on top of the token routine. A token
 // that is not a number of the wanted kind is an input error: reported and
-// counted, the value stays 0 and reading goes on.
+// counted, the value stays 0 and reading goes on. So is a real that reads as
+// NaN or infinite: it would run through the whole calculation as NaN.
+#include <cmath>
+
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/numedit.h"
@@ -17,7 +20,12 @@ int32_t intget(int32_t& v) {
 float reaget(float& v) {
   v = 0.0f;
   const Token token = chaget();
-  ioerr(read_real_e_field(token, v), "REAGET");
+  int32_t code = read_real_e_field(token, v);
+  if (code == 0 && !std::isfinite(v)) {
+    v = 0.0f;
+    code = ioerr_not_finite;
+  }
+  ioerr(code, "REAGET");
   return v;
 }
 

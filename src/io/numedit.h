@@ -10,6 +10,10 @@ namespace mv {
 
 inline constexpr int32_t ioerr_bad_value = 5010;  // not a number of that kind
 inline constexpr int32_t ioerr_overflow = 5011;   // integer out of 4-byte range
+// Not an editing error: the command reader's code for a real that reads as
+// NaN or infinite (inf, nan, or beyond the 4-byte range), which Fortran
+// accepts but no parameter of a model can be.
+inline constexpr int32_t ioerr_not_finite = 5012;
 
 int32_t read_int_field(std::string_view field, int32_t& v);      // (BN,Iw)
 int32_t read_real_e_field(std::string_view field, float& v);     // (BN,Ew.0)

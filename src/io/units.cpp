@@ -36,6 +36,7 @@ struct Unit {
   bool writing = false;  // last operation on fp was a write
   bool written = false;  // records were written to it (set under the lock)
   bool failed = false;   // a write failed and was reported
+  int64_t lines_read = 0;  // text lines read since the unit was connected or rewound
 };
 
 // The table and its lock outlive main: the signal watcher may still take the
@@ -152,7 +153,10 @@ int read_char(Unit& u) {
     return static_cast<unsigned char>(u.data[u.pos++]);
   }
   prepare(u, false);
-  const int c = std::getc(u.fp);
+  // Units are read from one thread only (the signal watcher flushes only
+  // units that were written); the unlocked form keeps a scan past a very
+  // long line cheap.
+  const int c = getc_unlocked(u.fp);
   if (c == EOF && std::ferror(u.fp)) file_failure("cannot read " + u.name + ": " + std::strerror(errno));
   return c;
 }
@@ -346,6 +350,7 @@ void note_stdout_closed() { stdout_closed = true; }
 void rewind_unit(int32_t unit) {
   std::lock_guard<std::mutex> lock(table_lock());
   Unit& u = find_or_connect(unit, true);
+  u.lines_read = 0;
   if (u.memory) {
     u.pos = 0;
     return;
@@ -363,21 +368,50 @@ void write_record(int32_t unit, std::string_view text) {
   write_bytes(u, "\n", 1);
 }
 
-int32_t read_line(int32_t unit, std::string& line) {
+int32_t read_line(int32_t unit, std::size_t keep, TextLine& line) {
   Unit& u = get(unit, true);
-  line.clear();
+  line.kept.clear();
+  line.cut_excerpt.clear();
+  line.length = 0;
+  line.cut_column = 0;
   int c = read_char(u);
   if (c == EOF) return -1;
-  while (c != EOF && c != '\n' && c != '\r') {
-    line.push_back(static_cast<char>(c));
-    c = read_char(u);
+  const int64_t number = u.lines_read + 1;
+  int64_t n = 0;
+  for (; c != EOF && c != '\n' && c != '\r'; c = read_char(u)) {
+    if (n == max_line_bytes) {
+      file_failure("line " + std::to_string(number) + " of " + describe(u) + " is longer than " +
+                   std::to_string(max_line_bytes) +
+                   " bytes: not a text file, or a stream without line ends");
+    }
+    ++n;
+    const char ch = static_cast<char>(c);
+    if (line.kept.size() < keep) {
+      line.kept.push_back(ch);
+    } else if (line.cut_column != 0) {
+      if (line.cut_excerpt.size() < cut_excerpt_bytes) line.cut_excerpt.push_back(ch);
+    } else if (ch != ' ') {
+      line.cut_column = n;
+      line.cut_excerpt.push_back(ch);
+    }
   }
   if (c == '\r') {
     int next = read_char(u);
     if (next != '\n' && next != EOF) unread_char(u, next);
   }
+  line.length = n;
+  line.number = u.lines_read = number;
   return 0;
 }
+
+int32_t read_line(int32_t unit, std::string& line) {
+  TextLine whole;
+  const int32_t code = read_line(unit, static_cast<std::size_t>(max_line_bytes), whole);
+  line = std::move(whole.kept);
+  return code;
+}
+
+std::string unit_name(int32_t unit) { return get(unit, true).name; }
 
 void uf_write(int32_t unit, std::initializer_list<std::span<const std::byte>> parts) {
   std::lock_guard<std::mutex> lock(table_lock());

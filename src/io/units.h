@@ -55,9 +55,34 @@ void rewind_unit(int32_t unit);
 
 // Formatted sequential records.
 void write_record(int32_t unit, std::string_view text);
+
+// A line longer than this many bytes is refused as a file-layer failure: no
+// text file of the program has such lines, so it is a binary file or a
+// stream without line ends, which must not be gathered into memory.
+inline constexpr int64_t max_line_bytes = 16 * 1024 * 1024;
+// How much of the cut part of a line TextLine keeps for a message.
+inline constexpr std::size_t cut_excerpt_bytes = 40;
+
+// A line read as text into a field of fixed width: the bytes it keeps and a
+// glimpse of what was cut off.
+struct TextLine {
+  std::string kept;         // the first `keep` bytes, or the whole shorter line
+  int64_t length = 0;       // bytes of the line, its line end not counted
+  int64_t number = 0;       // line number in the file, counted from the last open or rewind
+  int64_t cut_column = 0;   // 0: nothing but blanks was cut; else the first non-blank column cut
+  std::string cut_excerpt;  // the cut bytes from cut_column on, at most cut_excerpt_bytes
+};
+
 // Reads the next line without its line end (LF, CR LF, or a lone CR); a last
-// line without a line end is read normally. Returns 0, or -1 at end of file.
+// line without a line end is read normally. Keeps the first `keep` bytes and
+// streams past the rest, so memory stays bounded whatever the line's length.
+// Returns 0, or -1 at end of file; a line of more than max_line_bytes bytes
+// is a file-layer failure naming the file and the line.
+int32_t read_line(int32_t unit, std::size_t keep, TextLine& line);
+// The same, keeping the whole line.
 int32_t read_line(int32_t unit, std::string& line);
+// The file a unit is connected to, as messages name it ("fort.50", "FTN15").
+std::string unit_name(int32_t unit);
 
 // Unformatted sequential records: a 4-byte little-endian byte count before and
 // after the data. Writing a record where the file was positioned by reading

@@ -1,10 +1,16 @@
 // Loading the coefficient store from the coefficient file and from the store
 // file, and refusing store files that do not belong to the run.
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "coef_testing.h"
 #include "coefficients/cowan.h"
 #include "io/format.h"
+#include "io/notice.h"
 
 namespace mv::testing {
 namespace {
@@ -156,6 +162,28 @@ TEST_F(Cowan, BadRowRecordsWarnAndTheLoadGoesOn) {
   EXPECT_TRUE(output_contains(" routine=COWAN at begin loop"));
 }
 
+// Row records written with repeat counts, null values and '/' (as some
+// compilers' list-directed output has them) give the same matrix as the plain
+// records; a null row count keeps the previous record's count.
+TEST_F(Cowan, RowRecordsReadAsFortranReadsThemFreeForm) {
+  const Dense want = {{1.0f, 0, 0}, {0, 0.5f, 0.5f}, {2.0f, 0, 2.0f}};
+  for (const char* rows : {" 1 1 1 1.0\n 2 2 2 0.5 3 0.5\n 3 2 1 2.0 3 2.0\n",
+                           " 3*1 1.0\n 3*2 0.5 3 .5\n 3,,1 2. 3 2*2.0 / 9 9\n"}) {
+    SetUp();
+    attach_memory(14, std::string("RME a b c d e 3 3 5\n") + rows + "FINISHED\n");
+    newfil(14);
+    cowan();
+    EXPECT_EQ(stored(1, 3, 3), want) << rows;
+    EXPECT_EQ(comwarn.count, 0) << rows;
+  }
+  // A column that a record leaves out stays 0: out of order, a read error.
+  SetUp();
+  attach_memory(14, "RME a b c d e 1 3 2\n 1 2 1 1.0 /\n FINISHED\n");
+  newfil(14);
+  cowan();
+  EXPECT_EQ(comwarn.count, 1);
+}
+
 TEST_F(Cowan, CapacityLimitsStopTheLoad) {
   std::string text;
   for (int m = 0; m < 1001; ++m) text += "RME a b c d e 0 0 0\n";
@@ -231,6 +259,108 @@ TEST_F(Cowan, RefusesAStoreFileThatDoesNotMatchItsCounts) {
   refused(p.bytes(), "value and column offsets disagree");
   refused(std::string(), "end of file: more loads than sections");
   refused(StoreParts{}.bytes().substr(0, 30), "file cut inside a section");
+}
+
+// A section of one 1 x 3 row written at cells 200 (columns) and 210 (values);
+// each bad column once in the middle of the row and once at its end. A
+// column out of order used to reach the builder unchecked (only a row's first
+// and last were compared with the result), and wrote outside the row buffer.
+TEST_F(Cowan, RefusesStoredColumnsThatDoNotAscendFromOne) {
+  auto section = [](std::vector<int32_t> cols) {
+    StoreParts p;
+    p.head = {3, 1};
+    p.counts = {3, 1};
+    p.index = {210, 200, 3};
+    p.cols = std::move(cols);
+    p.values = {1.0f, 2.0f, 3.0f};
+    return p.bytes();
+  };
+  qaz.oldcowan = 1;
+  attach_memory(99, section({1, 2, 3}));
+  cowan();
+  EXPECT_EQ(stored(1, 1, 3), (Dense{{1.0f, 2.0f, 3.0f}}));
+
+  for (const int32_t bad : {-8388608, 100000000, 9999999, 1000, 2147483647, 0}) {
+    for (const std::vector<int32_t>& cols :
+         {std::vector<int32_t>{1, bad, 3}, std::vector<int32_t>{bad, 2, 3}}) {
+      SCOPED_TRACE(::testing::Message() << cols[0] << " " << cols[1] << " " << cols[2]);
+      reset_heap();
+      qaz.oldcowan = 1;
+      attach_memory(99, section(cols));
+      const RunStop s = stop_of([] { cowan(); });
+      EXPECT_EQ(s.status, status_file);
+      EXPECT_NE(s.text.find("FTN99"), std::string::npos) << s.text;
+      EXPECT_NE(s.text.find("row 1 of matrix 1 has column"), std::string::npos) << s.text;
+    }
+  }
+  // Beyond any column the work array can hold, also as the last one.
+  reset_heap();
+  qaz.oldcowan = 1;
+  attach_memory(99, section({1, 2, 2147483647}));
+  EXPECT_EQ(stop_of([] { cowan(); }).status, status_file);
+}
+
+// Counts are checked against the records before any array is taken from the
+// work array: a row count that no work array holds is a damaged file, not a
+// model too large.
+TEST_F(Cowan, StoredCountsAreCheckedBeforeTheyAreAllocated) {
+  for (const int32_t rows : {715827883, 2147483647}) {
+    StoreParts p;
+    p.head = {2, 1};
+    p.counts = {2, rows};
+    reset_heap();
+    qaz.oldcowan = 1;
+    attach_memory(99, p.bytes());
+    const RunStop s = stop_of([] { cowan(); });
+    EXPECT_EQ(s.status, status_file) << rows;
+    EXPECT_NE(s.text.find("the row index of matrix 1"), std::string::npos) << s.text;
+    EXPECT_EQ(heap_info.top, 0);
+  }
+}
+
+// A store file older than the coefficient file may hold another model's
+// blocks: the run's first read of it says so on the error stream, once, and
+// not when the run wrote the store file itself.
+TEST_F(Cowan, NoticeWhenTheStoreFileIsOlderThanTheCoefficientFile) {
+  namespace fs = std::filesystem;
+  const fs::path home = fs::current_path();
+  const fs::path dir = fs::temp_directory_path() / ("mv_store_age_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  fs::current_path(dir);
+  std::ofstream("FTN14") << "FINISHED\n";
+  std::ofstream("FTN99") << "";
+  const fs::file_time_type now = fs::last_write_time("FTN14");
+  std::string notices;
+  capture_notices(&notices);
+  auto load = [] {
+    rewind_unit(99);
+    cowan();
+  };
+
+  fs::last_write_time("FTN99", now - std::chrono::hours(1));
+  qaz.oldcowan = 1;
+  attach_memory(99, StoreParts{}.bytes());
+  load();
+  load();
+  EXPECT_EQ(notices,
+            "morvex7: notice: FTN99 is older than FTN14: with OLDCOWAN the coefficient blocks are "
+            "read from FTN99, which may have been written from an earlier FTN14 or for another "
+            "model.\n");
+  EXPECT_FALSE(output_contains("notice"));  // nothing on standard output
+
+  notices.clear();
+  cowan_store = {};
+  cowan_store.store_written = true;
+  load();
+  EXPECT_EQ(notices, "");
+  cowan_store = {};
+  fs::last_write_time("FTN99", now + std::chrono::hours(1));
+  load();
+  EXPECT_EQ(notices, "");
+
+  capture_notices(nullptr);
+  fs::current_path(home);
+  fs::remove_all(dir);
 }
 
 }  // namespace

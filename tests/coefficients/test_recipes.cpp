@@ -222,6 +222,54 @@ TEST_F(Recipes, AddLinesReachingOutsideTheStoreAreRefused) {
   refused("ADD 1 1 1 3 3 1.0", "uses 3 rows of matrix 1");
   refused("ADD 1 2 1 2 3 1.0", "places rows outside");
   refused("ADD 1 1 2 2 3 1.0", "places columns outside");
+  EXPECT_FALSE(output_contains("FTN99"));
+}
+
+// The same faults on blocks read back from the store file point at the store
+// file: one written for another model (or from an older coefficient file) is
+// the likely cause, not the recipe file.
+TEST_F(Recipes, AddLinesThatDoNotFitBlocksFromTheStoreFileNameIt) {
+  attach_memory(14, small_section);
+  newfil(14);
+  cowan();
+  for (const char* add : {"ADD 1 1 1 3 3 1.0", "ADD 2 1 1 2 3 1.0"}) {
+    reset_heap();
+    attach_memory(6);
+    rewind_unit(99);
+    qaz.oldcowan = 1;
+    recipes(std::string("REDUCEDMATRIX TRANSI A1 T1 T1 E1 2 3\n ") + add + "\n END E1\n");
+    actor_count(1, 2, 1, 1) = 1;
+    actor_factor(1, 1, 2, 1, 1) = 1.0f;
+    int32_t hb = 0, hk = 0, tr = 0, dim_bra = 2, dim_ket = 3;
+    const RunStop s = stop_of([&] {
+      pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2,
+             1, 1);
+    });
+    EXPECT_EQ(s.status, status_fatal) << add;
+    EXPECT_TRUE(
+        output_contains("The coefficient blocks were read from FTN99 (OLDCOWAN): FTN99 was "
+                        "probably written for another model or from an older FTN14."))
+        << unit_contents(6);
+  }
+}
+
+// A header dimension whose row index no work array can hold (3n beyond the
+// 4-byte range) is refused as a recipe fault before anything is allocated.
+TEST_F(Recipes, HeaderDimensionBeyondAnyWorkArrayIsRefused) {
+  attach_memory(14, small_section);
+  recipes("REDUCEDMATRIX TRANSI A1 T1 T1 RM1 715827883 3\n ADD 1 1 1 2 3 1.0\n END RM1\n");
+  actor_count(1, 2, 1, 1) = 1;
+  actor_factor(1, 1, 2, 1, 1) = 1.0f;
+  int32_t hb = 0, hk = 0, tr = 0, dim_bra = 2, dim_ket = 3;
+  const RunStop s = stop_of([&] {
+    pairin(hb, hk, tr, dim_bra, dim_ket, label("A1"), label("T1"), label("T1"), label(""), 1, 2, 1,
+           1);
+  });
+  EXPECT_EQ(s.status, status_fatal);
+  EXPECT_TRUE(
+      output_contains("Recipe header gives the dimensions 715827883 x 3: no work array "
+                      "holds a matrix of more than 715827882 rows."))
+      << unit_contents(6);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <cmath>
 #include <random>
 
-#include "support/runsupport.h"
 #include "io/stop.h"
 #include "sparse_testing.h"
+#include "support/runsupport.h"
 
 namespace mv::testing {
 namespace {
@@ -228,6 +228,27 @@ TEST_F(SpBuild, StopsOnATermOutsideTheMatrix) {
   EXPECT_THROW(sp_build(p, 1, 1, 2, 0), RunStop);
   set_term(1, 0, 1, 1, 1, 2, 1.0f, 0.0f);  // no such matrix id
   EXPECT_THROW(sp_build(p, 1, 1, 2, 0), RunStop);
+  set_term(1, 1, 1, 2147483647, 1, 2, 1.0f, 0.0f);  // the offset column leaves the 4-byte range
+  EXPECT_THROW(sp_build(p, 1, 1, 2, 0), RunStop);
+}
+
+// A row count whose 3n row-index cells leave the 4-byte range stops at the
+// work array's size check with its real size, before anything is allocated.
+TEST_F(SpBuild, RowCountBeyondTheWorkArrayStopsAtTheSizeCheck) {
+  for (const int32_t n : {715827883, 2147483647, 5000000}) {
+    SetUp();
+    int32_t p = 0;
+    try {
+      sp_build(p, 0, n, 3, 0);
+      FAIL() << "no stop for " << n;
+    } catch (const RunStop& stop) {
+      EXPECT_EQ(stop.status, status_fatal);
+      EXPECT_EQ(stop.text, "quitprog: see output");
+    }
+    EXPECT_NE(unit_contents(6).find(" Increase parameter lheap from "), std::string::npos)
+        << unit_contents(6);
+    EXPECT_EQ(heap_info.top, 0);
+  }
 }
 
 using Expand = HamiltonianTest;

@@ -47,6 +47,20 @@ TEST_F(GetaugerTest, GridGammaAndUnknownWords) {
             "UVV, DIP, CI, DEF");
 }
 
+// Every photon energy writes a spectrum block and a yield line: NOMEGA
+// 2147483647 would fill hundreds of GB. Above a million it is refused as an
+// input error, which the calculation driver then makes fatal.
+TEST_F(GetaugerTest, NomegaAboveAMillionIsRefused) {
+  commands("NOMEGA 1000000 NOMEGA 1000001 NOMEGA 2147483647 ENDAUGER\n");
+  read();
+  EXPECT_EQ(nomega, 1000000);
+  EXPECT_EQ(comwarn.count, 2);
+  const auto out = log_records();
+  ASSERT_EQ(out.size(), 8u);
+  EXPECT_EQ(out[0], " NOMEGA must be at most 1000000, value ignored, NOMEGA=     1000001");
+  EXPECT_EQ(out[4], " NOMEGA must be at most 1000000, value ignored, NOMEGA=  2147483647");
+}
+
 TEST_F(GetaugerTest, DefinitionsUseTheBlocksOwnEnergies) {
   commands(
       "DELTA 3.0 DEF EF2 = DEL - UCV\n"

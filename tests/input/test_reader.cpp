@@ -90,6 +90,70 @@ TEST_F(ReaderTest, InputErrorReportCarriesTheEditingCode) {
                                   "  encountered in INTGET  at:");
 }
 
+// Fortran would read NaN and infinity (and take 1E39 as infinity), and the
+// run would end normally with NaN energies; a decimal comma would end the
+// field and read 1,5 as 1. The reader refuses all of them like any
+// unreadable number: report, warning, value 0.
+TEST_F(ReaderTest, NonFiniteRealsAndDecimalCommasAreInputErrors) {
+  commands("NaN inf -Infinity 1e39 -1E39 nan(q) 1,5 3E38 1,5 7\n");
+  float r = 99.0f;
+  for (int k = 0; k < 6; ++k) {
+    EXPECT_EQ(reaget(r), 0.0f);
+    EXPECT_EQ(r, 0.0f);
+  }
+  EXPECT_EQ(reaget(r), 0.0f);
+  EXPECT_EQ(reaget(r), 3.0e38f);
+  int32_t i = 99;
+  EXPECT_EQ(intget(i), 0);
+  EXPECT_EQ(intget(i), 7);
+  EXPECT_EQ(comwarn.count, 8);
+  const auto out = log_records();
+  const std::string not_finite = std::to_string(ioerr_not_finite);
+  const std::string bad = std::to_string(ioerr_bad_value);
+  EXPECT_EQ(out[0], " IO error nr " + std::string(12 - not_finite.size(), ' ') + not_finite +
+                        "  encountered in REAGET  at:");
+  EXPECT_EQ(out[1], " routine=                     file= 50 line=     1 col=  4 =>");
+  EXPECT_EQ(out[2], " NAN<< INF -INFINITY 1E39 -1E39 NAN(Q) 1,5 3E38 1,5 7");
+  EXPECT_EQ(out[6 * 4], " IO error nr " + std::string(12 - bad.size(), ' ') + bad +
+                            "  encountered in REAGET  at:");
+  EXPECT_EQ(out[7 * 4], " IO error nr " + std::string(12 - bad.size(), ' ') + bad +
+                            "  encountered in INTGET  at:");
+}
+
+// A command line is read up to column 136, as in Fortran. A parameter written
+// past it is never set, so the user gets a notice on the error stream naming
+// the line and the text; the log does not change. Blank tails, and lines of
+// the other files, give none.
+TEST_F(ReaderTest, TextPastColumn136OfACommandLineGivesANotice) {
+  const std::string w_then_del = "W 2.0" + std::string(135, ' ') + "DEL 3.0  ";
+  const std::string blank_tail = "N2 4" + std::string(200, ' ');
+  const std::string binary_tail = std::string(136, '%') + std::string("\t\x01") + "x";
+  const std::string long_tail = std::string(136, '%') + std::string(60, 'z');
+  commands("NCONF 1 1\n" + w_then_del + "\n" + blank_tail + "\r\n" + binary_tail + "\n" +
+           long_tail + "\nTRIADS\n");
+  testing::internal::CaptureStderr();
+  std::vector<std::string> words;
+  for (;;) {
+    words.push_back(std::string(trimmed(chaget())));
+    if (words.back() == "TRIADS") break;
+  }
+  attach_memory(15, std::string(130, ' ') + "abcdef b\n");
+  newfil(15);
+  chaget();
+  const std::string notices = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(words, (std::vector<std::string>{"NCONF", "1", "1", "W", "2.0", "N2", "4", "TRIADS"}));
+  EXPECT_EQ(notices,
+            "morvex7: notice: fort.50 line 2 has 149 columns; only the first 136 are read, "
+            "ignored from column 141: \"DEL 3.0\"\n"
+            "morvex7: notice: fort.50 line 4 has 139 columns; only the first 136 are read, "
+            "ignored from column 137: \"\\x09\\x01x\"\n"
+            "morvex7: notice: fort.50 line 5 has 196 columns; only the first 136 are read, "
+            "ignored from column 137: \"" +
+                std::string(cut_excerpt_bytes, 'z') + "...\"\n");
+  EXPECT_EQ(comwarn.count, 0);
+  EXPECT_EQ(log(), "");
+}
+
 TEST_F(ReaderTest, PositionReportLayout) {
   status("getact");
   std::string full = "XXXX";

@@ -45,6 +45,62 @@ TEST_F(Units, EmptyMemoryUnitIsAtEndOfFile) {
   EXPECT_EQ(read_line(15, line), -1);
 }
 
+// The line reader takes 136 columns of a line; whatever the line's length,
+// what is kept is that head and a short excerpt of the first non-blank text
+// cut off, so a line of megabytes (or one that never ends) does not fill memory.
+TEST_F(Units, ReadingIntoAFieldKeepsTheHeadAndAGlimpseOfTheCut) {
+  const std::string head(136, 'A');
+  const std::string cut = "   DEL 3.0 " + std::string(5'000'000, 'x');
+  attach_memory(50, head + cut + "\r\nshort\n" + head + std::string(300, ' ') + "\nlast");
+  TextLine line;
+  ASSERT_EQ(read_line(50, 136, line), 0);
+  EXPECT_EQ(line.kept, head);
+  EXPECT_EQ(line.length, static_cast<int64_t>(head.size() + cut.size()));
+  EXPECT_EQ(line.number, 1);
+  EXPECT_EQ(line.cut_column, 140);
+  EXPECT_EQ(line.cut_excerpt, ("DEL 3.0 " + std::string(40, 'x')).substr(0, cut_excerpt_bytes));
+  EXPECT_LE(line.kept.capacity() + line.cut_excerpt.capacity(), 1024u);
+
+  ASSERT_EQ(read_line(50, 136, line), 0);
+  EXPECT_EQ(line.kept, "short");
+  EXPECT_EQ(line.number, 2);
+  EXPECT_EQ(line.cut_column, 0);
+  ASSERT_EQ(read_line(50, 136, line), 0);
+  EXPECT_EQ(line.kept, head);
+  EXPECT_EQ(line.length, 436);
+  EXPECT_EQ(line.cut_column, 0);  // only blanks were cut
+  ASSERT_EQ(read_line(50, 136, line), 0);
+  EXPECT_EQ(line.kept, "last");
+  EXPECT_EQ(read_line(50, 136, line), -1);
+
+  rewind_unit(50);
+  std::string whole;
+  ASSERT_EQ(read_line(50, whole), 0);  // free-form records read whole lines
+  EXPECT_EQ(whole, head + cut);
+  ASSERT_EQ(read_line(50, 136, line), 0);
+  EXPECT_EQ(line.number, 2);  // counted again from the rewind
+}
+
+TEST_F(Units, ALineBeyondTheLimitIsRefusedNotGathered) {
+  std::string longest(static_cast<std::size_t>(max_line_bytes), 'x');
+  attach_memory(15, longest + "\n" + longest + "y\n");
+  TextLine line;
+  ASSERT_EQ(read_line(15, 136, line), 0);
+  EXPECT_EQ(line.length, max_line_bytes);
+  try {
+    read_line(15, 136, line);
+    ADD_FAILURE() << "a line of more than max_line_bytes was read";
+  } catch (const RunStop& s) {
+    EXPECT_EQ(s.status, status_file);
+    EXPECT_NE(s.text.find("line 2 of fort.15"), std::string::npos) << s.text;
+  }
+  // An endless stream without line ends: refused after the limit, whole-line
+  // reading too.
+  open_unit(50, "/dev/zero", true, Form::formatted);
+  std::string whole;
+  EXPECT_THROW(read_line(50, whole), RunStop);
+}
+
 TEST_F(Units, RecordsWrittenToMemoryEndWithLineFeeds) {
   attach_memory(44);
   write_record(44, "BAND 1");
