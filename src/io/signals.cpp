@@ -20,6 +20,25 @@ namespace {
 
 constexpr int watched[] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
 
+// How long the watcher waits for the record being written and for the
+// flush: a standard output whose reader has stopped reading could hold both
+// up for ever.
+constexpr unsigned give_up_seconds = 5;
+
+volatile std::sig_atomic_t exit_status = 0;
+
+// A real signal handler: only _exit, which is async-signal-safe.
+extern "C" void give_up(int) { _exit(exit_status); }
+
+void arm_give_up(int status) {
+  exit_status = status;
+  struct sigaction action {};
+  action.sa_handler = give_up;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+  alarm(give_up_seconds);
+}
+
 bool closed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
 
 // In ascending order, so that open() takes the slot just found free.
@@ -40,7 +59,11 @@ bool ignored_at_start(int sig) {
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
-    if (!hold_units_for_signal()) continue;  // the run has ended already
+    arm_give_up(status_signal_base + sig);
+    if (!hold_units_for_signal()) {  // the run has ended already
+      alarm(0);
+      continue;
+    }
     const char* name = sigabbrev_np(sig);
     std::fprintf(stderr, "morvex7: stopped by SIG%s; every file keeps the records written before it\n",
                  name != nullptr ? name : "?");

@@ -12,8 +12,10 @@ namespace mv {
 // in every thread (threads started later inherit the mask) and one thread
 // waits for them: it lets the record being written end, hands every record
 // written so far to its file, says so on the error stream and ends the
-// process with status 128 + the signal. A signal that was ignored when the
-// run started (nohup) stays ignored.
+// process with status 128 + the signal; if that takes more than a few
+// seconds (standard output to a reader that has stopped reading), it ends
+// the process with that status without waiting. A signal that was ignored
+// when the run started (nohup) stays ignored.
 void guard_run();
 
 }  // namespace mv

@@ -48,10 +48,11 @@ std::string first_block() {
   return text;
 }
 
-// morvex7 started in a directory, its command file a named pipe.
+// morvex7 started in a directory, its command file a named pipe; standard
+// output to stdout.txt, or to `out_fd` when one is given.
 class PipedRun {
  public:
-  PipedRun(const RunDir& dir, const std::string& args) {
+  PipedRun(const RunDir& dir, const std::string& args, int out_fd = -1) {
     const std::string fifo = dir.path() + "/fort.50";
     if (mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
     const std::string exe = MORVEX7_EXE, path = dir.path();
@@ -64,7 +65,7 @@ class PipedRun {
     pid_ = fork();
     if (pid_ == 0) {  // only async-signal-safe calls until exec
       if (chdir(path.c_str()) != 0) _exit(126);
-      const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = out_fd >= 0 ? out_fd : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int in = open("/dev/null", O_RDONLY);
       if (out < 0 || err < 0 || in < 0) _exit(126);
@@ -250,6 +251,26 @@ TEST(SignalsDuringWork, TheFinishedTriadIsKeptAndTheStatusIs143) {
   // before that is the first block's.
   const std::string ref44 = ref.get("fort.44");
   EXPECT_TRUE(keeps(dir.get("fort.44"), ref44.substr(0, ref44.find("BAND 2\n"))));
+}
+
+// Standard output to a pipe that nobody reads: the run waits in a write of
+// its log, holding the record it writes. A signal then cannot have the log
+// flushed; the run ends after a few seconds with the signal's status anyway.
+TEST(SignalsDuringWork, AStalledReaderOfTheLogDoesNotKeepTheRunAlive) {
+  std::string blocks;
+  for (int k = 0; k < 12; ++k) blocks += first_block();  // a log far larger than a pipe holds
+  RunDir dir("signal_stalled_log");
+  for (const char* f : {"FTN14", "FTN15"}) dir.put(f, example_file(f));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  PipedRun run(dir, "--threads 2", fds[1]);
+  close(fds[1]);
+  ASSERT_TRUE(run.feeding());
+  run.feed(blocks);
+  ASSERT_TRUE(run.wait_for([&] { return run.idle(); }));
+  run.send(SIGTERM);
+  EXPECT_EQ(run.status(), 128 + SIGTERM);
+  close(fds[0]);
 }
 
 }  // namespace
