@@ -304,30 +304,49 @@ void reset_units() {
   finished = false;
 }
 
+namespace {
+
+// Every unit, standard output last: a reader of the log that does not read
+// can hold up a flush of it, and the files are not to wait for that.
+template <class F>
+void each_unit_log_last(F visit) {
+  Unit* log = nullptr;
+  for (auto& [n, u] : table()) {
+    if (u->fp == stdout) {
+      log = u.get();
+    } else {
+      visit(*u);
+    }
+  }
+  if (log != nullptr) visit(*log);
+}
+
+}  // namespace
+
 void flush_units() {
   std::lock_guard<std::mutex> lock(table_lock());
-  for (auto& [n, u] : table()) {
-    if (u->writing || u->fp == stdout) flush_file(*u);
-  }
+  each_unit_log_last([](Unit& u) {
+    if (u.writing || u.fp == stdout) flush_file(u);
+  });
 }
 
 std::vector<RunStop> finish_units() {
   std::lock_guard<std::mutex> lock(table_lock());
   finished = true;
   std::vector<RunStop> lost;
-  for (auto& [n, u] : table()) {
-    if (u->memory || u->fp == nullptr) continue;
+  each_unit_log_last([&](Unit& u) {
+    if (u.memory || u.fp == nullptr) return;
     // A unit that failed before was reported with the stop.
-    const bool report = u->written && !u->failed;
+    const bool report = u.written && !u.failed;
     int err = 0;
-    if (report && std::fflush(u->fp) != 0) err = errno;
-    if (u->owns_fp) {
+    if (report && std::fflush(u.fp) != 0) err = errno;
+    if (u.owns_fp) {
       // Closing may report a write the file system had deferred.
-      if (std::fclose(u->fp) != 0 && err == 0) err = errno;
-      u->fp = nullptr;
+      if (std::fclose(u.fp) != 0 && err == 0) err = errno;
+      u.fp = nullptr;
     }
-    if (report && err != 0) lost.push_back(write_failure_of(*u, err));
-  }
+    if (report && err != 0) lost.push_back(write_failure_of(u, err));
+  });
   return lost;
 }
 
@@ -337,11 +356,9 @@ bool hold_units_for_signal() {
     table_lock().unlock();
     return false;
   }
-  // Standard output last: a reader that does not read could hold it up.
-  for (auto& [n, u] : table()) {
-    if (u->written && u->fp != nullptr && u->fp != stdout) std::fflush(u->fp);
-  }
-  std::fflush(stdout);
+  each_unit_log_last([](Unit& u) {
+    if (u.written && u.fp != nullptr) std::fflush(u.fp);
+  });
   return true;
 }
 
