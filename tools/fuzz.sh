@@ -9,9 +9,10 @@
 #                                        build-fuzz/out/KIND (resumed when it exists)
 #   tools/fuzz.sh long [SECONDS]         run each kind in turn, SECONDS each (default 3600)
 #   tools/fuzz.sh stats                  executions, crashes and hangs per kind so far
-#   tools/fuzz.sh replay [BUILD]         replays the corpora, the regression inputs and
+#   tools/fuzz.sh replay [BUILD] [queue] replays the corpora, the regression inputs and
 #                                        every saved crash and hang with BUILD's harness
-#                                        (default build-asan); non-zero status on a failure
+#                                        (default build-asan), with "queue" also every input
+#                                        the fuzzers kept; non-zero status on a failure
 #   tools/fuzz.sh triage [BUILD]         replays each saved crash and hang alone with BUILD's
 #                                        harness (default build-asan) and groups them by
 #                                        where they fail: count, place, an example input
@@ -51,8 +52,13 @@ build_one() {  # build_one DIR EXTRA_FLAGS [cmake options...]
   cc -O2 -shared -fPIC "$fuzz_dir/store_mutator.c" -o "$dir/tests/fuzz/libstore_mutator.so"
 }
 
+# The fast builds trap on undefined behaviour (signed overflow, shifts, float-to-int casts out
+# of range, ...) without a sanitizer run-time: a few per cent slower, and such a fault ends the
+# run with SIGILL, which AFL saves as a crash.
+trap_ub="-fsanitize=undefined -fsanitize-trap=undefined"
+
 cmd_build() {
-  build_one build-fuzz "" -DCMAKE_BUILD_TYPE=Release
+  build_one build-fuzz "$trap_ub" -DCMAKE_BUILD_TYPE=Release
   build_one build-fuzz-asan "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX7_SANITIZE=ON
 }
 
@@ -66,8 +72,10 @@ cmd_run() {
   esac
   local out=$build/out/$kind
   [ -x "$(harness $build)" ] || die "$(harness $build) is missing: run tools/fuzz.sh build"
-  local input=$fuzz_dir/corpus/$kind
-  if [ -d "$out/default/queue" ]; then input=-; fi  # resume
+  # Seeds: MORVEX7_FUZZ_SEEDS (for instance the queue of a run on an older build), else the corpus;
+  # an existing run in $out is resumed.
+  local input=${MORVEX7_FUZZ_SEEDS:-$fuzz_dir/corpus/$kind}
+  if [ -d "$out/default/queue" ]; then input=-; fi
   mkdir -p "$out"
   local dir
   dir=$(run_dir)
@@ -105,12 +113,13 @@ cmd_stats() {
 }
 
 cmd_replay() {
-  local build=${1:-build-asan} status=0 kind
+  local build=${1:-build-asan} queue=${2:-} status=0 kind sub="crashes hangs"
   [ -x "$(harness "$build")" ] || die "$(harness "$build") is missing: build $build first"
+  [ "$queue" = queue ] && sub="crashes hangs queue"
   for kind in "${kinds[@]}"; do
     local files=()
     for d in "$fuzz_dir/corpus/$kind" "$fuzz_dir/regressions/$kind" \
-             $(for b in $fuzz_builds; do echo "$b/out/$kind/default/crashes $b/out/$kind/default/hangs"; done); do
+             $(for b in $fuzz_builds; do for x in $sub; do echo "$b/out/$kind/default/$x"; done; done); do
       [ -d "$d" ] || continue
       while IFS= read -r -d '' f; do files+=("$f"); done \
         < <(find "$d" -maxdepth 1 -type f ! -name 'README.txt' -print0)
@@ -155,7 +164,7 @@ cmd_triage() {
 # run may find a fault that a change did not bring (the replay in ctest is the gate).
 cmd_smoke() {
   local seconds=${1:-8} kind found=0
-  build_one build-fuzz-smoke -O1 -DCMAKE_BUILD_TYPE=None >/dev/null
+  build_one build-fuzz-smoke "-O1 $trap_ub" -DCMAKE_BUILD_TYPE=None >/dev/null
   for kind in "${kinds[@]}"; do
     rm -rf "build-fuzz-smoke/out/$kind"
     cmd_run "$kind" "$seconds" smoke
@@ -186,14 +195,18 @@ cmd_minimise() {
   echo "minimised corpus in $new/min ($(du -sh "$new/min" | cut -f1)); copy it to $fuzz_dir/corpus/$kind"
 }
 
-case "${1:-}" in
-  build) cmd_build ;;
-  run) shift; cmd_run "$@" ;;
-  long) shift; cmd_long "$@" ;;
-  stats) cmd_stats ;;
-  replay) shift; cmd_replay "$@" ;;
-  triage) shift; cmd_triage "$@" ;;
-  smoke) shift; cmd_smoke "$@" ;;
-  minimise) shift; cmd_minimise "$@" ;;
-  *) sed -n '2,20p' "$0"; exit 2 ;;
-esac
+# The whole script is read before it runs, so that editing it does not disturb a long run.
+main() {
+  case "${1:-}" in
+    build) cmd_build ;;
+    run) shift; cmd_run "$@" ;;
+    long) shift; cmd_long "$@" ;;
+    stats) cmd_stats ;;
+    replay) shift; cmd_replay "$@" ;;
+    triage) shift; cmd_triage "$@" ;;
+    smoke) shift; cmd_smoke "$@" ;;
+    minimise) shift; cmd_minimise "$@" ;;
+    *) sed -n '2,20p' "$0"; exit 2 ;;
+  esac
+}
+main "$@"; exit $?

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "io/stop.h"
 
@@ -72,17 +74,11 @@ void flush_file(Unit& u) {
   if (std::fflush(u.fp) != 0) write_failure(u, errno);
 }
 
-// A stream just opened on `name`: refused when it is a directory (reading
-// one gives no line and no error). Notes whether it is a regular file.
-void check_opened(Unit& u) {
+// Notes whether a stream just opened is on a regular file. (A directory
+// opens for reading; its first read fails, see read_char.)
+void note_kind(Unit& u) {
   struct stat st {};
-  if (fstat(fileno(u.fp), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    std::fclose(u.fp);
-    u.fp = nullptr;
-    file_failure("cannot open " + u.name + ": it is a directory");
-  }
-  u.regular = S_ISREG(st.st_mode);
+  u.regular = fstat(fileno(u.fp), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string describe(const Unit& u) { return u.memory ? u.name + " (memory)" : u.name; }
@@ -103,7 +99,7 @@ Unit& connect_default(int32_t unit, bool for_reading) {
                    std::strerror(errno));
     }
     u->owns_fp = true;
-    check_opened(*u);
+    note_kind(*u);
   }
   Unit& ref = *u;
   t[unit] = std::move(u);
@@ -157,7 +153,11 @@ int read_char(Unit& u) {
   // units that were written); the unlocked form keeps a scan past a very
   // long line cheap.
   const int c = getc_unlocked(u.fp);
-  if (c == EOF && std::ferror(u.fp)) file_failure("cannot read " + u.name + ": " + std::strerror(errno));
+  // A failed read (a directory, a device error) is not the end of the file:
+  // taken for it, a command file would end the run normally.
+  if (c == EOF && std::ferror(u.fp)) {
+    file_failure("cannot read " + u.name + ": " + std::strerror(errno));
+  }
   return c;
 }
 
@@ -215,6 +215,54 @@ void close(Unit& u) {
   u.fp = nullptr;
 }
 
+// False at the end of the unit's data (the position does not move).
+bool has_more(Unit& u) {
+  const int c = read_char(u);
+  if (c == EOF) return false;
+  unread_char(u, c);
+  return true;
+}
+
+// Length of the first line of text, up to its LF or CR (memchr is far faster
+// than a search for either character on a line of megabytes).
+std::size_t line_end(std::string_view text) {
+  const void* lf = std::memchr(text.data(), '\n', text.size());
+  std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - text.data())
+                       : text.size();
+  const void* cr = std::memchr(text.data(), '\r', end);
+  if (cr) end = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+  return end;
+}
+
+// Takes a line piece by piece into a TextLine: the first `keep` bytes, the
+// column of the first non-blank byte past them and an excerpt from there.
+class LineGatherer {
+ public:
+  LineGatherer(TextLine& line, std::size_t keep) : line_(line), keep_(keep) {}
+  // False once the line is longer than max_line_bytes.
+  bool add(std::string_view piece) {
+    line_.length += static_cast<int64_t>(piece.size());
+    if (line_.length > max_line_bytes) return false;
+    const std::size_t head = std::min(keep_ - line_.kept.size(), piece.size());
+    line_.kept.append(piece.substr(0, head));
+    piece.remove_prefix(head);
+    if (piece.empty()) return true;
+    if (line_.cut_column == 0) {
+      const std::size_t first = piece.find_first_not_of(' ');
+      if (first == std::string_view::npos) return true;
+      line_.cut_column = line_.length - static_cast<int64_t>(piece.size() - first) + 1;
+      piece.remove_prefix(first);
+    }
+    const std::size_t room = cut_excerpt_bytes - line_.cut_excerpt.size();
+    line_.cut_excerpt.append(piece.substr(0, std::min(room, piece.size())));
+    return true;
+  }
+
+ private:
+  TextLine& line_;
+  std::size_t keep_;
+};
+
 uint32_t from_le(const unsigned char* b) {
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
 }
@@ -263,7 +311,7 @@ void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form
   }
   (void)form;
   u->owns_fp = true;
-  check_opened(*u);
+  note_kind(*u);
   t[unit] = std::move(u);
 }
 
@@ -387,36 +435,37 @@ void write_record(int32_t unit, std::string_view text) {
 
 int32_t read_line(int32_t unit, std::size_t keep, TextLine& line) {
   Unit& u = get(unit, true);
-  line.kept.clear();
-  line.cut_excerpt.clear();
-  line.length = 0;
-  line.cut_column = 0;
-  int c = read_char(u);
-  if (c == EOF) return -1;
+  line = TextLine{};
+  if (!has_more(u)) return -1;
   const int64_t number = u.lines_read + 1;
-  int64_t n = 0;
-  for (; c != EOF && c != '\n' && c != '\r'; c = read_char(u)) {
-    if (n == max_line_bytes) {
-      file_failure("line " + std::to_string(number) + " of " + describe(u) + " is longer than " +
-                   std::to_string(max_line_bytes) +
-                   " bytes: not a text file, or a stream without line ends");
+  const auto too_long = [&] {
+    file_failure("line " + std::to_string(number) + " of " + describe(u) + " is longer than " +
+                 std::to_string(max_line_bytes) +
+                 " bytes: not a text file, or a stream without line ends");
+  };
+  LineGatherer g(line, keep);
+  int c = EOF;
+  if (u.memory) {  // the whole line at once
+    const std::string_view rest = std::string_view(u.data).substr(u.pos);
+    const std::size_t end = line_end(rest);
+    if (!g.add(rest.substr(0, end))) too_long();
+    u.pos += end;
+    c = read_char(u);
+  } else {  // in pieces, so that memory stays bounded
+    char piece[4096];
+    std::size_t n = 0;
+    for (c = read_char(u); c != EOF && c != '\n' && c != '\r'; c = read_char(u)) {
+      piece[n++] = static_cast<char>(c);
+      if (n < sizeof piece) continue;
+      if (!g.add({piece, n})) too_long();
+      n = 0;
     }
-    ++n;
-    const char ch = static_cast<char>(c);
-    if (line.kept.size() < keep) {
-      line.kept.push_back(ch);
-    } else if (line.cut_column != 0) {
-      if (line.cut_excerpt.size() < cut_excerpt_bytes) line.cut_excerpt.push_back(ch);
-    } else if (ch != ' ') {
-      line.cut_column = n;
-      line.cut_excerpt.push_back(ch);
-    }
+    if (!g.add({piece, n})) too_long();
   }
   if (c == '\r') {
     int next = read_char(u);
     if (next != '\n' && next != EOF) unread_char(u, next);
   }
-  line.length = n;
   line.number = u.lines_read = number;
   return 0;
 }

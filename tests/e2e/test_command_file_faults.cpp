@@ -133,7 +133,8 @@ TEST(CommandFileFaults, TextPastColumn136IsIgnoredWithANotice) {
 
 // Runs morvex7 in dir with its address space limited (not under the address
 // sanitizer, which needs a vast one): a command file gathered into memory
-// would fail here instead of growing.
+// would fail here instead of growing. One thread: the stacks of one per core
+// would take the room on a large machine.
 RunResult run_limited(const RunDir& dir) {
 #if defined(__SANITIZE_ADDRESS__)
   const std::string limit;
@@ -141,7 +142,7 @@ RunResult run_limited(const RunDir& dir) {
   const std::string limit = "ulimit -v 400000 && ";
 #endif
   const std::string cmd = "cd '" + dir.path() + "' && " + limit + "'" + MORVEX7_EXE +
-                          "' >stdout.txt 2>stderr.txt </dev/null";
+                          "' --threads 1 >stdout.txt 2>stderr.txt </dev/null";
   const int raw = std::system(cmd.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, dir.get("stdout.txt"), dir.get("stderr.txt")};
 }
@@ -169,6 +170,18 @@ TEST(CommandFileFaults, LongLinesAreStreamedPastAndEndlessOnesRefused) {
               "morvex7: line 1 of fort.50 is longer than 16777216 bytes: not a text file, or a "
               "stream without line ends\n");
   }
+}
+
+// A command file that cannot be read is not an empty one: the run used to
+// end normally, with status 0 and nothing computed.
+TEST(CommandFileFaults, ACommandFileThatCannotBeReadIsAFileFailure) {
+  RunDir dir("unreadable_commands");
+  put_changed(dir, "charge_transfer", {});
+  fs::remove(dir.path() + "/fort.50");
+  fs::create_directory(dir.path() + "/fort.50");
+  const RunResult r = dir.run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "morvex7: cannot read fort.50: Is a directory\n");
 }
 
 }  // namespace

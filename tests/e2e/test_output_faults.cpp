@@ -187,7 +187,7 @@ TEST(OutputFaults, ADirectoryInPlaceOfAnInputIsAFileFailureNamingIt) {
     fs::create_directory(fs::path(dir.path()) / file);
     const RunResult r = dir.run();
     EXPECT_EQ(r.status, 2) << file << ": " << r.err;
-    EXPECT_EQ(r.err, std::string("morvex7: cannot open ") + file + ": it is a directory\n");
+    EXPECT_EQ(r.err, std::string("morvex7: cannot read ") + file + ": Is a directory\n");
   }
 }
 

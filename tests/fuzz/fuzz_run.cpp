@@ -119,6 +119,11 @@ int run_once(const Setup& s, const std::string& input) {
     mv::MAIN();
   } catch (const mv::RunStop& stop) {
     status = stop.status;
+    if (std::getenv("MORVEX7_FUZZ_LOG") != nullptr) {
+      if (!stop.note.empty()) std::fprintf(stderr, "%s\n", stop.note.c_str());
+      std::fprintf(stderr, "%s%s (status %d)\n", stop.stop_word ? "STOP " : "", stop.text.c_str(),
+                   status);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "morvex7_fuzz: internal error: %s\n", e.what());
     std::abort();

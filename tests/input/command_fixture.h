@@ -15,6 +15,7 @@
 #include "hamiltonian/bandexpansion.h"
 #include "input/getact.h"
 #include "input/reader.h"
+#include "io/notice.h"
 #include "io/stop.h"
 #include "io/units.h"
 #include "spectra/spectr.h"
@@ -47,7 +48,10 @@ class CommandTest : public ::testing::Test {
     attach_memory(6);
     attach_memory(44);
   }
-  void TearDown() override { reset_units(); }
+  void TearDown() override {
+    capture_notices(nullptr);
+    reset_units();
+  }
 
   // The command file; the reader starts on it as the main program does.
   void commands(std::string text) {

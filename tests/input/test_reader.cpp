@@ -1,6 +1,7 @@
 // The line reader: tokens, comments, columns, conversion and echo, number
 // readers, checks, position reports, warnings and the ends of file.
 #include "command_fixture.h"
+#include "io/notice.h"
 #include "io/numedit.h"
 
 namespace mv::test {
@@ -16,7 +17,12 @@ TEST_F(ReaderTest, TokensCommentsColumnsAndTabs) {
            runs_past + "\r\nA\tB C\rold_ground n_2 1_000\n");
   const char* expected[] = {"NCONF",   "2",    "1", "W",         "A%B", "C%",  "ABCDE",
                             "FGHIJKL", "A\tB", "C", "OLDGROUND", "N2",  "1000"};
+  std::string notices;
+  capture_notices(&notices);
   for (const char* w : expected) EXPECT_EQ(chaget(), tok(w));
+  EXPECT_EQ(notices,
+            "morvex7: notice: fort.50 line 7 has 140 columns; only the first 136 are read, "
+            "ignored from column 137: \"MNOP\"\n");
   EXPECT_EQ(inline_.line_count, 9);
   const auto echo = echo_records();
   ASSERT_EQ(echo.size(), 9u);
@@ -131,7 +137,8 @@ TEST_F(ReaderTest, TextPastColumn136OfACommandLineGivesANotice) {
   const std::string long_tail = std::string(136, '%') + std::string(60, 'z');
   commands("NCONF 1 1\n" + w_then_del + "\n" + blank_tail + "\r\n" + binary_tail + "\n" +
            long_tail + "\nTRIADS\n");
-  testing::internal::CaptureStderr();
+  std::string notices;
+  capture_notices(&notices);
   std::vector<std::string> words;
   for (;;) {
     words.push_back(std::string(trimmed(chaget())));
@@ -140,7 +147,7 @@ TEST_F(ReaderTest, TextPastColumn136OfACommandLineGivesANotice) {
   attach_memory(15, std::string(130, ' ') + "abcdef b\n");
   newfil(15);
   chaget();
-  const std::string notices = testing::internal::GetCapturedStderr();
+  capture_notices(nullptr);
   EXPECT_EQ(words, (std::vector<std::string>{"NCONF", "1", "1", "W", "2.0", "N2", "4", "TRIADS"}));
   EXPECT_EQ(notices,
             "morvex7: notice: fort.50 line 2 has 149 columns; only the first 136 are read, "

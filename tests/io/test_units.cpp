@@ -101,6 +101,23 @@ TEST_F(Units, ALineBeyondTheLimitIsRefusedNotGathered) {
   EXPECT_THROW(read_line(50, whole), RunStop);
 }
 
+TEST_F(Units, AFailedReadIsAFileFailureNotTheEndOfTheFile) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("morvex7_units_dir_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  open_unit(50, dir.string(), true, Form::formatted);  // opening a directory succeeds, reading fails
+  TextLine line;
+  try {
+    read_line(50, 136, line);
+    ADD_FAILURE() << "a directory read as an empty file";
+  } catch (const RunStop& s) {
+    EXPECT_EQ(s.status, status_file);
+    EXPECT_EQ(s.text, "morvex7: cannot read " + dir.string() + ": Is a directory");
+  }
+  reset_units();
+  std::filesystem::remove(dir);
+}
+
 TEST_F(Units, RecordsWrittenToMemoryEndWithLineFeeds) {
   attach_memory(44);
   write_record(44, "BAND 1");
@@ -335,21 +352,19 @@ TEST_F(UnitFiles, AStoreRecordThatCannotBeKeptFailsWhereItIsWritten) {
   EXPECT_NE(s.text.find("cannot write to FTN98"), std::string::npos) << s.text;
 }
 
-TEST_F(UnitFiles, ADirectoryIsRefusedWhetherOpenedByNameOrOnFirstUse) {
-  for (const char* name : {"FTN14", "FTN98", "fort.50"}) std::filesystem::create_directory(name);
-  const RunStop old_file = stop_of([] { open_unit(14, "FTN14", true, Form::formatted); });
-  EXPECT_EQ(old_file.status, status_file);
-  EXPECT_NE(old_file.text.find("cannot open FTN14"), std::string::npos) << old_file.text;
-  EXPECT_NE(old_file.text.find("directory"), std::string::npos) << old_file.text;
-
+TEST_F(UnitFiles, ADirectoryFailsAtOpenOrAtItsFirstReadNamingIt) {
+  for (const char* name : {"FTN15", "FTN98", "fort.50"}) std::filesystem::create_directory(name);
   const RunStop store = stop_of([] { open_unit(98, "FTN98", false, Form::unformatted); });
-  EXPECT_NE(store.text.find("FTN98"), std::string::npos) << store.text;
+  EXPECT_EQ(store.status, status_file);
+  EXPECT_EQ(store.text, "morvex7: cannot open FTN98: Is a directory");
 
+  open_unit(15, "FTN15", true, Form::formatted);  // a directory opens for reading
   std::string line;
-  const RunStop command = stop_of([&] { read_line(50, line); });
+  const RunStop recipes = stop_of([&] { read_line(15, line); });
+  EXPECT_EQ(recipes.text, "morvex7: cannot read FTN15: Is a directory");
+  const RunStop command = stop_of([&] { read_line(50, line); });  // connected on first use
   EXPECT_EQ(command.status, status_file);
-  EXPECT_NE(command.text.find("cannot open fort.50: it is a directory"), std::string::npos)
-      << command.text;
+  EXPECT_EQ(command.text, "morvex7: cannot read fort.50: Is a directory");
 }
 
 }  // namespace
