@@ -24,8 +24,9 @@ namespace mv {
 enum class Form { formatted, unformatted };
 
 // OPEN(unit, file=name, status="old" when must_exist else "unknown", form).
-// A missing "old" file, a directory, or a file the run may not read (or, for
-// "unknown", write) is a file-layer failure (file_failure, names the file).
+// A missing "old" file, or one the run may not read (for "unknown": write,
+// or a directory) is a file-layer failure (file_failure, names the file). A
+// directory opened "old" fails at its first read.
 void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form);
 
 // Test hook: the unit becomes a memory file holding `contents`, positioned at
@@ -40,8 +41,8 @@ void reset_units();
 void flush_units();
 // The end of the run: writes out and closes every file unit and flushes
 // standard output. Returns one failure per unit that could not be written
-// (a unit whose failure was reported already is not reported again). Later
-// records and signals find the table closed.
+// (a unit whose failure was reported already is not reported again). No
+// record may follow; a signal after it finds the run ended.
 std::vector<RunStop> finish_units();
 // For the end of the run by a signal (from the watching thread, never from a
 // signal handler): waits for the record being written, flushes every unit
