@@ -17,8 +17,8 @@
 #                                        harness (default build-asan) and groups them by
 #                                        where they fail: count, place, an example input
 #   tools/fuzz.sh smoke [SECONDS]        CI: SECONDS (default 8) of fuzzing per kind
-#   tools/fuzz.sh minimise KIND          afl-cmin of the corpus and the fuzzer's queue
-#                                        into tests/fuzz/corpus/KIND
+#   tools/fuzz.sh minimise KIND [QUEUE]  afl-cmin of the corpus and the fuzzer's queue, cut to
+#                                        a byte budget, into build-fuzz/cmin-KIND/pick
 #
 # One fuzzer at a time, at low priority: the machine is shared.
 set -euo pipefail
@@ -179,20 +179,40 @@ cmd_smoke() {
   [ "$found" -eq 0 ] || [ "${MORVEX7_FUZZ_STRICT:-0}" != 1 ]
 }
 
+# afl-cmin of the corpus and the fuzzer's queue, then a greedy choice of at most
+# MORVEX7_FUZZ_BUDGET bytes (default 80000) that adds the most edges per byte; the seeds the
+# corpus had (named after examples and models, not fuzz_NNNNNN) are always kept.
 cmd_minimise() {
   local kind=$1
   check_kind "$kind"
-  local queue=build-fuzz/out/$kind/default/queue dir new
+  local queue=${2:-build-fuzz/out/$kind/default/queue} dir new
   [ -d "$queue" ] || die "no queue in $queue"
   dir=$(run_dir)
-  new=$(mktemp -d)
-  mkdir "$dir/all"
+  new=build-fuzz/cmin-$kind  # afl-cmin refuses to write under /tmp
+  rm -rf "$new"
+  mkdir -p "$new/pick" "$dir/all"
   cp "$fuzz_dir/corpus/$kind"/* "$dir/all/"
-  cp "$queue"/id* "$dir/all/"
+  for f in "$queue"/id*; do cp "$f" "$dir/all/q${f##*id:}"; done
+  local cmd=("$(harness build-fuzz)" "$kind" "$root/$fuzz_dir/base")
   MORVEX7_FUZZ_DIR=$dir/run AFL_TMPDIR=$dir nice -n 10 afl-cmin -i "$dir/all" -o "$new/min" -m none \
-    -t 1000 -- "$(harness build-fuzz)" "$kind" "$root/$fuzz_dir/base" @@
+    -t 1000 -- "${cmd[@]}" @@ >/dev/null
+  MORVEX7_FUZZ_DIR=$dir/run nice -n 10 afl-showmap -i "$new/min" -o "$new/maps" -m none -t 1000 \
+    -- "${cmd[@]}" @@ >/dev/null 2>&1 || true
+  local keep=()
+  for f in "$fuzz_dir/corpus/$kind"/*; do
+    case "$(basename "$f")" in fuzz_[0-9]*) ;; *) keep+=("$(basename "$f")") ;; esac
+  done
+  python3 "$fuzz_dir/pick_corpus.py" "$new/maps" "$new/min" "${MORVEX7_FUZZ_BUDGET:-80000}" \
+    "${keep[@]}" | while IFS= read -r f; do
+    case "$f" in
+      q[0-9]*) g=${f%%,*}; cp "$new/min/$f" "$new/pick/fuzz_${g#q}" ;;
+      fuzz_[0-9]*) cp "$new/min/$f" "$new/pick/$f" ;;
+    esac
+  done
+  for f in "${keep[@]}"; do cp "$fuzz_dir/corpus/$kind/$f" "$new/pick/"; done
   rm -rf "$dir"
-  echo "minimised corpus in $new/min ($(du -sh "$new/min" | cut -f1)); copy it to $fuzz_dir/corpus/$kind"
+  echo "chosen corpus in $new/pick ($(cat "$new/pick"/* | wc -c) bytes, $(ls "$new/pick" | wc -l) files)"
+  echo "replace $fuzz_dir/corpus/$kind with it after a look"
 }
 
 # The whole script is read before it runs, so that editing it does not disturb a long run.
