@@ -17,6 +17,18 @@
 #include "parallel/pool.h"
 #include "workarray/heap.h"
 
+namespace {
+
+// The status after --help or --version: a text that could not be written
+// (standard output full or closed) is a failure, not a success.
+int finish_stdout() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+  std::fprintf(stderr, "morvex7: cannot write to standard output\n");
+  return mv::status_file;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   mv::guard_run();  // before any thread, so that every thread inherits its mask
   std::string error;
@@ -27,11 +39,11 @@ int main(int argc, char** argv) {
   }
   if (options->action == mv::Options::Action::help) {
     std::fputs(mv::help_text, stdout);
-    return 0;
+    return finish_stdout();
   }
   if (options->action == mv::Options::Action::version) {
     std::printf("morvex7 %s\n", MORVEX7_VERSION);
-    return 0;
+    return finish_stdout();
   }
   // Before anything else, so that every file of the run is DIR's.
   if (!options->directory.empty() && !mv::enter_directory(options->directory, error)) {
