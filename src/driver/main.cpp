@@ -7,18 +7,30 @@
 // CELLS sizes the work array (default 10,000,000 cells of 4 bytes); memory is
 // taken only as the model uses it, and the results do not depend on it.
 #include <cstdio>
-#include <exception>
 #include <optional>
 #include <string>
 
 #include "driver/mainprog.h"
 #include "driver/options.h"
+#include "io/signals.h"
 #include "io/stop.h"
-#include "io/units.h"
 #include "parallel/pool.h"
 #include "workarray/heap.h"
 
+namespace {
+
+// The status after --help or --version: a text that could not be written
+// (standard output full or closed) is a failure, not a success.
+int finish_stdout() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+  std::fprintf(stderr, "morvex7: cannot write to standard output\n");
+  return mv::status_file;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  mv::guard_run();  // before any thread, so that every thread inherits its mask
   std::string error;
   const std::optional<mv::Options> options = mv::parse_options(argc, argv, error);
   if (!options) {
@@ -27,11 +39,11 @@ int main(int argc, char** argv) {
   }
   if (options->action == mv::Options::Action::help) {
     std::fputs(mv::help_text, stdout);
-    return 0;
+    return finish_stdout();
   }
   if (options->action == mv::Options::Action::version) {
     std::printf("morvex7 %s\n", MORVEX7_VERSION);
-    return 0;
+    return finish_stdout();
   }
   // Before anything else, so that every file of the run is DIR's.
   if (!options->directory.empty() && !mv::enter_directory(options->directory, error)) {
@@ -43,24 +55,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "morvex7: cannot reserve a work array of %d cells\n", options->work_array);
     return 2;
   }
-
-  int status = 0;
-  try {
-    mv::MAIN();
-  } catch (const mv::RunStop& stop) {
-    mv::flush_units();
-    if (!stop.note.empty()) std::fprintf(stderr, "%s\n", stop.note.c_str());
-    if (stop.stop_word) {
-      std::fprintf(stderr, "STOP %s\n", stop.text.c_str());
-    } else {
-      std::fprintf(stderr, "%s\n", stop.text.c_str());
-    }
-    status = stop.status;
-  } catch (const std::exception& e) {
-    mv::flush_units();
-    std::fprintf(stderr, "morvex7: internal error: %s\n", e.what());
-    status = 3;
-  }
-  mv::flush_units();
-  return status;
+  return mv::run_program([] { mv::MAIN(); });
 }

@@ -172,6 +172,7 @@ void MAIN(int32_t limit) {
       if (!read_triad(l)) break;
       if (t > limit) refuse_more_input(limit, "triads in band-calculation block " + std::to_string(b));
       run_triad(t, p, r, l);
+      flush_units();  // a finished triad's records are in their files before the next starts
     }
     list_write(44, " FINISHED ");
   }

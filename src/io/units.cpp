@@ -1,8 +1,13 @@
 // Unit table. A unit is either a memory file (tests) or a stdio stream on a
 // file of the working directory; both are sequential byte streams with a
 // position, so formatted lines and unformatted records share one mechanism.
+//
+// The table's lock is held while a record is written, while files are
+// flushed and while the table changes, never while a read waits for input (a
+// command file on a pipe), so the end of a run by a signal can always take it.
 #include "io/units.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -28,21 +34,61 @@ struct Unit {
   std::size_t pos = 0;
   std::FILE* fp = nullptr;
   bool owns_fp = false;
+  bool regular = false;  // a regular file (only those can be truncated)
   bool writing = false;  // last operation on fp was a write
+  bool written = false;  // records were written to it (set under the lock)
+  bool failed = false;   // a write failed and was reported
   int64_t lines_read = 0;  // text lines read since the unit was connected or rewound
 };
 
+// The table and its lock outlive main: the signal watcher may still take the
+// lock while the process exits.
 std::map<int32_t, std::unique_ptr<Unit>>& table() {
-  static std::map<int32_t, std::unique_ptr<Unit>> t;
-  return t;
+  static auto* t = new std::map<int32_t, std::unique_ptr<Unit>>;
+  return *t;
+}
+
+std::mutex& table_lock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+
+bool stdout_closed = false;  // standard output was closed when the run started
+bool finished = false;       // finish_units has run
+
+// The failure of a write to the unit, errno `err`; it is reported once.
+RunStop write_failure_of(Unit& u, int err) {
+  u.failed = true;
+  if (err == EPIPE) {
+    return {"morvex7: cannot write to " + u.name + ": its reader has gone (broken pipe)",
+            status_broken_pipe, false, {}};
+  }
+  return {"morvex7: cannot write to " + u.name + ": " + std::strerror(err), status_file, false, {}};
+}
+
+[[noreturn]] void write_failure(Unit& u, int err) { throw write_failure_of(u, err); }
+
+// Hands what stdio holds for the unit to the file.
+void flush_file(Unit& u) {
+  if (u.memory || u.fp == nullptr || u.failed) return;
+  if (std::fflush(u.fp) != 0) write_failure(u, errno);
+}
+
+// Notes whether a stream just opened is on a regular file. (A directory
+// opens for reading; its first read fails, see read_char.)
+void note_kind(Unit& u) {
+  struct stat st {};
+  u.regular = fstat(fileno(u.fp), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string describe(const Unit& u) { return u.memory ? u.name + " (memory)" : u.name; }
 
+// The caller holds the table lock.
 Unit& connect_default(int32_t unit, bool for_reading) {
   auto& t = table();
   auto u = std::make_unique<Unit>();
   if (unit == stdout_unit) {
+    if (stdout_closed) file_failure("cannot write to standard output: it was closed at the start");
     u->name = "standard output";
     u->fp = stdout;
   } else {
@@ -53,23 +99,32 @@ Unit& connect_default(int32_t unit, bool for_reading) {
                    std::strerror(errno));
     }
     u->owns_fp = true;
+    note_kind(*u);
   }
   Unit& ref = *u;
   t[unit] = std::move(u);
   return ref;
 }
 
-Unit& get(int32_t unit, bool for_reading) {
+// The caller holds the table lock.
+Unit& find_or_connect(int32_t unit, bool for_reading) {
   auto& t = table();
   auto it = t.find(unit);
   if (it != t.end()) return *it->second;
   return connect_default(unit, for_reading);
 }
 
+// For the read side, which takes the lock for the look-up only.
+Unit& get(int32_t unit, bool for_reading) {
+  std::lock_guard<std::mutex> lock(table_lock());
+  return find_or_connect(unit, for_reading);
+}
+
 // Switching between reading and writing on a stdio stream needs a seek.
 void prepare(Unit& u, bool write) {
   if (u.memory || u.fp == stdout) return;
   if (u.writing != write) {
+    if (u.writing) flush_file(u);
     std::fseek(u.fp, 0, SEEK_CUR);
     u.writing = write;
   }
@@ -83,7 +138,9 @@ std::size_t read_bytes(Unit& u, void* dst, std::size_t n) {
     return k;
   }
   prepare(u, false);
-  return std::fread(dst, 1, n, u.fp);
+  const std::size_t k = std::fread(dst, 1, n, u.fp);
+  if (k < n && std::ferror(u.fp)) file_failure("cannot read " + u.name + ": " + std::strerror(errno));
+  return k;
 }
 
 int read_char(Unit& u) {
@@ -92,8 +149,9 @@ int read_char(Unit& u) {
     return static_cast<unsigned char>(u.data[u.pos++]);
   }
   prepare(u, false);
-  // Units are read from one thread only; the unlocked form keeps a scan past
-  // a very long line cheap.
+  // Units are read from one thread only (the signal watcher flushes only
+  // units that were written); the unlocked form keeps a scan past a very
+  // long line cheap.
   const int c = getc_unlocked(u.fp);
   // A failed read (a directory, a device error) is not the end of the file:
   // taken for it, a command file would end the run normally.
@@ -111,8 +169,10 @@ void unread_char(Unit& u, int c) {
   std::ungetc(c, u.fp);
 }
 
+// The caller holds the table lock.
 void write_bytes(Unit& u, const void* src, std::size_t n) {
   if (n == 0) return;
+  u.written = true;
   if (u.memory) {
     if (u.pos + n > u.data.size()) u.data.resize(u.pos + n);
     std::memcpy(u.data.data() + u.pos, src, n);
@@ -120,9 +180,7 @@ void write_bytes(Unit& u, const void* src, std::size_t n) {
     return;
   }
   prepare(u, true);
-  if (std::fwrite(src, 1, n, u.fp) != n) {
-    file_failure("cannot write to " + u.name + ": " + std::strerror(errno));
-  }
+  if (std::fwrite(src, 1, n, u.fp) != n) write_failure(u, errno);
 }
 
 // A record written where the file was positioned by reading becomes the
@@ -132,8 +190,8 @@ void truncate_here(Unit& u) {
     u.data.resize(std::min(u.pos, u.data.size()));
     return;
   }
-  if (u.fp == stdout) return;
-  std::fflush(u.fp);
+  if (!u.regular) return;  // a device or a pipe has no rest to cut off
+  flush_file(u);
   long here = std::ftell(u.fp);
   if (here >= 0 && ftruncate(fileno(u.fp), here) != 0) {
     file_failure("cannot truncate " + u.name + ": " + std::strerror(errno));
@@ -234,6 +292,7 @@ void read_trailer(Unit& u, int64_t n) {
 }  // namespace
 
 void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form) {
+  std::lock_guard<std::mutex> lock(table_lock());
   auto& t = table();
   if (auto it = t.find(unit); it != t.end()) {
     if (it->second->memory) return;  // tests attached the unit beforehand
@@ -252,10 +311,12 @@ void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form
   }
   (void)form;
   u->owns_fp = true;
+  note_kind(*u);
   t[unit] = std::move(u);
 }
 
 void attach_memory(int32_t unit, std::string contents) {
+  std::lock_guard<std::mutex> lock(table_lock());
   auto& t = table();
   if (auto it = t.find(unit); it != t.end()) close(*it->second);
   auto u = std::make_unique<Unit>();
@@ -266,6 +327,7 @@ void attach_memory(int32_t unit, std::string contents) {
 }
 
 std::string unit_contents(int32_t unit) {
+  std::lock_guard<std::mutex> lock(table_lock());
   auto& t = table();
   auto it = t.find(unit);
   if (it == t.end()) return {};
@@ -284,32 +346,89 @@ std::string unit_contents(int32_t unit) {
 }
 
 void reset_units() {
+  std::lock_guard<std::mutex> lock(table_lock());
   for (auto& [n, u] : table()) close(*u);
   table().clear();
+  finished = false;
 }
+
+namespace {
+
+// Every unit, standard output last: a reader of the log that does not read
+// can hold up a flush of it, and the files are not to wait for that.
+template <class F>
+void each_unit_log_last(F visit) {
+  Unit* log = nullptr;
+  for (auto& [n, u] : table()) {
+    if (u->fp == stdout) {
+      log = u.get();
+    } else {
+      visit(*u);
+    }
+  }
+  if (log != nullptr) visit(*log);
+}
+
+}  // namespace
 
 void flush_units() {
-  for (auto& [n, u] : table()) {
-    if (u->fp) std::fflush(u->fp);
-  }
-  std::fflush(stdout);
+  std::lock_guard<std::mutex> lock(table_lock());
+  each_unit_log_last([](Unit& u) {
+    if (u.writing || u.fp == stdout) flush_file(u);
+  });
 }
 
+std::vector<RunStop> finish_units() {
+  std::lock_guard<std::mutex> lock(table_lock());
+  finished = true;
+  std::vector<RunStop> lost;
+  each_unit_log_last([&](Unit& u) {
+    if (u.memory || u.fp == nullptr) return;
+    // A unit that failed before was reported with the stop.
+    const bool report = u.written && !u.failed;
+    int err = 0;
+    if (report && std::fflush(u.fp) != 0) err = errno;
+    if (u.owns_fp) {
+      // Closing may report a write the file system had deferred.
+      if (std::fclose(u.fp) != 0 && err == 0) err = errno;
+      u.fp = nullptr;
+    }
+    if (report && err != 0) lost.push_back(write_failure_of(u, err));
+  });
+  return lost;
+}
+
+bool hold_units_for_signal() {
+  table_lock().lock();  // released only when the run has already finished
+  if (finished) {
+    table_lock().unlock();
+    return false;
+  }
+  each_unit_log_last([](Unit& u) {
+    if (u.written && u.fp != nullptr) std::fflush(u.fp);
+  });
+  return true;
+}
+
+void note_stdout_closed() { stdout_closed = true; }
+
 void rewind_unit(int32_t unit) {
-  Unit& u = get(unit, true);
+  std::lock_guard<std::mutex> lock(table_lock());
+  Unit& u = find_or_connect(unit, true);
   u.lines_read = 0;
   if (u.memory) {
     u.pos = 0;
     return;
   }
   if (u.fp == stdout) return;
-  std::fflush(u.fp);
+  flush_file(u);
   std::rewind(u.fp);
   u.writing = false;
 }
 
 void write_record(int32_t unit, std::string_view text) {
-  Unit& u = get(unit, false);
+  std::lock_guard<std::mutex> lock(table_lock());
+  Unit& u = find_or_connect(unit, false);
   write_bytes(u, text.data(), text.size());
   write_bytes(u, "\n", 1);
 }
@@ -361,7 +480,8 @@ int32_t read_line(int32_t unit, std::string& line) {
 std::string unit_name(int32_t unit) { return get(unit, true).name; }
 
 void uf_write(int32_t unit, std::initializer_list<std::span<const std::byte>> parts) {
-  Unit& u = get(unit, false);
+  std::lock_guard<std::mutex> lock(table_lock());
+  Unit& u = find_or_connect(unit, false);
   std::size_t total = 0;
   for (auto p : parts) total += p.size();
   if (total > 0x7fffffffu) file_failure("unformatted record too long for " + describe(u));
@@ -371,6 +491,10 @@ void uf_write(int32_t unit, std::initializer_list<std::span<const std::byte>> pa
   write_bytes(u, b, 4);
   for (auto p : parts) write_bytes(u, p.data(), p.size());
   write_bytes(u, b, 4);
+  // A store file is read back within the run: a record that cannot be kept
+  // is reported here, not later as a missing one. The next record's
+  // truncation would flush it anyway, so this costs no extra write.
+  flush_file(u);
 }
 
 int64_t uf_peek_length(int32_t unit) {

@@ -3,6 +3,11 @@
 // connected on first use to fort.N in the working directory (an output file
 // replaces an old one from its beginning) and stays connected for the run.
 // Tests may attach any unit to memory and read back what was written.
+//
+// A unit whose file cannot take a record (a full device, a closed standard
+// output, a pipe without reader) is a file-layer failure naming the file.
+// Records are whole in every file at every flush: each record is written under
+// the table's lock, which the end of the run by a signal takes too.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +15,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "io/stop.h"
 
 namespace mv {
 
 enum class Form { formatted, unformatted };
 
 // OPEN(unit, file=name, status="old" when must_exist else "unknown", form).
-// A missing "old" file is a file-layer failure (file_failure, names the file).
+// A missing "old" file, or one the run may not read (for "unknown": write,
+// or a directory) is a file-layer failure (file_failure, names the file). A
+// directory opened "old" fails at its first read.
 void open_unit(int32_t unit, const std::string& name, bool must_exist, Form form);
 
 // Test hook: the unit becomes a memory file holding `contents`, positioned at
@@ -26,7 +36,22 @@ void attach_memory(int32_t unit, std::string contents = {});
 std::string unit_contents(int32_t unit);
 // Closes every unit (flushing files) and forgets every connection.
 void reset_units();
+// Hands every record written so far to the files; a unit that cannot take
+// them is a file-layer failure naming it.
 void flush_units();
+// The end of the run: writes out and closes every file unit and flushes
+// standard output. Returns one failure per unit that could not be written
+// (a unit whose failure was reported already is not reported again). No
+// record may follow; a signal after it finds the run ended.
+std::vector<RunStop> finish_units();
+// For the end of the run by a signal (from the watching thread, never from a
+// signal handler): waits for the record being written, flushes every unit
+// that was written and keeps the table locked, so that no record follows.
+// False, and nothing done, when finish_units has already run.
+bool hold_units_for_signal();
+// Standard output was closed when the run started: the first record for
+// unit 6 is a file-layer failure.
+void note_stdout_closed();
 void rewind_unit(int32_t unit);
 
 // Formatted sequential records.

@@ -104,6 +104,17 @@ TEST(CommandLine, VersionIsThePackageVersion) {
   EXPECT_TRUE(files(dir).empty());
 }
 
+TEST(CommandLine, HelpOrVersionThatCannotBeWrittenFails) {
+  const RunDir dir("cli_full");
+  for (const char* option : {"--help", "--version"}) {
+    const std::string cmd = "cd '" + dir.path() + "' && '" + MORVEX7_EXE + "' " + option +
+                            " >/dev/full 2>/dev/null </dev/null";
+    const int raw = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(raw)) << option;
+    EXPECT_EQ(WEXITSTATUS(raw), 2) << option << " on a full standard output";
+  }
+}
+
 TEST(CommandLine, RunInDirIsTheRunInsideIt) {
   const RunDir elsewhere("cli_elsewhere");
   for (const char* name : {"charge_transfer", "auger_resonance"}) {

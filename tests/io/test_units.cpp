@@ -1,5 +1,6 @@
 // Unit table: memory units, line ends, unformatted record framing and the
-// truncation rule that the store files rely on, free-form numeric records.
+// truncation rule that the store files rely on, free-form numeric records,
+// and the failures of files that cannot be written or are directories.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "io/listread.h"
@@ -268,6 +270,101 @@ TEST_F(Units, FreeFormIntegerWrittenAsRealIsAnInputErrorAndEndOfFileFails) {
   } catch (const RunStop& stop) {
     EXPECT_EQ(stop.status, status_file);
   }
+}
+
+// A scratch working directory for files on disk; the units are reset before
+// it is left.
+class UnitFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("morvex7_unit_files_" + std::to_string(::getpid()) +
+            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+  }
+  void TearDown() override {
+    reset_units();
+    std::filesystem::current_path(old_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  static void full_device(const char* name) { std::filesystem::create_symlink("/dev/full", name); }
+
+ private:
+  std::filesystem::path dir_, old_;
+};
+
+// The message of the RunStop that `action` throws, with its status; fails the
+// test when nothing is thrown.
+template <class F>
+RunStop stop_of(F action) {
+  try {
+    action();
+  } catch (const RunStop& s) {
+    return s;
+  }
+  ADD_FAILURE() << "a file-layer failure was expected";
+  return {};
+}
+
+std::string on_disk(const char* name) {
+  std::ifstream f(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+TEST_F(UnitFiles, RecordsThatCannotBeWrittenFailAtTheFlushNamingTheFile) {
+  full_device("fort.43");
+  write_record(43, " 1  -1.5");  // stdio holds it: the device refuses it at the flush
+  const RunStop s = stop_of([] { flush_units(); });
+  EXPECT_EQ(s.status, status_file);
+  EXPECT_NE(s.text.find("cannot write to fort.43"), std::string::npos) << s.text;
+  EXPECT_NE(s.text.find("No space left"), std::string::npos) << s.text;
+  EXPECT_TRUE(finish_units().empty()) << "a failure already reported is not reported again";
+}
+
+TEST_F(UnitFiles, TheFinalFlushReportsEveryUnitThatCannotTakeItsRecords) {
+  full_device("fort.44");
+  full_device("fort.62");
+  write_record(43, "energies");
+  write_record(44, "BAND 1");
+  write_record(62, "yield");
+  std::string lines;
+  for (const RunStop& s : finish_units()) {
+    EXPECT_EQ(s.status, status_file);
+    EXPECT_FALSE(s.stop_word);
+    lines += s.text + "\n";
+  }
+  EXPECT_EQ(lines,
+            "morvex7: cannot write to fort.44: No space left on device\n"
+            "morvex7: cannot write to fort.62: No space left on device\n");
+  EXPECT_EQ(on_disk("fort.43"), "energies\n");
+}
+
+TEST_F(UnitFiles, AStoreRecordThatCannotBeKeptFailsWhereItIsWritten) {
+  full_device("FTN98");
+  open_unit(98, "FTN98", false, Form::unformatted);
+  const float small[3] = {1.0f, 2.0f, 3.0f};  // far less than stdio's buffer
+  const RunStop s = stop_of([&] { uf_write(98, {uf_bytes(small, 3)}); });
+  EXPECT_EQ(s.status, status_file);
+  EXPECT_NE(s.text.find("cannot write to FTN98"), std::string::npos) << s.text;
+}
+
+TEST_F(UnitFiles, ADirectoryFailsAtOpenOrAtItsFirstReadNamingIt) {
+  for (const char* name : {"FTN15", "FTN98", "fort.50"}) std::filesystem::create_directory(name);
+  const RunStop store = stop_of([] { open_unit(98, "FTN98", false, Form::unformatted); });
+  EXPECT_EQ(store.status, status_file);
+  EXPECT_EQ(store.text, "morvex7: cannot open FTN98: Is a directory");
+
+  open_unit(15, "FTN15", true, Form::formatted);  // a directory opens for reading
+  std::string line;
+  const RunStop recipes = stop_of([&] { read_line(15, line); });
+  EXPECT_EQ(recipes.text, "morvex7: cannot read FTN15: Is a directory");
+  const RunStop command = stop_of([&] { read_line(50, line); });  // connected on first use
+  EXPECT_EQ(command.status, status_file);
+  EXPECT_EQ(command.text, "morvex7: cannot read fort.50: Is a directory");
 }
 
 }  // namespace
