@@ -21,9 +21,10 @@
 // engine's stop is reported, and the exit status is 1 if any input was. This
 // is how CI replays the corpora under the sanitizers.
 //
-// A run that ends with any exception but the engine's stop aborts: the real
-// executable would print "internal error" and exit with status 3, which is a
-// fault worth a finding.
+// A run that ends with an exception other than the engine's stop ("internal
+// error", status 3) is a fault: under AFL it aborts, so that AFL saves it. The
+// signal guard of the executable is left out: its thread would not survive
+// the fork server's fork, and no input can send a signal.
 #include <dirent.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -106,7 +107,9 @@ void empty_directory(const std::string& dir) {
   }
 }
 
-// Runs the engine on `input` as the fuzzed file; returns the run's status.
+// Runs the engine on `input` as the fuzzed file, as the executable's main does
+// (the stop caught, every unit written out, the stop text on the error
+// stream); returns the run's status.
 int run_once(const Setup& s, const std::string& input) {
   empty_directory(s.dir);
   for (const auto& [name, text] : s.base) {
@@ -114,22 +117,7 @@ int run_once(const Setup& s, const std::string& input) {
   }
   write_file(s.dir + "/" + s.kind->file, input);
   if (::chdir(s.dir.c_str()) != 0) std::abort();
-  int status = 0;
-  try {
-    mv::MAIN();
-  } catch (const mv::RunStop& stop) {
-    status = stop.status;
-    if (std::getenv("MORVEX7_FUZZ_LOG") != nullptr) {
-      if (!stop.note.empty()) std::fprintf(stderr, "%s\n", stop.note.c_str());
-      std::fprintf(stderr, "%s%s (status %d)\n", stop.stop_word ? "STOP " : "", stop.text.c_str(),
-                   status);
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "morvex7_fuzz: internal error: %s\n", e.what());
-    std::abort();
-  }
-  mv::flush_units();
-  return status;
+  return mv::run_program([] { mv::MAIN(); });
 }
 
 bool load_setup(int argc, char** argv, Setup& s) {
@@ -170,11 +158,26 @@ void prepare_process() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
+bool show_log() { return std::getenv("MORVEX7_FUZZ_LOG") != nullptr; }
+
 // The log is not looked at: keep it off the terminal (MORVEX7_FUZZ_LOG shows it).
 void quiet() {
-  if (std::getenv("MORVEX7_FUZZ_LOG") != nullptr) return;
+  if (show_log()) return;
   const int null = ::open("/dev/null", O_WRONLY);
   if (null >= 0) ::dup2(null, STDOUT_FILENO);
+}
+
+// The error stream of a replayed run (the stop text, a sanitizer's report)
+// goes to `path`, shown only when the input fails.
+void error_stream_to(const std::string& path) {
+  if (show_log()) return;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) ::dup2(fd, STDERR_FILENO);
+}
+
+void show_error_stream(const std::string& path) {
+  std::string text;
+  if (!show_log() && read_file(path, text)) std::fputs(text.c_str(), stderr);
 }
 
 extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
@@ -196,6 +199,7 @@ extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
 // Replays every input in a forked child; prints a line for each one that
 // does not end through the engine's stop, and returns how many did not.
 [[maybe_unused]] int replay(const Setup& s, int n, char** inputs) {
+  const std::string errors = s.dir + ".stderr";
   int bad = 0;
   for (int k = 0; k < n; ++k) {
     std::string input;
@@ -209,6 +213,7 @@ extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
     if (child < 0) std::abort();
     if (child == 0) {
       quiet();
+      error_stream_to(errors);
       ::signal(SIGALRM, on_time_limit);
       ::alarm(replay_seconds);
       const int status = run_once(s, input);
@@ -217,15 +222,18 @@ extern "C" [[gnu::weak]] void __sanitizer_print_stack_trace();
     }
     int ws = 0;
     ::waitpid(child, &ws, 0);
+    const bool failed = WIFSIGNALED(ws) || WEXITSTATUS(ws) > mv::status_file;
+    if (failed) show_error_stream(errors);
     if (WIFSIGNALED(ws)) {
       const int sig = WTERMSIG(ws);
       std::printf("%s: %s (signal %d)\n", inputs[k], sig == SIGALRM ? "HANG" : "CRASH", sig);
       ++bad;
-    } else if (WEXITSTATUS(ws) > 2) {
+    } else if (failed) {
       std::printf("%s: FAILED (status %d)\n", inputs[k], WEXITSTATUS(ws));
       ++bad;
     }
   }
+  ::unlink(errors.c_str());
   return bad;
 }
 
@@ -251,7 +259,7 @@ int main(int argc, char** argv) {
   __AFL_INIT();
   std::string input;
   if (!read_file(argv[3], input)) return 64;
-  run_once(s, input);
+  if (run_once(s, input) == mv::status_internal) std::abort();
   return 0;
 #else
   const int bad = replay(s, argc - 3, argv + 3);
