@@ -83,11 +83,20 @@ class EngineError(RuntimeError):
 
 
 def stop_text(stderr: str) -> str:
-    """The stop text of the engine's standard error: what follows the last 'STOP '."""
-    lines = [ln.strip() for ln in stderr.splitlines() if ln.strip()]
-    for ln in reversed(lines):
-        if ln.startswith("STOP"):
-            return ln[4:].strip()
+    """The stop text of the engine's standard error.
+
+    What follows the last 'STOP ', with any failure reported after it (a result file
+    that could not be written) in parentheses; without a STOP line, the last line
+    (a file that could not be read, a signal). Notices ("morvex7: notice: ...") are
+    left out: they do not say how the run ended.
+    """
+    lines = [ln.strip() for ln in stderr.splitlines()
+             if ln.strip() and not ln.strip().startswith("morvex7: notice:")]
+    for k in range(len(lines) - 1, -1, -1):
+        if lines[k].startswith("STOP"):
+            text = lines[k][4:].strip()
+            after = lines[k + 1:]
+            return f"{text} ({'; '.join(after)})" if after else text
     return lines[-1] if lines else ""
 
 

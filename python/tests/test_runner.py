@@ -46,3 +46,35 @@ def test_failure_carries_stop_text_and_log_tail(tmp_path):
     assert RunRecord.load(tmp_path / "bad").status == 1
     again = pickle.loads(pickle.dumps(err))  # it crosses process boundaries on Dask
     assert (again.status, again.stop_text, again.log_tail) == (1, err.stop_text, err.log_tail)
+
+
+def test_stop_text_names_a_result_file_that_could_not_be_written(tmp_path, engine):
+    import shutil
+
+    from morvex7.engine import run_engine
+    for triads, ended in ((True, False), (False, True)):
+        run_dir = tmp_path / f"full{int(triads)}"
+        shutil.copytree(MODEL, run_dir)
+        if not triads:  # fort.44 is written only at the end of the run
+            text = (run_dir / "fort.50").read_text().replace("A1G T1U T1U\n", "")
+            (run_dir / "fort.50").write_text(text)
+        (run_dir / "fort.44").symlink_to("/dev/full")
+        with pytest.raises(EngineError) as info:
+            run_engine(run_dir, engine=engine)
+        err = info.value
+        assert err.status == 2 and "cannot write to fort.44" in err.stop_text
+        # A run that ended normally says so, with the failure to keep its results.
+        assert err.stop_text.startswith("Normal end") == ended, err.stop_text
+
+
+def test_notices_do_not_replace_the_stop_text(tmp_path, engine):
+    import shutil
+
+    from morvex7.engine import run_engine
+    run_dir = tmp_path / "long"
+    shutil.copytree(MODEL, run_dir)
+    text = (run_dir / "fort.50").read_text()
+    (run_dir / "fort.50").write_text("%" + "x" * 150 + "\n" + text)
+    result = run_engine(run_dir, engine=engine)
+    assert "notice" in (run_dir / "stop.txt").read_text()
+    assert result.stop_text == "Normal end because of end of file on input"

@@ -9,17 +9,11 @@
 #include <sstream>
 #include <string>
 
-#include "auger/com_gamma.h"
-#include "coefficients/actors.h"
-#include "coefficients/find_data.h"
 #include "driver/mainprog.h"
-#include "hamiltonian/bandexpansion.h"
 #include "hamiltonian/sparse.h"
-#include "input/getact.h"
-#include "input/reader.h"
+#include "input/command_fixture.h"
 #include "io/stop.h"
 #include "io/units.h"
-#include "spectra/spectr.h"
 #include "workarray/heap.h"
 
 namespace mv {
@@ -34,40 +28,23 @@ std::string example_file(const std::string& name) {
   return s.str();
 }
 
-class LoopLimits : public ::testing::Test {
+// The command-language tests' fresh run, plus the work array and the sparse
+// builder's tables, with every unit of a whole run in memory.
+class LoopLimits : public test::CommandTest {
  protected:
-  // A fresh run whose every unit is in memory.
   void SetUp() override {
-    reset_units();
-    reset_reader();
-    reset_getact();
+    CommandTest::SetUp();
     reset_heap();
-    store_index = {};
-    store_ir_index = {};
-    actors = {};
-    cprmult = {};
-    qaz = {};
-    spectr = {};
-    bandexpansion = {};
-    com_gamma = {};
-    iter = {};
     ibuild = {};
     indx = {};
     for (int32_t unit : {6, 43, 44, 98, 99}) attach_memory(unit);
     attach_memory(14, example_file("FTN14"));
     attach_memory(15, example_file("FTN15"));
   }
-  void TearDown() override { reset_units(); }
 
   RunStop run(const std::string& commands) {
     attach_memory(command_unit, commands);
-    try {
-      MAIN(2);
-    } catch (const RunStop& s) {
-      return s;
-    }
-    ADD_FAILURE() << "the run did not stop";
-    return {};
+    return stop_of([] { MAIN(2); });
   }
   static std::string last_line(const std::string& text) {
     const std::size_t end = text.find_last_not_of('\n');

@@ -31,6 +31,21 @@ void RunDir::put(const std::string& file, const std::string& text) const {
   std::ofstream(path_ + "/" + file, std::ios::binary) << text;
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string example_file(const std::string& example, const std::string& file) {
+  return read_file((fs::path(MORVEX7_SOURCE_DIR) / "examples" / example / file).string());
+}
+
+void put_example(const RunDir& dir, const std::string& example) {
+  for (const char* f : {"fort.50", "FTN14", "FTN15"}) dir.put(f, example_file(example, f));
+}
+
 std::string RunDir::get(const std::string& file) const {
   std::ifstream f(path_ + "/" + file, std::ios::binary);
   std::ostringstream s;

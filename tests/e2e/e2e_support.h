@@ -44,6 +44,13 @@ struct SpectrumBlock {
 };
 std::vector<SpectrumBlock> spectrum_blocks(const std::string& fort44);
 
+// A file's bytes ("" when it cannot be read).
+std::string read_file(const std::string& path);
+// One file of a shipped example, examples/<example>/<file>.
+std::string example_file(const std::string& example, const std::string& file);
+// Copies the example's fort.50, FTN14 and FTN15 into `dir`.
+void put_example(const RunDir& dir, const std::string& example);
+
 std::vector<std::string> lines(const std::string& text);
 // The first line containing `key`, or "".
 std::string line_with(const std::string& text, const std::string& key);

@@ -21,13 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Runs `exe args` with `where` as the working directory; its standard output
 // and error are caught outside every run directory.
 RunResult run_from(const RunDir& where, const std::string& exe, const std::string& args) {
@@ -41,11 +34,6 @@ RunResult run_from(const RunDir& where, const std::string& exe, const std::strin
 
 RunResult run_from(const RunDir& where, const std::string& args) {
   return run_from(where, MORVEX7_EXE, args);
-}
-
-void put_example(const RunDir& dir, const std::string& name) {
-  const fs::path src = fs::path(MORVEX7_SOURCE_DIR) / "examples" / name;
-  for (const char* f : {"fort.50", "FTN14", "FTN15"}) dir.put(f, read_file(src / f));
 }
 
 // Every file of a directory with its bytes.
@@ -93,7 +81,7 @@ TEST(CommandLine, HelpDescribesTheRunAndRunsNothing) {
 
 TEST(CommandLine, VersionIsThePackageVersion) {
   const std::string pyproject =
-      read_file(fs::path(MORVEX7_SOURCE_DIR) / "python" / "pyproject.toml");
+      read_file((fs::path(MORVEX7_SOURCE_DIR) / "python" / "pyproject.toml").string());
   std::smatch m;
   ASSERT_TRUE(std::regex_search(pyproject, m, std::regex("\nversion = \"([^\"]+)\"")));
   const RunDir dir("cli_version");

@@ -27,21 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string example_file(const std::string& example, const std::string& file) {
-  return read_file(fs::path(MORVEX7_SOURCE_DIR) / "examples" / example / file);
-}
-
-void put_example(const RunDir& dir, const std::string& example) {
-  for (const char* f : {"fort.50", "FTN14", "FTN15"}) dir.put(f, example_file(example, f));
-}
-
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

@@ -17,19 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// A fresh copy of a shipped example.
-void put_example(const RunDir& dir, const std::string& name) {
-  const fs::path src = fs::path(MORVEX7_SOURCE_DIR) / "examples" / name;
-  for (const char* f : {"fort.50", "FTN14", "FTN15"}) dir.put(f, read_file(src / f));
-}
-
 // Every file of the directory, with standard output and error.
 std::map<std::string, std::string> outputs(const RunDir& dir, const RunResult& r) {
   std::map<std::string, std::string> all{{"<stdout>", r.out}, {"<stderr>", r.err}};
