@@ -67,6 +67,7 @@ constexpr Kind kinds[] = {
 struct Setup {
   const Kind* kind = nullptr;
   std::string dir;                                       // the private run directory
+  bool own_dir = false;                                  // made here, removed after use
   std::vector<std::pair<std::string, std::string>> base;  // companion files
 };
 
@@ -111,6 +112,7 @@ void empty_directory(const std::string& dir) {
 // (the stop caught, every unit written out, the stop text on the error
 // stream); returns the run's status.
 int run_once(const Setup& s, const std::string& input) {
+  ::mkdir(s.dir.c_str(), 0700);
   empty_directory(s.dir);
   for (const auto& [name, text] : s.base) {
     if (name != s.kind->file) write_file(s.dir + "/" + name, text);
@@ -145,6 +147,7 @@ bool load_setup(int argc, char** argv, Setup& s) {
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvex7_fuzz_XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) return false;
     s.dir = pattern;
+    s.own_dir = true;
   }
   return true;
 }
@@ -259,12 +262,18 @@ int main(int argc, char** argv) {
   __AFL_INIT();
   std::string input;
   if (!read_file(argv[3], input)) return 64;
-  if (run_once(s, input) == mv::status_internal) std::abort();
+  const int status = run_once(s, input);
+  // Each run is the process's only one, so a directory made here goes with it.
+  if (s.own_dir) {
+    empty_directory(s.dir);
+    ::rmdir(s.dir.c_str());
+  }
+  if (status == mv::status_internal) std::abort();
   return 0;
 #else
   const int bad = replay(s, argc - 3, argv + 3);
   std::printf("morvex7_fuzz %s: %d input(s) replayed, %d failed\n", s.kind->name, argc - 3, bad);
-  if (std::getenv("MORVEX7_FUZZ_DIR") == nullptr) {
+  if (s.own_dir) {
     empty_directory(s.dir);
     ::rmdir(s.dir.c_str());
   }
