@@ -10,40 +10,10 @@
 #include <fstream>
 #include <string>
 
+#include "modelwriter/example_models.h"
 #include "modelwriter/modelwriter.h"
 
 namespace {
-
-// The charge-transfer example's model (tools/modelwriter/main_make_examples.cpp).
-mw::Model base_model() {
-  mw::Model m;
-  m.nconf_ground = 3;
-  m.nconf_excited = 3;
-  m.op = "T1U";
-  m.ground.label = "A1G";
-  m.ground.dim = 1;
-  m.ground.mult = {1, 2, 2};
-  m.ground.ham[1] = {{mw::matrix(2, 2, {-0.8f, 0.0f, 0.0f, 1.2f}), 1.0f}};
-  m.ground.ham[2] = {{mw::matrix(2, 2, {-0.6f, 0.2f, 0.2f, 0.9f}), 1.0f}};
-  m.ground.mix[0] = {{mw::matrix(1, 2, {2.2f, 1.6f}), 1.0f}};
-  m.ground.mix[1] = {{mw::matrix(2, 2, {1.8f, 0.3f, 0.3f, 1.4f}), 1.0f}};
-  m.excited.label = "T1U";
-  m.excited.dim = 3;
-  m.excited.mult = {3, 3, 2};
-  m.excited.ham[0] = {
-      {mw::matrix(3, 3, {-1.5f, 0.4f, 0.0f, 0.4f, 0.5f, 0.3f, 0.0f, 0.3f, 4.0f}), 1.0f},
-      {mw::matrix(3, 3, {1.0f, 0.0f, 0.0f, 0.0f, -0.5f, 0.0f, 0.0f, 0.0f, -0.5f}), 0.6f}};
-  m.excited.ham[1] = {
-      {mw::matrix(3, 3, {-1.0f, 0.2f, 0.1f, 0.2f, 0.7f, 0.0f, 0.1f, 0.0f, 2.5f}), 1.0f}};
-  m.excited.ham[2] = {{mw::matrix(2, 2, {-0.5f, 0.1f, 0.1f, 1.0f}), 1.0f}};
-  m.excited.mix[0] = {
-      {mw::matrix(3, 3, {2.0f, 0.5f, 0.0f, 0.4f, 1.8f, 0.3f, 0.0f, 0.2f, 1.5f}), 1.0f}};
-  m.excited.mix[1] = {{mw::matrix(3, 2, {1.6f, 0.2f, 0.3f, 1.4f, 0.1f, 0.9f}), 1.0f}};
-  m.trans[0][0] = {{mw::matrix(1, 3, {1.0f, 0.8f, 0.4f}), 1.0f}};
-  m.trans[1][1] = {{mw::matrix(2, 3, {0.9f, 0.3f, 0.1f, 0.2f, 0.7f, 0.5f}), 1.0f}};
-  m.trans[2][2] = {{mw::matrix(2, 2, {0.8f, 0.2f, 0.1f, 0.6f}), 1.0f}};
-  return m;
-}
 
 bool put(const std::filesystem::path& p, const std::string& text) {
   std::ofstream f(p, std::ios::binary);
@@ -61,7 +31,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path root = argv[1];
   std::filesystem::create_directories(root / "coefficients");
   std::filesystem::create_directories(root / "recipes");
-  mw::Model m = base_model();
+  mw::Model m = mw::charge_transfer_example();
   bool ok = true;
   struct Variant {
     const char* name;
