@@ -45,4 +45,4 @@ ls "$run"/fort.6[2-9] >/dev/null 2>&1 && echo "  fort.62.. total-yield curves, o
 spectra() { PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 -m morvex7 "$@"; }
 echo "Spectrum (morvex7-spectra plot/csv; 'morvex7-spectra --help' for widths, grids, formats):"
 spectra csv "$run" --out "$run" | sed 's/^/  CSV  /'
-spectra plot "$run" --out "$run/spectrum.png" | sed 's/^/  plot /'
+spectra plot "$run" --out "$run/spectrum.png" --text | sed 's/^/  /'

@@ -19,7 +19,8 @@ import numpy as np
 from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
 from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
 from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_dichroism, plot_overlay,
-                           plot_spectrum, plot_yield)
+                           plot_spectrum, plot_yield, view_of_lines)
+from morvex7.textchart import text_chart
 
 PROG = "morvex7-spectra"
 DEFAULT_LORENTZ = 0.2
@@ -29,6 +30,7 @@ examples:
   {PROG} info build/runs/charge_transfer
       triads, Eg0, degeneracy, configuration weights, number of lines
   {PROG} plot build/runs/charge_transfer
+  {PROG} plot build/runs/charge_transfer --text      (also drawn in the terminal)
       broadened spectrum with its sticks: build/runs/charge_transfer/spectrum.png
   {PROG} plot RUN --lorentz 0.3 --gauss 0.15 --out fig.pdf
       Voigt profile, as PDF
@@ -134,6 +136,8 @@ def build_parser() -> argparse.ArgumentParser:
                            "spectra.png here for several)")
     add_selection_options(plot)
     add_broadening_options(plot)
+    plot.add_argument("--text", action="store_true",
+                      help="also draw the spectrum in the terminal, with characters")
     plot.add_argument("--dichroism", action="store_true",
                       help="builder-made run: the E perpendicular (xy) and E parallel (z) spectra "
                            "and their difference xy - z")
@@ -300,7 +304,12 @@ def cmd_plot(args: argparse.Namespace) -> int:
     if len(runs) == 1:
         run, s = runs[0], sticks[0]
         if with_lines:
-            written.append(plot_spectrum(out, broaden(s, broadening, grid), s))
+            curve = broaden(s, broadening, grid)
+            written.append(plot_spectrum(out, curve, s))
+            if args.text:  # the picture's energy range, around the lines
+                lo, hi = view_of_lines(s.energy, curve.broadening) or (-np.inf, np.inf)
+                near = (curve.energy >= lo) & (curve.energy <= hi)
+                print(text_chart(curve.energy[near], curve.intensity[near]))
         for triad in auger_triads(run):
             meta = triad_meta(run, triad)
             tag = "" if len(auger_triads(run)) == 1 else f"_triad{triad.index}"

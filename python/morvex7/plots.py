@@ -63,7 +63,7 @@ def energy_label(meta: Mapping[str, object] | None) -> str:
     return f"transition energy E - Eg0 ({unit})"
 
 
-def _view(energies: np.ndarray, broadening: Broadening | None) -> tuple[float, float] | None:
+def view_of_lines(energies: np.ndarray, broadening: Broadening | None) -> tuple[float, float] | None:
     """x range around the lines: a few widths beyond the outermost."""
     e = np.asarray(energies, float)
     e = e[np.isfinite(e)]
@@ -123,7 +123,7 @@ def plot_spectrum(
         right.set_ylabel("stick intensity")
         limits.append(_span(sticks.intensity))
         right.set_ylim(*_common_zero(limits)[1])
-        view = _view(sticks.energy, curve.broadening)
+        view = view_of_lines(sticks.energy, curve.broadening)
         if view:  # around the lines, within the curve's grid
             lo = max(view[0], float(curve.energy[0]))
             hi = min(view[1], float(curve.energy[-1]))
@@ -200,7 +200,7 @@ def plot_overlay(
     meta = curves[0].meta if curves else {}
     lows, highs = [], []
     for curve, lines in zip(curves, sticks or []):
-        view = _view(lines.energy, curve.broadening)
+        view = view_of_lines(lines.energy, curve.broadening)
         if view:
             lows.append(view[0])
             highs.append(view[1])
@@ -312,7 +312,7 @@ def plot_dichroism(path: str | Path, xy, z, lines: np.ndarray | None = None,
     top.set_ylabel(f"intensity (per {unit_of(xy.meta)})")
     top.set_title(title or str(xy.meta.get("title", "")).replace(" (xy)", "") or title_from(xy.meta))
     top.legend(fontsize=8)
-    view = _view(lines, xy.broadening) if lines is not None else None
+    view = view_of_lines(lines, xy.broadening) if lines is not None else None
     if view:
         top.set_xlim(*view)
     bottom.plot(xy.energy, xy.intensity - z.intensity, color="k", lw=1.2)
