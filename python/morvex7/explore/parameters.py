@@ -1,0 +1,126 @@
+"""The parameters the explorer shows, and the command file they make.
+
+One place decides which parameters a model offers and how their values reach the engine, so
+that the page, the runs, the fit and the exports agree.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+from morvex7.commandfile import CommandFile
+from morvex7.runner import model_text
+
+#: The largest magnitude any engine parameter may take from the page (eV).
+HARD_LIMIT = 1000.0
+
+
+@dataclass
+class Param:
+    """One parameter of the page: its value, the range accepted and the slider's range."""
+
+    name: str
+    value: float
+    minimum: float  # values outside [minimum, maximum] are refused
+    maximum: float
+    low: float  # the slider's range
+    high: float
+    step: float = 0.01
+    label: str = ""
+    group: str = ""
+
+    def as_json(self) -> dict:
+        return asdict(self)
+
+
+def slider_range(value: float, nonnegative: bool) -> tuple[float, float]:
+    """A slider range around `value`: wide enough to matter, not so wide it is coarse."""
+    span = max(2.0 * abs(value), 2.0)
+    low = value - span
+    if nonnegative:
+        low = max(low, 0.0)
+    return round(low, 3), round(value + span, 3)
+
+
+ENGINE_KEYWORDS = ("DEL", "UVV", "UCV", "W")
+
+
+def model_parameters(model_dir: Path) -> list[Param]:
+    """The real parameters the model's command file gives a value: the charge-transfer
+    keywords and every operator factor of its first block."""
+    cf = CommandFile(model_text(model_dir))
+    names = [k for k in ENGINE_KEYWORDS if cf.get(k) is not None]
+    block = cf.blocks[0] if cf.blocks else None
+    if block is not None:
+        for keyword in ("XHAM", "XMIX"):
+            for command in block.find(keyword):
+                nfac = command.int_arg(0)
+                for position, _ in command.entries():
+                    label = ",".join(str(i) for i in position)
+                    names += [f"{keyword}[{label}][{k}]" for k in range(1, nfac + 1)]
+    out, seen = [], set()
+    for name in names:
+        if name in seen:
+            continue
+        seen.add(name)
+        value = cf.get(name)
+        if value is None or not math.isfinite(value):
+            continue
+        value = float(f"{value:.7g}")  # the 4-byte real as written in the file
+        low, high = slider_range(value, nonnegative=name != "DEL")
+        out.append(Param(name, value, -HARD_LIMIT, HARD_LIMIT, low, high, label=name,
+                         group="engine"))
+    return out
+
+
+def command_text(model_dir: Path, values: dict[str, float]) -> str:
+    """The model's command file with `values` set."""
+    cf = CommandFile(model_text(model_dir))
+    cf.update(values)
+    return cf.text
+
+
+def fit_names(values: dict[str, float]) -> dict[str, float]:
+    """The names :func:`morvex7.fit.fit_spectrum` takes for the page's parameters."""
+    return dict(values)
+
+
+TOP_KEYS = ("title", "valence", "electrons", "core", "symmetry")
+SECTIONS = ("ground", "excited", "charge_transfer")
+
+
+def description_toml(model: dict, values: dict[str, float]) -> str:
+    """The model description (TOML) of a builder-made model, from its model.json, with the
+    page's values in place; ``morvex7-ion`` rebuilds the model from it."""
+    sections = {s: dict(model.get("parameters", {}).get(s) or {}) for s in SECTIONS}
+    lines = [f"# written by morvex7-explore from {model.get('title') or 'a built model'}"]
+    for key in TOP_KEYS:
+        if key in model and model[key] not in (None, ""):
+            lines.append(f"{key} = {_toml_value(model[key])}")
+    for section in SECTIONS:
+        entries = sections[section]
+        if not entries:
+            continue
+        lines += ["", f"[{section}]"]
+        lines += [f"{_toml_key(k)} = {_toml_value(v)}" for k, v in entries.items()]
+    if model.get("window"):
+        lines += ["", "[triads]", f"window = {_toml_value(model['window'])}"]
+    return "\n".join(lines) + "\n"
+
+
+def _toml_key(key: str) -> str:
+    return key if key.replace("_", "").isalnum() and not key[0].isdigit() else _toml_value(key)
+
+
+def _toml_value(value: object) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        return repr(float(f"{value:.9g}"))
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(_toml_value(v) for v in value) + "]"
+    text = str(value).replace("\\", "\\\\").replace('"', '\\"')
+    return f'"{text}"'

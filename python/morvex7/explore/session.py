@@ -1,0 +1,394 @@
+"""What the explorer page works on: one model, its parameters, engine runs, spectra and fits.
+
+Everything that arrives from the page goes through :meth:`Session.check_request` first: known
+names only, finite numbers within their ranges, a known polarisation. Anything refused raises
+:class:`RequestError`, whose message the page shows as it is.
+"""
+from __future__ import annotations
+
+import json
+import math
+import re
+import shutil
+import threading
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Mapping
+
+import numpy as np
+
+from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
+from morvex7.explore import parameters as physical
+from morvex7.explore.runs import EngineRuns, Outcome, RunCancelled
+
+MAX_POINTS = 1500  # points of the drawn curve
+MAX_TEMPERATURE = 5000.0  # kelvin
+MAX_WIDTH = 50.0  # eV, either width
+MAX_EDGE = 1.0e5  # eV
+MAX_MEASURED_BYTES = 4 << 20
+MAX_MEASURED_ROWS = 200_000
+
+
+class RequestError(ValueError):
+    """A request from the page that cannot be served; the message is for the user."""
+
+
+@dataclass
+class View:
+    """How the sticks become the drawn spectrum."""
+
+    lorentz: float = 0.3
+    gauss: float = 0.2
+    polarisation: str = "iso"
+    temperature: float = 0.0
+    edge: float = 0.0  # added to E - E0: the photon-energy axis
+
+
+@dataclass
+class Request:
+    """A checked request: parameter values and the view."""
+
+    values: dict[str, float]
+    view: View
+
+
+@dataclass
+class GoodRun:
+    """The last run that ended normally: its values and its directory."""
+
+    key: tuple
+    values: dict[str, float]
+    outcome: Outcome
+
+
+def _number(raw: Any, what: str) -> float:
+    if isinstance(raw, bool) or not isinstance(raw, (int, float, str)):
+        raise RequestError(f"{what}: a number is needed, not {json.dumps(raw)[:40]}")
+    try:
+        value = float(raw)
+    except ValueError:
+        raise RequestError(f"{what}: {str(raw)[:40]!r} is not a number") from None
+    if not math.isfinite(value):
+        raise RequestError(f"{what}: {raw} is not a finite number")
+    return value
+
+
+def _in_range(value: float, lo: float, hi: float, what: str) -> float:
+    if not lo <= value <= hi:
+        raise RequestError(f"{what} = {value:g} is outside the accepted range {lo:g} .. {hi:g}")
+    return value
+
+
+class Session:
+    """The explorer's state for one model directory and one work directory."""
+
+    def __init__(self, model_dir: Path, workdir: Path, engine: Path,
+                 description: Path | None = None):
+        self.model_dir = Path(model_dir).resolve()
+        self.workdir = Path(workdir).resolve()
+        self.description = description
+        self.engine = engine
+        self.params = {p.name: p for p in physical.model_parameters(self.model_dir)}
+        model_json = self.model_dir / "model.json"
+        self.model = json.loads(model_json.read_text()) if model_json.is_file() else None
+        self.runs = EngineRuns(self.workdir / "runs", engine)
+        self.good: GoodRun | None = None
+        self._good_lock = threading.Lock()
+        self.measured = None  # morvex7.fit.Measured, once loaded
+        self._fit_lock = threading.Lock()
+        self._fits = 0
+        self._client = None
+
+    # -- what the page shows first ---------------------------------------------------------
+
+    @property
+    def polarisations(self) -> list[str]:
+        return list(self.model["spectra"]) if self.model else []
+
+    @property
+    def has_temperature(self) -> bool:
+        """Whether a temperature changes anything: several initial states in the runs."""
+        if not self.model:
+            return False
+        states = sum(len(g.get("energies", [g["energy"]]))
+                     for g in self.model.get("ground_symmetries", []))
+        return states > 1
+
+    def describe(self) -> dict:
+        title = (self.model or {}).get("title") or self.model_dir.name
+        return {
+            "title": title,
+            "model": str(self.model_dir),
+            "params": [p.as_json() for p in self.params.values()],
+            "polarisations": self.polarisations,
+            "temperature": self.has_temperature,
+            "toml": self.model is not None,
+            "view": View().__dict__,
+            "limits": {"width": MAX_WIDTH, "temperature": MAX_TEMPERATURE, "edge": MAX_EDGE},
+        }
+
+    # -- checking what the page sends ------------------------------------------------------
+
+    def check_values(self, raw: Any) -> dict[str, float]:
+        if not isinstance(raw, Mapping):
+            raise RequestError("params: an object of name: value is needed")
+        values = {}
+        for name, value in raw.items():
+            p = self.params.get(name)
+            if p is None:
+                known = ", ".join(self.params) or "none"
+                raise RequestError(f"unknown parameter {str(name)[:40]!r}; this model has {known}")
+            values[name] = _in_range(_number(value, name), p.minimum, p.maximum, name)
+        return {n: values.get(n, p.value) for n, p in self.params.items()}
+
+    def check_view(self, raw: Any) -> View:
+        if raw is None:
+            return View()
+        if not isinstance(raw, Mapping):
+            raise RequestError("view: an object is needed")
+        unknown = set(raw) - set(View.__dataclass_fields__)
+        if unknown:
+            raise RequestError(f"view: unknown setting {sorted(unknown)[0]!r}")
+        view = View()
+        for name in ("lorentz", "gauss"):
+            if name in raw:
+                setattr(view, name, _in_range(_number(raw[name], f"{name} FWHM"), 0.0,
+                                              MAX_WIDTH, f"{name} FWHM"))
+        if view.lorentz == 0 and view.gauss == 0:
+            raise RequestError("give a Lorentzian or a Gaussian width above zero")
+        if "temperature" in raw:
+            view.temperature = _in_range(_number(raw["temperature"], "temperature"), 0.0,
+                                         MAX_TEMPERATURE, "temperature (K)")
+        if "edge" in raw:
+            view.edge = _in_range(_number(raw["edge"], "edge energy"), -MAX_EDGE, MAX_EDGE,
+                                  "edge energy (eV)")
+        if "polarisation" in raw:
+            pol = raw["polarisation"]
+            allowed = self.polarisations or ["iso"]
+            if pol not in allowed:
+                raise RequestError(f"polarisation {str(pol)[:20]!r}: this model has "
+                                   f"{', '.join(allowed)}")
+            view.polarisation = pol
+        return view
+
+    def check_request(self, body: Any) -> Request:
+        if not isinstance(body, Mapping):
+            raise RequestError("the request must be a JSON object")
+        return Request(self.check_values(body.get("params", {})), self.check_view(body.get("view")))
+
+    # -- runs and spectra ------------------------------------------------------------------
+
+    @staticmethod
+    def _key(values: Mapping[str, float]) -> tuple:
+        # the engine reads 4-byte reals: values equal as such make the same run
+        return tuple(sorted((n, float(np.float32(v))) for n, v in values.items()))
+
+    def spectrum(self, body: Any) -> dict:
+        """Run the engine for the request's values (unless the last good run had them) and
+        return the drawn spectrum; a failed run returns its stop text and the last good
+        spectrum's values."""
+        req = self.check_request(body)
+        key = self._key(req.values)
+        with self._good_lock:
+            good = self.good if self.good is not None and self.good.key == key else None
+        ran = None
+        if good is None:
+            text = physical.command_text(self.model_dir, req.values)
+            try:
+                outcome = self.runs.run(self.model_dir, text, req.values)
+            except RunCancelled as exc:
+                return {"cancelled": True, "message": str(exc)}
+            if not outcome.ok:
+                return {"ok": False, "status": outcome.status, "stop_text": outcome.stop_text,
+                        "log_tail": outcome.log_tail, "values": req.values}
+            ran = outcome
+            good = GoodRun(key, req.values, outcome)
+            with self._good_lock:
+                self.good = good
+            self.runs.prune({good.outcome.directory})
+        result = self.draw(good, req.view)
+        result.update(ok=True, values=good.values,
+                      wall_time=None if ran is None else round(ran.wall_time, 4),
+                      engine_run=ran is not None)
+        return result
+
+    def sticks(self, good: GoodRun, view: View):
+        from morvex7.results import Run
+
+        run = Run.load(good.outcome.directory)
+        if self.model is not None:
+            from morvex7.ion.spectra import combined_sticks
+
+            try:
+                return combined_sticks(run, self.model, view.polarisation, view.temperature)
+            except ValueError as exc:
+                raise RequestError(str(exc)) from None
+        return run.sticks()
+
+    def draw(self, good: GoodRun, view: View) -> dict:
+        s = self.sticks(good, view)
+        energy = np.asarray(s.energy, float) + view.edge
+        intensity = np.asarray(s.intensity, float)
+        keep = np.isfinite(energy) & np.isfinite(intensity) & (intensity > 0)
+        energy, intensity = energy[keep], intensity[keep]
+        x = curve_grid(energy, view)
+        broadening = Broadening(lorentz=view.lorentz, gauss=view.gauss)
+        y = broaden_lines(energy, intensity, broadening, x) if energy.size else np.zeros_like(x)
+        return {"energy": _rounded(x), "intensity": _rounded(y),
+                "sticks": {"energy": _rounded(energy), "intensity": _rounded(intensity)},
+                "axis": "photon energy (eV)" if view.edge else "E - E0 (eV)",
+                "broadening": broadening.describe()}
+
+    # -- the measured spectrum -------------------------------------------------------------
+
+    def load_measured(self, body: Any) -> dict:
+        """Keep the measured spectrum the page sends (the text of the user's file)."""
+        from morvex7.fit import read_spectrum
+
+        if not isinstance(body, Mapping) or not isinstance(body.get("text"), str):
+            raise RequestError("measured: the file's text is needed")
+        name = str(body.get("name") or "measured.txt")
+        safe = re.sub(r"[^A-Za-z0-9._-]+", "_", Path(name).name)[:80] or "measured.txt"
+        text = body["text"]
+        if len(text.encode("utf-8")) > MAX_MEASURED_BYTES:
+            raise RequestError(f"{name}: larger than {MAX_MEASURED_BYTES >> 20} MB")
+        folder = self.workdir / "measured"
+        folder.mkdir(parents=True, exist_ok=True)
+        path = folder / safe
+        path.write_text(text)
+        try:
+            m = read_spectrum(path)
+        except ValueError as exc:
+            raise RequestError(str(exc).replace(str(path), name)) from None
+        if m.energy.size > MAX_MEASURED_ROWS:
+            raise RequestError(f"{name}: more than {MAX_MEASURED_ROWS} rows")
+        if not (np.all(np.isfinite(m.energy)) and np.all(np.isfinite(m.intensity))):
+            raise RequestError(f"{name}: energies and intensities must be finite numbers")
+        self.measured = m
+        return {"name": name, "energy": _rounded(m.energy), "intensity": _rounded(m.intensity),
+                "rows": int(m.energy.size)}
+
+    # -- the fit ---------------------------------------------------------------------------
+
+    def fit(self, body: Any) -> dict:
+        """Fit the chosen parameters and the line shape to the measured spectrum."""
+        from morvex7.fit import FitError, FitParam, Measured, fit_spectrum
+
+        req = self.check_request(body)
+        if self.measured is None:
+            raise RequestError("load a measured spectrum before fitting")
+        chosen = body.get("fit", [])
+        if not isinstance(chosen, list) or not all(isinstance(n, str) for n in chosen):
+            raise RequestError("fit: a list of parameter names is needed")
+        for name in chosen:
+            if name not in self.params:
+                raise RequestError(f"fit: unknown parameter {name[:40]!r}")
+        shift = _number(body.get("shift", 0.0), "shift")
+        max_nfev = int(_in_range(_number(body.get("max_nfev", 60), "max_nfev"), 1, 500,
+                                 "max_nfev"))
+        m = self.measured
+        # the measurement on the engine's axis (E - E0): the page's shift and edge taken off
+        data = Measured(m.energy - shift - req.view.edge, m.intensity, m.sigma)
+        engine_params = {}
+        for name in chosen:
+            p = self.params[name]
+            value = req.values[name]
+            lo, hi = p.minimum, p.maximum
+            engine_params[name] = FitParam(value, lo, hi, True)
+        view = req.view
+        shape = {"lorentz": FitParam(max(view.lorentz, 1e-3), 1e-3, MAX_WIDTH, True),
+                 "gauss": FitParam(view.gauss, 0.0, MAX_WIDTH, view.gauss > 0)}
+        if not self._fit_lock.acquire(blocking=False):
+            raise RequestError("a fit is running already; wait for its report")
+        try:
+            self._fits += 1
+            out = self.workdir / "fits" / f"fit-{self._fits:03d}"
+            if out.exists():
+                shutil.rmtree(out)
+            triads, weights = self._fit_triads(view)
+            try:
+                result = fit_spectrum(self.model_dir, data, physical.fit_names(engine_params),
+                                      shape, out=out, client=self._dask(),
+                                      engine=self.engine, triads=triads, weights=weights,
+                                      max_nfev=max_nfev, plot=False)
+            except (FitError, ValueError) as exc:
+                return {"ok": False, "message": str(exc)}
+        finally:
+            self._fit_lock.release()
+        values = dict(req.values)
+        values.update({n: result.values[n] for n in chosen})
+        return {"ok": True, "report": result.report, "values": values,
+                "shape": {k: result.values[k] for k in
+                          ("lorentz", "gauss", "shift", "scale", "background", "slope")},
+                "energy": _rounded(result.energy + shift + req.view.edge),
+                "best_fit": _rounded(result.best_fit), "engine_runs": result.engine_runs,
+                "directory": str(out)}
+
+    def _fit_triads(self, view: View) -> tuple[list[int] | None, list[float] | None]:
+        """Triads and weights of the fitted spectrum: for a builder-made model, those of the
+        chosen polarisation at zero temperature (model.json's weights)."""
+        if not self.model:
+            return None, None
+        rows = [r for r in self.model["spectra"][view.polarisation] if r.get("weight", 0) > 0]
+        return [r["triad"] for r in rows], [r["weight"] for r in rows]
+
+    def _dask(self):
+        if self._client is None:
+            from distributed import Client, LocalCluster
+
+            cluster = LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                   dashboard_address=None, silence_logs=40)
+            self._client = Client(cluster)
+        return self._client
+
+    # -- exports ---------------------------------------------------------------------------
+
+    def export_csv(self, body: Any) -> str:
+        """The drawn curve of the last good run as CSV, with what made it in the header."""
+        req = self.check_request(body)
+        with self._good_lock:
+            good = self.good
+        if good is None:
+            raise RequestError("nothing to export yet: no run has ended normally")
+        drawn = self.draw(good, req.view)
+        lines = [f"# {self.describe()['title']}", f"# model: {self.model_dir}",
+                 "# parameters: " + ", ".join(f"{k}={v:g}" for k, v in good.values.items()),
+                 f"# {drawn['broadening']}; polarisation {req.view.polarisation}; "
+                 f"temperature {req.view.temperature:g} K; edge {req.view.edge:g} eV",
+                 "energy,intensity"]
+        lines += [f"{x!r},{y!r}" for x, y in zip(drawn["energy"], drawn["intensity"])]
+        return "\n".join(lines) + "\n"
+
+    def export_toml(self, body: Any) -> str:
+        """A model description with the page's values, which morvex7-ion rebuilds."""
+        req = self.check_request(body)
+        if self.model is None:
+            raise RequestError("this model has no model.json: it was not made by the builder, "
+                               "so there is no description to write")
+        return physical.description_toml(self.model, req.values)
+
+    def close(self) -> None:
+        self.runs.close()
+        if self._client is not None:
+            try:
+                self._client.close()
+                self._client.cluster.close()
+            except Exception:  # noqa: BLE001 - closing at exit, nothing left to tell
+                pass
+
+
+def curve_grid(energy: np.ndarray, view: View) -> np.ndarray:
+    """The drawn curve's energies: the lines plus a few widths on each side."""
+    width = voigt_fwhm(view.lorentz, view.gauss)
+    if energy.size == 0:
+        lo, hi = view.edge - 1.0, view.edge + 1.0
+    else:
+        lo, hi = float(energy.min()), float(energy.max())
+    margin = 6.0 * width + 0.5
+    lo, hi = lo - margin, hi + margin
+    n = int(min(MAX_POINTS, max(200, math.ceil((hi - lo) / (width / 8.0)) + 1)))
+    return np.linspace(lo, hi, n)
+
+
+def _rounded(a: np.ndarray) -> list[float]:
+    return [float(f"{v:.7g}") for v in np.asarray(a, float)]
