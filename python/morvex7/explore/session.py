@@ -21,6 +21,7 @@ from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
 from morvex7.explore import parameters as physical
 from morvex7.explore.runs import EngineRuns, Outcome, RunCancelled
 
+LOOPBACK = "127.0.0.1"
 MAX_POINTS = 1500  # points of the drawn curve
 MAX_TEMPERATURE = 5000.0  # kelvin
 MAX_WIDTH = 50.0  # eV, either width
@@ -336,8 +337,11 @@ class Session:
         if self._client is None:
             from distributed import Client, LocalCluster
 
+            # in this process, threads only; its status pages on 127.0.0.1 like the page
             cluster = LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                   dashboard_address=None, silence_logs=40)
+                                   dashboard_address=f"{LOOPBACK}:0",
+                                   worker_dashboard_address=f"{LOOPBACK}:0",
+                                   silence_logs=40)
             self._client = Client(cluster)
         return self._client
 
