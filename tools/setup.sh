@@ -21,9 +21,12 @@ command -v make >/dev/null || need+=(make)
 [ -x $PY ] || need+=(python3)
 for mod in numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib \
            lmfit:python3-lmfit distributed:python3-distributed pytest:python3-pytest \
-           pip:python3-pip setuptools:python3-setuptools; do
+           pip:python3-pip setuptools:python3-setuptools selenium:python3-selenium; do
   $PY -c "import ${mod%%:*}" 2>/dev/null || need+=("${mod##*:}")
 done
+# the explorer's browser tests: headless Chromium driven by Selenium
+command -v chromium >/dev/null || need+=(chromium)
+command -v chromedriver >/dev/null || need+=(chromium-driver)
 if [ ${#need[@]} -gt 0 ]; then
   step "Installing ${need[*]} (apt-get)"
   $SUDO apt-get update

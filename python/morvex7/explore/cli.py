@@ -88,6 +88,10 @@ def prepare_workdir(requested: Path | None) -> tuple[Path, bool]:
     return requested.resolve(), False
 
 
+def _interrupt(signum, frame) -> None:
+    raise KeyboardInterrupt
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point: 0 after Ctrl-C, 1 on bad input, 2 on bad usage."""
     args = build_parser().parse_args(argv)
@@ -113,8 +117,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if temporary and workdir is not None:
             shutil.rmtree(workdir, ignore_errors=True)
         return 1
-    # SIGTERM ends the server as Ctrl-C does
-    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+    # Ctrl-C and SIGTERM end the server, also when started where SIGINT was ignored (a
+    # background job of a script)
+    signal.signal(signal.SIGINT, _interrupt)
+    signal.signal(signal.SIGTERM, _interrupt)
     print(f"{PROG}: {session.describe()['title']}: {len(session.params)} parameters", flush=True)
     print(f"{PROG}: serving {server.url}  (work directory {workdir}; Ctrl-C to stop)",
           flush=True)
