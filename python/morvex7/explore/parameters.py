@@ -10,7 +10,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 from morvex7.commandfile import CommandFile
-from morvex7.runner import model_text
+from morvex7.runner import edited_text, model_text
 
 #: The largest magnitude any engine parameter may take from the page (eV).
 HARD_LIMIT = 1000.0
@@ -75,10 +75,8 @@ def model_parameters(model_dir: Path) -> list[Param]:
 
 
 def command_text(model_dir: Path, values: dict[str, float]) -> str:
-    """The model's command file with `values` set."""
-    cf = CommandFile(model_text(model_dir))
-    cf.update(values)
-    return cf.text
+    """The model's command file with `values` set (raises ParameterError)."""
+    return edited_text(model_dir, values)
 
 
 def fit_names(values: dict[str, float]) -> dict[str, float]:

@@ -11,13 +11,14 @@ import math
 import re
 import shutil
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Mapping
 
 import numpy as np
 
 from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
+from morvex7.commandfile import ParameterError
 from morvex7.explore import parameters as physical
 from morvex7.explore.runs import EngineRuns, Outcome, RunCancelled
 
@@ -194,7 +195,10 @@ class Session:
             good = self.good if self.good is not None and self.good.key == key else None
         ran = None
         if good is None:
-            text = physical.command_text(self.model_dir, req.values)
+            try:
+                text = physical.command_text(self.model_dir, req.values)
+            except ParameterError as exc:
+                raise RequestError(str(exc)) from None
             try:
                 outcome = self.runs.run(self.model_dir, text, req.values)
             except RunCancelled as exc:

@@ -9,7 +9,7 @@ const state = {
   view: {},           // lorentz, gauss, polarisation, temperature, edge
   spectrum: null,     // the last good answer of /api/spectrum
   measured: null,     // {name, energy, intensity}
-  overlay: {shift: 0, scale: 1},
+  overlay: {shift: 0, scale: 1, background: 0},
   fit: null,          // {energy, best_fit}
   requested: 0,       // number of the newest spectrum request
   drawn: 0,           // number of spectra drawn
@@ -130,6 +130,11 @@ function buildControls(model) {
     name: "shift", label: "shift (eV), subtracted", value: 0, low: -20, high: 20, step: 0.01,
     id: "overlay-shift", onChange: (v) => { state.overlay.shift = v; redraw(); },
   });
+  fields["overlay.background"] = numberRow(obody, {
+    name: "background", label: "background, subtracted", value: 0, low: -100, high: 100,
+    step: 0.01, id: "overlay-background",
+    onChange: (v) => { state.overlay.background = v; redraw(); },
+  });
   fields["overlay.scale"] = numberRow(obody, {
     name: "scale", label: "scale", value: 1, low: 0, high: 10, step: 0.01, id: "overlay-scale",
     onChange: (v) => { state.overlay.scale = v; redraw(); },
@@ -202,11 +207,11 @@ function redraw() {
   const o = state.overlay;
   if (state.measured) {
     series.measured = {x: state.measured.energy.map((x) => x - o.shift),
-                       y: state.measured.intensity.map((y) => y * o.scale)};
+                       y: state.measured.intensity.map((y) => (y - o.background) * o.scale)};
   }
   if (state.fit) {
     series.fit = {x: state.fit.energy.map((x) => x - o.shift),
-                  y: state.fit.best_fit.map((y) => y * o.scale)};
+                  y: state.fit.best_fit.map((y) => (y - o.background) * o.scale)};
   }
   const svg = $("plot");
   drawPlot(svg, series, s ? s.axis : "energy (eV)");
@@ -238,8 +243,10 @@ async function loadMeasured(file) {
     const km = argmax(m.intensity), kc = argmax(s.intensity);
     const shift = m.energy[km] - s.energy[kc];
     const scale = m.intensity[km] > 0 ? s.intensity[kc] / m.intensity[km] : 1;
-    state.overlay = {shift: Number(shift.toPrecision(6)), scale: Number(scale.toPrecision(6))};
+    state.overlay = {shift: Number(shift.toPrecision(6)), scale: Number(scale.toPrecision(6)),
+                     background: 0};
     fields["overlay.shift"].set(state.overlay.shift);
+    fields["overlay.background"].set(0);
     fields["overlay.scale"].set(state.overlay.scale);
   }
   setMessage(`loaded ${m.name} (${m.rows} points)`, "");
@@ -272,12 +279,15 @@ async function runFit() {
       state.view.gauss = r.shape.gauss;
       fields["view.gauss"].set(Number(r.shape.gauss.toPrecision(4)));
     }
-    // the measurement laid where the fit put it: shift by the fitted shift, divided by scale
+    // the measurement laid where the fit put it: moved by the fitted shift, the fitted
+    // background taken off, divided by the fitted scale
     state.overlay.shift += r.shape.shift;
     state.overlay.scale = r.shape.scale > 0 ? 1 / r.shape.scale : 1;
+    state.overlay.background = r.shape.background;
+    fields["overlay.background"].set(Number(r.shape.background.toPrecision(6)));
     fields["overlay.shift"].set(Number(state.overlay.shift.toPrecision(6)));
     fields["overlay.scale"].set(Number(state.overlay.scale.toPrecision(6)));
-    state.fit = {energy: r.energy, best_fit: r.best_fit.map((y) => y - r.shape.background)};
+    state.fit = {energy: r.energy, best_fit: r.best_fit};
     document.body.dataset.fit = "done";
     setMessage(`fit done: ${r.engine_runs} engine runs`, "");
     schedule();

@@ -115,14 +115,14 @@ function drawPlot(svg, series, xlabel) {
     path(series.measured, {id: "measured-line", stroke: "#d95f02", "stroke-width": 1.2});
     legend.push(["measured", "#d95f02", ""]);
   }
-  if (series.fit && series.fit.x.length) {
-    path(series.fit, {id: "fit-line", stroke: "#1b9e77", "stroke-width": 1.5,
-                      "stroke-dasharray": "6 3"});
-    legend.push(["fit", "#1b9e77", "6 3"]);
-  }
   if (series.curve && series.curve.x.length) {
     path(series.curve, {id: "curve", stroke: "#2d4b9a", "stroke-width": 1.8});
     legend.unshift(["calculated", "#2d4b9a", ""]);
+  }
+  if (series.fit && series.fit.x.length) {  // on top: it mostly lies on the calculated curve
+    path(series.fit, {id: "fit-line", stroke: "#1b9e77", "stroke-width": 1.8,
+                      "stroke-dasharray": "6 4"});
+    legend.push(["fit", "#1b9e77", "6 4"]);
   }
   legend.forEach(([name, colour, dash], i) => {
     const y = T + 16 + 18 * i;
