@@ -2,6 +2,7 @@
 failed and cancelled runs, the measured spectrum, exports and the command line."""
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -17,6 +18,7 @@ import pytest
 
 from conftest import EXAMPLES
 from explore_helpers import TEN_DQ, build_d0, d0_lines, post, served, stand_in_engine
+from morvex7.explore.parameters import description_toml
 from morvex7.ion.model import model_from_dict
 
 
@@ -207,3 +209,17 @@ def test_ctrl_c_ends_the_server_and_its_engine_run(d0, tmp_path, engine):
     finally:
         if proc.poll() is None:
             proc.kill()
+
+
+def test_description_takes_physical_values_where_the_builder_reads_them():
+    model = json.loads((EXAMPLES / "ni2_oh_charge_transfer" / "model.json").read_text())
+    text = description_toml(model, {"10Dq": 1.3, "Delta": 3.0, "kappa": 0.5, "V_eg": 2.0,
+                                    "excited.zeta_c": 11.0, "DEL": 9.0})
+    built = model_from_dict(tomllib.loads(text))
+    assert built.ground["10Dq"] == 1.3 and "10Dq" not in built.excited  # [ground] serves both
+    assert built.charge_transfer == {"Delta": 3.0, "U": 7.0, "Q": 8.5, "V_eg": 2.0,
+                                     "V_t2g": 1.1}
+    assert built.ground["F2vv"] == pytest.approx(0.5 * 9.76)  # kappa scales Slater integrals
+    assert built.excited["G1cv"] == pytest.approx(0.5 * 4.64)
+    assert built.excited["zeta_c"] == 11.0 and built.ground["zeta_v"] == 0.08
+    assert "9.0" not in text  # an engine name has no place in a description

@@ -184,6 +184,9 @@ def test_measured_spectrum_is_laid_on_top_and_fitted(page, tmp_path):
     shift = float(page.find_element("id", "overlay-shift").get_attribute("value"))
     assert shift == pytest.approx(455.0, abs=0.02)
     assert page.find_element("id", "fit-line")
+    wait_for(page, "return document.body.dataset.state === 'idle' && Math.abs(Number("
+                   f"window.explorer.spectrum.values['{TEN_DQ}']) - {fitted}) < 1e-4",
+             "the spectrum at the best values")
 
 
 def test_exports(page):

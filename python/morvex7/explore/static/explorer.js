@@ -288,9 +288,10 @@ async function runFit() {
     fields["overlay.shift"].set(Number(state.overlay.shift.toPrecision(6)));
     fields["overlay.scale"].set(Number(state.overlay.scale.toPrecision(6)));
     state.fit = {energy: r.energy, best_fit: r.best_fit};
+    redraw();
     document.body.dataset.fit = "done";
     setMessage(`fit done: ${r.engine_runs} engine runs`, "");
-    schedule();
+    schedule();  // the calculated curve at the best values
   } catch (e) {
     setMessage(`The fit could not run: ${e.message}`, "error");
     document.body.dataset.fit = "failed";
