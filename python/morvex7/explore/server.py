@@ -157,19 +157,27 @@ class Handler(BaseHTTPRequestHandler):
         try:
             body = self._body()
             if path in routes:
-                self._json(HTTPStatus.OK, routes[path](body))
+                reply = (HTTPStatus.OK, json.dumps(routes[path](body)).encode(),
+                         "application/json", None)
             elif path in downloads:
                 make, filename, kind = downloads[path]
-                self._send(HTTPStatus.OK, make(body).encode(), f"{kind}; charset=utf-8",
-                           download=filename)
+                reply = (HTTPStatus.OK, make(body).encode(), f"{kind}; charset=utf-8", filename)
             else:
-                self._error(HTTPStatus.NOT_FOUND, f"no such request: {path[:80]}")
+                reply = _error_reply(HTTPStatus.NOT_FOUND, f"no such request: {path[:80]}")
         except RequestError as exc:
-            self._error(HTTPStatus.BAD_REQUEST, str(exc))
+            reply = _error_reply(HTTPStatus.BAD_REQUEST, str(exc))
         except Exception as exc:  # noqa: BLE001 - the page gets a message, the terminal the trace
             traceback.print_exc(file=sys.stderr)
-            self._error(HTTPStatus.INTERNAL_SERVER_ERROR,
-                        f"internal error: {type(exc).__name__}: {exc}")
+            reply = _error_reply(HTTPStatus.INTERNAL_SERVER_ERROR,
+                                 f"internal error: {type(exc).__name__}: {exc}")
+        try:
+            self._send(*reply)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the page dropped a request that a newer one replaced
+
+
+def _error_reply(status: int, message: str) -> tuple:
+    return status, json.dumps({"ok": False, "error": message}).encode(), "application/json", None
 
 
 def serve_in_thread(server: ExploreServer) -> threading.Thread:
