@@ -11,6 +11,7 @@
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/units.h"
+#include "rixs/rixs.h"
 #include "support/runsupport.h"
 #include "workarray/heap.h"
 
@@ -174,6 +175,7 @@ void MAIN(int32_t limit) {
       run_triad(t, p, r, l);
       flush_units();  // a finished triad's records are in their files before the next starts
     }
+    rixs_finish();  // the RIXS map of the block's triads, when the block asked for one
     list_write(44, " FINISHED ");
   }
 }

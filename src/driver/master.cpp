@@ -19,6 +19,7 @@
 #include "input/reader.h"
 #include "io/format.h"
 #include "output/information.h"
+#include "rixs/rixs.h"
 #include "spectra/diag.h"
 #include "spectra/spectr_new.h"
 #include "support/runsupport.h"
@@ -214,6 +215,16 @@ void summary_records(int32_t ne, const float* e, int32_t ng, int32_t ndeg, const
         " : 1stExE=", first_excited, " Charc=", wc[0] / nd, wc[1] / nd, wc[2] / nd);
 }
 
+// A RIXS block keeps the triad's dense core-hole Hamiltonian and transition
+// matrix before the absorption spectrum reuses the work array.
+void collect_for_rixs(const master_arrays& a, const triad_dims& d, const triad_labels& l,
+                      int32_t ham_e) {
+  std::vector<float> h(static_cast<std::size_t>(d.ne) * static_cast<std::size_t>(d.ne));
+  if (!h.empty()) expand(h.data(), ham_e, d.ne, d.ne);
+  rixs_collect({l.ground, l.op, l.excited, d.ng, d.ne, d.dim_g, d.dim_e, a.vectors, a.energies,
+                h.data(), a.transition});
+}
+
 }  // namespace
 
 void master(const master_arrays& a, const triad_dims& d, const band_parameters& p,
@@ -271,6 +282,10 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   expand(a.transition, op, ng, ne);
   remove_region("master", m7, m8);
 
+  if (auger_path && rixs.active) {
+    quitprog("A RIXS block and the Auger path cannot share a run: AUGER, once given, holds for "
+             "every later block. No RIXS map.");
+  }
   if (auger_path) {
     int32_t hpos = 0;
     check_room(int64_t(ne) * ne);
@@ -285,6 +300,7 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
     auger(g);
     return;
   }
+  if (rixs.active) collect_for_rixs(a, d, l, ham_e);
   timing(" before spectr_new");
   spectr_new(a.vectors, a.transition, ham_e, ng, ne, a.work4, a.work5, a.work8, a.energies,
              l.ground, l.op, l.excited, d.dim_g, d.dim_e);

@@ -14,6 +14,7 @@
 #include "input/getauger.h"
 #include "input/reader.h"
 #include "io/format.h"
+#include "rixs/rixs.h"
 #include "spectra/spectr.h"
 #include "workarray/heap.h"
 
@@ -221,6 +222,7 @@ const command commands[] = {
     {"DEF", [](band_parameters& p, block_flags&) { read_definition(p); }},
     {"DIP", [](band_parameters& p, block_flags&) { p.dip = reaget(p.dip); }},
     {"AUGER", [](band_parameters& p, block_flags&) { read_auger(p); }},
+    {"RIXS", [](band_parameters&, block_flags&) { getrixs(); }},
 };
 
 void unknown_command() {
