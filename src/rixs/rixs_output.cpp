@@ -84,7 +84,7 @@ void write_rixs_map(int32_t pair_number, const polarisation_pair& pair, const ri
     }
   }
   write(u, "(A)", "%END");
-  write(6, "(A,I3,4A,I7,A,I7)", " RIXS map", pair_number, " IN=", polarisation_name(pair.in),
+  write(6, "(A,I3,5A,I7,A,I7)", " RIXS map", pair_number, " IN=", polarisation_name(pair.in),
         " OUT=", polarisation_name(pair.out), " incident energies:", rixs.nomega,
         " final states:", static_cast<int32_t>(nf));
 }
