@@ -13,14 +13,16 @@ from morvex7.commandfile import ParameterError
 from morvex7.sweep import SweepError, grid, sweep
 
 EPILOG = """\
-parameter names (see docs/sweeps-and-fits.md): DEL, W, N2, UCV@2 (block 2), XHAM[2,1][2]
-(factor 2 of the XHAM entry of side 2, configuration 1), XMIX[1,1,2], XTRAN[1,1],
-AUGER.GAMMA, AUGER.CI[1], ...
+parameter names (see docs/sweeps-and-fits.md): physical names of a builder-made model
+(10Dq, Delta, V_eg, kappa, ground.zeta_v, ...; python3 -m morvex7.params MODEL lists them) or
+engine names: DEL, W, N2, UCV@2 (block 2), XHAM[2,1][2] (factor 2 of the XHAM entry of
+side 2, configuration 1), XMIX[1,1,2], XTRAN[1,1], AUGER.GAMMA, AUGER.CI[1], ...
 
 axis values: START:STOP:NUM (NUM evenly spaced values, both ends included) or V1,V2,...
 
 examples:
   morvex7-sweep examples/charge_transfer -o runs/del --grid DEL=1:5:20
+  morvex7-sweep examples/ni2_oh_charge_transfer -o runs/dq --grid 10Dq=0.6:1.6:6 --grid Delta=2,4
   morvex7-sweep examples/charge_transfer -o runs/del-w --grid DEL=2,3,4 --grid W=1.5:2.5:3
   morvex7-sweep examples/charge_transfer -o runs/list --points points.csv --workers 4
   morvex7-sweep examples/charge_transfer -o runs/del --grid DEL=1:5:20 \\

@@ -68,11 +68,11 @@ def model_text(model_dir: str | Path, command_file: str = COMMAND_FILE) -> str:
 
 def edited_text(model_dir: str | Path, params: Mapping[str, float] | None,
                 command_file: str = COMMAND_FILE) -> str:
-    """The model's command file with `params` set (raises ParameterError on a bad name)."""
-    cf = CommandFile(model_text(model_dir, command_file))
-    if params:
-        cf.update(params)
-    return cf.text
+    """The model's command file with `params` set: physical names through model.json
+    (:mod:`morvex7.params`) or engine names; raises ParameterError on a bad name."""
+    from morvex7.params import ParameterMap
+
+    return ParameterMap.load(model_dir).apply(model_text(model_dir, command_file), params or {})
 
 
 def prepare(model_dir: str | Path, text: str, workdir: str | Path,
@@ -136,8 +136,9 @@ def run(model_dir: str | Path, params: Mapping[str, float] | None = None,
     model_dir : path
         Directory holding ``fort.50``, ``FTN14`` and ``FTN15``.
     params : mapping, optional
-        Parameter name -> value, e.g. ``{"DEL": 2.5, "XHAM[2,1][2]": 0.5}``; the names are
-        described in :mod:`morvex7.commandfile`.
+        Parameter name -> value: physical names of a builder-made model, e.g.
+        ``{"10Dq": 1.2, "Delta": 4.0, "kappa": 0.8}`` (:mod:`morvex7.params`), or engine
+        names, e.g. ``{"DEL": 2.5, "XHAM[2,1][2]": 0.5}`` (:mod:`morvex7.commandfile`).
     workdir : path, optional
         The run directory, created if missing; it must be empty unless `overwrite`. A new
         temporary directory when not given.
@@ -156,7 +157,7 @@ def run(model_dir: str | Path, params: Mapping[str, float] | None = None,
     Raises
     ------
     morvex7.commandfile.ParameterError
-        A parameter name the command file cannot take.
+        A parameter name the model does not have, or one that changes nothing in it.
     morvex7.engine.EngineError
         The engine stopped with a non-zero status; carries the stop text and log tail.
 

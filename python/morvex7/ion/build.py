@@ -12,6 +12,7 @@ from . import atomic
 from .blocks import Side, fill_side, make_sides, side_hamiltonian
 from .model import IonModel
 from .o3 import O3Symmetry
+from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .symmetry import Symmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
@@ -159,6 +160,11 @@ def model_json(built: BuiltModel) -> dict:
                        "charge_transfer": dict(m.charge_transfer or {})},
         "operators": ops,
         "window": m.window,
+        "physical": parameter_map(
+            {"symmetry": m.symmetry, "ground": m.ground, "excited": m.excited,
+             "charge_transfer": m.charge_transfer}, ops,
+            {"ground": len(built.ground.configs), "excited": len(built.excited.configs)},
+            effective_targets(built)),
         "spectra": spectra,
         "ground_symmetries": [
             {"label": g.label, "energy": g.energies[0], "energies": g.energies, "dim": g.dim,
@@ -167,6 +173,25 @@ def model_json(built: BuiltModel) -> dict:
         "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
                    for t in built.triads],
     }
+
+
+def effective_targets(built: BuiltModel) -> set[str]:
+    """Engine names of the factors whose operator has a non-zero block somewhere."""
+    out: set[str] = set()
+    for t, side in ((1, built.ground), (2, built.excited)):
+        for c, blocks in enumerate(side.ham, 1):
+            for k in range(len(side.hamiltonian)):
+                if any(np.any(np.abs(b[k]) > 1e-9) for b in blocks.values()):
+                    out.add(f"XHAM[{t},{c}][{k + 1}]")
+        for c, blocks in enumerate(side.mix, 1):
+            for k in range(len(side.mixing)):
+                if any(np.any(np.abs(b[k]) > 1e-9) for b in blocks.values()):
+                    out.add(f"XMIX[{t},{c},{c + 1}][{k + 1}]")
+    if built.model.charge_transfer is not None:
+        out |= {"DEL", "UVV", "UCV"}
+        if max(built.model.levels) > 1:
+            out.add("W")
+    return out
 
 
 def write_model(built: BuiltModel, directory: str | Path) -> Path:

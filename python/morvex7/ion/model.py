@@ -105,6 +105,11 @@ class IonModel:
             for k in self.charge_transfer:
                 if k not in CT_KEYS and k not in names + [n + "_excited" for n in names]:
                     raise ValueError(f"unknown charge-transfer parameter {k!r}")
+            per_set = [n for n in names if n in self.charge_transfer]
+            if "V_excited" in self.charge_transfer and per_set:
+                raise ValueError(
+                    f"V_excited next to {', '.join(per_set)}: say per orbital set which "
+                    f"core-hole hybridisation is meant ({', '.join(n + '_excited' for n in names)})")
             n2, n3 = self.levels
             if not (1 <= n2 <= 100 and 1 <= n3 <= 100):
                 raise ValueError("levels: N2 and N3 must be 1..100")

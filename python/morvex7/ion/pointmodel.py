@@ -11,7 +11,8 @@ the field, and a forgotten value should not silently switch it off):
 
 Hybridisation, in ``[charge_transfer]``: Oh ``V_eg``, ``V_t2g``; D4h ``V_b1g``, ``V_a1g``,
 ``V_b2g``, ``V_eg``, each defaulting to ``V``; in the core-hole configurations the same names
-with ``_excited`` (defaulting to the ground value of that orbital set, or to ``V_excited``).
+with ``_excited`` (defaulting to ``V_excited``, else to the ground value of that orbital set);
+``V_excited`` next to a per-set ground value (``V_eg`` …) is refused as ambiguous.
 """
 from __future__ import annotations
 
@@ -57,8 +58,26 @@ def field_terms(symmetry: str, orbitals: Orbitals, params: Mapping[str, float],
             key = name + suffix
             if shell == "ligand" and key not in params and key not in ground:
                 continue  # no ligand field unless asked for
-            out.append((key, op, float(params.get(key, ground.get(key, 0.0)))))
+            out.append((key, op, field_value(key, params, ground)))
     return out
+
+
+def field_value(key: str, params: Mapping[str, float], ground: Mapping[str, float]) -> float:
+    """A crystal-field parameter of one side: its own value, else the ground value, else 0."""
+    return float(params.get(key, ground.get(key, 0.0)))
+
+
+def mixing_value(name: str, ct: Mapping[str, Any], excited: bool) -> float:
+    """The hybridisation of orbital set `name` (e.g. "V_eg") on one side.
+
+    Ground: ``name``, else ``V``. Core-hole side: ``name_excited``, else ``V_excited``, else
+    the ground value. ``V_excited`` together with a per-set ground value is refused by the
+    description's validation (which of the two should the core-hole side take?).
+    """
+    value = float(ct.get(name, ct.get("V", 0.0)))
+    if excited:
+        value = float(ct.get(name + "_excited", ct.get("V_excited", value)))
+    return value
 
 
 def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
@@ -66,12 +85,7 @@ def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
     """(name, unit operator, value) of the hybridisation per orbital set on one side."""
     ops = mixing_operators(symmetry, orbitals.shell("valence"), orbitals.shell("ligand"))
     out = []
-    for name, op in ops.items():
-        value = float(ct.get(name, ct.get("V", 0.0)))
-        if excited:
-            value = float(ct.get(name + "_excited", ct.get(name, ct.get("V_excited", value))))
-        out.append((name, op, value))
-    return out
+    return [(name, op, mixing_value(name, ct, excited)) for name, op in ops.items()]
 
 
 def check_parameters(symmetry: str, table: Mapping[str, Any], known: set[str], what: str,
