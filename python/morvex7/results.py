@@ -245,13 +245,16 @@ class Triad:
         Parameters
         ----------
         absolute : bool
-            False (default): energies E - Eg0; True: the engine's absolute energies.
+            False (default): transition energies E_f - E_i (E_i the line's initial state,
+            Eg0 for the lowest ones); True: the same plus Eg0 (for lines from the lowest
+            states the engine's absolute final-state energies).
 
         Returns
         -------
         Sticks
             Absorption triads: every line of every initial-state block, intensity =
-            amplitude**2 / ndeg. Auger triads: the intermediate states (intensity / ndeg,
+            amplitude**2 / ndeg (no Boltzmann weights: see
+            :func:`morvex7.ion.spectra.combined_sticks` for spectra at a temperature). Auger triads: the intermediate states (intensity / ndeg,
             amplitude NaN), or, without intermediate states, the direct spectrum.
         """
         g = self.ground
@@ -264,7 +267,10 @@ class Triad:
                               stacklevel=2)
             if not self.absorption:
                 return Sticks.empty(self.provenance("absorption", absolute))
-            e = np.concatenate([b.energies for b in self.absorption]) - shift
+            # a line from initial state i sits at E_f - E_i: shift each block by its own
+            # initial energy (blocks above Eg0 are the thermally populated states)
+            e = np.concatenate([b.energies - _excess(b.initial_energy, g.eg0)
+                                for b in self.absorption]) - shift
             a = np.concatenate([b.amplitudes for b in self.absorption])
             st = np.concatenate([np.full(len(b.energies), b.state) for b in self.absorption])
             return Sticks(e, a ** 2 / g.ndeg, a, st, np.full(len(e), self.index),
@@ -390,6 +396,12 @@ class Run:
         if len(w) != len(chosen):
             raise ValueError(f"{len(w)} weights for {len(chosen)} triads")
         return Sticks.combine([(t.sticks(absolute=absolute), wt) for t, wt in zip(chosen, w)])
+
+
+def _excess(initial: float, eg0: float) -> float:
+    """E_i - Eg0 of an initial state, 0 when unknown or within the printed rounding."""
+    d = initial - eg0
+    return d if np.isfinite(d) and abs(d) > 1e-6 else 0.0
 
 
 def read_run(directory: str | Path) -> Run:

@@ -125,8 +125,8 @@ def test_crystal_field_one_electron_levels():
 
 def test_parameter_defaults_of_a_description():
     """An excited crystal field defaults to the ground one; a ligand field exists only when
-    asked for; hybridisation per orbital set defaults to V (ground) and to the set's ground
-    value, else V_excited, in the core-hole configurations."""
+    asked for; hybridisation per orbital set defaults to V (ground) and to V_excited, else the
+    set's ground value, in the core-hole configurations."""
     from morvex7.ion.pointmodel import check_parameters, field_terms, mixing_terms
 
     orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
@@ -134,9 +134,11 @@ def test_parameter_defaults_of_a_description():
     names = {n: v for n, _, v in field_terms("Oh", orb, {"F2vv": 1.0}, ground)}
     assert names == {"10Dq": 1.2, "10Dq_L": 0.3}
     assert {n for n, _, _ in field_terms("D4h", orb, {"Dq": 0.1}, {})} == {"Dq", "Ds", "Dt"}
-    ct = {"V": 2.0, "V_t2g": 1.0, "V_excited": 1.5}
+    ct = {"V": 2.0, "V_t2g": 1.0, "V_t2g_excited": 0.8}
     assert {n: v for n, _, v in mixing_terms("Oh", orb, ct, False)} == {"V_eg": 2.0, "V_t2g": 1.0}
-    assert {n: v for n, _, v in mixing_terms("Oh", orb, ct, True)} == {"V_eg": 1.5, "V_t2g": 1.0}
+    assert {n: v for n, _, v in mixing_terms("Oh", orb, ct, True)} == {"V_eg": 2.0, "V_t2g": 0.8}
+    ct = {"V": 2.0, "V_excited": 1.5}
+    assert {n: v for n, _, v in mixing_terms("Oh", orb, ct, True)} == {"V_eg": 1.5, "V_t2g": 1.5}
     with pytest.raises(ValueError, match="10Dq_L"):
         check_parameters("Oh", {"10Dq_L": 1.0}, {"F2vv"}, "ground", ligand=False)
     with pytest.raises(ValueError, match="Ds"):

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -19,6 +19,9 @@ from .writer import Triad, write_fort50, write_ftn14_ftn15
 
 #: Initial-state window of the engine when only the lowest state is wanted (eV).
 MIN_ERANGE = 1e-4
+#: Ground states up to this far above the lowest (eV) are listed in model.json's "levels",
+#: so that spectra at a temperature can tell what the window leaves out.
+LEVEL_SPAN = 1.0
 
 
 @dataclass
@@ -42,6 +45,8 @@ class BuiltModel:
     triads: list[Triad]
     transitions: dict[tuple[str, str, str, int], np.ndarray]
     seconds: float = 0.0
+    #: every ground symmetry's states within LEVEL_SPAN of the ground state, triads or not
+    levels: list[GroundSymmetry] = field(default_factory=list)
 
 
 def make_symmetry(name: str) -> Symmetry:
@@ -115,8 +120,11 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                 for c, b in enumerate(blocks):
                     transitions[(g, op, e, c)] = b
                 triads.append(Triad(g, op, e))
+    levels = [GroundSymmetry(lab, ground.dims[lab],
+                             [float(x) for x in e if x - e0 <= LEVEL_SPAN])
+              for lab, e in spectra.items() if e[0] - e0 <= LEVEL_SPAN]
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
-                      time.perf_counter() - t0)
+                      time.perf_counter() - t0, levels)
 
 
 def model_json(built: BuiltModel) -> dict:
@@ -166,6 +174,8 @@ def model_json(built: BuiltModel) -> dict:
             {"ground": len(built.ground.configs), "excited": len(built.excited.configs)},
             effective_targets(built)),
         "spectra": spectra,
+        "levels": [{"label": g.label, "dim": g.dim, "energies": g.energies}
+                   for g in built.levels],
         "ground_symmetries": [
             {"label": g.label, "energy": g.energies[0], "energies": g.energies, "dim": g.dim,
              "triads": [i for i, t in enumerate(built.triads, 1) if t.ground == g.label]}

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import math
+import warnings
 from pathlib import Path
 from typing import Any, Mapping, Sequence
 
@@ -85,6 +86,36 @@ def spectrum_weights(model: Mapping[str, Any], polarisation: str = "iso",
                          for e in initial_energies.get(r["triad"], [])] for r in rows}
 
 
+#: Population (fraction) in levels without triads above which a spectrum at a temperature warns.
+MISSING_POPULATION = 0.01
+
+
+def missing_population(model: Mapping[str, Any], temperature: float) -> tuple[float, float]:
+    """The fraction of the ground-state population at `temperature` in states that have no
+    triads, and the window (eV) that would leave less than 1 % out.
+
+    Uses model.json's "levels" (every ground state within 1 eV); (0, window) without them.
+    """
+    window = float(model.get("window", 0.0))
+    levels = model.get("levels")
+    if not levels or temperature <= 0.0:
+        return 0.0, window
+    covered = {g["label"]: len(g.get("energies", [g["energy"]])) for g in model["ground_symmetries"]}
+    states = [(e, int(g["dim"]), i < covered.get(g["label"], 0))
+              for g in levels for i, e in enumerate(g["energies"])]
+    e0 = min(e for e, _, _ in states)
+    pops = sorted(((e - e0, d * math.exp(-(e - e0) / (K_B * temperature)), c)
+                   for e, d, c in states), key=lambda s: s[0])
+    z = sum(p for _, p, _ in pops)
+    missing = sum(p for _, p, c in pops if not c) / z
+    need, tail = 0.0, 1.0
+    for de, p, _ in pops:
+        if tail < MISSING_POPULATION:
+            break
+        need, tail = de, tail - p / z
+    return missing, need
+
+
 def run_initial_energies(run: Any) -> dict[int, list[float]]:
     """{triad: initial-state energies} of a finished run (``morvex7.results.Run``)."""
     return {t.index: [b.initial_energy for b in t.absorption] for t in run.triads}
@@ -94,12 +125,20 @@ def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisati
                     temperature: float = 0.0, absolute: bool = False):
     """The stick spectrum of a builder-made run for one polarisation and temperature.
 
-    Energies are E - E0, E0 the lowest ground energy of the run (absolute on request);
-    intensities weight * amplitude**2 (see :func:`spectrum_weights`).
+    Energies are transition energies E_f - E_i, E_i the initial state of the line (E0, the
+    lowest ground energy of the run, at zero temperature); with `absolute` E0 is added.
+    Intensities are weight * amplitude**2 (see :func:`spectrum_weights`).
     """
     from morvex7.sticks import Sticks
 
     model = model if model is not None else read_model_json(run.directory)
+    missing, need = missing_population(model, temperature)
+    if missing > MISSING_POPULATION:
+        warnings.warn(
+            f"at {temperature:g} K {missing:.1%} of the ground-state population is in levels "
+            f"without triads (the model's window is {model.get('window', 0.0):g} eV): rebuild "
+            f"with [triads] window = {1.05 * need:.3g} (morvex7-ion --window {1.05 * need:.3g})",
+            stacklevel=2)
     energies = run_initial_energies(run)
     weights = spectrum_weights(model, polarisation, temperature, energies)
     e0 = min((e for es in energies.values() for e in es), default=0.0)
@@ -110,7 +149,9 @@ def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisati
             if wb == 0.0:
                 continue
             n = len(b.energies)
-            st = Sticks(b.energies - (0.0 if absolute else e0), wb * b.amplitudes ** 2,
+            # the photon energy of a line from initial state i is E_f - E_i
+            start = b.initial_energy if np.isfinite(b.initial_energy) else e0
+            st = Sticks(b.energies - start + (e0 if absolute else 0.0), wb * b.amplitudes ** 2,
                         b.amplitudes * math.sqrt(wb), np.full(n, b.state), np.full(n, t.index),
                         {"unit": "eV", "absolute": absolute, "title": " ".join(t.labels)})
             parts.append((st, 1.0))
