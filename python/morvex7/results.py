@@ -269,7 +269,7 @@ class Triad:
                 return Sticks.empty(self.provenance("absorption", absolute))
             # a line from initial state i sits at E_f - E_i: shift each block by its own
             # initial energy (blocks above Eg0 are the thermally populated states)
-            e = np.concatenate([b.energies - _excess(b.initial_energy, g.eg0)
+            e = np.concatenate([b.energies - initial_excess(b.initial_energy, g.eg0)
                                 for b in self.absorption]) - shift
             a = np.concatenate([b.amplitudes for b in self.absorption])
             st = np.concatenate([np.full(len(b.energies), b.state) for b in self.absorption])
@@ -398,10 +398,11 @@ class Run:
         return Sticks.combine([(t.sticks(absolute=absolute), wt) for t, wt in zip(chosen, w)])
 
 
-def _excess(initial: float, eg0: float) -> float:
-    """E_i - Eg0 of an initial state, 0 when unknown or within the printed rounding."""
+def initial_excess(initial: float, eg0: float) -> float:
+    """E_i - Eg0 of an initial state; 0 when unknown or below 1e-4 eV (the printed initial
+    energies are rounded: a degenerate state stays exactly at Eg0)."""
     d = initial - eg0
-    return d if np.isfinite(d) and abs(d) > 1e-6 else 0.0
+    return d if np.isfinite(d) and abs(d) > 1e-4 else 0.0
 
 
 def read_run(directory: str | Path) -> Run:

@@ -129,6 +129,7 @@ def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisati
     lowest ground energy of the run, at zero temperature); with `absolute` E0 is added.
     Intensities are weight * amplitude**2 (see :func:`spectrum_weights`).
     """
+    from morvex7.results import initial_excess
     from morvex7.sticks import Sticks
 
     model = model if model is not None else read_model_json(run.directory)
@@ -150,7 +151,7 @@ def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisati
                 continue
             n = len(b.energies)
             # the photon energy of a line from initial state i is E_f - E_i
-            start = b.initial_energy if np.isfinite(b.initial_energy) else e0
+            start = e0 + initial_excess(b.initial_energy, e0)
             st = Sticks(b.energies - start + (e0 if absolute else 0.0), wb * b.amplitudes ** 2,
                         b.amplitudes * math.sqrt(wb), np.full(n, b.state), np.full(n, t.index),
                         {"unit": "eV", "absolute": absolute, "title": " ".join(t.labels)})
