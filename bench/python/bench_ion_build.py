@@ -1,51 +1,149 @@
-"""Time the ion model builder on a 3d ion with charge transfer (default: 3d5, L2,3 edge).
+"""Time the ion model builder and the engine over the 3d series with charge transfer.
 
-    python3 bench/python/bench_ion_build.py [--electrons N] [--repeat R] [--symmetry Oh]
+    python3 bench/python/bench_ion_build.py                       # the whole table
+    python3 bench/python/bench_ion_build.py --cases 3d5-Oh 3d3-D4h --limit 120
+    python3 bench/python/bench_ion_build.py --no-run --markdown   # builder only, as a table
 
-Builds d^N + d^(N+1)L + d^(N+2)L^2 -> 2p5 d^(N+1) + 2p5 d^(N+2)L + 2p5 d^(N+3)L^2 with every
-multiplet operator, writes the directory into a temporary place and prints the best of R wall
-and CPU times, the determinants of the largest configuration and the size of the files.
+Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
+N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰ and
+Ce³⁺ 4f¹ (M4,5) with charge transfer in O3, and the spherical 3d⁵. Each case runs in a child
+process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
+the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
+builder's CPU seconds (build and write), its peak memory, the FTN14 size, and the engine's CPU
+seconds and outcome (``--run``, the default, runs the engine as ``morvex7-ion --run`` does).
 """
 from __future__ import annotations
 
 import argparse
+import json
+import os
+import resource
+import subprocess
 import sys
 import tempfile
-import time
-from math import comb
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+PYTHON = Path(__file__).resolve().parents[2] / "python"
 
-from morvex7.ion.build import build_model  # noqa: E402
-from morvex7.ion.model import IonModel  # noqa: E402
+IONS = {0: "Ti4+", 1: "Ti3+", 2: "V3+", 3: "Cr3+", 4: "Mn3+", 5: "Mn2+", 6: "Fe2+", 7: "Co2+",
+        8: "Ni2+", 9: "Cu2+"}
+
+GROUND = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.05}
+EXCITED = {**GROUND, "zeta_c": 6.8, "F2cv": 5.0, "G1cv": 3.7, "G3cv": 2.1}
+FIELD = {"Oh": {"10Dq": 1.2}, "D4h": {"Dq": 0.12, "Ds": 0.1, "Dt": 0.02}, "O3": {}}
+CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
+
+
+def description(name: str, levels: int = 1) -> dict:
+    """The model description of a case name such as "3d5-Oh", "4f1-O3" or "3d5-Oh-N10"."""
+    parts = name.split("-")
+    shell, sym = parts[0], parts[1]
+    ct = dict(CT)
+    if len(parts) > 2 and parts[2].startswith("N"):
+        levels = int(parts[2][1:])
+    if levels > 1:
+        ct.update(levels=[levels, levels], width=2.0)
+    n = int(shell[2:])
+    if shell.startswith("4f"):
+        g = {"F2vv": 10.0, "F4vv": 6.3, "F6vv": 4.5, "zeta_v": 0.087}
+        e = {**g, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0, "G3cv": 2.3, "G5cv": 1.6}
+        return {"valence": "4f", "electrons": n, "core": "3d", "ground": g, "excited": e,
+                "charge_transfer": ct, "symmetry": sym, "title": f"bench {name}"}
+    return {"valence": "3d", "electrons": n, "core": "2p", "ground": {**GROUND, **FIELD[sym]},
+            "excited": dict(EXCITED), "charge_transfer": ct, "symmetry": sym,
+            "title": f"bench {name}"}
+
+
+def default_cases() -> list[str]:
+    cases = [f"3d{n}-{g}" for g in ("Oh", "D4h") for n in range(10)]
+    return cases + ["3d0-O3", "3d5-O3", "4f1-O3"]
+
+
+# The child: build and write with the package under test, then run the engine the way the
+# command line does (its own helper when the package has one).
+CHILD = r"""
+import json, resource, sys, time
+from pathlib import Path
+from morvex7.ion.model import model_from_dict
+from morvex7.ion.build import build, write_model
+desc, out, run = json.loads(sys.argv[1]), Path(sys.argv[2]), sys.argv[3] == "1"
+c0 = time.process_time()
+built = build(model_from_dict(desc))
+write_model(built, out)
+res = {"build_cpu": time.process_time() - c0,
+       "build_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+       "ftn14": (out / "FTN14").stat().st_size / 1e6, "triads": len(built.triads)}
+if run:
+    import subprocess
+    from morvex7.engine import find_engine
+    try:
+        from morvex7.ion.cli import run_engine
+        ok = run_engine(out, quiet=True) == 0
+    except ImportError:
+        p = subprocess.run([str(find_engine())], cwd=out, capture_output=True, text=True)
+        ok = "Normal end" in p.stderr
+    ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+    res.update(run_cpu=ru.ru_utime + ru.ru_stime, run_rss=ru.ru_maxrss / 1024, run_ok=ok)
+print("RESULT " + json.dumps(res))
+"""
+
+
+def run_case(name: str, limit: float, memory: float, run: bool, python: Path) -> dict:
+    def limits() -> None:
+        resource.setrlimit(resource.RLIMIT_CPU, (int(limit), int(limit) + 5))
+        resource.setrlimit(resource.RLIMIT_AS, (int(memory * 2**20),) * 2)
+
+    env = dict(os.environ, PYTHONPATH=str(python))
+    with tempfile.TemporaryDirectory() as d:
+        p = subprocess.run([sys.executable, "-c", CHILD, json.dumps(description(name)), d,
+                            "1" if run else "0"], capture_output=True, text=True, env=env,
+                           preexec_fn=limits)
+    for line in p.stdout.splitlines():
+        if line.startswith("RESULT "):
+            return json.loads(line[7:])
+    err = p.stderr.strip().splitlines()
+    why = err[-1] if err else f"status {p.returncode}"
+    if p.returncode in (-24, -9) or "CPU" in why:
+        why = f">{limit:.0f} s"
+    elif "MemoryError" in why or "memory" in why.lower():
+        why = "memory"
+    return {"failed": why[:60]}
+
+
+def row(name: str, r: dict) -> list[str]:
+    if "failed" in r:
+        return [name, r["failed"], "", "", "", ""]
+    run = ""
+    if "run_cpu" in r:
+        run = f"{r['run_cpu']:.1f} s" + ("" if r["run_ok"] else " (stopped)")
+    return [name, f"{r['build_cpu']:.1f} s", f"{r['build_rss']:.0f} MB", f"{r['ftn14']:.1f} MB",
+            run, f"{r.get('run_rss', 0):.0f} MB" if run else ""]
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--electrons", type=int, default=5)
-    parser.add_argument("--repeat", type=int, default=1)
-    parser.add_argument("--symmetry", default="O3", choices=("O3", "Oh", "D4h"),
-                        help="O3, or a point group (with its crystal field at zero)")
-    args = parser.parse_args()
-    n = args.electrons
-    g = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.05}
-    model = IonModel(valence="3d", electrons=n, core="2p", ground=g,
-                     excited={**g, "zeta_c": 6.8, "F2cv": 5.0, "G1cv": 3.7, "G3cv": 2.1},
-                     charge_transfer={"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0},
-                     symmetry=args.symmetry)
-    sizes = [6 * comb(10, n + 1 + k) * comb(10, 10 - k) for k in range(3) if n + 1 + k <= 10]
-    best_wall = best_cpu = float("inf")
-    for _ in range(args.repeat):
-        with tempfile.TemporaryDirectory() as d:
-            t0, c0 = time.perf_counter(), time.process_time()
-            built = build_model(model, d)
-            best_wall = min(best_wall, time.perf_counter() - t0)
-            best_cpu = min(best_cpu, time.process_time() - c0)
-            size = sum(f.stat().st_size for f in Path(d).iterdir())
-    print(f"3d{n} with charge transfer: {len(built.triads)} triads, largest excited "
-          f"configuration {max(sizes)} determinants, files {size / 1e6:.1f} MB")
-    print(f"build and write: wall {best_wall:.1f} s, CPU {best_cpu:.1f} s (best of {args.repeat})")
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--cases", nargs="*", help="case names such as 3d5-Oh, 3d3-D4h, 4f1-O3, "
+                   "3d8-Oh-N10 (default: the whole series)")
+    p.add_argument("--limit", type=float, default=300, help="CPU seconds per build (default 300)")
+    p.add_argument("--memory", type=float, default=4096, help="MB of memory per case")
+    p.add_argument("--no-run", action="store_true", help="build only")
+    p.add_argument("--python", type=Path, default=PYTHON,
+                   help="the package to time (default: this checkout's python/)")
+    p.add_argument("--markdown", action="store_true", help="print a markdown table")
+    args = p.parse_args()
+    head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine memory"]
+    if args.markdown:
+        print("| " + " | ".join(head) + " |")
+        print("|" + "---|" * len(head))
+    else:
+        print("  ".join(f"{h:>14s}" for h in head))
+    for name in args.cases or default_cases():
+        cells = row(name, run_case(name, args.limit, args.memory, not args.no_run, args.python))
+        if args.markdown:
+            print("| " + " | ".join(cells) + " |", flush=True)
+        else:
+            print("  ".join(f"{c:>14s}" for c in cells), flush=True)
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@ expressed between them (configuration blocks, mixing blocks, transition blocks).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Callable
 
 import numpy as np
+import scipy.sparse as sp
 
 from . import atomic
 from .determinants import Operator, configuration_dets
@@ -94,22 +96,35 @@ def make_sides(model: IonModel) -> tuple[Side, Side]:
             Side("excited", econf, side_operators(model, True), mix_e, ef))
 
 
-def fill_side(side: Side, symmetry: Symmetry, labels: list[str]) -> None:
-    """Adapt ``labels`` in every configuration of ``side`` and express its operators."""
+Progress = Callable[[str], None]
+
+
+def _quiet(_: str) -> None:
+    pass
+
+
+def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
+              progress: Progress = _quiet) -> None:
+    """Adapt ``labels`` in every configuration of ``side`` and express its operators;
+    ``progress`` is told each configuration and operator as it starts."""
     side.irreps, side.ham, side.mix, side.averages = [], [], [], []
     for conf in side.configs:
+        progress(f"{side.kind} {conf.name}: symmetry-adapted states of {', '.join(labels)}")
         irr = symmetry.adapt(conf, labels)
         side.irreps.append(irr)
         basis = configuration_dets(conf.orbitals, conf.occupations)
         avg = [o.op.trace(basis) / len(basis) for o in side.hamiltonian]
         side.averages.append(avg)
-        blocks = {}
-        for lab, a in irr.items():
-            side.dims[lab] = a.dim
-            blocks[lab] = [symmetry.scalar_block(a, o.op, a) - av * np.eye(a.mult)
-                           for o, av in zip(side.hamiltonian, avg)]
+        blocks: dict[str, list[np.ndarray]] = {lab: [] for lab in irr}
+        for o, av in zip(side.hamiltonian, avg):
+            progress(f"{side.kind} {conf.name}: operator {o.name}")
+            for lab, a in irr.items():
+                side.dims[lab] = a.dim
+                blocks[lab].append(symmetry.scalar_block(a, o.op, a) - av * np.eye(a.mult))
         side.ham.append(blocks)
     for c in range(len(side.configs) - 1):
+        progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
+                 f"hybridisation")
         side.mix.append({lab: [symmetry.scalar_block(side.irreps[c][lab], o.op,
                                                      side.irreps[c + 1][lab])
                                for o in side.mixing]
@@ -125,8 +140,9 @@ def band_levels(n: int, width: float) -> tuple[np.ndarray, np.ndarray]:
 
 
 def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
-                     width: float = 0.0) -> np.ndarray:
-    """The whole Hamiltonian of one symmetry of a side, in the engine's basis order."""
+                     width: float = 0.0, sparse: bool = False) -> np.ndarray | sp.csr_matrix:
+    """The whole Hamiltonian of one symmetry of a side, in the engine's basis order (with
+    ``sparse`` a sparse matrix: with many band levels it is mostly zero)."""
     m = [side.mult(c, label) for c in range(len(side.configs))]
 
     def h(c: int) -> np.ndarray:
@@ -137,12 +153,9 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
 
     k = len(side.configs)
     if k == 1:
-        return h(0)
+        return sp.csr_matrix(h(0)) if sparse else h(0)
     x2, h2 = band_levels(n2, width)
     x3, h3 = band_levels(n3, width)
-    dim = m[0] + n2 * (m[1] + (n3 * m[2] if k > 2 else 0))
-    big = np.zeros((dim, dim))
-    big[: m[0], : m[0]] = h(0)
 
     def v(c: int) -> np.ndarray:
         out = np.zeros((m[c], m[c + 1]))
@@ -150,16 +163,35 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
             out += o.value * blk
         return out
 
+    # the upper triangle as (row offset, column offset, block) pieces
+    pieces = [(0, 0, h(0))]
+    h1, v0 = h(1), v(0)
+    h2d, v1 = (h(2), v(1)) if k > 2 else (None, None)
     r = m[0]
     for a in range(n2):
         b2 = r
         r += m[1]
-        big[b2:r, b2:r] = h(1) + x2[a] * np.eye(m[1])
-        big[: m[0], b2:r] = h2[a] * v(0)
+        pieces.append((b2, b2, h1 + x2[a] * np.eye(m[1])))
+        pieces.append((0, b2, h2[a] * v0))
         if k > 2:
             for b in range(n3):
                 b3 = r
                 r += m[2]
-                big[b3:r, b3:r] = h(2) + (x2[a] + x3[b]) * np.eye(m[2])
-                big[b2:b2 + m[1], b3:r] = h3[b] * v(1)
+                pieces.append((b3, b3, h2d + (x2[a] + x3[b]) * np.eye(m[2])))
+                pieces.append((b2, b3, h3[b] * v1))
+    dim = r
+    if sparse:
+        rows, cols, vals = [], [], []
+        for r0, c0, blk in pieces:
+            i, j = np.nonzero(blk)
+            keep = (r0 + i) <= (c0 + j)
+            rows.append(r0 + i[keep])
+            cols.append(c0 + j[keep])
+            vals.append(blk[i[keep], j[keep]])
+        up = sp.coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                           shape=(dim, dim)).tocsr()
+        return (up + sp.triu(up, 1).T).tocsr()
+    big = np.zeros((dim, dim))
+    for r0, c0, blk in pieces:
+        big[r0:r0 + blk.shape[0], c0:c0 + blk.shape[1]] = blk
     return np.triu(big) + np.triu(big, 1).T

@@ -7,15 +7,21 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
 
 from . import atomic
-from .blocks import Side, fill_side, make_sides, side_hamiltonian
+from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
+from .estimate import ENGINE_MAX_CELLS, band_dimension, engine_cells
 from .model import IonModel
 from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .symmetry import Symmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
+
+#: The engine's work array when none is asked for (cells).
+DEFAULT_CELLS = 10_000_000
 
 #: Initial-state window of the engine when only the lowest state is wanted (eV).
 MIN_ERANGE = 1e-4
@@ -60,7 +66,28 @@ def make_symmetry(name: str) -> Symmetry:
     raise ValueError(f"unknown symmetry {name!r}")
 
 
-def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
+#: Largest Hamiltonian the ground-state search diagonalises densely; larger ones (many band
+#: levels) are searched for their lowest states with a sparse eigen-solver.
+DENSE_GROUND = 3000
+
+
+def lowest_energies(h, window: float) -> np.ndarray:
+    """Sorted eigenvalues of the symmetric ``h`` (dense or sparse): all of them when it is
+    small, otherwise at least those within ``window`` of the lowest."""
+    dim = h.shape[0]
+    if dim <= DENSE_GROUND:
+        return np.linalg.eigvalsh(h.toarray() if sp.issparse(h) else h)
+    k = 8
+    while True:
+        e = np.sort(spla.eigsh(sp.csr_matrix(h), k=k, which="SA", tol=1e-10,
+                               return_eigenvectors=False))
+        if e[-1] - e[0] > window or 2 * k >= dim - 1:
+            return e
+        k *= 2
+
+
+def build(model: IonModel, symmetry: Symmetry | None = None,
+          progress: Progress | None = None) -> BuiltModel:
     """Compute every block of ``model`` and choose its triads.
 
     The ground symmetries are found by diagonalising the ground configuration interaction
@@ -69,6 +96,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
     operator reaches with a non-zero block.
     """
     t0 = time.perf_counter()
+    say = progress or (lambda _: None)
     sym = symmetry or make_symmetry(model.symmetry)
     ground, excited = make_sides(model)
     glabels: list[str] = []
@@ -76,11 +104,14 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
         for lab in sym.multiplicities(conf):
             if lab not in glabels:
                 glabels.append(lab)
-    fill_side(ground, sym, glabels)
+    fill_side(ground, sym, glabels, say)
     n2, n3 = model.levels
     spectra = {}
     for lab in glabels:
-        e = np.linalg.eigvalsh(side_hamiltonian(ground, lab, n2, n3, model.width))
+        say(f"ground state search: {lab}")
+        dim = sum(ground.mult(c, lab) for c in range(len(ground.configs))) * n2 * n3
+        h = side_hamiltonian(ground, lab, n2, n3, model.width, sparse=dim > DENSE_GROUND)
+        e = lowest_energies(h, max(model.window, MIN_ERANGE))
         if len(e):
             spectra[lab] = e
     e0 = min(e[0] for e in spectra.values())
@@ -101,7 +132,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
             for e in sym.reached(g, op):
                 if e in present and e not in elabels:
                     elabels.append(e)
-    fill_side(excited, sym, elabels)
+    fill_side(excited, sym, elabels, say)
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
@@ -113,6 +144,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
             for e in sym.reached(g, op):
                 if e not in elabels:
                     continue
+                say(f"transition {g} {op} {e}")
                 blocks = [sym.transition_block(ground.irreps[c][g], comps, excited.irreps[c][e], op)
                           for c in range(npairs)]
                 if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
@@ -127,8 +159,26 @@ def build(model: IonModel, symmetry: Symmetry | None = None) -> BuiltModel:
                       time.perf_counter() - t0, levels)
 
 
-def model_json(built: BuiltModel) -> dict:
-    """The sidecar description of a built model (see docs/ion-models.md)."""
+def triad_dimensions(built: BuiltModel) -> list[tuple[int, int]]:
+    """(ground, excited) dimensions of the engine's Hamiltonians of every triad."""
+    n2, n3 = built.model.levels
+
+    def dim(side: Side, lab: str) -> int:
+        return band_dimension([side.mult(c, lab) for c in range(len(side.configs))], n2, n3)
+
+    return [(dim(built.ground, t.ground), dim(built.excited, t.excited)) for t in built.triads]
+
+
+def work_array(built: BuiltModel, ftn14_bytes: int) -> int:
+    """Cells of the engine's work array that the model needs (with a margin), at least the
+    engine's default."""
+    need = max((engine_cells(g, e, ftn14_bytes) for g, e in triad_dimensions(built)), default=0)
+    return int(min(ENGINE_MAX_CELLS, max(DEFAULT_CELLS, 1.25 * need)))
+
+
+def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
+    """The sidecar description of a built model (see docs/ion-models.md); ``ftn14_bytes``, the
+    size of its FTN14, enters the engine's work array."""
     m = built.model
     ops = []
     for side in (built.ground, built.excited):
@@ -159,6 +209,7 @@ def model_json(built: BuiltModel) -> dict:
             r["weight"] = r["factor"] / states if g in lowest else 0.0
     return {
         "unit": "eV",
+        "work_array": work_array(built, ftn14_bytes),
         "symmetry": built.symmetry.name,
         "title": m.title,
         "valence": m.valence, "core": m.core, "electrons": m.electrons,
@@ -218,7 +269,7 @@ def write_model(built: BuiltModel, directory: str | Path) -> Path:
     (d / "FTN14").write_text(ftn14)
     (d / "FTN15").write_text(ftn15)
     (d / "fort.50").write_text(fort50)
-    (d / "model.json").write_text(json.dumps(model_json(built), indent=1) + "\n")
+    (d / "model.json").write_text(json.dumps(model_json(built, len(ftn14)), indent=1) + "\n")
     return d
 
 

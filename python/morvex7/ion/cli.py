@@ -3,18 +3,27 @@ description, and optionally run the engine there."""
 from __future__ import annotations
 
 import argparse
+import json
+import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Sequence
 
-from .build import build, write_model
+from .build import DEFAULT_CELLS, build, make_symmetry, write_model
+from .estimate import ENGINE_MAX_CELLS, estimate
 from .model import load_description
+
+#: Models estimated to need more than this (builder or engine memory) get their estimate printed
+#: before the build starts.
+LARGE_BYTES = 500e6
 
 EXAMPLES = """\
 examples:
   morvex7-ion nio.toml -o nio              # build the directory nio/
   morvex7-ion nio.toml -o nio --run        # ... and run morvex7 in it
+  morvex7-ion mno.toml -o mno --force      # build although the size estimate is too large
   morvex7-ion nio.toml -o nio --window 0.1 # triads for every ground symmetry within 0.1 eV
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
@@ -33,8 +42,71 @@ def build_parser() -> argparse.ArgumentParser:
                    help="triads for every ground symmetry within EV of the ground state "
                         "(overrides the description's [triads] window)")
     p.add_argument("--all-ground", action="store_true", help="triads for every ground symmetry")
-    p.add_argument("--run", action="store_true", help="run morvex7 in the directory afterwards")
+    p.add_argument("--run", action="store_true",
+                   help="run morvex7 in the directory afterwards, with the work array the model "
+                        "needs")
+    p.add_argument("--force", action="store_true",
+                   help="build even a model whose size estimate exceeds the machine")
     return p
+
+
+def run_engine(out: Path, cells: int | None = None, quiet: bool = False) -> int:
+    """Run morvex7 in ``out`` with a work array of at least ``cells`` cells (default: what
+    the directory's model needs) and keep its log; returns 0 on a normal end.
+
+    Should the engine still stop for want of work array, it is run once more with the size it
+    names."""
+    from morvex7.engine import EngineNotFound, find_engine
+
+    try:
+        engine = find_engine()
+    except EngineNotFound as exc:
+        print(f"morvex7-ion: {exc}", file=sys.stderr)
+        return 1
+    cells = max(cells or work_array_of(out), DEFAULT_CELLS)
+    for _ in range(2):
+        cmd = [str(engine)] + ([] if cells == DEFAULT_CELLS else ["--work-array", str(cells)])
+        proc = subprocess.run(cmd, cwd=out, capture_output=True, text=True)
+        (out / "log.txt").write_text(proc.stdout)
+        (out / "stop.txt").write_text(proc.stderr)
+        needed = re.search(r"run with --work-array (\d+)", proc.stderr)
+        if needed is None or int(needed.group(1)) > ENGINE_MAX_CELLS:
+            break
+        cells = int(int(needed.group(1)) * 1.2)
+    if not quiet:
+        print(proc.stderr.strip())
+    if "Normal end" not in proc.stderr:
+        print(f"morvex7-ion: the engine stopped early, see {out / 'log.txt'}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def work_array_of(out: Path) -> int:
+    """The work array written into the directory's model.json (0 when there is none)."""
+    try:
+        return int(json.loads((out / "model.json").read_text()).get("work_array", 0))
+    except (OSError, ValueError, AttributeError):
+        return 0
+
+
+class Progress:
+    """One status line per step on a terminal (rewritten in place), nothing otherwise."""
+
+    def __init__(self, stream=sys.stderr) -> None:
+        self.stream = stream
+        self.on = stream.isatty()
+        self.t0 = time.perf_counter()
+
+    def __call__(self, text: str) -> None:
+        if self.on:
+            line = f"[{time.perf_counter() - self.t0:6.1f} s] {text}"[:100]
+            self.stream.write("\r\033[K" + line)
+            self.stream.flush()
+
+    def done(self) -> None:
+        if self.on:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -50,8 +122,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         out = args.out or args.description.with_suffix("")
         if out.resolve() == args.description.resolve():
             raise ValueError("the output directory would overwrite the description")
-        built = build(model)
-        write_model(built, out)
+        sym = make_symmetry(model.symmetry)
+        est = estimate(model, sym)
+        if est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES or args.force:
+            print(f"size estimate (every symmetry the ground state could have):\n{est.text()}",
+                  flush=True)
+        problems = est.problems()
+        if problems and not args.force:
+            raise ValueError(f"{args.description}: the model is too large for this machine: "
+                             + "; ".join(problems) + " (--force builds it anyway)")
+        progress = Progress()
+        try:
+            built = build(model, sym, progress)
+            progress("writing the files")
+            write_model(built, out)
+        finally:
+            progress.done()
     except (OSError, ValueError) as exc:
         print(f"morvex7-ion: {exc}", file=sys.stderr)
         return 2
@@ -63,20 +149,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
     print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}")
     if args.run:
-        from morvex7.engine import EngineNotFound, find_engine
-
-        try:
-            engine = find_engine()
-        except EngineNotFound as exc:
-            print(f"morvex7-ion: {exc}", file=sys.stderr)
-            return 1
-        proc = subprocess.run([str(engine)], cwd=out, capture_output=True, text=True)
-        (out / "log.txt").write_text(proc.stdout)
-        (out / "stop.txt").write_text(proc.stderr)
-        print(proc.stderr.strip())
-        if "Normal end" not in proc.stderr:
-            print(f"morvex7-ion: the engine stopped early, see {out / 'log.txt'}", file=sys.stderr)
-            return 1
+        return run_engine(out)
     return 0
 
 

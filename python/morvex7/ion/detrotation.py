@@ -72,7 +72,9 @@ class ConfigurationAction:
         self.shape = tuple(len(d) for d in self.dets)
         self.parity = (-1) ** sum(s.l * s.electrons for s in shells)
         electrons = sum(s.electrons for s in shells)
-        # elements come in pairs (u, +1) and (u, -1); matrices are computed once per rotation u
+        # elements come in pairs (u, +1) and (u, -1); matrices are computed once per rotation u,
+        # and only for the elements actually applied (a transfer within a C4z sector uses one
+        # element per coset)
         self._mats: dict[int, list[np.ndarray]] = {}
         self._sign = np.ones(group.order)
         self._src: dict[int, int] = {}
@@ -86,13 +88,19 @@ class ConfigurationAction:
             elif neg in cache:  # the barred partner: every electron changes sign
                 src, s0 = cache[neg][0], cache[neg][1] * (-1) ** electrons
             else:
-                half = group.wigner(Fraction(1, 2))[g]
-                self._mats[g] = [minors(one_particle(group.wigner(s.l)[g], half), d)
-                                 for s, d in zip(shells, self.dets)]
                 src, s0 = g, 1.0
                 cache[key] = (g, 1.0)
             self._src[g] = src
             self._sign[g] = sign * s0
+
+    def matrices(self, g: int) -> list[np.ndarray]:
+        """The shells' many-electron matrices of element g (up to its sign), made on first use."""
+        src = self._src[g]
+        if src not in self._mats:
+            half = self.group.wigner(Fraction(1, 2))[src]
+            self._mats[src] = [minors(one_particle(self.group.wigner(s.l)[src], half), d)
+                               for s, d in zip(self.shells, self.dets)]
+        return self._mats[src]
 
     @property
     def dimension(self) -> int:
@@ -108,11 +116,16 @@ class ConfigurationAction:
 
     def __call__(self, g: int, x: np.ndarray) -> np.ndarray:
         """U(g) x for a block of column vectors x (shape (dimension, k))."""
-        mats = self._mats[self._src[g]]
+        mats = self.matrices(g)
         k = x.shape[1]
-        t = x.reshape(self.shape + (k,)).astype(complex)
-        for axis, m in enumerate(mats):
-            t = np.moveaxis(np.tensordot(m, t, axes=([1], [axis])), 0, axis)
+        # shell by shell, each a batched matrix product over contiguous operands:
+        # t has shape (before, shell, after * k) and the shell's matrix acts on the middle axis
+        t = np.ascontiguousarray(x, dtype=complex)
+        before, after = 1, self.dimension
+        for m in mats:
+            after //= m.shape[0]
+            t = np.matmul(m, t.reshape(before, m.shape[0], after * k))
+            before *= m.shape[0]
         return self._sign[g] * t.reshape(self.dimension, k)
 
     def masks(self) -> np.ndarray:

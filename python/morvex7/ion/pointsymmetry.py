@@ -212,8 +212,14 @@ class PointGroupSymmetry(Symmetry):
             ir = self.group.irreps[ground.label]
             ones = np.zeros((act.dimension, ground.mult))
             ones[ground.sector] = ground.vectors[:, 0, :].T
-            rows = partners(self.group, ir, act, ones)  # (dim, n_action, mult)
-            ground.partners = rows[:, ground.order, :]
+            # in chunks of states (bounds the memory); kept as contiguous real and imaginary parts
+            parts = np.zeros((ground.dim, 2, act.dimension, ground.mult))
+            for i in range(0, ground.mult, CHUNK):
+                rows = partners(self.group, ir, act, ones[:, i:i + CHUNK])  # (dim, n_action, k)
+                rows = rows[:, ground.order, :]
+                parts[:, 0, :, i:i + CHUNK] = rows.real
+                parts[:, 1, :, i:i + CHUNK] = rows.imag
+            ground.partners = parts
         return ground.partners
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
@@ -225,12 +231,13 @@ class PointGroupSymmetry(Symmetry):
         if cg.shape[0] <= copy:
             return np.zeros((ground.mult, excited.mult))
         rows = self._partners(ground)
-        e1 = excited.vectors[:, 0, :]
+        e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
         el = np.zeros((len(DIPOLE_ROWS[self.name][part]), ground.dim, excited.mult, ground.mult), dtype=complex)
         for b, q in enumerate(DIPOLE_ROWS[self.name][part]):
             m = components[q].matrix(excited.basis, ground.full)
             for a in range(ground.dim):
-                el[b, a] = e1 @ (m @ rows[a])
+                # real and imaginary parts apart: real BLAS products on contiguous operands
+                el[b, a] = e1 @ (m @ rows[a][0]) + 1j * (e1 @ (m @ rows[a][1]))
         red, resid = reduced_elements(cg, el, bra_row=0)
         scale = max(1.0, float(np.abs(el).max()))
         if resid > 1e-7 * scale:
@@ -253,14 +260,15 @@ def _real_span(proj: np.ndarray, tol: float = 1e-8) -> np.ndarray | None:
     eigen-decomposition of their Gram matrix replaces complex factorisations; the imaginary
     parts must then lie in it (checked).
     """
-    re = proj.real
+    # contiguous copies: products of the strided .real/.imag views miss the BLAS routines
+    re = np.ascontiguousarray(proj.real)
     w, v = np.linalg.eigh(re.T @ re)
     keep = w > tol * max(w[-1], 1e-300)
     basis = re @ (v[:, keep] / np.sqrt(w[keep]))
     # one re-orthonormalisation against the rounding of the Gram route
     q, r = np.linalg.qr(basis)
     basis = q * np.sign(np.diag(r))
-    im = proj.imag
+    im = np.ascontiguousarray(proj.imag)
     if np.abs(im - basis @ (basis.T @ im)).max(initial=0.0) > 1e-7 * max(1.0, np.abs(proj).max()):
         return None
     return basis

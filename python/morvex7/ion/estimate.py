@@ -1,0 +1,286 @@
+"""What a model will cost before it is built: determinants, block dimensions, FTN14 bytes, the
+builder's memory and the engine's work array.
+
+Everything here is counted from the shells and the symmetry's irrep multiplicities, without
+forming a determinant list or a matrix, so a model far beyond the machine is refused before
+anything large is allocated. The counts of determinants and of the blocks' dimensions are exact;
+the byte counts are estimates from how full the builder's blocks are in practice (FTN14) and
+from the arrays the builder and the engine take for the largest symmetry.
+"""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from math import comb
+from typing import Mapping, Sequence
+
+import numpy as np
+
+from .model import IonModel
+from .symmetry import Configuration, Symmetry
+
+#: Bytes of the builder's Python process besides its arrays (interpreter, numpy, scipy).
+BASE_BYTES = 150e6
+
+#: Fraction of non-zero elements in the stored blocks, measured over the 3d series with charge
+#: transfer (Hamiltonian blocks of L-S sorted states, hybridisation blocks, transition blocks):
+#: spherical blocks are sparser (a J block of the large configurations, O3) than point-group ones.
+FILL = {"O3": {"ham": 0.08, "mix": 0.14, "tran": 0.12},
+        "point": {"ham": 0.22, "mix": 0.47, "tran": 0.35}}
+
+#: Bytes of FTN14 text per stored element ("col value" with separators, row headers).
+BYTES_PER_ELEMENT = 16.0
+
+#: Engine work-array cells: per element of the dense matrices of one triad (ground and excited
+#: Hamiltonians, the transition matrix), per byte of FTN14 (the coefficient store), and besides.
+#: Measured with the engine's "Maximum heap used" over the 3d series, bands included.
+ENGINE_CELLS_PER_ELEMENT = 1.05
+ENGINE_CELLS_PER_FTN14_BYTE = 0.17
+ENGINE_BASE_CELLS = 5_000
+
+#: The largest work array the engine accepts (cells of 4 bytes).
+ENGINE_MAX_CELLS = 2**31 - 1
+
+
+def shell_two_m_counts(l: int, n: int) -> dict[int, int]:
+    """{2M: number of determinants} of n electrons in a shell of angular momentum l."""
+    # dynamic programme over spin-orbitals: counts[k][2M] with k electrons placed
+    counts: list[dict[int, int]] = [{0: 1}] + [{} for _ in range(n)]
+    for m in range(-l, l + 1):
+        for two_ms in (1, -1):
+            tm = 2 * m + two_ms
+            for k in range(n, 0, -1):
+                for v, c in counts[k - 1].items():
+                    counts[k][v + tm] = counts[k].get(v + tm, 0) + c
+    return counts[n]
+
+
+def config_two_m_counts(config: Configuration) -> dict[int, int]:
+    """{2M: number of determinants} of a configuration (shells convolved)."""
+    total = {0: 1}
+    for sh, n in zip(config.orbitals.shells, config.occupations):
+        part = shell_two_m_counts(sh.l, n)
+        out: dict[int, int] = {}
+        for a, ca in total.items():
+            for b, cb in part.items():
+                out[a + b] = out.get(a + b, 0) + ca * cb
+        total = out
+    return total
+
+
+def determinants(config: Configuration) -> int:
+    """Number of determinants of a configuration."""
+    out = 1
+    for sh, n in zip(config.orbitals.shells, config.occupations):
+        out *= comb(sh.size, n)
+    return out
+
+
+def multiplicities(symmetry: Symmetry, config: Configuration) -> dict[str, tuple[int, int]]:
+    """{label: (mult, dim)} of a configuration, without forming its determinants (O3: from the
+    M distribution; a point group: from its characters)."""
+    if symmetry.name != "O3":
+        return symmetry.multiplicities(config)
+    from .o3 import label
+
+    tm = config_two_m_counts(config)
+    out = {}
+    for two_j in sorted(k for k in tm if k >= 0):
+        mult = tm[two_j] - tm.get(two_j + 2, 0)
+        if mult > 0:
+            out[label(two_j, config.parity)] = (mult, two_j + 1)
+    return out
+
+
+def sector_size(symmetry: Symmetry, config: Configuration, label: str) -> int:
+    """Determinants the builder expands one row of ``label`` in (O3: the M = J sector; a point
+    group: the C4z sector, about a quarter of an Oh or D4h configuration)."""
+    if symmetry.name == "O3":
+        from .o3 import parse_label
+
+        return config_two_m_counts(config).get(parse_label(label)[0], 0)
+    return -(-determinants(config) // 4)
+
+
+def machine_bytes() -> float:
+    """Memory of the machine (bytes): MemTotal of /proc/meminfo, else the physical pages."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemTotal:"):
+                    return float(line.split()[1]) * 1024
+    except OSError:
+        pass
+    try:
+        return float(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
+    except (ValueError, OSError):
+        return 8e9
+
+
+def mb(x: float) -> str:
+    """Bytes as text in MB or GB."""
+    return f"{x / 1e9:.1f} GB" if x >= 1e9 else f"{x / 1e6:.1f} MB"
+
+
+@dataclass
+class Estimate:
+    """The size of a model (see the module description).
+
+    ``configs[side]`` lists (configuration name, determinants); ``mults[side][label]`` the
+    multiplicity of the label in each configuration of the side; ``dims[side][label]`` the
+    dimension of the engine's Hamiltonian of that symmetry (bands included); ``triads`` the
+    (ground, excited) pairs counted.
+    """
+
+    model: IonModel
+    configs: dict[str, list[tuple[str, int]]]
+    mults: dict[str, dict[str, list[int]]]
+    dims: dict[str, dict[str, int]]
+    triads: list[tuple[str, str]]
+    ftn14_bytes: float
+    builder_bytes: float
+    engine_cells: int
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def engine_bytes(self) -> float:
+        return 4.0 * self.engine_cells
+
+    def largest(self, side: str) -> tuple[str, int]:
+        d = self.dims[side]
+        lab = max(d, key=d.get) if d else ""
+        return lab, d.get(lab, 0)
+
+    def text(self) -> str:
+        """A few lines for the terminal."""
+        lines = []
+        for side in ("ground", "excited"):
+            confs = ", ".join(f"{n} {d}" for n, d in self.configs[side])
+            lab, dim = self.largest(side)
+            lines.append(f"  {side}: determinants {confs}; largest symmetry {lab} "
+                         f"(multiplicities {'+'.join(map(str, self.mults[side].get(lab, [])))}, "
+                         f"Hamiltonian {dim})")
+        lines.append(f"  FTN14 about {mb(self.ftn14_bytes)}, builder memory about "
+                     f"{mb(self.builder_bytes)}, engine work array about {self.engine_cells} "
+                     f"cells ({mb(self.engine_bytes)}) for {len(self.triads)} triads")
+        return "\n".join(lines)
+
+    def problems(self, memory: float | None = None) -> list[str]:
+        """Why the model cannot be built and run on a machine with ``memory`` bytes (default:
+        this machine); empty when it fits."""
+        memory = machine_bytes() if memory is None else memory
+        out = []
+        if self.builder_bytes > 0.8 * memory:
+            out.append(f"the builder would need about {mb(self.builder_bytes)} of memory, "
+                       f"the machine has {mb(memory)}")
+        if self.engine_cells > ENGINE_MAX_CELLS:
+            out.append(f"the engine would need a work array of about {self.engine_cells} cells "
+                       f"({mb(self.engine_bytes)}), more than it can take ({ENGINE_MAX_CELLS})")
+        elif self.engine_bytes > 0.8 * memory:
+            out.append(f"the engine would need about {mb(self.engine_bytes)} of memory, "
+                       f"the machine has {mb(memory)}")
+        return out
+
+
+def engine_cells(ng: int, ne: int, ftn14_bytes: float) -> int:
+    """Work-array cells the engine takes for a triad of ground dimension ng and excited ne,
+    with a coefficient file of ``ftn14_bytes``."""
+    return int(ENGINE_BASE_CELLS + ENGINE_CELLS_PER_ELEMENT * (ng * ng + ne * ne + ng * ne)
+               + ENGINE_CELLS_PER_FTN14_BYTE * ftn14_bytes)
+
+
+def band_dimension(mults: Sequence[int], n2: int, n3: int) -> int:
+    """Dimension of one symmetry's Hamiltonian with band levels: m1 + N2 (m2 + N3 m3)."""
+    m = list(mults) + [0, 0]
+    return m[0] + n2 * (m[1] + n3 * m[2]) if len(mults) > 1 else m[0]
+
+
+def estimate(model: IonModel, symmetry: Symmetry,
+             triads: Sequence[tuple[str, str]] | None = None,
+             operators: Mapping[str, int] | None = None) -> Estimate:
+    """The size of ``model`` in ``symmetry``.
+
+    ``triads`` are the (ground, excited) label pairs to count; by default every pair the dipole
+    operator connects (an upper bound, for the check before anything is built). ``operators``
+    gives the number of Hamiltonian operators per side (default: from the model's parameters).
+    """
+    gconf, econf = model.configurations()
+    n2, n3 = model.levels
+    sides = {"ground": gconf, "excited": econf}
+    configs = {s: [(c.name, determinants(c)) for c in cs] for s, cs in sides.items()}
+    mults: dict[str, dict[str, list[int]]] = {}
+    dims: dict[str, dict[str, int]] = {}
+    irrep_dim: dict[str, int] = {}
+    for s, cs in sides.items():
+        per = [multiplicities(symmetry, c) for c in cs]
+        labels: list[str] = []
+        for p in per:
+            labels += [lab for lab in p if lab not in labels]
+        mults[s] = {lab: [p.get(lab, (0, 0))[0] for p in per] for lab in labels}
+        for p in per:
+            irrep_dim.update({lab: d for lab, (_, d) in p.items()})
+        dims[s] = {lab: band_dimension(m, n2, n3) for lab, m in mults[s].items()}
+    if triads is None:
+        triads = []
+        for g in mults["ground"]:
+            for op in symmetry.transition_labels():
+                for e in symmetry.reached(g, op):
+                    if e in mults["excited"] and (g, e) not in triads:
+                        triads.append((g, e))
+    if operators is None:
+        from .blocks import side_operators
+
+        operators = {"ground": len(side_operators(model, False)),
+                     "excited": len(side_operators(model, True))}
+    nmix = 0
+    if model.charge_transfer is not None:
+        from .pointmodel import POINT_GROUPS, mixing_names
+
+        nmix = len(mixing_names(model.symmetry)) if model.symmetry in POINT_GROUPS else 1
+
+    # FTN14: every section holds the blocks of all triads (see the writer)
+    fill = FILL["O3" if symmetry.name == "O3" else "point"]
+    used = {"ground": sorted({g for g, _ in triads}), "excited": sorted({e for _, e in triads})}
+
+    def ham(side: str, c: int) -> float:
+        return sum(mults[side][lab][c] ** 2 for lab in used[side]) * operators[side]
+
+    elements = 0.0
+    npairs = min(len(gconf), len(econf))
+    for c in range(npairs):
+        elements += fill["ham"] * (ham("ground", c) + ham("excited", c))
+        elements += fill["tran"] * sum(mults["ground"][g][c] * mults["excited"][e][c]
+                                       for g, e in triads)
+    for side in ("ground", "excited"):
+        for c in range(len(sides[side]) - 1):
+            elements += fill["ham"] * (ham(side, c) + ham(side, c + 1))
+            elements += fill["mix"] * nmix * sum(mults[side][lab][c] * mults[side][lab][c + 1]
+                                                 for lab in used[side])
+    ftn14 = BYTES_PER_ELEMENT * elements
+
+    # the builder: for each configuration and symmetry the row-1 states over their sector,
+    # the projected trial vectors (complex) and, for the ground symmetries, every row over the
+    # whole configuration (complex); plus the dense matrices of the ground-state search
+    peak = 0.0
+    for s, cs in sides.items():
+        for k, conf in enumerate(cs):
+            for lab in used[s] or mults[s]:
+                m = mults[s].get(lab, [0] * len(cs))[k]
+                if m == 0:
+                    continue
+                sec = sector_size(symmetry, conf, lab)
+                if symmetry.name == "O3":
+                    arrays = 8.0 * (3 * sec * sec + 2 * m * sec)
+                else:
+                    arrays = 8.0 * m * sec * 6
+                    if s == "ground":
+                        arrays += 16.0 * irrep_dim.get(lab, 1) * determinants(conf) * m
+                peak = max(peak, arrays)
+    ground_dense = max(dims["ground"].values(), default=0)
+    if n2 * n3 == 1:
+        peak = max(peak, 8.0 * 3 * ground_dense ** 2)
+    builder = BASE_BYTES + peak
+
+    cells = max((engine_cells(dims["ground"][g], dims["excited"][e], ftn14) for g, e in triads),
+                default=ENGINE_BASE_CELLS)
+    return Estimate(model, configs, mults, dims, list(triads), ftn14, builder, cells)
