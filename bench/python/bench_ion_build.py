@@ -10,7 +10,8 @@ Ce³⁺ 4f¹ (M4,5) with charge transfer in O3, and the spherical 3d⁵. Each ca
 process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size, and the engine's CPU
-seconds and outcome (``--run``, the default, runs the engine as ``morvex7-ion --run`` does).
+seconds, outcome and work array in use ("Maximum heap used"); the engine runs as
+``morvex7-ion --run`` runs it (``--no-run`` skips it).
 """
 from __future__ import annotations
 
@@ -81,9 +82,13 @@ if run:
         ok = run_engine(out, quiet=True) == 0
     except ImportError:
         p = subprocess.run([str(find_engine())], cwd=out, capture_output=True, text=True)
+        (out / "log.txt").write_text(p.stdout)
         ok = "Normal end" in p.stderr
     ru = resource.getrusage(resource.RUSAGE_CHILDREN)
-    res.update(run_cpu=ru.ru_utime + ru.ru_stime, run_rss=ru.ru_maxrss / 1024, run_ok=ok)
+    import re
+    log = (out / "log.txt").read_text() if (out / "log.txt").exists() else ""
+    heap = max([int(x) for x in re.findall(r"Maximum heap used:\s*(\d+)", log)] or [0])
+    res.update(run_cpu=ru.ru_utime + ru.ru_stime, run_heap=4 * heap / 1e6, run_ok=ok)
 print("RESULT " + json.dumps(res))
 """
 
@@ -117,7 +122,7 @@ def row(name: str, r: dict) -> list[str]:
     if "run_cpu" in r:
         run = f"{r['run_cpu']:.1f} s" + ("" if r["run_ok"] else " (stopped)")
     return [name, f"{r['build_cpu']:.1f} s", f"{r['build_rss']:.0f} MB", f"{r['ftn14']:.1f} MB",
-            run, f"{r.get('run_rss', 0):.0f} MB" if run else ""]
+            run, f"{r.get('run_heap', 0):.0f} MB" if run else ""]
 
 
 def main() -> None:
@@ -132,7 +137,7 @@ def main() -> None:
                    help="the package to time (default: this checkout's python/)")
     p.add_argument("--markdown", action="store_true", help="print a markdown table")
     args = p.parse_args()
-    head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine memory"]
+    head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine work array"]
     if args.markdown:
         print("| " + " | ".join(head) + " |")
         print("|" + "---|" * len(head))
