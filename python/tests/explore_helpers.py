@@ -22,7 +22,7 @@ from morvex7.ion.model import model_from_dict
 ZETA_C = 3.0
 D0_MODEL = {"valence": "3d", "electrons": 0, "core": "2p", "symmetry": "Oh",
             "title": "d0 test model", "ground": {"10Dq": 1.0}, "excited": {"zeta_c": ZETA_C}}
-TEN_DQ = "XHAM[2,1][8]"  # the core-hole side's crystal field (the d0 ground has none)
+TEN_DQ = "10Dq"
 
 
 def d0_lines(ten_dq: float) -> list[tuple[float, float]]:

@@ -143,6 +143,7 @@ def test_toml_export_rebuilds_the_model(server, d0):
     assert status == 200
     model = model_from_dict(tomllib.loads(text))
     assert (model.symmetry, model.electrons, model.excited["zeta_c"]) == ("Oh", 0, 3.0)
+    assert model.ground["10Dq"] == 1.3
 
 
 def test_plain_engine_model_offers_its_command_file_numbers(tmp_path, engine):
@@ -223,3 +224,23 @@ def test_description_takes_physical_values_where_the_builder_reads_them():
     assert built.excited["G1cv"] == pytest.approx(0.5 * 4.64)
     assert built.excited["zeta_c"] == 11.0 and built.ground["zeta_v"] == 0.08
     assert "9.0" not in text  # an engine name has no place in a description
+
+
+def test_page_values_reach_the_engine_as_one_change(tmp_path, engine):
+    """The page sends every value; a name and the one-side names under it (10Dq,
+    ground.10Dq, excited.10Dq) must not undo each other: only the changed one counts."""
+    import morvex7
+    from morvex7.ion.spectra import combined_sticks
+
+    model = EXAMPLES / "ni2_oh_charge_transfer"
+    with served(model, tmp_path / "w", engine) as s:
+        values = {p["name"]: p["value"] for p in s.session.describe()["params"]}
+        assert {"10Dq", "ground.10Dq", "excited.10Dq", "Delta", "kappa"} <= set(values)
+        a = post(s, "/api/spectrum", {"params": {**values, "10Dq": 1.5},
+                                      "view": {"lorentz": 0.2}})[1]
+        status, both = post(s, "/api/spectrum", {"params": {**values, "10Dq": 1.5,
+                                                             "V_eg": 2.5, "V_excited": 2.0}})
+        assert status == 400 and "both set" in both["error"]
+    direct = combined_sticks(morvex7.run(model, {"10Dq": 1.5}, tmp_path / "direct"))
+    keep = direct.intensity > 0
+    assert a["sticks"]["energy"] == pytest.approx(list(direct.energy[keep]), abs=1e-5)

@@ -206,3 +206,5 @@ def test_exports(page):
     assert (folder / "spectrum.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     description = tomllib.loads((folder / "model.toml").read_text())
     assert description["excited"]["zeta_c"] == 3.0
+    fitted = float(page.find_element("id", field_id(TEN_DQ)).get_attribute("value"))
+    assert description["ground"]["10Dq"] == pytest.approx(fitted, rel=1e-5)

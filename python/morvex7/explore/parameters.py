@@ -1,7 +1,10 @@
 """The parameters the explorer shows, and the command file they make.
 
 One place decides which parameters a model offers and how their values reach the engine, so
-that the page, the runs, the fit and the exports agree.
+that the page, the runs, the fit and the exports agree. A model made by ``morvex7-ion`` offers
+its physical parameters (10Dq, Delta, U, V_eg, kappa, ...) as :mod:`morvex7.params` lists and
+applies them; any other model the real numbers of its command file by their engine names
+(DEL, XHAM[2,1][8], ...).
 """
 from __future__ import annotations
 
@@ -46,10 +49,39 @@ def slider_range(value: float, nonnegative: bool) -> tuple[float, float]:
 
 
 ENGINE_KEYWORDS = ("DEL", "UVV", "UCV", "W")
+#: Physical parameters that cannot be negative: Slater integrals, spin-orbit couplings,
+#: repulsions, hybridisations, the band width and the Slater factor.
+NONNEGATIVE = re.compile(r"^([FG]\d+(vv|cv)|zeta_.*|U|Q|V(_.*)?|width|kappa)$")
+CRYSTAL_FIELD = ("10Dq", "Dq", "Ds", "Dt")
+ONE_SIDE = "one side"  # the group of names that act on one side only
 
 
 def model_parameters(model_dir: Path) -> list[Param]:
-    """The real parameters the model's command file gives a value: the charge-transfer
+    """The parameters of the page: physical ones for a model with a parameter map in its
+    model.json, else the engine's numbers (:func:`engine_parameters`)."""
+    from morvex7.params import ParameterMap
+
+    values = ParameterMap.load(model_dir).values()
+    if not values:
+        return engine_parameters(model_dir)
+    out = []
+    for name, value in values.items():
+        base = name.split(".", 1)[1] if name.startswith(("ground.", "excited.")) else name
+        scoped = base != name or name.startswith("kappa.") or name.endswith("_excited")
+        nonnegative = bool(NONNEGATIVE.match(base.split(".")[0]))
+        low, high = slider_range(value, nonnegative)
+        if base.startswith("kappa"):
+            low, high = 0.0, 1.5
+        out.append(Param(name, float(value), 0.0 if nonnegative else -HARD_LIMIT, HARD_LIMIT,
+                         low, high, step=0.001 if base.startswith("kappa") else 0.01,
+                         label=name, group=ONE_SIDE if scoped else "model"))
+    # the crystal field first, one-side names last; else the map's order
+    out.sort(key=lambda p: (p.group == ONE_SIDE, p.name not in CRYSTAL_FIELD))
+    return out
+
+
+def engine_parameters(model_dir: Path) -> list[Param]:
+    """The real numbers the model's command file gives a value: the charge-transfer
     keywords and every operator factor of its first block."""
     cf = CommandFile(model_text(model_dir))
     names = [k for k in ENGINE_KEYWORDS if cf.get(k) is not None]
@@ -81,23 +113,19 @@ def command_text(model_dir: Path, values: dict[str, float]) -> str:
     return edited_text(model_dir, values)
 
 
-def fit_names(values: dict[str, float]) -> dict[str, float]:
-    """The names :func:`morvex7.fit.fit_spectrum` takes for the page's parameters."""
-    return dict(values)
-
-
 TOP_KEYS = ("title", "valence", "electrons", "core", "symmetry")
 SECTIONS = ("ground", "excited", "charge_transfer")
 SIDES = ("ground", "excited")
 CHARGE_TRANSFER = re.compile(r"^(Delta|U|Q|width|V(_.*)?)$")
+CORE_HOLE = re.compile(r"^(zeta_c|[FG]\d+cv)$")  # entries of the core-hole side only
 SLATER = re.compile(r"^[FG]\d+(vv|cv)$")
 
 
 def description_sections(model: dict, values: Mapping[str, float]) -> dict[str, dict]:
     """The [ground], [excited] and [charge_transfer] tables of a builder-made model's
     description (from model.json) with the physical `values` put in: ``X`` goes where the
-    description has it (both sides; [ground] when neither side has it, which the builder
-    takes for both), ``ground.X``/``excited.X`` to that side, the charge-transfer names to
+    description has it (both sides; when neither has it, [excited] for a core-hole entry and
+    [ground] for the rest, which the builder takes for both sides), ``ground.X``/``excited.X`` to that side, the charge-transfer names to
     [charge_transfer], ``kappa`` (``kappa.ground``, ``kappa.excited``) multiplies the Slater
     integrals of both sides (one side). Engine names have no place there and are left out."""
     sections = {s: dict(model.get("parameters", {}).get(s) or {}) for s in SECTIONS}
@@ -114,7 +142,8 @@ def description_sections(model: dict, values: Mapping[str, float]) -> dict[str, 
                                              or name not in sections["ground"]):
             sections["charge_transfer"][name] = float(value)
         elif "[" not in name and name.upper() != name:
-            holders = [s for s in SIDES if name in sections[s]] or ["ground"]
+            holders = [s for s in SIDES if name in sections[s]] or [
+                "excited" if CORE_HOLE.match(name) else "ground"]
             for s in holders:
                 sections[s][name] = float(value)
     for side, factor in kappa.items():

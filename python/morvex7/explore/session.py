@@ -173,6 +173,13 @@ class Session:
             view.polarisation = pol
         return view
 
+    def changed(self, values: Mapping[str, float]) -> dict[str, float]:
+        """The values that differ from the model's own (as the engine's 4-byte reals): only
+        these go to the command file, so that a name and a wider one covering the same engine
+        numbers (excited.10Dq, 10Dq) do not undo each other."""
+        return {n: v for n, v in values.items()
+                if np.float32(v) != np.float32(self.params[n].value)}
+
     def check_request(self, body: Any) -> Request:
         if not isinstance(body, Mapping):
             raise RequestError("the request must be a JSON object")
@@ -190,17 +197,18 @@ class Session:
         return the drawn spectrum; a failed run returns its stop text and the last good
         spectrum's values."""
         req = self.check_request(body)
-        key = self._key(req.values)
+        changed = self.changed(req.values)
+        key = self._key(changed)
         with self._good_lock:
             good = self.good if self.good is not None and self.good.key == key else None
         ran = None
         if good is None:
             try:
-                text = physical.command_text(self.model_dir, req.values)
+                text = physical.command_text(self.model_dir, changed)
             except ParameterError as exc:
                 raise RequestError(str(exc)) from None
             try:
-                outcome = self.runs.run(self.model_dir, text, req.values)
+                outcome = self.runs.run(self.model_dir, text, changed)
             except RunCancelled as exc:
                 return {"cancelled": True, "message": str(exc)}
             if not outcome.ok:
@@ -294,12 +302,12 @@ class Session:
         m = self.measured
         # the measurement on the engine's axis (E - E0): the page's shift and edge taken off
         data = Measured(m.energy - shift - req.view.edge, m.intensity, m.sigma)
-        engine_params = {}
+        # the ticked parameters vary within their ranges, the other changed ones stay put
+        engine_params = {n: FitParam(v, vary=False) for n, v in self.changed(req.values).items()
+                         if n not in chosen}
         for name in chosen:
             p = self.params[name]
-            value = req.values[name]
-            lo, hi = p.minimum, p.maximum
-            engine_params[name] = FitParam(value, lo, hi, True)
+            engine_params[name] = FitParam(req.values[name], p.minimum, p.maximum, True)
         view = req.view
         shape = {"lorentz": FitParam(max(view.lorentz, 1e-3), 1e-3, MAX_WIDTH, True),
                  "gauss": FitParam(view.gauss, 0.0, MAX_WIDTH, view.gauss > 0)}
@@ -312,11 +320,11 @@ class Session:
                 shutil.rmtree(out)
             triads, weights = self._fit_triads(view)
             try:
-                result = fit_spectrum(self.model_dir, data, physical.fit_names(engine_params),
+                result = fit_spectrum(self.model_dir, data, engine_params,
                                       shape, out=out, client=self._dask(),
                                       engine=self.engine, triads=triads, weights=weights,
                                       max_nfev=max_nfev, plot=False)
-            except (FitError, ValueError) as exc:
+            except (FitError, ValueError) as exc:  # ParameterError is a ValueError
                 return {"ok": False, "message": str(exc)}
         finally:
             self._fit_lock.release()
@@ -373,7 +381,7 @@ class Session:
         if self.model is None:
             raise RequestError("this model has no model.json: it was not made by the builder, "
                                "so there is no description to write")
-        return physical.description_toml(self.model, req.values)
+        return physical.description_toml(self.model, self.changed(req.values))
 
     def close(self) -> None:
         self.runs.close()

@@ -86,9 +86,11 @@ function buildControls(model) {
   $("model-path").textContent = model.model;
   document.title = `${model.title} — morvex7 explorer`;
   const pbody = $("params").querySelector("tbody");
+  const sideBody = $("params-one-side").querySelector("tbody");
   for (const p of model.params) {
     state.values[p.name] = p.value;
-    fields[p.name] = numberRow(pbody, {
+    if (p.group === "one side") $("one-side").hidden = false;
+    fields[p.name] = numberRow(p.group === "one side" ? sideBody : pbody, {
       name: p.name, label: p.label, value: p.value, low: p.low, high: p.high, step: p.step,
       id: "param-" + p.name.replace(/[^A-Za-z0-9_-]/g, "_"), fit: true,
       onChange: (v, text) => { state.values[p.name] = text; schedule(); },
