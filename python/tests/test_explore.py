@@ -244,3 +244,18 @@ def test_page_values_reach_the_engine_as_one_change(tmp_path, engine):
     direct = combined_sticks(morvex7.run(model, {"10Dq": 1.5}, tmp_path / "direct"))
     keep = direct.intensity > 0
     assert a["sticks"]["energy"] == pytest.approx(list(direct.energy[keep]), abs=1e-5)
+
+
+def test_a_description_is_built_into_the_work_directory(tmp_path):
+    from explore_helpers import D0_MODEL
+    from morvex7.explore.cli import UserError, model_directory
+
+    description = tmp_path / "d0.json"
+    description.write_text(json.dumps(D0_MODEL))
+    model, source = model_directory(description, tmp_path / "work")
+    assert model == (tmp_path / "work" / "model").resolve() and source == description.resolve()
+    assert {"fort.50", "FTN14", "FTN15", "model.json"} <= {p.name for p in model.iterdir()}
+    broken = tmp_path / "broken.toml"
+    broken.write_text('valence = "3d"\n')
+    with pytest.raises(UserError, match="broken.toml: the model description needs 'electrons'"):
+        model_directory(broken, tmp_path / "work2")

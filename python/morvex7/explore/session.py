@@ -11,6 +11,7 @@ import math
 import re
 import shutil
 import threading
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Mapping
@@ -239,7 +240,9 @@ class Session:
         return run.sticks()
 
     def draw(self, good: GoodRun, view: View) -> dict:
-        s = self.sticks(good, view)
+        with warnings.catch_warnings(record=True) as caught:  # told on the page
+            warnings.simplefilter("always")
+            s = self.sticks(good, view)
         energy = np.asarray(s.energy, float) + view.edge
         intensity = np.asarray(s.intensity, float)
         keep = np.isfinite(energy) & np.isfinite(intensity) & (intensity > 0)
@@ -250,6 +253,7 @@ class Session:
         return {"energy": _rounded(x), "intensity": _rounded(y),
                 "sticks": {"energy": _rounded(energy), "intensity": _rounded(intensity)},
                 "axis": "photon energy (eV)" if view.edge else "E - E0 (eV)",
+                "notes": [str(w.message) for w in caught],
                 "broadening": broadening.describe()}
 
     # -- the measured spectrum -------------------------------------------------------------

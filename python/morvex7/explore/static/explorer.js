@@ -194,7 +194,9 @@ async function requestSpectrum() {
   }
   state.spectrum = answer;
   const ms = Math.round(performance.now() - t0);
-  setMessage(answer.engine_run ? `engine run ${answer.wall_time.toFixed(2)} s` : "redrawn", "");
+  const done = answer.engine_run ? `engine run ${answer.wall_time.toFixed(2)} s` : "redrawn";
+  if (answer.notes.length) setMessage(`${done}. Note: ${answer.notes.join(" ")}`, "note");
+  else setMessage(done, "");
   $("timing").textContent = `answered in ${ms} ms; ${answer.broadening}`;
   redraw();
 }
