@@ -22,6 +22,7 @@ from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
 from morvex7.commandfile import ParameterError
 from morvex7.explore import parameters as physical
 from morvex7.explore.runs import EngineRuns, Outcome, RunCancelled
+from morvex7.runner import prepare
 
 LOOPBACK = "127.0.0.1"
 MAX_POINTS = 1500  # points of the drawn curve
@@ -306,12 +307,14 @@ class Session:
         m = self.measured
         # the measurement on the engine's axis (E - E0): the page's shift and edge taken off
         data = Measured(m.energy - shift - req.view.edge, m.intensity, m.sigma)
-        # the ticked parameters vary within their ranges, the other changed ones stay put
-        engine_params = {n: FitParam(v, vary=False) for n, v in self.changed(req.values).items()
-                         if n not in chosen}
-        for name in chosen:
-            p = self.params[name]
-            engine_params[name] = FitParam(req.values[name], p.minimum, p.maximum, True)
+        # the ticked parameters vary within their ranges from the page's values
+        engine_params = {n: FitParam(req.values[n], self.params[n].minimum,
+                                     self.params[n].maximum, True) for n in chosen}
+        kept = {n: v for n, v in self.changed(req.values).items() if n not in chosen}
+        try:
+            text = physical.command_text(self.model_dir, kept)
+        except ParameterError as exc:
+            raise RequestError(str(exc)) from None
         view = req.view
         shape = {"lorentz": FitParam(max(view.lorentz, 1e-3), 1e-3, MAX_WIDTH, True),
                  "gauss": FitParam(view.gauss, 0.0, MAX_WIDTH, view.gauss > 0)}
@@ -323,8 +326,11 @@ class Session:
             if out.exists():
                 shutil.rmtree(out)
             triads, weights = self._fit_triads(view)
+            # the model as the page has it: the other changed values stay put in the fit
+            base = prepare(self.model_dir, text, self.workdir / "fits" / f"model-{self._fits:03d}",
+                           overwrite=True)
             try:
-                result = fit_spectrum(self.model_dir, data, engine_params,
+                result = fit_spectrum(base, data, engine_params,
                                       shape, out=out, client=self._dask(),
                                       engine=self.engine, triads=triads, weights=weights,
                                       max_nfev=max_nfev, plot=False)
