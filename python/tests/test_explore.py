@@ -259,3 +259,16 @@ def test_a_description_is_built_into_the_work_directory(tmp_path):
     broken.write_text('valence = "3d"\n')
     with pytest.raises(UserError, match="broken.toml: the model description needs 'electrons'"):
         model_directory(broken, tmp_path / "work2")
+
+
+def test_a_model_with_an_edge_energy_is_drawn_on_photon_energies(d0, tmp_path, engine):
+    import shutil
+
+    model = tmp_path / "model"
+    shutil.copytree(d0, model)
+    data = json.loads((model / "model.json").read_text())
+    (model / "model.json").write_text(json.dumps({**data, "edge_energy": 455.0}))
+    with served(model, tmp_path / "w", engine) as s:
+        assert s.session.describe()["view"]["edge"] == 455.0
+        a = post(s, "/api/spectrum", {"params": {}, "view": {"lorentz": 0.1, "gauss": 0}})[1]
+        assert peak(a) == pytest.approx(455.0 + d0_lines(1.0)[0][0], abs=0.02)

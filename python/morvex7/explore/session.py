@@ -127,9 +127,14 @@ class Session:
             "polarisations": self.polarisations,
             "temperature": self.has_temperature,
             "toml": self.model is not None,
-            "view": View().__dict__,
+            "view": self.default_view().__dict__,
             "limits": {"width": MAX_WIDTH, "temperature": MAX_TEMPERATURE, "edge": MAX_EDGE},
         }
+
+    def default_view(self) -> View:
+        """The first view: a model that knows its edge energy is drawn on photon energies."""
+        edge = (self.model or {}).get("edge_energy")
+        return View(edge=float(edge)) if isinstance(edge, (int, float)) else View()
 
     # -- checking what the page sends ------------------------------------------------------
 
@@ -147,13 +152,13 @@ class Session:
 
     def check_view(self, raw: Any) -> View:
         if raw is None:
-            return View()
+            return self.default_view()
         if not isinstance(raw, Mapping):
             raise RequestError("view: an object is needed")
         unknown = set(raw) - set(View.__dataclass_fields__)
         if unknown:
             raise RequestError(f"view: unknown setting {sorted(unknown)[0]!r}")
-        view = View()
+        view = self.default_view()
         for name in ("lorentz", "gauss"):
             if name in raw:
                 setattr(view, name, _in_range(_number(raw[name], f"{name} FWHM"), 0.0,

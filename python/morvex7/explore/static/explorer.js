@@ -107,7 +107,7 @@ function buildControls(model) {
   viewRow("lorentz", "Lorentzian FWHM (eV)", 0, 2, 0.01);
   viewRow("gauss", "Gaussian FWHM (eV)", 0, 2, 0.01);
   if (model.temperature) viewRow("temperature", "temperature (K)", 0, 1000, 1);
-  viewRow("edge", "edge energy (eV)", 0, 1000, 0.1);
+  viewRow("edge", "edge energy (eV)", 0, 2000, 0.1);
   if (model.polarisations.length) {
     const tr = document.createElement("tr");
     const td = document.createElement("td");
