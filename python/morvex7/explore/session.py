@@ -364,10 +364,12 @@ class Session:
         if self._client is None:
             from distributed import Client, LocalCluster
 
-            # in this process, threads only; its status pages on 127.0.0.1 like the page
+            # in this process, threads only; its status pages on 127.0.0.1 like the page, its
+            # scratch files in the work directory
             cluster = LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                    dashboard_address=f"{LOOPBACK}:0",
                                    worker_dashboard_address=f"{LOOPBACK}:0",
+                                   local_directory=str(self.workdir / "dask"),
                                    silence_logs=40)
             self._client = Client(cluster)
         return self._client
