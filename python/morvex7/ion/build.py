@@ -213,6 +213,7 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
         "symmetry": built.symmetry.name,
         "title": m.title,
         "valence": m.valence, "core": m.core, "electrons": m.electrons,
+        "edge_energy": m.edge_energy,
         "configurations": {"ground": [c.name for c in built.ground.configs],
                            "excited": [c.name for c in built.excited.configs]},
         "parameters": {"ground": dict(m.ground), "excited": dict(m.excited),

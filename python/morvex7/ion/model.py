@@ -55,6 +55,9 @@ class IonModel:
         crystal-field parameters of :mod:`morvex7.ion.pointmodel`.
     title
         Free text for the command file's first line.
+    edge_energy
+        Photon energy (eV) of the spectrum's strongest feature, e.g. 852.7 for the Ni L3
+        edge: puts spectra and fits on the photon-energy axis; None keeps E - E0.
     """
 
     valence: str
@@ -67,6 +70,7 @@ class IonModel:
     all_ground: bool = False
     symmetry: str = "O3"
     title: str = ""
+    edge_energy: float | None = None
 
     def __post_init__(self) -> None:
         self.validate()
@@ -189,7 +193,7 @@ def load_description(path: str | Path) -> IonModel:
 def model_from_dict(data: dict[str, Any]) -> IonModel:
     """Make an :class:`IonModel` from the parsed description."""
     known = {"valence", "electrons", "core", "ground", "excited", "charge_transfer",
-             "triads", "symmetry", "title"}
+             "triads", "symmetry", "title", "edge_energy"}
     for k in data:
         if k not in known:
             raise ValueError(f"unknown entry {k!r} in the model description")
@@ -206,4 +210,5 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
         excited={k: float(v) for k, v in data.get("excited", {}).items()},
         charge_transfer=dict(data["charge_transfer"]) if "charge_transfer" in data else None,
         window=float(triads.get("window", 0.0)), all_ground=bool(triads.get("all_ground", False)),
-        symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")))
+        symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")),
+        edge_energy=None if data.get("edge_energy") is None else float(data["edge_energy"]))

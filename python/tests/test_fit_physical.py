@@ -1,0 +1,126 @@
+"""Fits in physical names on the photon-energy axis: synthetic measurements made from hidden
+values (engine run, model.json combination, broadening, background, noise: none of it through
+the fit's own model) are recovered within the reported uncertainties."""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import morvex7
+from conftest import EXAMPLES
+from morvex7.background import edge_steps
+from morvex7.broadening import Broadening, broaden_lines
+from morvex7.fit import Dataset, FitError, FitParam, Measured, fit_spectrum
+from morvex7.ion.model import model_from_dict
+from morvex7.ion.spectra import combined_sticks
+from morvex7.sweep import dask_client
+
+NIO = EXAMPLES / "ni2_oh_charge_transfer"
+D4H = EXAMPLES / "ni2_d4h_dichroism"
+PHOTON = 850.0  # photon energy of E - E0 = 0 in the synthetic data
+
+
+@pytest.fixture(scope="module")
+def client():
+    with dask_client(n_workers=2) as c:
+        yield c
+
+
+def measurement(model, hidden, tmp, engine, x, pol="iso", lorentz=0.3, step=0.0, seed=1):
+    """A noisy spectrum of `model` at `hidden` on photon energies `x` (1 % noise)."""
+    run = morvex7.run(model, hidden, tmp / f"truth-{pol}", engine=engine)
+    s = combined_sticks(run, polarisation=pol)
+    clean = 3.0 * broaden_lines(s.energy + PHOTON, s.intensity, Broadening(lorentz=lorentz), x)
+    l3 = x[np.argmax(clean)]
+    clean += 0.05 + edge_steps(x, step, l3, l3 + 1.5 * 11.5, 0.5, 0.5)
+    sigma = 0.01 * clean.max()
+    noisy = clean + np.random.default_rng(seed).normal(0.0, sigma, x.size)
+    return Measured(x, noisy, np.full(x.size, sigma))
+
+
+def assert_recovered(result, hidden):
+    for name, value in hidden.items():
+        err = result.stderr[name]
+        assert err is not None and 0 < err < 0.1 * abs(value), (name, err)
+        assert abs(result.values[name] - value) < 3 * err, (name, result.values[name], err)
+
+
+def test_nio_charge_transfer_on_the_photon_energy_axis(client, tmp_path, engine):
+    hidden = {"10Dq": 1.25, "Delta": 3.4, "V_eg": 2.5}
+    x = np.linspace(PHOTON - 8.0, PHOTON + 22.0, 301)
+    data = measurement(NIO, hidden, tmp_path, engine, x, step=0.4)
+    out = tmp_path / "fit"
+    result = fit_spectrum(NIO, data, {n: None for n in hidden},
+                          {"lorentz": 0.4, "step": 0.3, "background": 0.0},
+                          out=out, client=client, engine=engine, edge_energy=852.7)
+    assert result.minimizer_result.success
+    assert_recovered(result, hidden)
+    assert abs(result.values["step"] - 0.4) < 3 * result.stderr["step"]
+    assert "10Dq:" in result.report and "p10Dq" not in result.report
+    # the fitted model, written back as a description, holds the fitted values
+    d = tomllib.loads((out / "fitted-model.toml").read_text())
+    model = model_from_dict(d)
+    assert model.ground["10Dq"] == pytest.approx(result.values["10Dq"])
+    assert model.charge_transfer["V_eg"] == pytest.approx(result.values["V_eg"])
+    assert model.charge_transfer["V_t2g"] == 1.1  # not fitted: as before
+    curve = np.loadtxt(out / "fit-curve.csv", delimiter=",", skiprows=1)
+    assert np.allclose(curve[:, 2], result.best_fit)
+    assert curve[-1, 3] - curve[0, 3] > 0.5  # the two edge steps, 0.4 + 0.2, in the background
+    settings = json.loads((out / "fit-settings.json").read_text())
+    assert settings["options"]["edge_energy"] == 852.7
+
+
+def test_d4h_dichroism_pair_fitted_jointly(client, tmp_path, engine):
+    hidden = {"Ds": 0.16, "Dt": 0.05}
+    x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 261)
+    data = [Dataset(measurement(D4H, hidden, tmp_path, engine, x, pol, seed=i), pol)
+            for i, pol in enumerate(("z", "xy"))]
+    result = fit_spectrum(D4H, data, {"Ds": None, "Dt": None}, {"lorentz": 0.3},
+                          out=tmp_path / "fit", client=client, engine=engine,
+                          edge_energy=853.0, plot=False)
+    assert_recovered(result, hidden)
+    assert set(result.values) >= {"scale", "background_2"} and "scale_2" not in result.values
+    assert len(result.curves) == 2 and (tmp_path / "fit" / "fit-curve-2.csv").is_file()
+
+
+def test_data_off_the_model_axis_are_refused(client, tmp_path, engine):
+    x = np.linspace(PHOTON - 6.0, PHOTON + 22.0, 141)
+    data = Measured(x, np.exp(-((x - PHOTON) / 2) ** 2))
+    with pytest.raises(FitError, match="do not overlap the model's range.*edge energy"):
+        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, client=client, engine=engine)
+    with pytest.raises(FitError, match="do not overlap"):
+        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, client=client, engine=engine,
+                     edge_energy=700.0)
+
+
+def test_command_line_joint_polarisations_refusal_and_again(tmp_path, engine):
+    x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 131)
+    data = measurement(D4H, {"Dt": 0.05}, tmp_path, engine, x, "z")
+    path = tmp_path / "z.csv"
+    np.savetxt(path, np.column_stack([data.energy, data.intensity]), delimiter=",")
+    env = dict(os.environ, MORVEX7=str(engine),
+               PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+
+    def fit(*args):
+        return subprocess.run([sys.executable, "-m", "morvex7.cli_fit", *map(str, args)],
+                              env=env, capture_output=True, text=True, timeout=300)
+
+    proc = fit(D4H, f"{path}:z", "-o", tmp_path / "a", "--param", "Dt", "--edge-energy", 853,
+               "--normalise", "max", "--lorentz", "0.3", "--workers", "1", "--no-plot")
+    assert proc.returncode == 0, proc.stderr
+    first = json.loads((tmp_path / "a" / "fit.json").read_text())["parameters"]["Dt"]
+    proc = fit("--again", tmp_path / "a", "-o", tmp_path / "b", "--workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    again = json.loads((tmp_path / "b" / "fit.json").read_text())["parameters"]["Dt"]
+    assert again["value"] == pytest.approx(first["value"], rel=1e-6)
+    proc = fit(D4H, path, "-o", tmp_path / "c", "--param", "Dt", "--workers", "1")
+    assert proc.returncode == 2 and "do not overlap" in proc.stderr
+    proc = fit(D4H, path, "-o", tmp_path / "c", "--param", "10Dq", "--workers", "1")
+    assert proc.returncode == 2 and "unknown parameter '10Dq'" in proc.stderr
