@@ -44,6 +44,8 @@ examples:
       a builder-made run (model.json): the spectrum for light E parallel to z
   {PROG} plot ION_RUN --dichroism --out ld.png
       the E perpendicular (xy) and E parallel (z) spectra and their difference xy - z
+  {PROG} plot RIXS_RUN --rixs --lorentz 0.1 --cut -4.0 --cut -2.5
+      RIXS maps (fort.47) with cuts at two incident energies: RIXS_RUN/rixs_map_1.png ...
   python3 -m morvex7 plot RUN --absolute
       the same command; absolute excited-state energies instead of E - Eg0
 
@@ -141,6 +143,13 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--dichroism", action="store_true",
                       help="builder-made run: the E perpendicular (xy) and E parallel (z) spectra "
                            "and their difference xy - z")
+    plot.add_argument("--rixs", action="store_true",
+                      help="draw the run's RIXS maps (fort.47): energy loss x incident energy, "
+                           "broadened along the loss by --lorentz/--gauss (the final-state width)")
+    for p in (plot, csv):
+        p.add_argument("--cut", type=float, action="append", metavar="E",
+                       help="RIXS: also the spectrum at incident energy E (the nearest of the "
+                            "grid; repeatable)")
     return parser
 
 
@@ -283,6 +292,10 @@ def cmd_csv(args: argparse.Namespace) -> int:
             tag = f"{prefix}triad{triad.index}"
             written.append(write_yield(out / f"{tag}_yield.csv", triad.auger, meta))
             written.append(write_auger_map(out / f"{tag}_auger_map.csv", triad.auger, meta))
+        if run.rixs:
+            from morvex7.cli_rixs import write_rixs_csv
+
+            written += write_rixs_csv(run, out, prefix, broadening, args.cut or [])
         for path in written:
             print(path)
     return 0
@@ -298,6 +311,12 @@ def cmd_plot(args: argparse.Namespace) -> int:
     check_suffix(out)                         # before the work, not after it
     if args.dichroism:
         return plot_linear_dichroism(runs, out, args, broadening, grid)
+    if args.rixs:
+        from morvex7.cli_rixs import plot_rixs
+
+        for path in plot_rixs(runs, args.out, broadening, args.cut or []):
+            print(path)
+        return 0
     sticks = [select_sticks(run, args) for run in runs]
     with_lines = [(run, s) for run, s in zip(runs, sticks) if np.size(s.energy)]
     written = []

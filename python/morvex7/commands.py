@@ -215,6 +215,8 @@ class CommandInterpreter:
             elif w == "AUGER":
                 p["AUGER"] = 1
                 self._auger_block()
+            elif w == "RIXS":
+                self._rixs_block()
             elif w == "TRIADS":
                 return self.snapshot()
             else:
@@ -288,6 +290,11 @@ class CommandInterpreter:
                 return
             else:
                 self.ignored.append(w)
+
+    def _rixs_block(self) -> None:
+        """The RIXS block's words up to ENDRIXS: the map's own file (fort.47) states them."""
+        while self.word() != "ENDRIXS":
+            pass
 
     def read_triad(self) -> tuple[str, ...] | None:
         """Read one triad line: its labels (four with PRMULT), or None at ENDTRIADS."""

@@ -343,6 +343,8 @@ class Run:
     log: str | None
     finished: bool = True
     files: list[str] = field(default_factory=list)
+    #: the RIXS maps of fort.47 (morvex7.rixs.RixsMap), one per polarisation pair
+    rixs: list = field(default_factory=list)
 
     def __repr__(self) -> str:
         return f"Run({str(self.directory)!r}, {len(self.blocks)} blocks, {len(self.triads)} triads)"
@@ -352,8 +354,9 @@ class Run:
         """Read every result file of a run directory.
 
         fort.44 is required; fort.43, fort.45, fort.46, fort.62... and the log are used when
-        present and checked against fort.44. A run whose stop text reports an abnormal end may
-        have an incomplete fort.44: what it holds is read and ``finished`` is False.
+        present and checked against fort.44; the RIXS maps of fort.47 go to ``rixs``. A run
+        whose stop text reports an abnormal end may have an incomplete fort.44: what it holds
+        is read and ``finished`` is False.
 
         Raises
         ------
@@ -490,7 +493,13 @@ def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files:
                 _check_description(blk, t)
             blk.triads.append(t)
             triads.append(t)
-    return cls(d, blocks, triads, stop, log_text, spectra.finished, files)
+    rixs = []
+    if (d / "fort.47").is_file():
+        from morvex7.rixs import read_rixs_file
+
+        rixs = read_rixs_file(d / "fort.47")
+        files.append("fort.47")
+    return cls(d, blocks, triads, stop, log_text, spectra.finished, files, rixs)
 
 
 def _photon_energies_of(curve: YieldCurve, photon: np.ndarray, estart: float, estep: float,

@@ -34,7 +34,8 @@ from morvex7.engine import REPO_ROOT
 
 DOCS = REPO_ROOT / "docs"
 EXAMPLES = REPO_ROOT / "examples"
-PAGES = ("getting-started.md", "commands.md", "input-files.md", "outputs.md", "ion-models.md")
+PAGES = ("getting-started.md", "commands.md", "input-files.md", "outputs.md", "ion-models.md",
+         "rixs.md")
 PACKAGE_DIR = Path(__file__).resolve().parents[1]
 
 MARKED = re.compile(r"^[ \t]*<!-- runs: (?P<directive>.*?) -->[ \t]*\n(?P<indent>[ \t]*)```[^\n]*\n"

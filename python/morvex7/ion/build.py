@@ -17,6 +17,7 @@ from .model import IonModel
 from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
+from .rixs import FullSymmetry, rixs_command_block, rixs_json
 from .symmetry import Symmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
 
@@ -97,7 +98,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     """
     t0 = time.perf_counter()
     say = progress or (lambda _: None)
-    sym = symmetry or make_symmetry(model.symmetry)
+    sym = symmetry or (FullSymmetry(model.symmetry) if model.rixs is not None
+                       else make_symmetry(model.symmetry))
     ground, excited = make_sides(model)
     glabels: list[str] = []
     for conf in ground.configs:
@@ -266,11 +268,15 @@ def write_model(built: BuiltModel, directory: str | Path) -> Path:
     fort50 = write_fort50(built.ground, built.excited, built.triads,
                           title=m.title or f"{m.valence}{m.electrons} {m.core} edge",
                           delta=m.ct("Delta"), u=m.ct("U"), q=m.ct("Q"), n2=n2, n3=n3,
-                          width=m.width, erange=max(m.window, MIN_ERANGE))
+                          width=m.width, erange=max(m.window, MIN_ERANGE),
+                          extra=rixs_command_block(built) if m.rixs is not None else "")
     (d / "FTN14").write_text(ftn14)
     (d / "FTN15").write_text(ftn15)
     (d / "fort.50").write_text(fort50)
-    (d / "model.json").write_text(json.dumps(model_json(built, len(ftn14)), indent=1) + "\n")
+    description = model_json(built, len(ftn14))
+    if m.rixs is not None:
+        description["rixs"] = rixs_json(built)
+    (d / "model.json").write_text(json.dumps(description, indent=1) + "\n")
     return d
 
 

@@ -71,6 +71,7 @@ class IonModel:
     symmetry: str = "O3"
     title: str = ""
     edge_energy: float | None = None
+    rixs: dict[str, Any] | None = None
 
     def __post_init__(self) -> None:
         self.validate()
@@ -125,6 +126,9 @@ class IonModel:
             raise ValueError(f"{self.symmetry} crystal fields are made for d shells only")
         if self.window < 0:
             raise ValueError("window must not be negative")
+        if self.rixs is not None:
+            from .rixs import rixs_settings
+            rixs_settings(self.rixs)
 
     def fk_vv(self) -> list[int]:
         return [2, 4, 6][: self.lv]
@@ -193,7 +197,7 @@ def load_description(path: str | Path) -> IonModel:
 def model_from_dict(data: dict[str, Any]) -> IonModel:
     """Make an :class:`IonModel` from the parsed description."""
     known = {"valence", "electrons", "core", "ground", "excited", "charge_transfer",
-             "triads", "symmetry", "title", "edge_energy"}
+             "triads", "symmetry", "title", "edge_energy", "rixs"}
     for k in data:
         if k not in known:
             raise ValueError(f"unknown entry {k!r} in the model description")
@@ -211,4 +215,5 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
         charge_transfer=dict(data["charge_transfer"]) if "charge_transfer" in data else None,
         window=float(triads.get("window", 0.0)), all_ground=bool(triads.get("all_ground", False)),
         symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")),
-        edge_energy=None if data.get("edge_energy") is None else float(data["edge_energy"]))
+        edge_energy=None if data.get("edge_energy") is None else float(data["edge_energy"]),
+        rixs=dict(data["rixs"]) if "rixs" in data else None)

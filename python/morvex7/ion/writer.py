@@ -202,8 +202,9 @@ def wrapped(words: list[str], width: int = 72) -> str:
 
 def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str,
                  delta: float, u: float, q: float, n2: int, n3: int, width: float,
-                 erange: float) -> str:
-    """The command file: parameters, operator factors, configuration energies and triads."""
+                 erange: float, extra: str = "") -> str:
+    """The command file: parameters, operator factors, configuration energies, ``extra``
+    commands (e.g. a RIXS block) and triads."""
     ng, ne = len(ground.configs), len(excited.configs)
     out = [f"% {title[:70]}\n" if title else "% ion model\n"]
     out.append(wrapped(["% XHAM ground:"] + [o.name for o in ground.hamiltonian]))
@@ -233,6 +234,7 @@ def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str
     for c in range(ne):
         out.append(f"DEF EF{c + 1} = {ef[c]}\n")
     out.append(f"ERANGE {value(erange)}\n")
+    out.append(extra)
     out.append("TRIADS\n")
     for tri in triads:
         out.append(f"{tri.ground} {tri.op} {tri.excited}\n")
