@@ -332,6 +332,33 @@ TEST(Rixs, AWidthPerEdgeActsOnTheIntermediateStatesAboveTheSplit) {
   }
 }
 
+TEST(Rixs, ATemperatureWeightsTheInitialLevelsByTheirBoltzmannFactors) {
+  RunDir dir("rixs_temperature");
+  const RixsModel m = small_model(3, 4);
+  RixsSetup s;
+  s.erange = "ERANGE 5.0\n";
+  s.extra = " TEMPERATURE 6000\n";
+  s.pairs = {"Z ALL"};
+  put_rixs_model(dir, m, s);
+  ASSERT_EQ(dir.run().status, 0);
+  std::vector<double> eg, vg;
+  jacobi(dense_of(m.hg), eg, vg);
+  const double kt = 8.617333262e-5 * 6000.0;
+  double z = 0.0;
+  for (double e : eg) z += std::exp(-(e - eg[0]) / kt);
+  int levels = 0;
+  for (const std::string& l : lines(dir.get("fort.47"))) {
+    if (l.rfind("%LEVEL", 0) != 0) continue;
+    const double w = std::stod(l.substr(l.find("WEIGHT=") + 7));
+    EXPECT_NEAR(w, std::exp(-(eg[levels] - eg[0]) / kt) / z, 2e-6) << l;
+    ++levels;
+  }
+  EXPECT_EQ(levels, 3);
+  // each level's lines are losses from that level: E_f - E_level
+  const std::vector<MapBlock> maps = read_maps(dir.get("fort.47"));
+  for (const Stick& k : maps[0].sticks) EXPECT_NEAR(k.loss, eg[k.state - 1] - eg[k.level - 1], 2e-4);
+}
+
 TEST(Rixs, BadBlocksStopWithAMessageAndKeepWhatEarlierBlocksWrote) {
   const RixsModel m = small_model(2, 2);
   struct Case {
