@@ -87,6 +87,12 @@ def lowest_energies(h, window: float) -> np.ndarray:
         k *= 2
 
 
+def model_symmetry(model: IonModel) -> Symmetry:
+    """The symmetry a model is built in: its point group, or none for a RIXS model (every
+    determinant a state of one symmetry, see morvex7.ion.rixs)."""
+    return FullSymmetry(model.symmetry) if model.rixs is not None else make_symmetry(model.symmetry)
+
+
 def build(model: IonModel, symmetry: Symmetry | None = None,
           progress: Progress | None = None) -> BuiltModel:
     """Compute every block of ``model`` and choose its triads.
@@ -98,8 +104,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     """
     t0 = time.perf_counter()
     say = progress or (lambda _: None)
-    sym = symmetry or (FullSymmetry(model.symmetry) if model.rixs is not None
-                       else make_symmetry(model.symmetry))
+    sym = symmetry or model_symmetry(model)
     ground, excited = make_sides(model)
     glabels: list[str] = []
     for conf in ground.configs:

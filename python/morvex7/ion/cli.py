@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 from typing import Sequence
 
-from .build import DEFAULT_CELLS, build, make_symmetry, write_model
+from .build import DEFAULT_CELLS, build, model_symmetry, write_model
 from .estimate import ENGINE_MAX_CELLS, estimate
 from .model import load_description
 
@@ -122,7 +122,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         out = args.out or args.description.with_suffix("")
         if out.resolve() == args.description.resolve():
             raise ValueError("the output directory would overwrite the description")
-        sym = make_symmetry(model.symmetry)
+        sym = model_symmetry(model)
         est = estimate(model, sym)
         if est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES or args.force:
             print(f"size estimate (every symmetry the ground state could have):\n{est.text()}",
