@@ -221,6 +221,8 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
         "title": m.title,
         "valence": m.valence, "core": m.core, "electrons": m.electrons,
         "edge_energy": m.edge_energy,
+        **({"ion": m.ion, "edge": m.edge, "kappa": m.kappa,
+            "core_hole_widths": m.core_hole_widths} if m.ion else {}),
         "configurations": {"ground": [c.name for c in built.ground.configs],
                            "excited": [c.name for c in built.excited.configs]},
         "parameters": {"ground": dict(m.ground), "excited": dict(m.excited),
@@ -231,7 +233,8 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
             {"symmetry": m.symmetry, "ground": m.ground, "excited": m.excited,
              "charge_transfer": m.charge_transfer}, ops,
             {"ground": len(built.ground.configs), "excited": len(built.excited.configs)},
-            effective_targets(built)),
+            effective_targets(built),
+            None if m.kappa is None else {"ground": m.kappa, "excited": m.kappa}),
         "spectra": spectra,
         "levels": [{"label": g.label, "dim": g.dim, "energies": g.energies}
                    for g in built.levels],

@@ -58,6 +58,11 @@ class IonModel:
     edge_energy
         Photon energy (eV) of the spectrum's strongest feature, e.g. 852.7 for the Ni L3
         edge: puts spectra and fits on the photon-energy axis; None keeps E - E0.
+    ion, edge, kappa, core_hole_widths
+        With ``ion = "Ni2+"`` (and ``edge``, default "L2,3"; ``kappa``, default 1) the
+        description took its shells, electrons, unscaled Hartree-Fock parameters (Slater
+        integrals times kappa) and edge energy from :mod:`morvex7.ion.tables`; explicit
+        entries override them.
     """
 
     valence: str
@@ -72,6 +77,10 @@ class IonModel:
     title: str = ""
     edge_energy: float | None = None
     rixs: dict[str, Any] | None = None
+    ion: str = ""
+    edge: str = ""
+    kappa: float | None = None
+    core_hole_widths: dict[str, float] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         self.validate()
@@ -197,23 +206,43 @@ def load_description(path: str | Path) -> IonModel:
 def model_from_dict(data: dict[str, Any]) -> IonModel:
     """Make an :class:`IonModel` from the parsed description."""
     known = {"valence", "electrons", "core", "ground", "excited", "charge_transfer",
-             "triads", "symmetry", "title", "edge_energy", "rixs"}
+             "triads", "symmetry", "title", "edge_energy", "rixs", "ion", "edge", "kappa"}
     for k in data:
         if k not in known:
             raise ValueError(f"unknown entry {k!r} in the model description")
+    atoms: dict[str, Any] = {}
+    if "ion" in data:
+        from .tables import atomic_parameters
+
+        atoms = atomic_parameters(str(data["ion"]), str(data.get("edge", "L2,3")),
+                                  float(data.get("kappa", 1.0)))
+    elif "edge" in data or "kappa" in data:
+        raise ValueError("edge and kappa go with ion = \"...\" (the atomic table); without it "
+                         "give the parameters explicitly")
     for k in ("valence", "electrons", "core"):
-        if k not in data:
-            raise ValueError(f"the model description needs {k!r}")
+        if k not in data and k not in atoms:
+            raise ValueError(f"the model description needs {k!r} (or ion = \"Ni2+\")")
     triads = data.get("triads", {})
     for k in triads:
         if k not in ("window", "all_ground"):
             raise ValueError(f"unknown entry {k!r} in [triads]")
+
+    def value(key: str) -> Any:
+        return data[key] if key in data else atoms[key]
+
+    edge_energy = data.get("edge_energy", atoms.get("edge_energy"))
     return IonModel(
-        valence=str(data["valence"]), electrons=int(data["electrons"]), core=str(data["core"]),
-        ground={k: float(v) for k, v in data.get("ground", {}).items()},
-        excited={k: float(v) for k, v in data.get("excited", {}).items()},
+        valence=str(value("valence")), electrons=int(value("electrons")),
+        core=str(value("core")),
+        ground={**atoms.get("ground", {}),
+                **{k: float(v) for k, v in data.get("ground", {}).items()}},
+        excited={**atoms.get("excited", {}),
+                 **{k: float(v) for k, v in data.get("excited", {}).items()}},
         charge_transfer=dict(data["charge_transfer"]) if "charge_transfer" in data else None,
         window=float(triads.get("window", 0.0)), all_ground=bool(triads.get("all_ground", False)),
         symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")),
-        edge_energy=None if data.get("edge_energy") is None else float(data["edge_energy"]),
+        edge_energy=None if edge_energy is None else float(edge_energy),
+        ion=str(data.get("ion", "")), edge=str(data.get("edge", "L2,3" if atoms else "")),
+        kappa=float(data["kappa"]) if "kappa" in data else (1.0 if atoms else None),
+        core_hole_widths=dict(atoms.get("core_hole_widths", {})),
         rixs=dict(data["rixs"]) if "rixs" in data else None)
