@@ -243,12 +243,20 @@ def main(argv: list[str] | None = None) -> int:
         print(f"morvex7.params: {args.model} has no model.json: only engine names apply",
               file=sys.stderr)
         return 2
+    lines = []
     for name, par in pm.parameters.items():
         if par.effective or args.all:
             drives = ", ".join(t.engine + ("" if t.factor == 1.0 else f"*{t.factor:g}")
                                + ("" if t.effective else " (no effect)") for t in par.targets)
-            print(f"{name:16s} {par.value:12.6g}  {'' if par.effective else '[no effect] '}"
-                  f"-> {drives}")
+            lines.append(f"{name:16s} {par.value:12.6g}  "
+                         f"{'' if par.effective else '[no effect] '}-> {drives}")
+    try:
+        print("\n".join(lines))
+        sys.stdout.flush()
+    except BrokenPipeError:  # e.g. piped into head
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

@@ -39,6 +39,9 @@ def test_worked_example_runs_as_written(tmp_path, engine):
     text = "\n".join(outputs)
     assert "quitprog: see output" in text and "Increase parameter maxlevels" in text
     assert (tmp_path / "runs" / "del" / "p00019" / "point.json").is_file()
-    fitted = re.search(r"DEL = (\S+) \+/- (\S+)", text)
-    assert abs(float(fitted[1]) - 3.0) < 3 * float(fitted[2])
+    assert (tmp_path / "runs" / "dq" / "p00003" / "point.json").is_file()
+    fitted = re.search(r"10Dq = (\S+) \+/- (\S+)", text)
+    assert abs(float(fitted[1]) - 1.25) < 3 * float(fitted[2])
+    assert re.search(r"10Dq: +1\.\d+ \+/- ", text)  # the command line's report, in physical names
     assert (tmp_path / "runs" / "fit" / "fit.png").is_file()
+    assert (tmp_path / "runs" / "fit" / "fitted-model.toml").is_file()
