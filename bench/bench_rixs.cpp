@@ -36,7 +36,8 @@ model random_model(int ne, int ng, int nomega) {
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   m.h.assign(static_cast<std::size_t>(ne) * ne, 0.0f);
   for (int j = 0; j < ne; ++j) {
-    for (int i = 0; i <= j; ++i) m.h[i + j * ne] = m.h[j + i * ne] = (i == j ? 10.0f : 0.3f) * u(rng);
+    for (int i = 0; i <= j; ++i)
+      m.h[i + j * ne] = m.h[j + i * ne] = (i == j ? 10.0f : 0.3f) * u(rng);
   }
   m.t.resize(static_cast<std::size_t>(ng) * ne);
   for (float& x : m.t) x = u(rng);
@@ -68,7 +69,8 @@ double eigen_method(const model& m) {
   in.b_re = b;
   in.b_im.assign(b.size(), 0.0f);
   std::vector<float> out(m.ng), z(2 * m.ne);
-  for (int w = 0; w < m.nomega; ++w) mv::kramers_heisenberg(in, -5.0f + 0.05f * w, out.data(), z.data());
+  for (int w = 0; w < m.nomega; ++w)
+    mv::kramers_heisenberg(in, -5.0f + 0.05f * w, out.data(), z.data());
   return seconds_since(t0);
 }
 
@@ -116,7 +118,8 @@ int main(int argc, char** argv) {
       for (int d = 0; d < 3; ++d) sizes.push_back(std::atoi(argv[k + d]));
     }
   }
-  std::printf("%6s %6s %7s %12s %12s %8s\n", "NE", "NG", "NOMEGA", "eigen (s)", "solver (s)", "ratio");
+  std::printf("%6s %6s %7s %12s %12s %8s\n", "NE", "NG", "NOMEGA", "eigen (s)", "solver (s)",
+              "ratio");
   for (std::size_t k = 0; k + 2 < sizes.size(); k += 3) {
     const model m = random_model(sizes[k], sizes[k + 1], sizes[k + 2]);
     double best_e = 1e30, best_s = 1e30;

@@ -5,6 +5,8 @@ import json
 from pathlib import Path
 from typing import Sequence
 
+import numpy as np
+
 from morvex7.broadening import Broadening, LorentzWidths
 from morvex7.rixs import RixsMap, plot_map, write_cuts_csv, write_map_csv
 
@@ -19,17 +21,20 @@ def _widths(b: Broadening) -> tuple[float, float]:
     return float(b.lorentz), float(b.gauss)
 
 
-def photon_offset(directory: Path) -> float | None:
-    """The edge's photon energy of a builder-made run (model.json), None without one: incident
-    energies are relative to the ground state, photon energies are those plus the edge."""
-    path = Path(directory) / "model.json"
-    if not path.is_file():
+def photon_offset(run) -> float | None:
+    """What turns incident energies (E - E0) into photon energies for a builder-made run whose
+    model.json gives ``edge_energy``, None otherwise. As on the absorption spectrum's photon
+    axis, the edge energy is the photon energy of the strongest feature of the run's isotropic
+    absorption (its lines broadened by the core-hole width)."""
+    from morvex7.fit import model_edge_energy, strongest_feature
+    from morvex7.ion.spectra import combined_sticks
+
+    edge = model_edge_energy(Path(run.directory))
+    if edge is None or not run.rixs:
         return None
-    model = json.loads(path.read_text())
-    for key in ("edge_energy", "photon_energy_offset"):
-        if isinstance(model.get(key), (int, float)):
-            return float(model[key])
-    return None
+    sticks = combined_sticks(run)
+    return edge - strongest_feature(np.asarray(sticks.energy, float),
+                                    np.asarray(sticks.intensity, float), run.rixs[0].gamma)
 
 
 def _provenance(run, m: RixsMap) -> dict:
@@ -48,7 +53,7 @@ def write_rixs_csv(run, out: Path, prefix: str, broadening: Broadening,
                    cuts: Sequence[float]) -> list[Path]:
     """rixs_map_K.csv for every map of the run, and rixs_cuts_K.csv when cuts are asked."""
     fwhm, gauss = _widths(broadening)
-    offset = photon_offset(run.directory)
+    offset = photon_offset(run)
     written = []
     for m in run.rixs:
         meta = _provenance(run, m)
@@ -69,7 +74,7 @@ def plot_rixs(runs, out: Path | None, broadening: Broadening, cuts: Sequence[flo
     if not run.rixs:
         raise RixsUsageError(f"{run.directory}: no RIXS maps (no fort.47)")
     fwhm, gauss = _widths(broadening)
-    offset = photon_offset(run.directory)
+    offset = photon_offset(run)
     title = _provenance(run, run.rixs[0]).get("title") or "RIXS"
     written = []
     for m in run.rixs:

@@ -58,9 +58,10 @@ class RixsMap:
 
     @property
     def incident_energies(self) -> np.ndarray:
-        """The incident grid, relative to the ground state."""
-        return np.float32(self.estart) + np.float32(self.estep) * np.arange(self.nomega,
-                                                                            dtype=np.float32)
+        """The incident grid, relative to the ground state, as the data lines print it (the
+        header's ESTEP has only 4 decimals)."""
+        per = self.loss.size // max(self.nomega, 1)
+        return self.omega[::per][: self.nomega] if per else np.zeros(0)
 
     def sticks_at(self, index: int) -> tuple[np.ndarray, np.ndarray]:
         """(loss, intensity) of the sticks of incident energy number ``index`` (0-based)."""

@@ -4,6 +4,7 @@ interference between intermediate states), dd excitations of d8 in Oh at 10Dq, t
 layout checks, the CSV provenance and the command line."""
 from __future__ import annotations
 
+import json
 import shutil
 import warnings
 from pathlib import Path
@@ -143,6 +144,13 @@ def test_command_line_plots_maps_and_writes_csv_with_provenance(d8_run, tmp_path
     assert set(table.columns) == {"incident_energy", "energy_loss", "intensity"}
     cuts = read_csv(out / "rixs_cuts_1.csv")
     assert "cuts_at_incident_energies" in cuts.header and len(cuts.columns) == 2
+    # with the model's edge energy the incident axis is a photon-energy axis
+    model = json.loads((run / "model.json").read_text())
+    (run / "model.json").write_text(json.dumps({**model, "edge_energy": 853.0}))
+    assert spectra_main(["csv", str(run), "--lorentz", "0.1", "--out", str(out)]) == 0
+    table = read_csv(out / "rixs_map_1.csv")
+    shift = table["photon_energy"] - table["incident_energy"]
+    assert np.ptp(shift) < 1e-9 and 840 < shift[0] < 870
     # a run without a RIXS file: a clear error, status 1
     (run / "fort.47").unlink()
     assert spectra_main(["plot", str(run), "--rixs"]) == 1

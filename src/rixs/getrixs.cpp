@@ -20,14 +20,19 @@ namespace {
 constexpr int32_t max_nomega = 100000;
 
 bool polarisation_of(const Token& t, bool outgoing, polarisation& p) {
-  if (same_word(t, "X")) p = polarisation::x;
-  else if (same_word(t, "Y")) p = polarisation::y;
-  else if (same_word(t, "Z")) p = polarisation::z;
-  else if (same_word(t, "PLUS")) p = polarisation::plus;
-  else if (same_word(t, "MINUS")) p = polarisation::minus;
-  else if (outgoing && same_word(t, "ALL")) p = polarisation::all;
-  else return false;
-  return true;
+  struct name {
+    const char* word;
+    polarisation value;
+  };
+  static const name names[] = {{"X", polarisation::x},         {"Y", polarisation::y},
+                               {"Z", polarisation::z},         {"PLUS", polarisation::plus},
+                               {"MINUS", polarisation::minus}, {"ALL", polarisation::all}};
+  for (const name& n : names) {
+    if (!same_word(t, n.word) || (n.value == polarisation::all && !outgoing)) continue;
+    p = n.value;
+    return true;
+  }
+  return false;
 }
 
 void read_pair() {

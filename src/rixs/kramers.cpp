@@ -25,8 +25,8 @@ void resonance(const kh_input& in, int32_t i, float omega, float* z_re, float* z
 }
 
 // |sum_n b(n) z(n)|^2 for one final state of one set.
-float squared_amplitude(const float* b_re, const float* b_im, const float* z_re,
-                        const float* z_im, int32_t nt) {
+float squared_amplitude(const float* b_re, const float* b_im, const float* z_re, const float* z_im,
+                        int32_t nt) {
   float sr = 0.0f, si = 0.0f;
   for (int32_t n = 0; n < nt; ++n) {
     const float rr = b_re[n] * z_re[n], ii = b_im[n] * z_im[n];
@@ -48,7 +48,8 @@ void kramers_heisenberg(const kh_input& in, float omega, float* intensity, float
   for (int32_t i = 0; i < in.ni; ++i) {
     resonance(in, i, omega, z_re, z_im);
     const float w = in.w_i[static_cast<std::size_t>(i)];
-    float* out = intensity + static_cast<std::size_t>(in.level[static_cast<std::size_t>(i)]) * in.nf;
+    float* out =
+        intensity + static_cast<std::size_t>(in.level[static_cast<std::size_t>(i)]) * in.nf;
     for (int32_t s = 0; s < in.nsets; ++s) {
       for (int32_t f = 0; f < in.nf; ++f) {
         const std::size_t row = (static_cast<std::size_t>(s) * in.nf + f) * in.nt;

@@ -30,8 +30,8 @@ struct rixs_block {
   int32_t active = 0;  // 1 from RIXS to the end of the block's triads
   int32_t nomega = 0;  // incident grid: w_k = estart + estep (k - 1), k = 1..nomega
   float estart = 0.0f, estep = 0.0f;
-  float gamma = 0.0f;       // core-hole width (FWHM) of every intermediate state
-  float edge2 = 0.0f;       // with has_edge2: states at E_n - Eg0 >= edge2 have gamma2
+  float gamma = 0.0f;  // core-hole width (FWHM) of every intermediate state
+  float edge2 = 0.0f;  // with has_edge2: states at E_n - Eg0 >= edge2 have gamma2
   float gamma2 = 0.0f;
   int32_t has_edge2 = 0;
   float temperature = 0.0f;  // K; 0: the initial states are weighted alike
@@ -47,8 +47,8 @@ void getrixs();
 struct rixs_triad {
   std::string ground, op, excited;  // 20-character labels
   int32_t ng = 0, ne = 0, dim_g = 0, dim_e = 0;
-  const float* vectors = nullptr;   // NG x NG ground eigenvectors
-  const float* energies = nullptr;  // NG ground energies, ascending
+  const float* vectors = nullptr;      // NG x NG ground eigenvectors
+  const float* energies = nullptr;     // NG ground energies, ascending
   const float* hamiltonian = nullptr;  // NE x NE core-hole Hamiltonian
   const float* transition = nullptr;   // NG x NE transition matrix
 };

@@ -1,12 +1,11 @@
 // rixs_collect: the copies a RIXS map needs from the triads of its block.
 // The work array is released after every triad, so what a later step of the
 // map uses is kept here, in owned arrays, until rixs_finish.
-#include "rixs/rixs_store.h"
-
 #include <algorithm>
 #include <string>
 
 #include "input/reader.h"
+#include "rixs/rixs_store.h"
 #include "support/runsupport.h"
 
 namespace mv {
@@ -58,6 +57,7 @@ void rixs_collect(const rixs_triad& t) {
   if (e < 0) {
     rixs_core s;
     s.label = t.excited;
+    s.ne = t.ne;
     s.hamiltonian.assign(t.hamiltonian, t.hamiltonian + ne * ne);
     rixs_store.core.push_back(std::move(s));
     e = static_cast<int32_t>(rixs_store.core.size()) - 1;

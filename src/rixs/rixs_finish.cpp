@@ -50,8 +50,8 @@ void check_complete(const rixs_collection& s) {
         found = found || (p.ground == o.ground && p.core == o.core && p.q == q);
       }
       if (found) continue;
-      quitprog("RIXS: the triad " + name(s.ground[o.ground].label) + " " +
-               name(rixs.component[q]) + " " + name(s.core[o.core].label) +
+      quitprog("RIXS: the triad " + name(s.ground[o.ground].label) + " " + name(rixs.component[q]) +
+               " " + name(s.core[o.core].label) +
                " is missing; every component joins the same symmetries. No RIXS map.");
     }
   }
@@ -59,7 +59,7 @@ void check_complete(const rixs_collection& s) {
 
 eigen_side diagonalise(const rixs_core& c, int32_t offset) {
   eigen_side e;
-  const int32_t n = static_cast<int32_t>(std::lround(std::sqrt(double(c.hamiltonian.size()))));
+  const int32_t n = c.ne;
   e.vectors = c.hamiltonian;
   e.energies.assign(static_cast<std::size_t>(n), 0.0f);
   std::vector<float> work(static_cast<std::size_t>(n) + 1, 0.0f);
@@ -102,12 +102,25 @@ void coefficients(polarisation p, float re[3], float im[3]) {
   const float s = 0.70710677f;
   for (int q = 0; q < 3; ++q) re[q] = im[q] = 0.0f;
   switch (p) {
-    case polarisation::x: re[0] = s; re[2] = -s; break;
-    case polarisation::y: im[0] = s; im[2] = s; break;
-    case polarisation::z: re[1] = 1.0f; break;
-    case polarisation::plus: re[2] = 1.0f; break;
-    case polarisation::minus: re[0] = 1.0f; break;
-    case polarisation::all: break;
+    case polarisation::x:
+      re[0] = s;
+      re[2] = -s;
+      break;
+    case polarisation::y:
+      im[0] = s;
+      im[2] = s;
+      break;
+    case polarisation::z:
+      re[1] = 1.0f;
+      break;
+    case polarisation::plus:
+      re[2] = 1.0f;
+      break;
+    case polarisation::minus:
+      re[0] = 1.0f;
+      break;
+    case polarisation::all:
+      break;
   }
 }
 
@@ -153,7 +166,10 @@ void initial_states(prepared& p, kh_input& in, std::vector<float>& level_energy)
     highest = std::max(highest, g.energies.back());
   }
   p.eg0 = lowest;
-  struct state { float e; int32_t g, s; };
+  struct state {
+    float e;
+    int32_t g, s;
+  };
   std::vector<state> states;
   for (std::size_t g = 0; g < ground.size(); ++g) {
     for (std::size_t s = 0; s < ground[g].energies.size(); ++s) {
@@ -216,8 +232,8 @@ void set_amplitudes(const prepared& p, const polarisation_pair& pair, kh_input& 
   in.a_re.assign(static_cast<std::size_t>(in.ni) * nt, 0.0f);
   in.a_im.assign(in.a_re.size(), 0.0f);
   for (int32_t i = 0; i < in.ni; ++i) {
-    amplitude_row(p, p.initial_ground[i], p.initial_state[i], pair.in, false,
-                  &in.a_re[i * nt], &in.a_im[i * nt]);
+    amplitude_row(p, p.initial_ground[i], p.initial_state[i], pair.in, false, &in.a_re[i * nt],
+                  &in.a_im[i * nt]);
   }
   std::vector<polarisation> sets = {pair.out};
   if (pair.out == polarisation::all) sets = {polarisation::x, polarisation::y, polarisation::z};
@@ -248,11 +264,12 @@ void rixs_finish() {
   rixs_map map;
   map.eg0 = p.eg0;
   map.level_energy = level_energy;
-  for (int32_t i = 0; i < in.ni; ++i) map.level_weight.resize(level_energy.size(), 0.0f);
+  map.level_weight.assign(level_energy.size(), 0.0f);
+  map.level_states.assign(level_energy.size(), 0);
   for (int32_t i = 0; i < in.ni; ++i) {
-    map.level_weight[in.level[i]] = map.level_weight[in.level[i]] + in.w_i[i];
-    map.level_states.resize(level_energy.size(), 0);
-    map.level_states[in.level[i]] += 1;
+    const std::size_t l = static_cast<std::size_t>(in.level[static_cast<std::size_t>(i)]);
+    map.level_weight[l] = map.level_weight[l] + in.w_i[static_cast<std::size_t>(i)];
+    map.level_states[l] += 1;
   }
   for (const rixs_core& c : rixs_store.core) map.core_labels.push_back(name(c.label));
   for (std::size_t k = 0; k < p.core.size(); ++k)
@@ -268,7 +285,8 @@ void rixs_finish() {
       std::vector<float> z(2 * static_cast<std::size_t>(in.nt) + 1);
       for (int32_t w = begin; w < end; ++w) {
         const float omega = rixs.estart + rixs.estep * static_cast<float>(w);
-        kramers_heisenberg(in, omega, &map.intensity[static_cast<std::size_t>(w) * cells], z.data());
+        kramers_heisenberg(in, omega, &map.intensity[static_cast<std::size_t>(w) * cells],
+                           z.data());
       }
     });
     write_rixs_map(static_cast<int32_t>(k) + 1, rixs.pairs[k], map);

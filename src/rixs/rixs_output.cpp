@@ -25,12 +25,18 @@ namespace mv {
 
 const char* polarisation_name(polarisation p) {
   switch (p) {
-    case polarisation::x: return "X";
-    case polarisation::y: return "Y";
-    case polarisation::z: return "Z";
-    case polarisation::plus: return "PLUS";
-    case polarisation::minus: return "MINUS";
-    case polarisation::all: return "ALL";
+    case polarisation::x:
+      return "X";
+    case polarisation::y:
+      return "Y";
+    case polarisation::z:
+      return "Z";
+    case polarisation::plus:
+      return "PLUS";
+    case polarisation::minus:
+      return "MINUS";
+    case polarisation::all:
+      return "ALL";
   }
   return "?";
 }
@@ -39,12 +45,12 @@ void write_rixs_map(int32_t pair_number, const polarisation_pair& pair, const ri
   const int32_t u = rixs_unit;
   const std::string_view d = information.text;
   write(u, "(A,I3)", "%RIXS MAP ", pair_number);
-  write(u, "(4A)", "%PARAMETER1 ", d.substr(0, 1), " ", std::string(d.substr(1, 29)) +
-                                                          std::string(d.substr(54, 16)));
-  write(u, "(4A)", "%POLARISATION IN= ", polarisation_name(pair.in), " OUT= ",
-        polarisation_name(pair.out));
-  write(u, "(A,I7,A,F10.4,A,F10.4)", "%NOMEGA=", rixs.nomega, " ESTART=", rixs.estart, " ESTEP=",
-        rixs.estep);
+  write(u, "(4A)", "%PARAMETER1 ", d.substr(0, 1), " ",
+        std::string(d.substr(1, 29)) + std::string(d.substr(54, 16)));
+  write(u, "(4A)", "%POLARISATION IN= ", polarisation_name(pair.in),
+        " OUT= ", polarisation_name(pair.out));
+  write(u, "(A,I7,A,F10.4,A,F10.4)", "%NOMEGA=", rixs.nomega, " ESTART=", rixs.estart,
+        " ESTEP=", rixs.estep);
   if (rixs.has_edge2) {
     write(u, "(A,F10.4,A,F10.4,A,F10.4,A,F10.4)", "%GAMMA=", rixs.gamma, " EDGE2=", rixs.edge2,
           " GAMMA2=", rixs.gamma2, " TEMPERATURE=", rixs.temperature);

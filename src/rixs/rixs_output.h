@@ -11,13 +11,13 @@ namespace mv {
 inline constexpr int32_t rixs_unit = 47;
 
 struct rixs_map {
-  float eg0 = 0.0f;                        // lowest ground-side energy
-  std::vector<float> level_energy;         // initial levels
-  std::vector<float> level_weight;         // summed weights of their states
-  std::vector<int32_t> level_states;       // their numbers of states
-  std::vector<std::string> core_labels;    // intermediate symmetries
+  float eg0 = 0.0f;                      // lowest ground-side energy
+  std::vector<float> level_energy;       // initial levels
+  std::vector<float> level_weight;       // summed weights of their states
+  std::vector<int32_t> level_states;     // their numbers of states
+  std::vector<std::string> core_labels;  // intermediate symmetries
   std::vector<int32_t> core_sizes;
-  std::vector<std::string> final_labels;   // final symmetries
+  std::vector<std::string> final_labels;  // final symmetries
   std::vector<std::vector<float>> final_energies;
   // [omega][level][final state, all symmetries in order]
   std::vector<float> intensity;

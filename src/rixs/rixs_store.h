@@ -16,6 +16,7 @@ struct rixs_ground {  // one ground-side symmetry: initial and final states
 
 struct rixs_core {  // one core-hole symmetry: intermediate states
   std::string label;
+  int32_t ne = 0;
   std::vector<float> hamiltonian;  // NE x NE
 };
 

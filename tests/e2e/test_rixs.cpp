@@ -82,9 +82,10 @@ void put_rixs_model(const RunDir& dir, const RixsModel& m, const RixsSetup& s) {
   dir.put("FTN15", mw::write_ftn15({{"GROUND", "A", ng, 1}, {"EXCITE", "A", ne, 1}}, recipes));
   std::ostringstream c;
   c.precision(9);
-  c << "% RIXS test model\nNCONF 1 1\nXHAM 1 1.0 2 1 1 2 1\nXTRAN 1 1.0 1 1 1\n" << s.erange
-    << "RIXS\n NOMEGA " << s.nomega << " ESTART " << s.estart << " ESTEP " << s.estep
-    << " GAMMA " << s.gamma << "\n COMPONENTS QM QZ QP\n" << s.extra;
+  c << "% RIXS test model\nNCONF 1 1\nXHAM 1 1.0 2 1 1 2 1\nXTRAN 1 1.0 1 1 1\n"
+    << s.erange << "RIXS\n NOMEGA " << s.nomega << " ESTART " << s.estart << " ESTEP " << s.estep
+    << " GAMMA " << s.gamma << "\n COMPONENTS QM QZ QP\n"
+    << s.extra;
   for (const std::string& p : s.pairs) c << " POLARISATION " << p << '\n';
   c << "ENDRIXS\nTRIADS\n" << s.triads << "ENDTRIADS\n";
   dir.put("fort.50", c.str());
@@ -160,8 +161,7 @@ std::vector<cd> solve(std::vector<cd> a, std::vector<cd> b, int n) {
 // Intensity of every final state at one incident energy, averaged over the
 // initial states within `window` of the lowest (one level assumed).
 std::vector<double> reference_map(const RixsModel& m, double omega, double gamma,
-                                  const std::string& in, const std::string& out,
-                                  double window) {
+                                  const std::string& in, const std::string& out, double window) {
   const int ng = m.hg.rows, ne = m.he.rows;
   std::vector<double> eg, vg;
   jacobi(dense_of(m.hg), eg, vg);
@@ -176,11 +176,13 @@ std::vector<double> reference_map(const RixsModel& m, double omega, double gamma
     std::vector<cd> rhs(static_cast<std::size_t>(ne), 0.0);
     for (int j = 0; j < ne; ++j)
       for (int q = 0; q < 3; ++q)
-        for (int g = 0; g < ng; ++g) rhs[j] += cin[q] * vg[g + i * ng] * double(m.t[q].at(g + 1, j + 1));
+        for (int g = 0; g < ng; ++g)
+          rhs[j] += cin[q] * vg[g + i * ng] * double(m.t[q].at(g + 1, j + 1));
     std::vector<cd> a(static_cast<std::size_t>(ne * ne));
     for (int j = 0; j < ne; ++j)
       for (int k = 0; k < ne; ++k)
-        a[j + k * ne] = (j == k ? cd(omega + eg[i], gamma / 2) : cd(0.0)) - double(m.he.at(j + 1, k + 1));
+        a[j + k * ne] =
+            (j == k ? cd(omega + eg[i], gamma / 2) : cd(0.0)) - double(m.he.at(j + 1, k + 1));
     const std::vector<cd> x = solve(a, rhs, ne);
     for (const std::string& o : outs) {
       const std::vector<cd> cout = coefficients(o);
@@ -280,8 +282,8 @@ TEST(Rixs, OutgoingSumIsTheSameInAnyCompleteBasisAndALargeWidthWashesOutResonanc
   ASSERT_EQ(maps.size(), 4u);
   const double scale = largest(maps[0]);
   for (std::size_t k = 0; k < maps[0].sticks.size(); ++k) {
-    const double sum = maps[1].sticks[k].intensity + maps[2].sticks[k].intensity +
-                       maps[3].sticks[k].intensity;
+    const double sum =
+        maps[1].sticks[k].intensity + maps[2].sticks[k].intensity + maps[3].sticks[k].intensity;
     EXPECT_NEAR(maps[0].sticks[k].intensity, sum, 1e-5 * scale);
   }
 
@@ -356,7 +358,8 @@ TEST(Rixs, ATemperatureWeightsTheInitialLevelsByTheirBoltzmannFactors) {
   EXPECT_EQ(levels, 3);
   // each level's lines are losses from that level: E_f - E_level
   const std::vector<MapBlock> maps = read_maps(dir.get("fort.47"));
-  for (const Stick& k : maps[0].sticks) EXPECT_NEAR(k.loss, eg[k.state - 1] - eg[k.level - 1], 2e-4);
+  for (const Stick& k : maps[0].sticks)
+    EXPECT_NEAR(k.loss, eg[k.state - 1] - eg[k.level - 1], 2e-4);
 }
 
 TEST(Rixs, BadBlocksStopWithAMessageAndKeepWhatEarlierBlocksWrote) {
@@ -369,6 +372,7 @@ TEST(Rixs, BadBlocksStopWithAMessageAndKeepWhatEarlierBlocksWrote) {
       {"grid", "", "A QM A\n", "NOMEGA must be", 0},
       {"width", " GAMMA 0\n", "A QM A\n", "GAMMA (and GAMMA2", 3},
       {"missing", "", "A QM A\nA QZ A\n", "the triad A QP A is missing", 3},
+      {"polarisation", " POLARISATION Q Z\n", "A QM A\n", "RIXS: POLARISATION needs", 3},
   };
   for (const Case& c : cases) {
     RunDir dir("rixs_bad_" + c.name);
@@ -378,8 +382,10 @@ TEST(Rixs, BadBlocksStopWithAMessageAndKeepWhatEarlierBlocksWrote) {
     s.triads = c.triads;
     put_rixs_model(dir, m, s);
     // a first block without RIXS: its absorption spectrum must survive the stop
-    dir.put("fort.50", "% first block\nNCONF 1 1\nXHAM 1 1.0 2 1 1 2 1\nXTRAN 1 1.0 1 1 1\n"
-                       "TRIADS\nA QZ A\nENDTRIADS\n" + dir.get("fort.50"));
+    dir.put("fort.50",
+            "% first block\nNCONF 1 1\nXHAM 1 1.0 2 1 1 2 1\nXTRAN 1 1.0 1 1 1\n"
+            "TRIADS\nA QZ A\nENDTRIADS\n" +
+                dir.get("fort.50"));
     const RunResult r = dir.run();
     EXPECT_EQ(r.status, 1) << c.name;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << "\n" << r.out;

@@ -40,7 +40,8 @@ TEST(KramersHeisenberg, TwoIntermediateStatesInterfere) {
     const cd amp = 1.0 / cd(w - 1.0, 0.2) - 0.5 / cd(w - 1.5, 0.2);
     EXPECT_NEAR(out[0], std::norm(amp), 1e-5 * std::norm(amp)) << w;
     // the incoherent sum of the two resonances is not the answer between them
-    const double incoherent = 1.0 / std::norm(cd(w - 1.0, 0.2)) + 0.25 / std::norm(cd(w - 1.5, 0.2));
+    const double incoherent =
+        1.0 / std::norm(cd(w - 1.0, 0.2)) + 0.25 / std::norm(cd(w - 1.5, 0.2));
     if (w == 1.25f) EXPECT_GT(std::abs(out[0] - incoherent), 0.1 * incoherent);
   }
 }
