@@ -101,6 +101,16 @@ def test_builder_refuses_bad_rixs_tables():
             model_from_dict(d8_oh(bad))
 
 
+def test_an_ion_from_the_tables_brings_its_core_hole_widths_per_edge():
+    from morvex7.ion.rixs import rixs_command_block
+
+    built = build(model_from_dict({"ion": "Ni2+", "symmetry": "Oh", "ground": {"10Dq": 1.1},
+                                   "rixs": {"incident": [-6.0, -1.0, 3]}}))
+    widths = list(built.model.core_hole_widths.values())
+    block = rixs_command_block(built)
+    assert f"GAMMA {widths[0]:.10g}\n" in block and f"GAMMA2 {widths[1]:.10g}" in block
+
+
 def test_reader_names_file_and_line_and_turns_asterisks_into_nan(d8_run, tmp_path):
     _, d = d8_run
     lines = (d / "fort.47").read_text().splitlines(keepends=True)

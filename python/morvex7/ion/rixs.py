@@ -13,7 +13,8 @@ resonance lies at E_n - E_0)::
 
     [rixs]
     incident = [-2.0, 8.0, 200]   # first and last incident energy and their number
-    gamma = 0.6                   # core-hole width (FWHM); [L3, L2] for one per edge
+    gamma = 0.6                   # core-hole width (FWHM); [L3, L2] for one per edge;
+                                  # default: the ion's tabulated widths, else 0.5
     edge2 = 11.0                  # with two widths: where the second edge's states start
     polarisations = [["x", "x"], ["z", "all"]]   # (incident, outgoing) pairs
     temperature = 0.0             # K; 0 weights the degenerate ground states alike
@@ -166,7 +167,11 @@ def _layout(built: Any) -> tuple[RixsSettings, tuple[float, float, int], float |
     from .blocks import side_hamiltonian
 
     m = built.model
-    s = rixs_settings(m.rixs)
+    table = dict(m.rixs)
+    if "gamma" not in table and m.core_hole_widths:
+        # an ion from the atomic tables brings its core-hole widths, first edge first (L3, L2)
+        table["gamma"] = list(m.core_hole_widths.values())[:2]
+    s = rixs_settings(table)
     e0 = built.ground_symmetries[0].energies[0]
     n2, n3 = m.levels
     core = np.linalg.eigvalsh(side_hamiltonian(built.excited, "A", n2, n3, m.width))
