@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import json
 import sys
 import textwrap
 import warnings
@@ -42,6 +43,8 @@ examples:
       sticks, broadened curve (and Auger yield and map) as CSV files
   {PROG} plot ION_RUN --polarisation z
       a builder-made run (model.json): the spectrum for light E parallel to z
+  {PROG} plot ION_RUN --photon-energy --temperature 300
+      on photon energies (the model's edge_energy) at 300 K; --edge-energy 852.7 to choose
   {PROG} plot ION_RUN --dichroism --out ld.png
       the E perpendicular (xy) and E parallel (z) spectra and their difference xy - z
   {PROG} plot RIXS_RUN --rixs --lorentz 0.1 --cut -4.0 --cut -2.5
@@ -98,6 +101,11 @@ def add_selection_options(parser: argparse.ArgumentParser) -> None:
                           "(those within the model's window; default 0)")
     ion.add_argument("--polarisation", default="iso", metavar="P",
                      help="spectrum of model.json to combine: iso (default), z or xy")
+    ion.add_argument("--photon-energy", action="store_true",
+                     help="photon-energy axis: the strongest feature at the model's "
+                          "edge_energy (model.json)")
+    ion.add_argument("--edge-energy", type=float, metavar="EV",
+                     help="photon-energy axis with the strongest feature at EV")
 
 
 def add_broadening_options(parser: argparse.ArgumentParser) -> None:
@@ -183,7 +191,33 @@ def model_combination(run, args: argparse.Namespace) -> bool:
 
 
 def select_sticks(run, args: argparse.Namespace):
-    """The stick spectrum the options ask for: chosen triads, relative or absolute energies."""
+    """The stick spectrum the options ask for: chosen triads, relative or absolute energies,
+    or on the photon-energy axis."""
+    sticks = _selected_sticks(run, args)
+    edge = getattr(args, "edge_energy", None)
+    if edge is None and getattr(args, "photon_energy", False):
+        path = Path(run.directory) / "model.json"
+        edge = json.loads(path.read_text()).get("edge_energy") if path.is_file() else None
+        if edge is None:
+            raise UserError(f"{run.directory}: --photon-energy needs a model with an edge "
+                            "energy (edge_energy or ion = in its description); or give "
+                            "--edge-energy EV")
+    if edge is None:
+        return sticks
+    if getattr(args, "absolute", False):
+        raise UserError("--absolute and the photon-energy axis exclude each other")
+    if not len(sticks.energy):
+        return sticks
+    from morvex7.fit import strongest_feature
+
+    offset = float(edge) - strongest_feature(sticks.energy, sticks.intensity,
+                                             getattr(args, "lorentz", None) or 0.3)
+    meta = {**(sticks.meta or {}), "photon_energy": True, "edge_energy": float(edge),
+            "offset": offset}
+    return dataclasses.replace(sticks, energy=sticks.energy + offset, meta=meta)
+
+
+def _selected_sticks(run, args: argparse.Namespace):
     if model_combination(run, args):
         from morvex7.ion.spectra import combined_sticks
 

@@ -58,6 +58,8 @@ def title_from(meta: Mapping[str, object] | None) -> str:
 def energy_label(meta: Mapping[str, object] | None) -> str:
     """Axis label for transition energies (relative to Eg0 unless the meta says absolute)."""
     unit = unit_of(meta)
+    if (meta or {}).get("photon_energy"):
+        return f"photon energy ({unit})"
     if (meta or {}).get("absolute"):
         return f"excited-state energy ({unit})"
     return f"transition energy E - Eg0 ({unit})"

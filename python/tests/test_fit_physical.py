@@ -4,6 +4,7 @@ the fit's own model) are recovered within the reported uncertainties."""
 from __future__ import annotations
 
 import json
+import shutil
 import os
 import subprocess
 import sys
@@ -124,3 +125,18 @@ def test_command_line_joint_polarisations_refusal_and_again(tmp_path, engine):
     assert proc.returncode == 2 and "do not overlap" in proc.stderr
     proc = fit(D4H, path, "-o", tmp_path / "c", "--param", "10Dq", "--workers", "1")
     assert proc.returncode == 2 and "unknown parameter '10Dq'" in proc.stderr
+
+
+def test_spectra_on_the_photon_energy_axis(example_run, tmp_path, capsys):
+    from morvex7.cli_spectra import main
+
+    run = example_run("ni2_oh_charge_transfer")
+    shutil.copy(NIO / "model.json", run / "model.json")
+    assert main(["csv", str(run), "--edge-energy", "852.7", "--lorentz", "0.3",
+                 "--grid", "840:880:0.01", "--out", str(tmp_path)]) == 0
+    rows = [l for l in (tmp_path / "spectrum.csv").read_text().splitlines() if l[:1] != "#"]
+    curve = np.loadtxt(rows[1:], delimiter=",")
+    assert curve[np.argmax(curve[:, 1]), 0] == pytest.approx(852.7, abs=0.011)
+    assert "photon_energy: True" in (tmp_path / "spectrum.csv").read_text()
+    assert main(["plot", str(run), "--photon-energy"]) == 1  # the example has no edge energy
+    assert "needs a model with an edge energy" in capsys.readouterr().err
