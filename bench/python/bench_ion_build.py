@@ -69,7 +69,18 @@ from morvex7.ion.model import model_from_dict
 from morvex7.ion.build import build, write_model
 desc, out, run = json.loads(sys.argv[1]), Path(sys.argv[2]), sys.argv[3] == "1"
 c0 = time.process_time()
-built = build(model_from_dict(desc))
+model = model_from_dict(desc)
+try:  # refused up front as morvex7-ion refuses it (packages with a size estimate)
+    from morvex7.ion.build import make_symmetry
+    from morvex7.ion.estimate import estimate, mb
+    est = estimate(model, make_symmetry(model.symmetry))
+    if est.problems():
+        print("RESULT " + json.dumps({"failed": "refused: engine " + mb(est.engine_bytes)
+                                      + ", builder " + mb(est.builder_bytes)}))
+        sys.exit(0)
+except ImportError:
+    pass
+built = build(model)
 write_model(built, out)
 res = {"build_cpu": time.process_time() - c0,
        "build_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
