@@ -160,10 +160,10 @@ def test_failed_run_and_bad_values_are_told_on_the_page(page):
 
 
 def test_measured_spectrum_is_laid_on_top_and_fitted(page, tmp_path):
-    # the model's own spectrum at the page's 10Dq = 2 on a photon-energy axis, with other
-    # widths, as a measurement; the fit finds the line shape
+    # the model's own spectrum at 10Dq = 1.4 and other widths on a photon-energy axis, as a
+    # measurement; the fit finds 10Dq and the line shape
     x = np.arange(445.0, 460.0, 0.05)
-    lines = d0_lines(2.0)
+    lines = d0_lines(1.4)
     y = 300.0 * broaden_lines(np.array([455.0 + e for e, _ in lines]),
                               np.array([w for _, w in lines]), Broadening(0.4, 0.25), x) + 5.0
     data = tmp_path / "measured.csv"
@@ -173,12 +173,15 @@ def test_measured_spectrum_is_laid_on_top_and_fitted(page, tmp_path):
     wait_for(page, "return document.getElementById('measured-line') !== null",
              "the measured curve")
     assert "measured.csv: 300 points" in page.find_element("id", "measured-name").text
+    page.find_element("id", field_id(TEN_DQ) + "-fit").click()
     page.find_element("id", "fit").click()
     wait_for(page, "return document.body.dataset.fit === 'done' || "
                    "document.body.dataset.fit === 'failed'", "the fit", timeout=120)
     assert page.execute_script("return document.body.dataset.fit") == "done", message(page)
     report = page.find_element("id", "report").text
     assert "[[Variables]]" in report
+    fitted = float(page.find_element("id", field_id(TEN_DQ)).get_attribute("value"))
+    assert fitted == pytest.approx(1.4, abs=0.005)
     widths = [float(page.find_element("id", f).get_attribute("value"))
               for f in ("view-lorentz", "view-gauss")]
     assert widths == pytest.approx([0.4, 0.25], abs=0.01)
@@ -207,4 +210,5 @@ def test_exports(page):
     assert (folder / "spectrum.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     description = tomllib.loads((folder / "model.toml").read_text())
     assert description["excited"]["zeta_c"] == 3.0
-    assert description["ground"]["10Dq"] == 2.0
+    fitted = float(page.find_element("id", field_id(TEN_DQ)).get_attribute("value"))
+    assert description["ground"]["10Dq"] == pytest.approx(fitted, rel=1e-5)

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Mapping
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
@@ -111,80 +110,3 @@ def engine_parameters(model_dir: Path) -> list[Param]:
 def command_text(model_dir: Path, values: dict[str, float]) -> str:
     """The model's command file with `values` set (raises ParameterError)."""
     return edited_text(model_dir, values)
-
-
-TOP_KEYS = ("title", "valence", "electrons", "core", "symmetry")
-SECTIONS = ("ground", "excited", "charge_transfer")
-SIDES = ("ground", "excited")
-CHARGE_TRANSFER = re.compile(r"^(Delta|U|Q|width|V(_.*)?)$")
-CORE_HOLE = re.compile(r"^(zeta_c|[FG]\d+cv)$")  # entries of the core-hole side only
-SLATER = re.compile(r"^[FG]\d+(vv|cv)$")
-
-
-def description_sections(model: dict, values: Mapping[str, float]) -> dict[str, dict]:
-    """The [ground], [excited] and [charge_transfer] tables of a builder-made model's
-    description (from model.json) with the physical `values` put in: ``X`` goes where the
-    description has it (both sides; when neither has it, [excited] for a core-hole entry and
-    [ground] for the rest, which the builder takes for both sides), ``ground.X``/``excited.X`` to that side, the charge-transfer names to
-    [charge_transfer], ``kappa`` (``kappa.ground``, ``kappa.excited``) multiplies the Slater
-    integrals of both sides (one side). Engine names have no place there and are left out."""
-    sections = {s: dict(model.get("parameters", {}).get(s) or {}) for s in SECTIONS}
-    kappa = {}
-    for name, value in values.items():
-        side, _, base = name.rpartition(".") if "." in name else ("", "", name)
-        if base == "kappa" or name.startswith("kappa."):
-            which = [name.split(".", 1)[1]] if name.startswith("kappa.") else list(SIDES)
-            for w in which:
-                kappa[w] = float(value)
-        elif side in SIDES:
-            sections[side][base] = float(value)
-        elif CHARGE_TRANSFER.match(name) and (name in sections["charge_transfer"]
-                                             or name not in sections["ground"]):
-            sections["charge_transfer"][name] = float(value)
-        elif "[" not in name and name.upper() != name:
-            holders = [s for s in SIDES if name in sections[s]] or [
-                "excited" if CORE_HOLE.match(name) else "ground"]
-            for s in holders:
-                sections[s][name] = float(value)
-    for side, factor in kappa.items():
-        for key in sections[side]:
-            if SLATER.match(key):
-                sections[side][key] = float(sections[side][key]) * factor
-    return sections
-
-
-def description_toml(model: dict, values: Mapping[str, float]) -> str:
-    """The model description (TOML) of a builder-made model, from its model.json, with the
-    page's values in place (see :func:`description_sections`); ``morvex7-ion`` rebuilds the
-    model from it."""
-    sections = description_sections(model, values)
-    lines = [f"# written by morvex7-explore from {model.get('title') or 'a built model'}"]
-    for key in TOP_KEYS:
-        if key in model and model[key] not in (None, ""):
-            lines.append(f"{key} = {_toml_value(model[key])}")
-    for section in SECTIONS:
-        entries = sections[section]
-        if not entries:
-            continue
-        lines += ["", f"[{section}]"]
-        lines += [f"{_toml_key(k)} = {_toml_value(v)}" for k, v in entries.items()]
-    if model.get("window"):
-        lines += ["", "[triads]", f"window = {_toml_value(model['window'])}"]
-    return "\n".join(lines) + "\n"
-
-
-def _toml_key(key: str) -> str:
-    return key if key.replace("_", "").isalnum() and not key[0].isdigit() else _toml_value(key)
-
-
-def _toml_value(value: object) -> str:
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        return repr(float(f"{value:.9g}"))
-    if isinstance(value, (list, tuple)):
-        return "[" + ", ".join(_toml_value(v) for v in value) + "]"
-    text = str(value).replace("\\", "\\\\").replace('"', '\\"')
-    return f'"{text}"'

@@ -25,6 +25,7 @@ from morvex7.explore.runs import EngineRuns, Outcome, RunCancelled
 from morvex7.runner import prepare
 
 LOOPBACK = "127.0.0.1"
+REFERENCE_WIDTH = 0.3  # eV, the Lorentzian that finds the strongest feature
 MAX_POINTS = 1500  # points of the drawn curve
 MAX_TEMPERATURE = 5000.0  # kelvin
 MAX_WIDTH = 50.0  # eV, either width
@@ -45,7 +46,7 @@ class View:
     gauss: float = 0.2
     polarisation: str = "iso"
     temperature: float = 0.0
-    edge: float = 0.0  # added to E - E0: the photon-energy axis
+    edge: float = 0.0  # photon energy of the model's strongest feature; 0: the E - E0 axis
 
 
 @dataclass
@@ -99,9 +100,11 @@ class Session:
         self.good: GoodRun | None = None
         self._good_lock = threading.Lock()
         self.measured = None  # morvex7.fit.Measured, once loaded
+        self.measured_name = ""
         self._fit_lock = threading.Lock()
         self._fits = 0
         self._client = None
+        self._reference: float | None = None  # E - E0 of the model's strongest feature
 
     # -- what the page shows first ---------------------------------------------------------
 
@@ -249,11 +252,11 @@ class Session:
         with warnings.catch_warnings(record=True) as caught:  # told on the page
             warnings.simplefilter("always")
             s = self.sticks(good, view)
-        energy = np.asarray(s.energy, float) + view.edge
+        energy = np.asarray(s.energy, float) + self.offset(view)
         intensity = np.asarray(s.intensity, float)
         keep = np.isfinite(energy) & np.isfinite(intensity) & (intensity > 0)
         energy, intensity = energy[keep], intensity[keep]
-        x = curve_grid(energy, view)
+        x = curve_grid(energy, view, self.offset(view))
         broadening = Broadening(lorentz=view.lorentz, gauss=view.gauss)
         y = broaden_lines(energy, intensity, broadening, x) if energy.size else np.zeros_like(x)
         return {"energy": _rounded(x), "intensity": _rounded(y),
@@ -261,6 +264,37 @@ class Session:
                 "axis": "photon energy (eV)" if view.edge else "E - E0 (eV)",
                 "notes": [str(w.message) for w in caught],
                 "broadening": broadening.describe()}
+
+    def offset(self, view: View) -> float:
+        """What the drawn axis adds to E - E0: with an edge energy, the one that puts the
+        strongest feature of the model's own spectrum there (as morvex7-spectra and fits
+        do); it stays while parameters change, so the features are seen to move."""
+        if not view.edge:
+            return 0.0
+        if self._reference is None:
+            self._reference = self._strongest_feature()
+        return view.edge - self._reference
+
+    def _strongest_feature(self) -> float:
+        from morvex7.fit import strongest_feature
+        from morvex7.results import Run
+        from morvex7.runner import execute
+
+        record = execute(self.model_dir, None, self.workdir / "reference", engine=self.engine,
+                         overwrite=True, check=False)
+        if not record.ok:
+            raise RequestError(f"the model's own run stopped: {record.stop_text}")
+        run = Run.load(record.directory)
+        if self.model is not None:
+            from morvex7.ion.spectra import combined_sticks
+
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                sticks = combined_sticks(run, self.model)
+        else:
+            sticks = run.sticks()
+        return strongest_feature(np.asarray(sticks.energy), np.asarray(sticks.intensity),
+                                 REFERENCE_WIDTH)
 
     # -- the measured spectrum -------------------------------------------------------------
 
@@ -287,7 +321,7 @@ class Session:
             raise RequestError(f"{name}: more than {MAX_MEASURED_ROWS} rows")
         if not (np.all(np.isfinite(m.energy)) and np.all(np.isfinite(m.intensity))):
             raise RequestError(f"{name}: energies and intensities must be finite numbers")
-        self.measured = m
+        self.measured, self.measured_name = m, name
         return {"name": name, "energy": _rounded(m.energy), "intensity": _rounded(m.intensity),
                 "rows": int(m.energy.size)}
 
@@ -295,7 +329,8 @@ class Session:
 
     def fit(self, body: Any) -> dict:
         """Fit the chosen parameters and the line shape to the measured spectrum."""
-        from morvex7.fit import FitError, FitParam, Measured, fit_spectrum
+        from morvex7.fit import (Dataset, FitError, FitParam, Measured, fit_spectrum,
+                                 strongest_feature)
 
         req = self.check_request(body)
         if self.measured is None:
@@ -310,19 +345,32 @@ class Session:
         max_nfev = int(_in_range(_number(body.get("max_nfev", 60), "max_nfev"), 1, 500,
                                  "max_nfev"))
         m = self.measured
-        # the measurement on the engine's axis (E - E0): the page's shift and edge taken off
-        data = Measured(m.energy - shift - req.view.edge, m.intensity, m.sigma)
+        # the measurement where the page draws it: moved by the overlay's shift
+        data = Dataset(Measured(m.energy - shift, m.intensity, m.sigma), req.view.polarisation,
+                       req.view.temperature, source=self.measured_name)
         # the ticked parameters vary within their ranges from the page's values
         engine_params = {n: FitParam(req.values[n], self.params[n].minimum,
                                      self.params[n].maximum, True) for n in chosen}
-        kept = {n: v for n, v in self.changed(req.values).items() if n not in chosen}
+        changed = self.changed(req.values)
+        kept = {n: v for n, v in changed.items() if n not in chosen}
         try:
             text = physical.command_text(self.model_dir, kept)
         except ParameterError as exc:
             raise RequestError(str(exc)) from None
         view = req.view
-        shape = {"lorentz": FitParam(max(view.lorentz, 1e-3), 1e-3, MAX_WIDTH, True),
-                 "gauss": FitParam(view.gauss, 0.0, MAX_WIDTH, view.gauss > 0)}
+        lorentz = max(view.lorentz, 1e-3)
+        shape = {"lorentz": FitParam(lorentz, 1e-3, MAX_WIDTH, True),
+                 "gauss": FitParam(view.gauss, 0.0, MAX_WIDTH, view.gauss > 0),
+                 "shift": FitParam(0.0)}  # the page has laid the measurement on already
+        with self._good_lock:
+            good = self.good
+        if good is None or good.key != self._key(changed):
+            raise RequestError("wait until the spectrum of these values is drawn, then fit")
+        # the fit puts the start model's strongest feature at edge_energy: the energy that
+        # gives it the page's axis
+        s = self.sticks(good, view)
+        edge_energy = self.offset(view) + strongest_feature(
+            np.asarray(s.energy), np.asarray(s.intensity), lorentz)
         if not self._fit_lock.acquire(blocking=False):
             raise RequestError("a fit is running already; wait for its report")
         try:
@@ -330,15 +378,13 @@ class Session:
             out = self.workdir / "fits" / f"fit-{self._fits:03d}"
             if out.exists():
                 shutil.rmtree(out)
-            triads, weights = self._fit_triads(view)
             # the model as the page has it: the other changed values stay put in the fit
             base = prepare(self.model_dir, text, self.workdir / "fits" / f"model-{self._fits:03d}",
                            overwrite=True)
             try:
-                result = fit_spectrum(base, data, engine_params,
-                                      shape, out=out, client=self._dask(),
-                                      engine=self.engine, triads=triads, weights=weights,
-                                      max_nfev=max_nfev, plot=False)
+                result = fit_spectrum(base, data, engine_params, shape, out=out,
+                                      client=self._dask(), engine=self.engine,
+                                      max_nfev=max_nfev, plot=False, edge_energy=edge_energy)
             except (FitError, ValueError) as exc:  # ParameterError is a ValueError
                 return {"ok": False, "message": str(exc)}
         finally:
@@ -348,17 +394,9 @@ class Session:
         return {"ok": True, "report": result.report, "values": values,
                 "shape": {k: result.values[k] for k in
                           ("lorentz", "gauss", "shift", "scale", "background", "slope")},
-                "energy": _rounded(result.energy + shift + req.view.edge),
+                "energy": _rounded(result.energy + shift),
                 "best_fit": _rounded(result.best_fit), "engine_runs": result.engine_runs,
                 "directory": str(out)}
-
-    def _fit_triads(self, view: View) -> tuple[list[int] | None, list[float] | None]:
-        """Triads and weights of the fitted spectrum: for a builder-made model, those of the
-        chosen polarisation at zero temperature (model.json's weights)."""
-        if not self.model:
-            return None, None
-        rows = [r for r in self.model["spectra"][view.polarisation] if r.get("weight", 0) > 0]
-        return [r["triad"] for r in rows], [r["weight"] for r in rows]
 
     def _dask(self):
         if self._client is None:
@@ -387,7 +425,8 @@ class Session:
         lines = [f"# {self.describe()['title']}", f"# model: {self.model_dir}",
                  "# parameters: " + ", ".join(f"{k}={v:g}" for k, v in good.values.items()),
                  f"# {drawn['broadening']}; polarisation {req.view.polarisation}; "
-                 f"temperature {req.view.temperature:g} K; edge {req.view.edge:g} eV",
+                 f"temperature {req.view.temperature:g} K; edge energy {req.view.edge:g} eV "
+                 f"(E - E0 + {self.offset(req.view):.6g})",
                  "energy,intensity"]
         lines += [f"{x!r},{y!r}" for x, y in zip(drawn["energy"], drawn["intensity"])]
         return "\n".join(lines) + "\n"
@@ -398,7 +437,13 @@ class Session:
         if self.model is None:
             raise RequestError("this model has no model.json: it was not made by the builder, "
                                "so there is no description to write")
-        return physical.description_toml(self.model, self.changed(req.values))
+        from morvex7.description import fitted_description, toml_text
+
+        try:
+            description = fitted_description(self.model, self.changed(req.values))
+        except (KeyError, ValueError) as exc:
+            raise RequestError(f"the description cannot take these values: {exc}") from None
+        return toml_text(description, comment=f"written by morvex7-explore from {self.model_dir}")
 
     def close(self) -> None:
         self.runs.close()
@@ -410,11 +455,11 @@ class Session:
                 pass
 
 
-def curve_grid(energy: np.ndarray, view: View) -> np.ndarray:
+def curve_grid(energy: np.ndarray, view: View, offset: float) -> np.ndarray:
     """The drawn curve's energies: the lines plus a few widths on each side."""
     width = voigt_fwhm(view.lorentz, view.gauss)
     if energy.size == 0:
-        lo, hi = view.edge - 1.0, view.edge + 1.0
+        lo, hi = offset - 1.0, offset + 1.0
     else:
         lo, hi = float(energy.min()), float(energy.max())
     margin = 6.0 * width + 0.5
