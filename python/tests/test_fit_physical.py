@@ -140,3 +140,14 @@ def test_spectra_on_the_photon_energy_axis(example_run, tmp_path, capsys):
     assert "photon_energy: True" in (tmp_path / "spectrum.csv").read_text()
     assert main(["plot", str(run), "--photon-energy"]) == 1  # the example has no edge energy
     assert "needs a model with an edge energy" in capsys.readouterr().err
+
+
+def test_fit_uses_the_spectrum_of_model_json(client, tmp_path, engine):
+    """The D4h example fitted to its own isotropic spectrum: exact up to the noise, with the
+    Lorentzian width it was made with (a plain sum of the triads would not fit)."""
+    x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 261)
+    data = measurement(D4H, {}, tmp_path, engine, x, "iso", lorentz=0.3)
+    result = fit_spectrum(D4H, data, {}, {"lorentz": 0.5}, out=tmp_path / "fit",
+                          client=client, engine=engine, plot=False, edge_energy=853.0)
+    assert abs(result.values["lorentz"] - 0.3) < 3 * result.stderr["lorentz"]
+    assert 0.7 < result.minimizer_result.redchi < 1.3
