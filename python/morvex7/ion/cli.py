@@ -18,6 +18,8 @@ from .model import load_description
 #: Models estimated to need more than this (builder or engine memory) get their estimate printed
 #: before the build starts.
 LARGE_BYTES = 500e6
+#: ... and so do models whose FTN14 is estimated to exceed this (bytes): they take a while.
+LARGE_FTN14 = 20e6
 
 EXAMPLES = """\
 examples:
@@ -124,7 +126,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise ValueError("the output directory would overwrite the description")
         sym = model_symmetry(model)
         est = estimate(model, sym)
-        if est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES or args.force:
+        if (est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES
+                or est.ftn14_bytes > LARGE_FTN14 or args.force):
             print(f"size estimate (every symmetry the ground state could have):\n{est.text()}",
                   flush=True)
         problems = est.problems()
