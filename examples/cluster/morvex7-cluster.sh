@@ -8,6 +8,7 @@
 #
 # FILE must be on a file system that every node sees. Settings (environment):
 #   MORVEX7_HOST     address to listen on (default: this host's name; 127.0.0.1 for one machine)
+#                    (every server of the cluster, its HTTP servers too, listens there only)
 #   MORVEX7_PORT     scheduler port (default 8786; 0 picks a free one)
 #   MORVEX7_WORKERS  worker processes started by one "worker" command
 #                    (default: SLURM_CPUS_PER_TASK, else the number of cores)
@@ -15,7 +16,7 @@
 set -euo pipefail
 PY=${PYTHON:-python3}
 HOST=${MORVEX7_HOST:-$(hostname)}
-[ $# -ge 2 ] || { sed -n '2,17p' "$0" >&2; exit 2; }
+[ $# -ge 2 ] || { sed -n '2,18p' "$0" >&2; exit 2; }
 cmd=$1
 file=$2
 shift 2
@@ -32,12 +33,12 @@ wait_for_file() {
 case $cmd in
   scheduler)
     exec "$PY" -m distributed.cli.dask_scheduler --host "$HOST" --port "${MORVEX7_PORT:-8786}" \
-      --scheduler-file "$file" --no-dashboard ;;
+      --scheduler-file "$file" --no-dashboard --dashboard-address "$HOST:0" ;;
   worker)
     wait_for_file
     exec "$PY" -m distributed.cli.dask_worker --scheduler-file "$file" --host "$HOST" \
       --nworkers "${MORVEX7_WORKERS:-${SLURM_CPUS_PER_TASK:-$(nproc)}}" --nthreads 1 \
-      --no-dashboard --local-directory "${TMPDIR:-/tmp}" ;;
+      --no-dashboard --dashboard-address "$HOST:0" --local-directory "${TMPDIR:-/tmp}" ;;
   sweep)
     wait_for_file
     exec "$PY" -m morvex7.cli_sweep --scheduler-file "$file" "$@" ;;

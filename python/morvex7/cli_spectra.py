@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import os
 import sys
 import textwrap
 import warnings
@@ -427,6 +428,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     shown, warnings.formatwarning = warnings.formatwarning, _one_line_warning
     try:
         return COMMANDS[args.command](args)
+    except BrokenPipeError:
+        # The reader of standard output has gone (`morvex7-spectra info RUN | head`): not an
+        # error of the run; end quietly with the shell's status for SIGPIPE, as the engine does.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
     except _user_errors() as err:
         print(f"{PROG}: error: {_one_line(err)}", file=sys.stderr)
         return 1

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 
-from morvex7.commandfile import ParameterError
+from morvex7.commandfile import ParameterError, parse_name
 from morvex7.sweep import SweepError, grid, sweep
 
 EPILOG = """\
@@ -28,11 +28,19 @@ examples:
   morvex7-sweep examples/charge_transfer -o runs/del --grid DEL=1:5:20 \\
       --scheduler tcp://node01:8786
 
-Rerunning the same command skips the points that finished. Each point runs in
-OUT/p00000, OUT/p00001, ...; OUT/manifest.csv and OUT/manifest.json list point, directory,
-status, wall time, Eg0 and configuration weights. Exit status: 0 when every point ran, 3 when
-some failed (recorded in the manifest), 2 for a bad command line or parameter.
+Rerunning the same command skips the points that finished; a point stopped by Ctrl-C or a
+signal stays pending and runs then. The sweep records digests of the model's files and of the
+engine and refuses to resume over a changed one (--restart discards the old points). Each point
+runs in OUT/p00000, OUT/p00001, ...; OUT/manifest.csv and OUT/manifest.json list point,
+directory, status, wall time, Eg0 and configuration weights. Exit status: 0 when every point
+ran, 3 when some failed (recorded in the manifest), 2 for a bad command line, parameter, points
+file or output root, 1 when the sweep could not go on (no worker, a file that cannot be
+written), 130 when interrupted.
 """
+
+
+class PointsError(ValueError):
+    """A points file that cannot be read."""
 
 
 def parse_axis(text: str) -> tuple[str, list[float]]:
@@ -43,22 +51,81 @@ def parse_axis(text: str) -> tuple[str, list[float]]:
     try:
         if ":" in values:
             start, stop, num = values.split(":")
-            return name.strip(), [float(v) for v in np.linspace(float(start), float(stop),
-                                                                  int(num))]
-        return name.strip(), [float(v) for v in values.split(",") if v.strip()]
+            if int(num) < 1:
+                raise ValueError
+            out = [float(v) for v in np.linspace(float(start), float(stop), int(num))]
+        else:
+            out = [float(v) for v in values.split(",") if v.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(
-            f"{text!r}: values are START:STOP:NUM or V1,V2,...") from None
+            f"{text!r}: values are START:STOP:NUM (NUM at least 1) or V1,V2,...") from None
+    if not out or not all(np.isfinite(out)):
+        raise argparse.ArgumentTypeError(f"{text!r}: give finite values")
+    return name.strip(), out
+
+
+def _number(cell: object, where: str) -> float:
+    if isinstance(cell, bool) or cell is None:
+        raise PointsError(f"{where}: {cell!r} is not a number")
+    try:
+        x = float(cell)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise PointsError(f"{where}: {str(cell).strip() or 'an empty cell'!r} is not a "
+                          "number" if str(cell).strip() else f"{where}: an empty cell") from None
+    if not np.isfinite(x):
+        raise PointsError(f"{where}: {cell!r} is not a finite number")
+    return x
 
 
 def read_points(path: Path) -> list[dict[str, float]]:
-    """Points from a JSON list of objects or a CSV file with a header of parameter names."""
-    text = path.read_text()
+    """Points from a JSON list of objects or a CSV file with a header of parameter names.
+
+    Raises PointsError (naming the file, the line and the cell) on a missing or unreadable
+    file, an empty cell, a row with more or fewer cells than the header, or no point at all.
+    """
+    try:
+        text = path.read_text()
+    except OSError as exc:
+        raise PointsError(f"cannot read the points file {path}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise PointsError(f"{path} is not a text file") from None
     if path.suffix.lower() == ".json":
-        return [{k: float(v) for k, v in p.items()} for p in json.loads(text)]
-    rows = csv.DictReader(line for line in text.splitlines()
-                          if line.strip() and not line.startswith("#"))
-    return [{k.strip(): float(v) for k, v in row.items()} for row in rows]
+        try:
+            data = json.loads(text)
+        except ValueError as exc:
+            raise PointsError(f"{path} is not JSON: {exc}") from None
+        if not isinstance(data, list) or not all(isinstance(p, dict) for p in data):
+            raise PointsError(f"{path}: expected a JSON list of objects (name -> value)")
+        points = [{str(k): _number(v, f"{path}, point {i + 1}, {k}") for k, v in p.items()}
+                  for i, p in enumerate(data)]
+    else:
+        lines = [(n, line) for n, line in enumerate(text.splitlines(), 1)
+                 if line.strip() and not line.startswith("#")]
+        rows = list(csv.reader(line for _, line in lines))
+        if not rows:
+            raise PointsError(f"{path} has no header line of parameter names")
+        header = [h.strip() for h in rows[0]]
+        if not all(header) or len(set(header)) != len(header):
+            raise PointsError(f"{path}, line {lines[0][0]}: the header needs one distinct "
+                              f"name per column, not {rows[0]}")
+        points = []
+        for (n, _), row in zip(lines[1:], rows[1:]):
+            if len(row) != len(header):
+                raise PointsError(f"{path}, line {n}: {len(row)} cells for the {len(header)} "
+                                  f"columns of the header ({', '.join(header)})")
+            points.append({h: _number(c, f"{path}, line {n}, column {h}")
+                           for h, c in zip(header, row)})
+    if not points:
+        raise PointsError(f"{path} lists no point")
+    return points
+
+
+def _same(a: str, b: str) -> bool:
+    """Whether two parameter names address one parameter (DEL and del, XHAM[1,2] and
+    XHAM[1,2][1]@1)."""
+    ta, tb = parse_name(a), parse_name(b)
+    return (ta.block, ta.keyword, ta.auger, ta.index, ta.factor) == \
+        (tb.block, tb.keyword, tb.auger, tb.index, tb.factor)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -82,6 +149,8 @@ def build_parser() -> argparse.ArgumentParser:
                    "PATH, build/morvex7)")
     p.add_argument("--timeout", type=float, help="seconds after which one run is killed")
     p.add_argument("--retry-failed", action="store_true", help="run failed points again")
+    p.add_argument("--restart", action="store_true", help="discard the points of an earlier "
+                   "sweep in OUT (also of a changed model or engine) and run every point")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     return p
 
@@ -92,15 +161,39 @@ def main(argv: list[str] | None = None) -> int:
         print("morvex7-sweep: give --grid axes or --points, not both or neither",
               file=sys.stderr)
         return 2
-    points = grid(dict(args.grid)) if args.grid else read_points(args.points)
+    if args.workers is not None and args.workers < 1:
+        print(f"morvex7-sweep: --workers {args.workers}: give 1 or more", file=sys.stderr)
+        return 2
+    names = [name for name, _ in args.grid]
+    try:
+        for name in names:
+            parse_name(name)
+        dup = [n for n in names if names.count(n) > 1 or
+               sum(_same(n, m) for m in names) > 1]
+        if dup:
+            raise ParameterError(f"--grid names one parameter twice ({', '.join(dup)}); "
+                                 "give each axis once")
+        points = grid(dict(args.grid)) if args.grid else read_points(args.points)
+    except (ParameterError, PointsError) as exc:
+        print(f"morvex7-sweep: {exc}", file=sys.stderr)
+        return 2
     try:
         result = sweep(args.model, points, args.out, scheduler=args.scheduler,
                        scheduler_file=args.scheduler_file, n_workers=args.workers,
                        engine=args.engine, timeout=args.timeout,
-                       retry_failed=args.retry_failed, progress=not args.quiet)
-    except (ParameterError, SweepError, FileNotFoundError) as exc:
+                       retry_failed=args.retry_failed, restart=args.restart,
+                       progress=not args.quiet)
+    except SweepError as exc:
+        print(f"morvex7-sweep: {exc}", file=sys.stderr)
+        return 1 if str(exc).startswith("no worker") else 2
+    except (ParameterError, FileNotFoundError, FileExistsError) as exc:
         print(f"morvex7-sweep: {exc}", file=sys.stderr)
         return 2
+    except OSError as exc:  # a full disk, an output root that cannot be made or written
+        where = f" ({exc.filename})" if exc.filename else ""
+        print(f"morvex7-sweep: {exc.strerror or exc}{where}; the points finished so far are "
+              "kept, rerun the same command to go on", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("morvex7-sweep: interrupted; rerun the same command to finish the sweep",
               file=sys.stderr)

@@ -93,7 +93,8 @@ class Command:
         """For XHAM/XMIX/XTRAN/TRAN: the (operator position, its words) of every listed entry."""
         width = ENTRY_WIDTH[self.keyword]
         first = 0 if self.keyword == "TRAN" else 1 + self.int_arg(0)
-        count = self.int_arg(first)
+        # a count beyond the words read (XHAM ... 2000000000) lists only the entries there
+        count = min(self.int_arg(first), max(len(self.args) - first - 1, 0) // width)
         out = []
         for j in range(count):
             words = self.args[first + 1 + j * width: first + 1 + (j + 1) * width]
@@ -539,6 +540,14 @@ class CommandFile:
 
     def update(self, params: Mapping[str, float]) -> None:
         """Set several parameters: all of them, or (on a ParameterError) none."""
+        seen: dict[tuple, str] = {}
+        for name in params:
+            t = parse_name(name)
+            key = (t.block, t.keyword, t.auger, t.index, t.factor)
+            if key in seen:
+                raise ParameterError(f"{seen[key]!r} and {name!r} name the same parameter; "
+                                     "give it once")
+            seen[key] = name
         saved = list(self._bodies), list(self._ends)
         try:
             for name, value in params.items():
@@ -569,7 +578,37 @@ class CommandFile:
                 raise ParameterError(f"{target.name}: the AUGER block has no ENDAUGER")
             self._insert_before(anchor, f"{target.keyword} {text}")
 
+    def _nconf(self, block: Block) -> tuple[int, int] | None:
+        """The numbers of ground and excited configurations in force in `block` (NCONF
+        carries over from earlier blocks), or None where no NCONF says it."""
+        for b in reversed(self._blocks[:block.number]):
+            cmds = [c for c in b.find("NCONF") if len(c.args) == 2]
+            if cmds:
+                return cmds[-1].int_arg(0), cmds[-1].int_arg(1)
+        return None
+
+    def _check_configurations(self, target: Target, block: Block) -> None:
+        """Refuse an entry naming a configuration the block does not have: the engine would
+        store it and never use it, and the run would change nothing."""
+        nconf = self._nconf(block)
+        if nconf is None:
+            return
+        if target.keyword == "XTRAN":
+            sides = ((0, target.index[0]), (1, target.index[1]))
+        else:
+            side = target.index[0]
+            if side not in (1, 2):
+                raise ParameterError(f"{target.name}: the side is 1 (ground) or 2 (excited)")
+            sides = tuple((side - 1, c) for c in target.index[1:])
+        for side, c in sides:
+            if not 1 <= c <= nconf[side]:
+                raise ParameterError(
+                    f"{target.name}: block {block.number} has {nconf[side]} "
+                    f"{('ground', 'excited')[side]} configuration(s) (NCONF {nconf[0]} "
+                    f"{nconf[1]}); configuration {c} does not exist there")
+
     def _set_entry(self, target: Target, block: Block, text: str) -> None:
+        self._check_configurations(target, block)
         found = self._entry_commands(target, block)
         if not found:
             if target.factor != 1:
@@ -583,6 +622,14 @@ class CommandFile:
             self._reparse()
             return
         self._value_words(target, block)  # checks the factor number of every command
+        for cmd, count in found:
+            declared = cmd.int_arg(0 if cmd.keyword == "TRAN" else 1 + cmd.int_arg(0))
+            if declared != count or any(not re.fullmatch(r"[+-]?\d+", w.word)
+                                        for _, ws in cmd.entries() for w in ws):
+                raise ParameterError(
+                    f"{target.name}: the {cmd.keyword} command on line {cmd.token.line + 1} "
+                    f"announces {declared} entries but lists {count} readable ones; fix that "
+                    "command first")
         # Split shared commands first, last one first so earlier lines keep their numbers.
         for cmd, count in reversed(found):
             if count > 1:
@@ -602,20 +649,38 @@ class CommandFile:
         indent = re.match(r" *", self._bodies[cmd.token.line]).group()
         gone = [w for pos, words in entries if pos == position for w in words]
         kept = len(entries) - sum(1 for pos, _ in entries if pos == position)
-        self._bodies.insert(last_line + 1, indent + own)
-        self._ends.insert(last_line + 1, self._eol)
+        self._insert_line(last_line + 1, indent + own)
         if self._ends[last_line] == "":
             self._ends[last_line] = self._eol
         for w in sorted(gone, key=lambda t: (t.line, t.start), reverse=True):
             self._delete(w)
         self._replace(count_word, str(kept))
 
+    def _put(self, index: int, new: str, expected: list[str]) -> None:
+        """Set line `index` to `new`, which must show the engine exactly the words `expected`.
+
+        The engine reads only the first LINE_WIDTH columns: an edit that pushed a word past
+        them (or pulled ignored text into view) would change what the engine reads without
+        a word of warning, so it is refused.
+        """
+        seen = [t.text for t in tokenize_line(new, index)]
+        if seen != expected:
+            raise ParameterError(
+                f"line {index + 1} of the command file would grow beyond the {LINE_WIDTH} "
+                f"columns the engine reads ({len(new.rstrip())} columns): shorten that line "
+                "(comments, spacing) or put its words on two lines")
+        self._bodies[index] = new
+        self._lines[index] = tokenize_line(new, index)
+
+    def _words(self, index: int) -> list[str]:
+        return [t.text for t in self._lines[index]] if index < len(self._lines) else []
+
     def _replace(self, tok: Token, text: str) -> None:
         body = self._bodies[tok.line]
-        new = body[:tok.start] + text + body[tok.end:]
-        if len(new.rstrip()) > LINE_WIDTH and len(body.rstrip()) <= LINE_WIDTH:
-            raise ParameterError(f"line {tok.line + 1} would grow beyond {LINE_WIDTH} columns")
-        self._bodies[tok.line] = new
+        words = self._words(tok.line)
+        at = [(t.start, t.end) for t in self._lines[tok.line]].index((tok.start, tok.end))
+        self._put(tok.line, body[:tok.start] + text + body[tok.end:],
+                  words[:at] + [text] + words[at + 1:])
 
     def _delete(self, tok: Token) -> None:
         body = self._bodies[tok.line]
@@ -626,15 +691,29 @@ class CommandFile:
         if end == len(body):  # last word of the line: take the blanks before it instead
             while start > 0 and body[start - 1] == " ":
                 start -= 1
-        self._bodies[tok.line] = body[:start] + body[end:]
+        words = self._words(tok.line)
+        at = [(t.start, t.end) for t in self._lines[tok.line]].index((tok.start, tok.end))
+        self._put(tok.line, body[:start] + body[end:], words[:at] + words[at + 1:])
 
     def _insert_before(self, tok: Token, text: str) -> None:
         body = self._bodies[tok.line]
         if not body[:tok.start].strip():
-            self._bodies.insert(tok.line, body[:tok.start] + text)
-            self._ends.insert(tok.line, self._eol)
+            self._insert_line(tok.line, body[:tok.start] + text)
         else:
-            self._bodies[tok.line] = body[:tok.start] + text + " " + body[tok.start:]
+            words = self._words(tok.line)
+            at = [(t.start, t.end) for t in self._lines[tok.line]].index((tok.start, tok.end))
+            self._put(tok.line, body[:tok.start] + text + " " + body[tok.start:],
+                      words[:at] + text.split() + words[at:])
+
+    def _insert_line(self, index: int, body: str) -> None:
+        """Insert a new line before line `index` (the token lists follow the lines)."""
+        if len(body.rstrip()) > LINE_WIDTH:
+            raise ParameterError(
+                f"the new command-file line {body.strip()!r} would be {len(body.rstrip())} "
+                f"columns long; the engine reads {LINE_WIDTH}")
+        self._bodies.insert(index, body)
+        self._ends.insert(index, self._eol)
+        self._lines.insert(index, tokenize_line(body, index))
 
 
 def edit_command_file(text: str, params: Mapping[str, float]) -> str:

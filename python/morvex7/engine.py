@@ -5,9 +5,12 @@ build directory of the source tree this package lives in (build/morvex7).
 """
 from __future__ import annotations
 
+import ctypes
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -67,19 +70,23 @@ class EngineError(RuntimeError):
         The last lines of the engine's log (its standard output).
     """
 
-    def __init__(self, result: EngineResult, log_tail: str):
+    def __init__(self, result: EngineResult, log_tail: str, problem: str = ""):
         self.directory = result.directory
         self.status = result.status
         self.stop_text = result.stop_text
         self.wall_time = result.wall_time
         self.log_tail = log_tail
-        super().__init__(
-            f"morvex7 stopped with status {result.status} in {result.directory}: "
-            f"{result.stop_text or '(no stop text)'}\n--- last lines of {LOG_FILE} ---\n{log_tail}")
+        self.problem = problem
+        if problem:  # status 0, but the run has no result
+            head = f"morvex7 ended normally in {result.directory}, but {problem}"
+        else:
+            head = (f"morvex7 stopped with status {result.status} in {result.directory}: "
+                    f"{result.stop_text or '(no stop text)'}")
+        super().__init__(f"{head}\n--- last lines of {LOG_FILE} ---\n{log_tail}")
 
     def __reduce__(self):  # travels between Dask processes
         return (EngineError, (EngineResult(self.directory, self.status, self.stop_text,
-                                           self.wall_time), self.log_tail))
+                                           self.wall_time), self.log_tail, self.problem))
 
 
 def stop_text(stderr: str) -> str:
@@ -110,6 +117,24 @@ def log_tail(directory: str | Path, n: int = 15) -> str:
         f.seek(max(0, f.tell() - 8192))
         lines = f.read().decode("latin-1").splitlines()
     return "\n".join(lines[-n:])
+
+
+def _end_with_parent():
+    """On Linux, a function that makes the child get SIGKILL when the process that started it
+    dies: an engine never outlives a killed sweep worker or fit. None elsewhere."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        prctl = libc.prctl
+    except (OSError, AttributeError):
+        return None
+    pr_set_pdeathsig = 1
+
+    def arm() -> None:
+        prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
+
+    return arm
 
 
 def run_engine(directory: str | Path, engine: str | Path | None = None,
@@ -144,7 +169,8 @@ def run_engine(directory: str | Path, engine: str | Path | None = None,
     t0 = time.perf_counter()
     with open(directory / LOG_FILE, "wb") as out, open(directory / STOP_FILE, "wb") as err:
         proc = subprocess.run([str(exe)], cwd=directory, stdout=out, stderr=err,
-                              stdin=subprocess.DEVNULL, timeout=timeout, env=env)
+                              stdin=subprocess.DEVNULL, timeout=timeout, env=env,
+                              preexec_fn=_end_with_parent())
     wall = time.perf_counter() - t0
     text = stop_text((directory / STOP_FILE).read_bytes().decode("latin-1"))
     result = EngineResult(directory, proc.returncode, text, wall)

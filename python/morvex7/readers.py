@@ -19,6 +19,7 @@ read_log             the engine's standard output: block headers, Auger channel 
 """
 from __future__ import annotations
 
+import math
 import re
 import warnings
 from dataclasses import dataclass, field
@@ -412,14 +413,32 @@ def _parse_ground_report(cur: Lines) -> GroundReport:
     if not pe:
         raise cur.error("the table of energies and purities (F10.5, F6.3 pairs)", cur.peek(),
                         cur.lineno)
+    for what, values, line_no in (("lowest energies", lowest, start + 2),
+                                  ("energies of the purity table", pe, cur.pos)):
+        if not ascending(values):
+            raise LayoutError(cur.path, line_no, f"the {what} in ascending order (lines "
+                              "moved or swapped?)", " ".join(f"{v:.5f}" for v in values[:8]))
     return GroundReport(eg0, ndeg, weights, np.array(lowest), np.array(pe), np.array(pp), start)  # type: ignore[arg-type]
+
+
+def ascending(values) -> bool:
+    """Whether the numbers never decrease (NaN, an overflowed field, is passed over)."""
+    last = -math.inf
+    for v in values:
+        if v != v:
+            continue
+        if v < last:
+            return False
+        last = v
+    return True
 
 
 def _parse_matrix_block(cur: Lines, step: int | None) -> MatrixBlock:
     """One matrix block; `step` is the Auger step expected (None for an absorption block)."""
     start = cur.lineno
     line = cur.expect_prefix(_HEADER, "a ' TRANSFORMED MATRIX FOR TRIAD ( ' header")
-    if (line[40] != " " or line[49] != " " or line[58:64] != " ) (1*" or line[71:79] != ") DIM : "
+    if (line[40:41] != " " or line[49:50] != " " or line[58:64] != " ) (1*"
+            or line[71:79] != ") DIM : "
             or line[81:87] != " : 0 :" or line[89:] != " ACTOR MULTIPOLE"):
         raise cur.error("the header layout (A,a8,1x,a8,1x,a8,1x,') (1*',I7,') DIM : ',I2,"
                         "' : 0 :',I2,' ACTOR MULTIPOLE')", line)
@@ -691,6 +710,9 @@ def read_ground_energies(path: str | Path) -> list[np.ndarray]:
         if len(body) < 70 and not cur.at_end() and not cur.peek().startswith("   1"):
             raise cur.error("a new list starting with index 1 after a short line", cur.peek(),
                             cur.lineno)
+        if not ascending(lists[-1][-1 - len(body) // 14:]):
+            raise cur.error("the ground-state energies in ascending order (lines moved or "
+                            "swapped?)", line, n)
     return [np.array(x) for x in lists]
 
 
@@ -761,15 +783,27 @@ def read_yield_file(path: str | Path) -> list[YieldCurve]:
         if not line.startswith("%ESTART=") or line[18:26] != " NOMEGA=":
             raise cur.error("'%ESTART=' F10.4 ' NOMEGA=' I4", line)
         estart = real_field(line[8:18], cur, cur.pos, "ESTART")
-        nomega = int_field(line[26:30], cur, cur.pos, "NOMEGA")
+        # NOMEGA above 9999 overflows its I4 field: the records themselves, numbered by step
+        # up to '%END', then say how many there are.
+        head = cur.pos
+        nomega = int_field(line[26:30], cur, cur.pos, "NOMEGA", stars=-1)
         line = cur.next("'%FORMAT  1(F12.5,F12.5)'")
         if line != "%FORMAT  1(F12.5,F12.5)":
             raise cur.error("'%FORMAT  1(F12.5,F12.5)'", line)
         line = cur.next("the column titles")
         if line.rstrip() != "%     energy       yield         absorption":
             raise cur.error("the column titles '%     energy       yield         absorption'", line)
-        rows = [_yield_record(cur.next(f"the record of step {i}"), cur, i)
-                for i in range(1, nomega + 1)]
+        if nomega >= 0:
+            rows = [_yield_record(cur.next(f"the record of step {i}"), cur, i)
+                    for i in range(1, nomega + 1)]
+        else:
+            rows = []
+            while cur.peek() is not None and cur.peek() != "%END":
+                rows.append(_yield_record(cur.next(""), cur, len(rows) + 1))
+            nomega = len(rows)
+            if nomega < 10000:
+                raise LayoutError(cur.path, head, "NOMEGA as an integer (asterisks only for "
+                                  f"10000 or more records; {nomega} follow)", "****")
         line = cur.next(f"'%END' after {nomega} records (NOMEGA={nomega})")
         if line != "%END":
             raise cur.error(f"'%END' after {nomega} records (NOMEGA={nomega})", line)

@@ -393,6 +393,11 @@ class Run:
         absolute : bool
             Absolute energies instead of E - Eg0 (each triad's own Eg0).
         """
+        for t in triads or []:
+            if not isinstance(t, Triad) and not 1 <= t <= len(self.triads):
+                raise ValueError(f"triad {t}: the run in {self.directory} has triads 1 to "
+                                 f"{len(self.triads)}" if self.triads else
+                                 f"triad {t}: the run in {self.directory} has no triad")
         chosen = list(self.triads) if triads is None else [
             t if isinstance(t, Triad) else self.triads[t - 1] for t in triads]
         w = [1.0] * len(chosen) if weights is None else list(weights)

@@ -26,6 +26,7 @@ if TYPE_CHECKING:
 COMMAND_FILE = "fort.50"
 MODEL_FILES = ("FTN14", "FTN15")
 RECORD_FILE = "run.json"
+MARKER_FILE = ".morvex7-run"  # made first in every run directory: it may be emptied again
 
 
 @dataclass
@@ -41,10 +42,11 @@ class RunRecord:
     engine: str = ""
     log_tail: str = ""
     extra: dict[str, Any] = field(default_factory=dict)
+    problem: str = ""  # why a run that ended with status 0 still has no result
 
     @property
     def ok(self) -> bool:
-        return self.status == 0
+        return self.status == 0 and not self.problem
 
     def save(self, directory: str | Path) -> None:
         write_json_atomic(Path(directory) / RECORD_FILE, asdict(self))
@@ -79,15 +81,23 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
             overwrite: bool = False) -> Path:
     """Make `workdir` a fresh run directory: FTN14, FTN15 and the given command-file text.
 
-    An existing non-empty `workdir` is refused unless `overwrite`, which empties it first.
+    An existing non-empty `workdir` is refused unless `overwrite`, which empties it first;
+    only a run directory made here (one holding the marker file or a ``run.json``) is ever
+    emptied, and never the model directory or a directory holding it.
     """
     model = Path(model_dir)
     work = Path(workdir)
+    check_run_directory(model, work)
     if work.exists() and any(work.iterdir()):
         if not overwrite:
             raise FileExistsError(f"run directory {work} is not empty")
+        if not is_run_directory(work):
+            raise FileExistsError(
+                f"run directory {work} is not empty and was not made by a morvex7 run: "
+                "it is left as it is; give an empty or new directory")
         shutil.rmtree(work)
     work.mkdir(parents=True, exist_ok=True)
+    (work / MARKER_FILE).touch()
     for name in MODEL_FILES:
         src = model / name
         if not src.is_file():
@@ -97,6 +107,50 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
         shutil.copyfile(model / "model.json", work / "model.json")
     (work / COMMAND_FILE).write_bytes(text.encode("latin-1"))
     return work
+
+
+def is_run_directory(directory: Path) -> bool:
+    """Whether `directory` was made by :func:`prepare` (so it may be emptied again)."""
+    return (directory / MARKER_FILE).is_file() or (directory / RECORD_FILE).is_file()
+
+
+def check_run_directory(model_dir: Path, workdir: Path) -> None:
+    """Refuse a run directory that is the model directory, or holds it: the run would
+    replace the model's command file, and emptying it would delete the model."""
+    model, work = model_dir.resolve(), workdir.resolve()
+    if work == model or work in model.parents:
+        raise FileExistsError(f"run directory {workdir} holds the model {model_dir} itself; "
+                              "give a directory of its own for the run")
+
+
+def triads_requested(text: str) -> int:
+    """How many triads the command-file text asks for (over all its blocks)."""
+    return sum(len(b.triads) for b in CommandFile(text).blocks)
+
+
+def triads_computed(directory: str | Path) -> int:
+    """How many triads the engine's log in `directory` reports a ground state for."""
+    from morvex7.engine import LOG_FILE
+
+    head = b" Ground state energy Eg0="
+    count = 0
+    with open(Path(directory) / LOG_FILE, "rb") as f:
+        for line in f:
+            count += line.startswith(head)
+    return count
+
+
+def missing_result(text: str, directory: str | Path) -> str:
+    """Why a run that ended normally did not compute what its command file asks ("" if it
+    did): no triad at all, or fewer than asked (words the engine did not see)."""
+    asked = triads_requested(text)
+    if asked == 0:
+        return "the command file asks for no triad (no TRIADS line the engine reads): nothing " \
+               "was computed"
+    done = triads_computed(directory)
+    if done < asked:
+        return f"the engine computed {done} of the {asked} triads the command file asks for"
+    return ""
 
 
 def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
@@ -117,12 +171,14 @@ def execute(model_dir: str | Path, params: Mapping[str, float] | None = None,
         workdir = tempfile.mkdtemp(prefix="morvex7-run-")
     work = prepare(model_dir, text, workdir, overwrite=overwrite)
     result = run_engine(work, engine, timeout=timeout, check=False, threads=threads)
+    problem = missing_result(text, work) if result.ok else ""
     record = RunRecord(str(work), params, result.status, result.stop_text, result.wall_time,
                        model=str(Path(model_dir).resolve()), engine=str(engine or ""),
-                       log_tail="" if result.ok else log_tail(work))
+                       log_tail="" if result.ok and not problem else log_tail(work),
+                       problem=problem)
     record.save(work)
-    if check and not result.ok:
-        raise EngineError(result, record.log_tail)
+    if check and not record.ok:
+        raise EngineError(result, record.log_tail, problem)
     return record
 
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from conftest import EXAMPLES, run_engine_in
-from morvex7.commandfile import CommandFile, ParameterError, normalise
+from morvex7.commandfile import CommandFile, ParameterError, edit_command_file, normalise
 from morvex7.results import Run
 
 CT = (EXAMPLES / "charge_transfer" / "fort.50").read_text()
@@ -181,11 +181,11 @@ def test_update_sets_all_or_nothing(bad):
 
 
 def test_tran_entry_and_absent_entry():
-    cf = CommandFile("NCONF 1 1 TRAN 1 1 1\nTRIADS\nENDTRIADS\n")
+    cf = CommandFile("NCONF 1 2 TRAN 1 1 1\nTRIADS\nENDTRIADS\n")
     with pytest.raises(ParameterError, match="TRAN, which has no factor"):
         cf.set("XTRAN[1,1]", 0.5)
     cf.set("XMIX[2,1,2]", 0.25)
-    assert cf.text == "NCONF 1 1 TRAN 1 1 1\nXMIX 1 0.25 1 2 1 2\nTRIADS\nENDTRIADS\n"
+    assert cf.text == "NCONF 1 2 TRAN 1 1 1\nXMIX 1 0.25 1 2 1 2\nTRIADS\nENDTRIADS\n"
 
 
 def test_values_are_read_as_the_engine_reads_them():
@@ -194,3 +194,28 @@ def test_values_are_read_as_the_engine_reads_them():
     assert cf.get("W") == 20.0 and cf.get("UCV") == 5.0
     with pytest.raises(ParameterError, match="not a number the engine reads"):
         cf.get("UVV")
+
+
+def test_an_edit_never_moves_words_out_of_the_engines_columns():
+    # TRIADS ends at column 134 and a comment runs past column 136: the line is already
+    # longer than the engine reads, so a longer value must still be refused.
+    line = "DEL 3.0" + " " * 121 + "TRIADS  % a comment that runs past the last column read"
+    text = f"NCONF 1 1\n{line}\nA1G T1U T1U\nENDTRIADS\n"
+    cf = CommandFile(text)
+    with pytest.raises(ParameterError, match="beyond the 136 columns"):
+        cf.set("DEL", 3.14159274)
+    assert cf.text == text
+    cf.set("DEL", 2.5)  # as long as the old word: the line keeps its words in view
+    assert cf.get("DEL") == 2.5 and len(cf.blocks[0].triads) == 1
+
+
+def test_two_names_of_one_parameter_and_absent_configurations_are_refused():
+    text = "NCONF 3 2\nDEL 1.0\nTRIADS\nA1G T1U T1U\nENDTRIADS\n"
+    with pytest.raises(ParameterError, match="'DEL' and 'del' name the same parameter"):
+        edit_command_file(text, {"DEL": 1.0, "del": 3.0})
+    with pytest.raises(ParameterError, match="name the same parameter"):
+        edit_command_file(text, {"XHAM[2,1]": 1.0, "xham[2, 1][1]@1": 3.0})
+    for name in ("XHAM[2,3]", "XMIX[2,1,3]", "XTRAN[1,3]", "XHAM[3,1]"):
+        with pytest.raises(ParameterError, match="configuration|side"):
+            edit_command_file(text, {name: 0.5})
+    assert "XHAM 1 0.5 1 1 3" in edit_command_file(text, {"XHAM[1,3]": 0.5})

@@ -54,3 +54,98 @@ def test_description_errors_are_reported_in_one_line(tmp_path, capsys):
     desc.write_text(D0 + "[ground]\nF2dd = 3.0\n")
     assert cli.main([str(desc)]) == 2
     assert "unknown ground parameter 'F2dd'" in capsys.readouterr().err
+
+
+CT = D0 + """[charge_transfer]
+Delta = 3.0
+U = 5.0
+Q = 6.0
+V = 2.0
+"""
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"levels": "5"}, "give the two band levels"),
+    ({"levels": '"12"'}, "give the two band levels"),
+    ({"levels": "[4.5, 1]"}, "a whole number"),
+    ({"width": "nan"}, "a finite number"),
+    ({"Delta": "nan"}, "a finite number"),
+    ({"V": '"2"'}, "a number is needed"),
+])
+def test_charge_transfer_entries_keep_their_types(tmp_path, capsys, change, message):
+    text = CT + "".join(f"{k} = {v}\n" for k, v in change.items())
+    if "Delta" in change or "V" in change:
+        text = text.replace(f"\n{next(iter(change))} = ", f"\n# {next(iter(change))} = ", 1)
+    desc = tmp_path / "bad.toml"
+    desc.write_text(text)
+    assert cli.main([str(desc), "-o", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("text, message", [
+    (D0.replace("electrons = 0", "electrons = 8.7"), "electrons = 8.7: a whole number"),
+    (D0.replace("electrons = 0", 'electrons = "8"'), "a whole number"),
+    (D0 + "[ground]\nF2vv = [1]\n", "[ground] F2vv = [1]: a number"),
+    (D0 + "[ground]\nF2vv = inf\n", "a finite number"),
+    (D0.replace("zeta_c = 4.0", "zeta_c = nan"), "[excited] zeta_c = nan"),
+    ("charge_transfer = 0\n" + D0, "charge_transfer = 0: a table"),
+    (D0 + "[triads]\nall_ground = \"no\"\n", "true or false"),
+    (D0 + "[triads]\nwindow = nan\n", "a finite number"),
+    (D0.split("[excited]")[0], "needs an [excited] table"),
+    (D0.replace('title = "d0 L2,3 edge"', 'title = "two\\nlines"'), "one line"),
+    (D0.replace('title = "d0 L2,3 edge"', 'title = "cr\\rTRIADS"'), "one line"),
+    (D0.replace('core = "2p"', 'core = "2p"\nsymmetry = "Td"') + '[ground]\n"10Dq" = 1.0\n',
+     "symmetry 'Td' is not available"),
+    ('valence = 3\nelectrons = 0\ncore = "2p"\n[excited]\n', "text in quotes"),
+    ("valence = \n", "not a valid TOML file"),
+])
+def test_description_entries_are_refused_not_coerced(tmp_path, capsys, text, message):
+    desc = tmp_path / "bad.toml"
+    desc.write_text(text)
+    assert cli.main([str(desc), "-o", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_output_directory_is_not_overwritten_and_old_results_never_read(tmp_path, engine,
+                                                                        capsys):
+    a, b = tmp_path / "a.toml", tmp_path / "b.toml"
+    a.write_text(D0)
+    b.write_text(D0.replace("electrons = 0", "electrons = 1"))
+    out = tmp_path / "out"
+    assert cli.main([str(a), "-o", str(out), "--run"]) == 0
+    (out / "notes.txt").write_text("mine")
+    assert cli.main([str(b), "-o", str(out)]) == 2
+    assert "already holds a model or results" in capsys.readouterr().err
+    assert (out / "fort.44").is_file()
+    # --force replaces the model and removes the old results, never the user's files
+    assert cli.main([str(b), "-o", str(out), "--force"]) == 0
+    assert not (out / "fort.44").exists() and (out / "notes.txt").read_text() == "mine"
+    assert json.loads((out / "model.json").read_text())["electrons"] == 1
+    # results of another model beside a model.json: matched by label, refused
+    a_out = tmp_path / "a_out"
+    assert cli.main([str(a), "-o", str(a_out), "--run"]) == 0
+    for name in ("fort.43", "fort.44", "log.txt"):
+        (out / name).write_bytes((a_out / name).read_bytes())
+    capsys.readouterr()
+    assert cli_spectra.main(["csv", str(out)]) != 0
+    assert "not those of its model.json" in capsys.readouterr().err
+
+
+def test_a_run_without_triads_is_reported(tmp_path, engine, capsys, monkeypatch):
+    desc = tmp_path / "d0.toml"
+    desc.write_text(D0)
+    import morvex7.ion.cli as ion_cli
+
+    real = ion_cli.write_model
+
+    def without_triads(built, out):
+        real(built, out)
+        text = (out / "fort.50").read_text()
+        (out / "fort.50").write_text(text[:text.index("TRIADS")])
+
+    monkeypatch.setattr(ion_cli, "write_model", without_triads)
+    assert cli.main([str(desc), "-o", str(tmp_path / "out"), "--run"]) == 1
+    assert "asks for no triad" in capsys.readouterr().err

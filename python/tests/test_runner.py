@@ -2,13 +2,15 @@
 from __future__ import annotations
 
 import pickle
+import shutil
 
 import pytest
 
 import morvex7
 from conftest import EXAMPLES
 from morvex7.engine import EngineError
-from morvex7.runner import RunRecord
+from morvex7.commandfile import ParameterError
+from morvex7.runner import RunRecord, execute
 
 MODEL = EXAMPLES / "charge_transfer"
 
@@ -27,13 +29,44 @@ def test_run_sets_parameters_and_returns_the_results(tmp_path, example_run):
     assert same.triads[0].ground.eg0 == shipped.triads[0].ground.eg0
 
 
-def test_run_directory_must_be_fresh(tmp_path):
+def test_run_directory_must_be_fresh_and_only_a_runs_own_is_emptied(tmp_path):
     (tmp_path / "busy").mkdir()
     (tmp_path / "busy" / "note").write_text("mine")
     with pytest.raises(FileExistsError):
         morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "busy")
-    morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "busy", overwrite=True)
-    assert not (tmp_path / "busy" / "note").exists()
+    with pytest.raises(FileExistsError, match="not made by a morvex7 run"):
+        morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "busy", overwrite=True)
+    assert (tmp_path / "busy" / "note").read_text() == "mine"
+    first = morvex7.run(MODEL, {"DEL": 2.0}, tmp_path / "run")
+    (tmp_path / "run" / "scratch").write_text("left by the run's user")
+    again = morvex7.run(MODEL, {"DEL": 3.0}, tmp_path / "run", overwrite=True)
+    assert not (tmp_path / "run" / "scratch").exists()
+    assert again.triads[0].ground.eg0 != first.triads[0].ground.eg0
+    # the model directory (or one holding it) is never a run directory, nor emptied
+    model = tmp_path / "models" / "ct"
+    shutil.copytree(MODEL, model)
+    for work in (model, model.parent):
+        with pytest.raises(FileExistsError, match="holds the model"):
+            morvex7.run(model, {"DEL": 2.0}, work, overwrite=True)
+    assert sorted(p.name for p in model.iterdir()) == sorted(p.name for p in MODEL.iterdir())
+
+
+def test_a_run_that_computes_no_triad_is_not_a_success(tmp_path):
+    # A value that grows the line would push TRIADS past column 136; the editor refuses it.
+    text = (MODEL / "fort.50").read_text().replace("ERANGE 0.001\nTRIADS",
+                                                   "ERANGE 0.001" + " " * 118 + "TRIADS")
+    model = tmp_path / "model"
+    shutil.copytree(MODEL, model)
+    (model / "fort.50").write_text(text)
+    with pytest.raises(ParameterError, match="136 columns"):
+        morvex7.run(model, {"ERANGE": 0.00125}, tmp_path / "a")
+    # A command file whose TRIADS the engine does not see ends normally but computes nothing.
+    (model / "fort.50").write_text(text.replace("ERANGE 0.001 ", "ERANGE 0.0012500"))
+    with pytest.raises(EngineError, match="ended normally .* but the command file asks for no "
+                                          "triad"):
+        morvex7.run(model, None, tmp_path / "b")
+    rec = execute(model, None, tmp_path / "c", check=False)
+    assert rec.status == 0 and not rec.ok and "no triad" in rec.problem
 
 
 def test_failure_carries_stop_text_and_log_tail(tmp_path):

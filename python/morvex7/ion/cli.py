@@ -21,11 +21,35 @@ LARGE_BYTES = 500e6
 #: ... and so do models whose FTN14 is estimated to exceed this (bytes): they take a while.
 LARGE_FTN14 = 20e6
 
+#: What a builder-made directory holds: the builder's files, and what a run of it adds.
+BUILT_FILES = ("FTN14", "FTN15", "fort.50", "model.json")
+RUN_FILES = re.compile(r"fort\.\d+|FTN98|FTN99|log\.txt|stop\.txt|run\.json|\.morvex7-run")
+
+
+def check_output(out: Path, force: bool) -> list[Path]:
+    """Refuse to write into a directory that holds a model or run results unless `force`
+    (other files, such as the description itself, do not matter); with `force`, return the
+    results of an earlier run there, to be removed: they would otherwise be read as the
+    results of the new model."""
+    if out.exists() and not out.is_dir():
+        raise ValueError(f"{out} exists and is not a directory")
+    if not out.is_dir():
+        return []
+    held = sorted(p.name for p in out.iterdir()
+                  if p.name in BUILT_FILES or RUN_FILES.fullmatch(p.name))
+    if held and not force:
+        shown = ", ".join(held[:6]) + (", ..." if len(held) > 6 else "")
+        raise ValueError(f"{out} already holds a model or results ({shown}); give --force to "
+                         "write the new model there (the model files are replaced and the "
+                         "results of the earlier run removed), or choose another directory")
+    return [out / n for n in held if n not in BUILT_FILES]
+
 EXAMPLES = """\
 examples:
   morvex7-ion nio.toml -o nio              # build the directory nio/
   morvex7-ion nio.toml -o nio --run        # ... and run morvex7 in it
   morvex7-ion mno.toml -o mno --force      # build although the size estimate is too large
+  morvex7-ion nio2.toml -o nio --force     # replace the model in nio/ (old results removed)
   morvex7-ion nio.toml -o nio --window 0.1 # triads for every ground symmetry within 0.1 eV
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
@@ -48,7 +72,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="run morvex7 in the directory afterwards, with the work array the model "
                         "needs")
     p.add_argument("--force", action="store_true",
-                   help="build even a model whose size estimate exceeds the machine")
+                   help="override the builder's refusals: build even a model whose size "
+                        "estimate exceeds the machine, and write into a directory that already "
+                        "holds a model or results (the model files are replaced, the results of "
+                        "the earlier run removed; other files stay)")
     return p
 
 
@@ -79,6 +106,13 @@ def run_engine(out: Path, cells: int | None = None, quiet: bool = False) -> int:
         print(proc.stderr.strip())
     if "Normal end" not in proc.stderr:
         print(f"morvex7-ion: the engine stopped early, see {out / 'log.txt'}", file=sys.stderr)
+        return 1
+    from morvex7.runner import missing_result
+
+    problem = missing_result((out / "fort.50").read_text(errors="replace"), out)
+    if problem:
+        print(f"morvex7-ion: the engine ended normally, but {problem}; see {out / 'log.txt'}",
+              file=sys.stderr)
         return 1
     return 0
 
@@ -113,7 +147,18 @@ class Progress:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of morvex7-ion."""
+    from morvex7.interrupt import exit_status, signal_name, signals_as_interrupt
+
     args = build_parser().parse_args(argv)
+    try:
+        with signals_as_interrupt():
+            return _main(args)
+    except KeyboardInterrupt as exc:
+        print(f"morvex7-ion: stopped by {signal_name(exc)}", file=sys.stderr)
+        return exit_status(exc)
+
+
+def _main(args: argparse.Namespace) -> int:
     try:
         model = load_description(args.description)
         if args.window is not None:
@@ -122,8 +167,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             model.all_ground = True
         model.validate()
         out = args.out or args.description.with_suffix("")
-        if out.resolve() == args.description.resolve():
+        if out.resolve() == args.description.resolve() or \
+                out.resolve() in args.description.resolve().parents and \
+                args.description.name in BUILT_FILES:
             raise ValueError("the output directory would overwrite the description")
+        stale = check_output(out, args.force)
         sym = model_symmetry(model)
         est = estimate(model, sym)
         if (est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES
@@ -138,11 +186,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             built = build(model, sym, progress)
             progress("writing the files")
+            for path in stale:
+                path.unlink()
             write_model(built, out)
         finally:
             progress.done()
-    except (OSError, ValueError) as exc:
-        print(f"morvex7-ion: {exc}", file=sys.stderr)
+    except OSError as exc:
+        where = f": {exc.filename}" if exc.filename else ""
+        print(f"morvex7-ion: {exc.strerror or exc}{where}", file=sys.stderr)
+        return 2
+    except ValueError as exc:
+        print(f"morvex7-ion: {args.description}: {exc}" if str(args.description) not in str(exc)
+              else f"morvex7-ion: {exc}", file=sys.stderr)
         return 2
     g, e = built.ground, built.excited
     print(f"configurations: ground {', '.join(c.name for c in g.configs)}; "

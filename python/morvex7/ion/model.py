@@ -5,6 +5,7 @@ Read from TOML or JSON (see docs/ion-models.md); every energy is in eV.
 from __future__ import annotations
 
 import json
+import math
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -95,6 +96,27 @@ class IonModel:
 
     def validate(self) -> None:
         """Raise ValueError on anything the builder cannot make."""
+        if self.symmetry not in ("O3",) + POINT_GROUPS:
+            raise ValueError(f"symmetry {self.symmetry!r} is not available "
+                             f"({', '.join(('O3',) + POINT_GROUPS)})")
+        if any(ch in self.title for ch in "\r\n") or not self.title.isprintable():
+            raise ValueError("title: one line of printable text (it becomes the command "
+                             "file's first line)")
+        if isinstance(self.electrons, bool) or not isinstance(self.electrons, int):
+            raise ValueError(f"electrons = {self.electrons!r}: a whole number")
+        for side, table in (("ground", self.ground), ("excited", self.excited)):
+            for k, v in table.items():
+                _finite(v, f"[{side}] {k}")
+        if self.charge_transfer is not None:
+            for k, v in self.charge_transfer.items():
+                if k != "levels":
+                    _finite(v, f"[charge_transfer] {k}")
+            _levels(self.charge_transfer.get("levels", [1, 1]))
+            if self.width < 0:
+                raise ValueError("[charge_transfer] width must not be negative")
+        _finite(self.window, "[triads] window")
+        if self.edge_energy is not None:
+            _finite(self.edge_energy, "edge_energy")
         nv, lv = parse_shell(self.valence)
         nc, lc = parse_shell(self.core)
         if lv not in (2, 3):
@@ -129,8 +151,6 @@ class IonModel:
                 raise ValueError("levels: N2 and N3 must be 1..100")
             if self.width == 0.0 and (n2 > 1 or n3 > 1):
                 raise ValueError("a band of more than one level needs a width")
-        if self.symmetry not in ("O3",) + POINT_GROUPS:
-            raise ValueError(f"symmetry {self.symmetry!r} is not available (O3, Oh, D4h)")
         if self.symmetry in POINT_GROUPS and lv != 2:
             raise ValueError(f"{self.symmetry} crystal fields are made for d shells only")
         if self.window < 0:
@@ -195,16 +215,71 @@ class IonModel:
         return Configuration(name, orb, tuple(occ))
 
 
+def _finite(value: Any, what: str) -> float:
+    """A real number of the description: int or float, finite (no bool, text or list)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"{what} = {value!r}: a number is needed")
+    if not math.isfinite(value):
+        raise ValueError(f"{what} = {value!r}: a finite number is needed")
+    return float(value)
+
+
+def _whole(value: Any, what: str) -> int:
+    """A whole number of the description (an integral float from JSON is accepted)."""
+    if isinstance(value, float) and math.isfinite(value) and value == int(value):
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ValueError(f"{what} = {value!r}: a whole number is needed")
+    return value
+
+
+def _levels(value: Any) -> tuple[int, int]:
+    if not isinstance(value, (list, tuple)) or len(value) != 2:
+        raise ValueError(f"[charge_transfer] levels = {value!r}: give the two band levels "
+                         "[N2, N3], e.g. levels = [4, 3]")
+    n2, n3 = (_whole(v, "[charge_transfer] levels") for v in value)
+    if not (1 <= n2 <= 100 and 1 <= n3 <= 100):
+        raise ValueError(f"[charge_transfer] levels = {list(value)}: N2 and N3 must be 1..100")
+    return n2, n3
+
+
+def _table(data: dict[str, Any], key: str) -> dict[str, Any]:
+    value = data.get(key, {})
+    if not isinstance(value, dict):
+        raise ValueError(f"{key} = {value!r}: a table ([{key}] with name = value lines) is "
+                         "needed")
+    return value
+
+
+def _text(data: dict[str, Any], key: str, default: str | None = None) -> str:
+    value = data.get(key, default)
+    if not isinstance(value, str):
+        raise ValueError(f"{key} = {value!r}: text in quotes is needed")
+    return value
+
+
 def load_description(path: str | Path) -> IonModel:
-    """Read a model description from a .toml or .json file."""
+    """Read a model description from a .toml or .json file.
+
+    Raises ValueError (naming the file) for text that is not TOML or JSON, or a description
+    the builder cannot make."""
     p = Path(path)
     text = p.read_text()
-    data = json.loads(text) if p.suffix.lower() == ".json" else tomllib.loads(text)
+    try:
+        data = json.loads(text) if p.suffix.lower() == ".json" else tomllib.loads(text)
+    except ValueError as exc:  # JSONDecodeError, TOMLDecodeError
+        raise ValueError(f"{p}: not a valid {'JSON' if p.suffix.lower() == '.json' else 'TOML'}"
+                         f" file: {exc}") from None
+    if not isinstance(data, dict):
+        raise ValueError(f"{p}: the description is a table of entries, not {type(data).__name__}")
     return model_from_dict(data)
 
 
 def model_from_dict(data: dict[str, Any]) -> IonModel:
-    """Make an :class:`IonModel` from the parsed description."""
+    """Make an :class:`IonModel` from the parsed description.
+
+    Every entry must have its type: nothing is coerced (``levels = "12"``, ``electrons = 8.7``
+    or ``all_ground = "no"`` are refused, not read as something else)."""
     known = {"valence", "electrons", "core", "ground", "excited", "charge_transfer",
              "triads", "symmetry", "title", "edge_energy", "rixs", "ion", "edge", "kappa"}
     for k in data:
@@ -214,35 +289,53 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
     if "ion" in data:
         from .tables import atomic_parameters
 
-        atoms = atomic_parameters(str(data["ion"]), str(data.get("edge", "L2,3")),
-                                  float(data.get("kappa", 1.0)))
+        atoms = atomic_parameters(_text(data, "ion"), _text(data, "edge", "L2,3"),
+                                  _finite(data.get("kappa", 1.0), "kappa"))
     elif "edge" in data or "kappa" in data:
         raise ValueError("edge and kappa go with ion = \"...\" (the atomic table); without it "
                          "give the parameters explicitly")
     for k in ("valence", "electrons", "core"):
         if k not in data and k not in atoms:
             raise ValueError(f"the model description needs {k!r} (or ion = \"Ni2+\")")
-    triads = data.get("triads", {})
+    if "excited" not in data and not atoms.get("excited"):
+        raise ValueError("the model description needs an [excited] table: the parameters "
+                         "of the configurations with the core hole (at least zeta_c, the "
+                         "core spin-orbit coupling, and the core-valence integrals)")
+    triads = _table(data, "triads")
     for k in triads:
         if k not in ("window", "all_ground"):
             raise ValueError(f"unknown entry {k!r} in [triads]")
+    all_ground = triads.get("all_ground", False)
+    if not isinstance(all_ground, bool):
+        raise ValueError(f"[triads] all_ground = {all_ground!r}: true or false (no quotes)")
+    ct = None
+    if "charge_transfer" in data:
+        ct = dict(_table(data, "charge_transfer"))
+        if "levels" in ct:
+            ct["levels"] = list(_levels(ct["levels"]))
+        for k, v in ct.items():
+            if k != "levels":
+                ct[k] = _finite(v, f"[charge_transfer] {k}")
 
     def value(key: str) -> Any:
         return data[key] if key in data else atoms[key]
 
     edge_energy = data.get("edge_energy", atoms.get("edge_energy"))
     return IonModel(
-        valence=str(value("valence")), electrons=int(value("electrons")),
-        core=str(value("core")),
+        valence=_text({"valence": value("valence")}, "valence"),
+        electrons=_whole(value("electrons"), "electrons"),
+        core=_text({"core": value("core")}, "core"),
         ground={**atoms.get("ground", {}),
-                **{k: float(v) for k, v in data.get("ground", {}).items()}},
+                **{str(k): _finite(v, f"[ground] {k}")
+                   for k, v in _table(data, "ground").items()}},
         excited={**atoms.get("excited", {}),
-                 **{k: float(v) for k, v in data.get("excited", {}).items()}},
-        charge_transfer=dict(data["charge_transfer"]) if "charge_transfer" in data else None,
-        window=float(triads.get("window", 0.0)), all_ground=bool(triads.get("all_ground", False)),
-        symmetry=str(data.get("symmetry", "O3")), title=str(data.get("title", "")),
-        edge_energy=None if edge_energy is None else float(edge_energy),
-        ion=str(data.get("ion", "")), edge=str(data.get("edge", "L2,3" if atoms else "")),
-        kappa=float(data["kappa"]) if "kappa" in data else (1.0 if atoms else None),
+                 **{str(k): _finite(v, f"[excited] {k}")
+                    for k, v in _table(data, "excited").items()}},
+        charge_transfer=ct,
+        window=_finite(triads.get("window", 0.0), "[triads] window"), all_ground=all_ground,
+        symmetry=_text(data, "symmetry", "O3"), title=_text(data, "title", ""),
+        edge_energy=None if edge_energy is None else _finite(edge_energy, "edge_energy"),
+        ion=_text(data, "ion", ""), edge=_text(data, "edge", "L2,3" if atoms else ""),
+        kappa=_finite(data["kappa"], "kappa") if "kappa" in data else (1.0 if atoms else None),
         core_hole_widths=dict(atoms.get("core_hole_widths", {})),
-        rixs=dict(data["rixs"]) if "rixs" in data else None)
+        rixs=dict(_table(data, "rixs")) if "rixs" in data else None)

@@ -18,6 +18,8 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
+from .runcheck import check_run_matches_model
+
 #: Boltzmann's constant in eV per kelvin.
 K_B = 8.617333262e-5
 #: Initial states closer than this (eV) to the lowest count as degenerate with it.
@@ -133,6 +135,7 @@ def combined_sticks(run: Any, model: Mapping[str, Any] | None = None, polarisati
     from morvex7.sticks import Sticks
 
     model = model if model is not None else read_model_json(run.directory)
+    check_run_matches_model(run, model, polarisation)
     missing, need = missing_population(model, temperature)
     if missing > MISSING_POPULATION:
         warnings.warn(
