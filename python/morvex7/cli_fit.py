@@ -9,6 +9,7 @@ from pathlib import Path
 from morvex7.background import NORMALISATIONS, STEP_SHAPES
 from morvex7.commandfile import ParameterError
 from morvex7.engine import EngineError
+from morvex7.interrupt import exit_status, signal_name, signals_as_interrupt
 from morvex7.fit import (SHAPE_PARAMS, Dataset, FitError, FitParam, fit_again, fit_spectrum,
                          read_spectrum)
 
@@ -143,6 +144,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        with signals_as_interrupt():  # SIGTERM too: the scratch runs are removed on the way
+            return _main(argv)
+    except KeyboardInterrupt as exc:
+        print(f"morvex7-fit: stopped by {signal_name(exc)}; no result was written",
+              file=sys.stderr)
+        return exit_status(exc)
+
+
+def _main(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     cluster = {"scheduler": args.scheduler, "scheduler_file": args.scheduler_file,

@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 
 from morvex7.commandfile import ParameterError, parse_name
+from morvex7.interrupt import exit_status, signal_name, signals_as_interrupt
 from morvex7.sweep import SweepError, grid, sweep
 
 EPILOG = """\
@@ -178,11 +179,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"morvex7-sweep: {exc}", file=sys.stderr)
         return 2
     try:
-        result = sweep(args.model, points, args.out, scheduler=args.scheduler,
-                       scheduler_file=args.scheduler_file, n_workers=args.workers,
-                       engine=args.engine, timeout=args.timeout,
-                       retry_failed=args.retry_failed, restart=args.restart,
-                       progress=not args.quiet)
+        with signals_as_interrupt():
+            result = sweep(args.model, points, args.out, scheduler=args.scheduler,
+                           scheduler_file=args.scheduler_file, n_workers=args.workers,
+                           engine=args.engine, timeout=args.timeout,
+                           retry_failed=args.retry_failed, restart=args.restart,
+                           progress=not args.quiet)
     except SweepError as exc:
         print(f"morvex7-sweep: {exc}", file=sys.stderr)
         return 1 if str(exc).startswith("no worker") else 2
@@ -194,10 +196,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"morvex7-sweep: {exc.strerror or exc}{where}; the points finished so far are "
               "kept, rerun the same command to go on", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("morvex7-sweep: interrupted; rerun the same command to finish the sweep",
-              file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as exc:
+        print(f"morvex7-sweep: stopped by {signal_name(exc)}; rerun the same command to "
+              "finish the sweep", file=sys.stderr)
+        return exit_status(exc)
     for row in result.failed:
         why = row.stop_text or (row.message.splitlines() or [""])[-1]
         print(f"point {row.point} ({row.directory}) {row.status}: {why}", file=sys.stderr)
