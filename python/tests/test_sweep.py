@@ -154,6 +154,19 @@ def test_scheduler_and_workers_as_separate_processes(tmp_path, engine, sequentia
 
         with Client(address) as client:
             assert len(client.scheduler_info()["workers"]) == 2
+        # every server of the recipe, HTTP servers too, listens where it was asked only
+        import psutil
+
+        group = set()
+        for q in psutil.process_iter():
+            try:
+                if os.getpgid(q.pid) in {p.pid for p in procs}:
+                    group.add(q.pid)
+            except ProcessLookupError:
+                pass
+        listening = {c.laddr.ip for c in psutil.net_connections(kind="tcp")
+                     if c.status == psutil.CONN_LISTEN and c.pid in group}
+        assert listening == {"127.0.0.1"}
     finally:
         for p in procs:
             os.killpg(p.pid, signal.SIGTERM)

@@ -194,6 +194,12 @@ def mutate_text(text: str, rng: random.Random) -> tuple[str, str]:
     return "\n".join(lines), kind
 
 
+#: The reader of each result file.
+READERS: dict[str, Callable[[Path], Any]] = {
+    "fort.43": readers.read_ground_energies, "fort.44": readers.read_spectrum_file,
+    "fort.45": readers.read_intermediate_plot, "fort.46": readers.read_intermediate_listing,
+    "fort.62": readers.read_yield_file, "log.txt": readers.read_log}
+
 #: Damages that lose or reorder records: reading such a file must either refuse it or give
 #: the results of the undamaged run (a doubled blank line changes nothing; a lost energy must).
 STRUCTURAL = {"delete", "duplicate", "swap", "move", "cut-byte", "cut-line", "empty"}
@@ -232,19 +238,7 @@ def read_everything(directory: Path, name: str, seed: Path | None = None,
     that reads without complaint must not change the results (else SilentChange)."""
     from morvex7.results import Run
 
-    path = directory / name
-    if name == "fort.43":
-        readers.read_ground_energies(path)
-    elif name == "fort.44":
-        readers.read_spectrum_file(path)
-    elif name == "fort.45":
-        readers.read_intermediate_plot(path)
-    elif name == "fort.46":
-        readers.read_intermediate_listing(path)
-    elif name == "fort.62":
-        readers.read_yield_file(path)
-    elif name == "log.txt":
-        readers.read_log(path)
+    READERS[name](directory / name)
     run = Run.load(directory)
     run.sticks()  # the combination every command draws from
     if structural and seed is not None and name != "log.txt":
