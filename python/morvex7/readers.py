@@ -496,8 +496,10 @@ def _parse_intermediate_table(cur: Lines) -> IntermediateTable:
         e.append(real_field(line[0:10], cur, n, "an intermediate energy"))
         i.append(real_field(line[10:20], cur, n, "an intermediate intensity"))
         w.append(real_field(line[20:32], cur, n, "an Auger width"))
-        int_field(line[32:37], cur, n, "the state number", stars=len(e))
-        if line[32:37].strip() != "*****" and int(line[32:37]) != len(e):
+        # asterisks stand for a state number beyond the I5 field only
+        got = int_field(line[32:37], cur, n, "the state number",
+                        stars=len(e) if len(e) > 99999 else None)
+        if got != len(e):
             raise cur.error(f"state number {len(e)}", line)
     return IntermediateTable(np.array(e), np.array(i), np.array(w), start)
 
