@@ -121,12 +121,14 @@ def read_points(path: Path) -> list[dict[str, float]]:
     return points
 
 
-def _same(a: str, b: str) -> bool:
-    """Whether two parameter names address one parameter (DEL and del, XHAM[1,2] and
-    XHAM[1,2][1]@1)."""
-    ta, tb = parse_name(a), parse_name(b)
-    return (ta.block, ta.keyword, ta.auger, ta.index, ta.factor) == \
-        (tb.block, tb.keyword, tb.auger, tb.index, tb.factor)
+def _key(name: str) -> object:
+    """What a parameter name addresses: engine names that differ only in spelling (DEL and
+    del, XHAM[1,2] and XHAM[1,2][1]@1) have one key; a physical name is its own key."""
+    try:
+        t = parse_name(name)
+    except ParameterError:
+        return name.strip()
+    return (t.block, t.keyword, t.auger, t.index, t.factor)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -167,10 +169,7 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     names = [name for name, _ in args.grid]
     try:
-        for name in names:
-            parse_name(name)
-        dup = [n for n in names if names.count(n) > 1 or
-               sum(_same(n, m) for m in names) > 1]
+        dup = [n for n in names if sum(_key(n) == _key(m) for m in names) > 1]
         if dup:
             raise ParameterError(f"--grid names one parameter twice ({', '.join(dup)}); "
                                  "give each axis once")
