@@ -172,6 +172,7 @@ def test_points_files_and_axes_are_checked(tmp_path, capsys):
     for args, message in ((["--points", str(tmp_path / "missing.csv")], "cannot read"),
                           (["--grid", "DEL=1,2", "--grid", "del=3"], "one parameter twice"),
                           (["--grid", "DEL=1,2", "--grid", "DEL=3"], "one parameter twice"),
+                          (["--grid", "10Dq=1,2", "--grid", "10Dq=3"], "one parameter twice"),
                           (["--grid", "DEL=1:2:0"], "NUM at least 1"),
                           (["--grid", "DEL=1", "--workers", "-1"], "give 1 or more")):
         try:
