@@ -109,7 +109,9 @@ def run_engine(out: Path, cells: int | None = None, quiet: bool = False) -> int:
         return 1
     from morvex7.runner import missing_result
 
-    problem = missing_result((out / "fort.50").read_text(errors="replace"), out)
+    command_file = out / "fort.50"
+    problem = missing_result(command_file.read_text(errors="replace"), out) \
+        if command_file.is_file() else ""
     if problem:
         print(f"morvex7-ion: the engine ended normally, but {problem}; see {out / 'log.txt'}",
               file=sys.stderr)
