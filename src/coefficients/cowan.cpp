@@ -4,6 +4,7 @@
 #include "coefficients/cowan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -43,6 +44,19 @@ void row_read_error() {
   warn(10);
 }
 
+// A value that reads as NaN or infinite (also one beyond the 4-byte range, such
+// as 1e39) would run through the whole calculation as NaN: the run stops, as it
+// does for such a value in the command or recipe file, naming the line.
+[[noreturn]] void refuse_value(const ListReader& record, int32_t row) {
+  const std::string where = unit_name(coefficient_unit) + " line " +
+                            std::to_string(record.line_number());
+  quitprog("Coefficient file " + where + ": row " + std::to_string(row) + " has the value " +
+               record.last_text() +
+               ", which is NaN, infinite or beyond the range of 4-byte reals. No calculation.",
+           "morvex7: " + where + ": the value " + record.last_text() +
+               " is not a finite 4-byte real");
+}
+
 // One row record into cols/values[0..); false on a read error. Besides bad
 // characters, a row number outside 1..nrow, a count that overruns the
 // element arrays and columns that are not strictly ascending from 1 count as
@@ -60,6 +74,7 @@ bool read_row_record(int32_t* cols, float* values, int32_t nrow, int32_t room, i
     cols[e] = 0;
     values[e] = 0.0f;
     if (record.read_int(cols[e]) != 0 || record.read_real(values[e]) != 0) return false;
+    if (!std::isfinite(values[e])) refuse_value(record, i);
     if (cols[e] <= last_column) return false;
     last_column = cols[e];
   }

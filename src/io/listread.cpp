@@ -44,9 +44,12 @@ int32_t repeat_count(std::string_view digits, int32_t& error) {
 char ListReader::peek() {
   for (;;) {
     if (!have_line_) {
-      if (read_line(unit_, line_) != 0) {
+      TextLine whole;
+      if (read_line(unit_, static_cast<std::size_t>(max_line_bytes), whole) != 0) {
         file_failure("end of file inside a numeric record on unit " + std::to_string(unit_));
       }
+      line_ = std::move(whole.kept);
+      line_number_ = whole.number;
       have_line_ = true;
       pos_ = 0;
     }
@@ -141,6 +144,7 @@ int32_t ListReader::read_real(float& v) {
   if (item == Item::error) return error_;
   if (item != Item::value) return 0;
   if (text == "+" || text == "-" || text == ".") return ioerr_bad_value;
+  last_text_ = text;
   float value = 0.0f;
   int32_t code = read_real_e_field(text, value);
   if (code == 0) v = value;

@@ -25,6 +25,9 @@ class ListReader {
   // the end of the record, v is left as it was.
   int32_t read_int(int32_t& v);
   int32_t read_real(float& v);
+  // Where the last item came from, for messages: its line in the file and its text.
+  int64_t line_number() const { return line_number_; }
+  const std::string& last_text() const { return last_text_; }
 
  private:
   enum class Item { value, null, end, error };
@@ -43,6 +46,8 @@ class ListReader {
   int32_t repeat_left_ = 0;  // copies of repeat_text_ (a null when empty) still to give
   std::string repeat_text_;
   int32_t error_ = 0;
+  int64_t line_number_ = 0;
+  std::string last_text_;
 };
 
 }  // namespace mv

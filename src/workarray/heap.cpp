@@ -130,11 +130,21 @@ void check_lheap(int64_t value) {
   } else {
     list_write(6, "Increase parameter ", "lheap", " from ", limit, " to ", wide_count(value));
   }
-  // The check passes when value <= cells - 1.
+  // The check passes when value <= cells - 1. That is the need of the step that
+  // failed, on top of what the calculation holds at that point; later steps may
+  // ask for more (an Auger calculation grows by steps to several times its first
+  // need). Memory is taken only as the model uses it, so the advice names four
+  // times that need, which holds the calculations measured in one run, and says
+  // what the smaller number is.
   const int64_t cells = value + 1;
+  const int64_t roomy = std::min<int64_t>(4 * cells, INT32_MAX);
   std::string note = "morvex7: the work array of " + std::to_string(heap_size.cells) +
-                     " cells is too small: run with --work-array " + std::to_string(cells) +
-                     " or more";
+                     " cells is too small: the step that stopped needs " +
+                     std::to_string(cells) +
+                     " cells, counting only what the calculation holds so far; later steps "
+                     "may need more, so run with --work-array " +
+                     std::to_string(roomy) +
+                     " (memory is taken only as the model uses it)";
   if (cells > INT32_MAX) {
     note = "morvex7: this model needs a work array of " + std::to_string(cells) +
            " cells, more than --work-array allows (" + std::to_string(INT32_MAX) + ")";

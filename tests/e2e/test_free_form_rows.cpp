@@ -88,5 +88,48 @@ TEST(FreeFormRows, RepeatCountsCommasAndSlashGiveTheSameRun) {
   EXPECT_NE(line_with(a.out, "Ground state energy"), "");
 }
 
+// A value that is NaN, infinite or beyond the 4-byte range ran to a normal end
+// with "Total intensity NaN"; it stops the run, naming the file, line and value,
+// as such a value in the command or recipe file does.
+TEST(FreeFormRows, NonFiniteValuesStopTheRunNamingLineAndValue) {
+  const mw::Model m = model();
+  const mw::Files f = mw::write_model(m);
+  const std::string fort50 =
+      mw::command_lines(m) + "N2 1 N3 1 W 0 DIP 1\nTRIADS\n" + mw::triad_line(m) + "\nENDTRIADS\n";
+  // The last value of the first row record, and where it stands.
+  std::istringstream in(f.ftn14);
+  std::string line;
+  int32_t number = 0, row_line = 0;
+  std::string head, value;
+  while (std::getline(in, line)) {
+    ++number;
+    if (line.rfind("RME", 0) == 0) {
+      std::getline(in, line);
+      row_line = ++number;
+      const std::size_t cut = line.find_last_of(' ');
+      head = line.substr(0, cut + 1);
+      break;
+    }
+  }
+  ASSERT_GT(row_line, 0) << f.ftn14;
+  for (const char* bad : {"NaN", "-Infinity", "inf", "1e39"}) {
+    std::string ftn14 = f.ftn14;
+    const std::size_t at = ftn14.find(head);
+    const std::size_t end = ftn14.find('\n', at);
+    ftn14.replace(at, end - at, head + bad);
+    RunDir dir("free_form_nonfinite");
+    dir.put("FTN14", ftn14);
+    dir.put("FTN15", f.ftn15);
+    dir.put("fort.50", fort50);
+    const RunResult r = dir.run();
+    EXPECT_EQ(r.status, 1) << bad << r.err;
+    const std::string where = "FTN14 line " + std::to_string(row_line);
+    EXPECT_EQ(r.err, "morvex7: " + where + ": the value " + bad +
+                         " is not a finite 4-byte real\nSTOP quitprog: see output\n");
+    EXPECT_NE(line_with(r.out, "Coefficient file " + where + ": row "), "") << r.out;
+    EXPECT_FALSE(dir.exists("fort.43")) << bad;  // no calculation
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -63,8 +63,9 @@ TEST_F(HeapSize, TheLimitFollowsTheSize) {
             " Increase parameter lheap from          999  to         1000\n"
             " Increase dimension. See output.\n");
   EXPECT_EQ(r.note,
-            "morvex7: the work array of 1000 cells is too small: run with --work-array "
-            "1001 or more");
+            "morvex7: the work array of 1000 cells is too small: the step that stopped needs "
+            "1001 cells, counting only what the calculation holds so far; later steps may need "
+            "more, so run with --work-array 4004 (memory is taken only as the model uses it)");
   EXPECT_EQ(heap_info.top, 998);
 
   EXPECT_FALSE(set_heap_cells(1));
@@ -80,8 +81,16 @@ TEST_F(HeapSize, TheMessageGivesTheSizeReallyNeeded) {
             " Increase parameter lheap from      9999999  to    408080407\n"
             " Increase dimension. See output.\n");
   EXPECT_EQ(r.note,
-            "morvex7: the work array of 10000000 cells is too small: run with "
-            "--work-array 408080408 or more");
+            "morvex7: the work array of 10000000 cells is too small: the step that stopped "
+            "needs 408080408 cells, counting only what the calculation holds so far; later "
+            "steps may need more, so run with --work-array 1632321632 (memory is taken only as "
+            "the model uses it)");
+  // Four times a need above a quarter of the largest size is the largest size.
+  reset_units();
+  attach_memory(6);
+  r = refusal([] { check_room(int64_t{1000000000}); });
+  EXPECT_NE(r.note.find("needs 1000000007 cells"), std::string::npos) << r.note;
+  EXPECT_NE(r.note.find("run with --work-array 2147483647 "), std::string::npos) << r.note;
 
   // Beyond the 4-byte range the value is still written in full, in the same field.
   reset_units();
