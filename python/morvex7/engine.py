@@ -5,10 +5,8 @@ build directory of the source tree this package lives in (build/morvex7).
 """
 from __future__ import annotations
 
-import ctypes
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -119,22 +117,13 @@ def log_tail(directory: str | Path, n: int = 15) -> str:
     return "\n".join(lines[-n:])
 
 
-def _end_with_parent():
-    """On Linux, a function that makes the child get SIGKILL when the process that started it
-    dies: an engine never outlives a killed sweep worker or fit. None elsewhere."""
-    if not sys.platform.startswith("linux"):
-        return None
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        prctl = libc.prctl
-    except (OSError, AttributeError):
-        return None
-    pr_set_pdeathsig = 1
-
-    def arm() -> None:
-        prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
-
-    return arm
+def _end_with_parent() -> list[str]:
+    """The command prefix that makes the engine get SIGKILL when the process that started it
+    dies (util-linux setpriv, on Linux): an engine never outlives a killed sweep worker or fit.
+    Empty where there is none. (A prefix rather than a preexec function: that one runs Python
+    in the forked child, which may deadlock in a process with threads, as Dask workers are.)"""
+    setpriv = shutil.which("setpriv") if sys.platform.startswith("linux") else None
+    return [setpriv, "--pdeathsig", "KILL", "--"] if setpriv else []
 
 
 def run_engine(directory: str | Path, engine: str | Path | None = None,
@@ -168,9 +157,8 @@ def run_engine(directory: str | Path, engine: str | Path | None = None,
         env = dict(os.environ, MORVEX7_THREADS=str(threads))
     t0 = time.perf_counter()
     with open(directory / LOG_FILE, "wb") as out, open(directory / STOP_FILE, "wb") as err:
-        proc = subprocess.run([str(exe)], cwd=directory, stdout=out, stderr=err,
-                              stdin=subprocess.DEVNULL, timeout=timeout, env=env,
-                              preexec_fn=_end_with_parent())
+        proc = subprocess.run([*_end_with_parent(), str(exe)], cwd=directory, stdout=out,
+                              stderr=err, stdin=subprocess.DEVNULL, timeout=timeout, env=env)
     wall = time.perf_counter() - t0
     text = stop_text((directory / STOP_FILE).read_bytes().decode("latin-1"))
     result = EngineResult(directory, proc.returncode, text, wall)
