@@ -643,6 +643,9 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     y_all = np.concatenate([d.data.intensity for d in datasets])
     weight = np.concatenate([1.0 / d.data.sigma if d.data.sigma is not None
                              else np.ones_like(d.data.intensity) for d in datasets])
+    pmap = ParameterMap.load(model_dir)
+    for name in engine_settings:  # a bad name is refused before a cluster starts
+        pmap.check(name)
     scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out))
     try:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
