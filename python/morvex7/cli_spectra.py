@@ -19,7 +19,7 @@ from typing import Sequence
 import numpy as np
 
 from morvex7.broadening import Broadening, Grid, LorentzWidths, broaden
-from morvex7.export import write_auger_map, write_curve, write_sticks, write_yield
+from morvex7.export import write_auger_map, write_curve, write_sticks, write_table, write_yield
 from morvex7.plots import (check_suffix, legend_labels, plot_auger_map, plot_dichroism, plot_overlay,
                            plot_spectrum, plot_yield, view_of_lines)
 from morvex7.textchart import text_chart
@@ -48,6 +48,10 @@ examples:
       on photon energies (the model's edge_energy) at 300 K; --edge-energy 852.7 to choose
   {PROG} plot ION_RUN --dichroism --out ld.png
       the E perpendicular (xy) and E parallel (z) spectra and their difference xy - z
+  {PROG} plot ION_RUN --xmcd --temperature 10 --out xmcd.png
+      a model with a field (B, H_ex): sigma+ and sigma- spectra and XMCD = sigma+ - sigma-
+  {PROG} csv ION_RUN --xmcd --temperature 10
+      the same as CSV (xmcd.csv: energy, sigma+, sigma-, xmcd; the sign convention in its header)
   {PROG} plot RIXS_RUN --rixs --lorentz 0.1 --cut -4.0 --cut -2.5
       RIXS maps (fort.47) with cuts at two incident energies: RIXS_RUN/rixs_map_1.png ...
   python3 -m morvex7 plot RUN --absolute
@@ -101,7 +105,9 @@ def add_selection_options(parser: argparse.ArgumentParser) -> None:
                      help="weight the initial states by their Boltzmann factors at K kelvin "
                           "(those within the model's window; default 0)")
     ion.add_argument("--polarisation", default="iso", metavar="P",
-                     help="spectrum of model.json to combine: iso (default), z or xy")
+                     help="spectrum of model.json to combine: iso (default), z (E parallel to z), "
+                          "xy (E along x); with a field also sigma+ and sigma- (circular light "
+                          "of helicity +1 and -1 about +z)")
     ion.add_argument("--photon-energy", action="store_true",
                      help="photon-energy axis: the strongest feature at the model's "
                           "edge_energy (model.json)")
@@ -138,6 +144,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="directory for the CSV files (default: each run's own)")
     add_selection_options(csv)
     add_broadening_options(csv)
+    add_dichroism_options(csv, "also write")
 
     plot = sub.add_parser("plot", help="plot the broadened spectrum (several runs: overlaid)",
                           epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -149,9 +156,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_broadening_options(plot)
     plot.add_argument("--text", action="store_true",
                       help="also draw the spectrum in the terminal, with characters")
-    plot.add_argument("--dichroism", action="store_true",
-                      help="builder-made run: the E perpendicular (xy) and E parallel (z) spectra "
-                           "and their difference xy - z")
+    add_dichroism_options(plot, "draw")
     plot.add_argument("--rixs", action="store_true",
                       help="draw the run's RIXS maps (fort.47): energy loss x incident energy, "
                            "broadened along the loss by --lorentz/--gauss (the final-state width)")
@@ -160,6 +165,27 @@ def build_parser() -> argparse.ArgumentParser:
                        help="RIXS: also the spectrum at incident energy E (the nearest of the "
                             "grid; repeatable)")
     return parser
+
+
+#: the two spectra of each dichroism, their names on a plot and what the difference means
+DICHROISM = {
+    "dichroism": (("xy", "z"), ("E \u22a5 z (xy)", "E \u2225 z (z)"), "xy - z",
+                  "linear dichroism (XMLD in a field) = xy - z: E along x minus E along z"),
+    "xmcd": (("sigma+", "sigma-"), ("\u03c3+", "\u03c3\u2212"), "XMCD = \u03c3+ \u2212 \u03c3\u2212",
+             "XMCD = sigma+ - sigma-: sigma+ is circular light of helicity +1 about +z (photon "
+             "angular momentum +hbar along +z, dipole component q = +1); the field B > 0 "
+             "points along +z"),
+}
+
+
+def add_dichroism_options(parser: argparse.ArgumentParser, verb: str) -> None:
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--dichroism", action="store_true",
+                      help=f"builder-made run: {verb} the E perpendicular (xy) and E parallel (z) "
+                           "spectra and their difference xy - z (XMLD in a field)")
+    mode.add_argument("--xmcd", action="store_true",
+                      help=f"builder-made run with a field: {verb} the sigma+ and sigma- spectra "
+                           "and XMCD = sigma+ - sigma- (helicity about +z)")
 
 
 # ----------------------------------------------------------------------------- steps
@@ -322,6 +348,19 @@ def cmd_csv(args: argparse.Namespace) -> int:
         if np.size(sticks.energy):
             curve = broaden(sticks, broadening, grid)
             written.append(write_curve(out / f"{prefix}spectrum.csv", curve))
+        kind = dichroism_kind(args)
+        if kind:
+            (a, b), lines = dichroism_curves(run, args, broadening, grid, kind)
+            names = DICHROISM[kind][0]
+            meta = {k: v for k, v in (a.meta or {}).items()
+                    if k not in ("parts", "weights", "kind", "polarisation")}
+            meta["title"] = str(meta.get("title", "")).rsplit(" (", 1)[0]
+            meta["convention"] = DICHROISM[kind][3]
+            written.append(write_table(
+                out / f"{prefix}{kind}.csv", f"morvex7 {kind}: two polarisations and their "
+                f"difference (intensity per unit energy)", meta,
+                [("energy", a.energy), (names[0], a.intensity), (names[1], b.intensity),
+                 (kind if kind == "xmcd" else "xy-z", a.intensity - b.intensity)]))
         for triad in auger_triads(run):
             meta = triad_meta(run, triad)
             tag = f"{prefix}triad{triad.index}"
@@ -344,8 +383,9 @@ def cmd_plot(args: argparse.Namespace) -> int:
     else:
         out = args.out
     check_suffix(out)                         # before the work, not after it
-    if args.dichroism:
-        return plot_linear_dichroism(runs, out, args, broadening, grid)
+    kind = dichroism_kind(args)
+    if kind:
+        return plot_two_polarisations(runs, out, args, broadening, grid, kind)
     if args.rixs:
         from morvex7.cli_rixs import plot_rixs
 
@@ -399,23 +439,38 @@ def _one_line_warning(message, category, filename, lineno, line=None) -> str:
     return f"{PROG}: warning: {message}\n"
 
 
-def plot_linear_dichroism(runs, out: Path, args: argparse.Namespace, broadening, grid) -> int:
-    """`plot --dichroism`: the xy and z spectra of one builder-made run on one grid, and xy - z."""
-    if len(runs) != 1:
-        raise UserError("--dichroism plots one run at a time")
-    run = runs[0]
+def dichroism_kind(args: argparse.Namespace) -> str | None:
+    """"xmcd", "dichroism" or None, as the options ask."""
+    if getattr(args, "xmcd", False):
+        return "xmcd"
+    return "dichroism" if getattr(args, "dichroism", False) else None
+
+
+def dichroism_curves(run, args: argparse.Namespace, broadening, grid, kind: str):
+    """The two spectra of a dichroism of one builder-made run, broadened on one grid (so that
+    the difference is taken point by point), and the energies of their lines."""
     if args.triad or args.isotropic is False or not (Path(run.directory) / "model.json").is_file():
-        raise UserError(f"{run.directory}: --dichroism combines all triads of a builder-made "
+        raise UserError(f"{run.directory}: --{kind} combines all triads of a builder-made "
                         "directory (with its model.json)")
-    sticks = {p: select_sticks(run, argparse.Namespace(**{**vars(args), "polarisation": p}))
-              for p in ("xy", "z")}
-    lines = np.concatenate([s.energy for s in sticks.values()])
+    pols = DICHROISM[kind][0]
+    sticks = [select_sticks(run, argparse.Namespace(**{**vars(args), "polarisation": p}))
+              for p in pols]
+    lines = np.concatenate([s.energy for s in sticks])
     if not lines.size:
         raise UserError(f"{run.directory}: no lines to plot")
-    if grid is None:  # one grid for both, so that the difference is taken point by point
+    if grid is None:
         grid = Grid.auto(lines, broadening)
-    xy, z = (broaden(sticks[p], broadening, grid) for p in ("xy", "z"))
-    print(plot_dichroism(out, xy, z, lines))
+    return tuple(broaden(s, broadening, grid) for s in sticks), lines
+
+
+def plot_two_polarisations(runs, out: Path, args: argparse.Namespace, broadening, grid,
+                           kind: str) -> int:
+    """`plot --dichroism` / `plot --xmcd`: two spectra of one run and their difference."""
+    if len(runs) != 1:
+        raise UserError(f"--{kind} plots one run at a time")
+    (a, b), lines = dichroism_curves(runs[0], args, broadening, grid, kind)
+    _, labels, difference, _ = DICHROISM[kind]
+    print(plot_dichroism(out, a, b, lines, labels=labels, difference=difference))
     return 0
 
 

@@ -300,26 +300,29 @@ def plot_auger_map(path: str | Path, auger, broadening: Broadening,
 
 
 def plot_dichroism(path: str | Path, xy, z, lines: np.ndarray | None = None,
-                   title: str | None = None, xlabel: str | None = None) -> Path:
-    """Linear dichroism: the spectra for light E perpendicular (xy) and parallel (z) to the
-    four-fold axis on top, their difference xy - z below (curves on one energy grid).
+                   title: str | None = None, xlabel: str | None = None,
+                   labels: tuple[str, str] = ("E \u22a5 z (xy)", "E \u2225 z (z)"),
+                   difference: str = "xy - z") -> Path:
+    """A dichroism: two spectra on top, their difference below (curves on one energy grid).
+    By default the linear dichroism, light E perpendicular (xy) and parallel (z) to the
+    principal axis, xy - z; for XMCD the sigma+ and sigma- spectra with their labels.
     `lines` (the stick energies), when given, set the energy range shown."""
     path = check_suffix(path)
     if len(xy.energy) != len(z.energy) or not np.allclose(xy.energy, z.energy):
         raise ValueError("the two polarisations must be broadened on the same grid")
     fig = Figure(figsize=(7, 5.6))
     top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [2, 1]})
-    top.plot(xy.energy, xy.intensity, color="C0", lw=1.4, label="E \u22a5 z (xy)")
-    top.plot(z.energy, z.intensity, color="C3", lw=1.4, label="E \u2225 z (z)")
+    top.plot(xy.energy, xy.intensity, color="C0", lw=1.4, label=labels[0])
+    top.plot(z.energy, z.intensity, color="C3", lw=1.4, label=labels[1])
     top.set_ylabel(f"intensity (per {unit_of(xy.meta)})")
-    top.set_title(title or str(xy.meta.get("title", "")).replace(" (xy)", "") or title_from(xy.meta))
+    top.set_title(title or str(xy.meta.get("title", "")).rsplit(" (", 1)[0] or title_from(xy.meta))
     top.legend(fontsize=8)
     view = view_of_lines(lines, xy.broadening) if lines is not None else None
     if view:
         top.set_xlim(*view)
     bottom.plot(xy.energy, xy.intensity - z.intensity, color="k", lw=1.2)
     bottom.axhline(0.0, color="0.6", lw=0.7)
-    bottom.set_ylabel("xy - z")
+    bottom.set_ylabel(difference)
     bottom.set_xlabel(xlabel or energy_label(xy.meta))
     top.text(0.99, 0.02, xy.broadening.describe(), transform=top.transAxes, ha="right",
              va="bottom", fontsize=7, color="0.35")

@@ -74,6 +74,23 @@ def _binned(e, i, step=0.01):
     return np.histogram(e, bins=edges, weights=i)[0]
 
 
+def test_d4h_edge_with_a_ligand_field_needs_13_operators_and_runs(tmp_path, engine):
+    """A D4h 2p edge with charge transfer and a ligand-shell field has 13 operators on the
+    core-hole side; with the ligand field at 0 it gives the model without one."""
+    base = dict(valence="3d", electrons=9, core="2p", symmetry="D4h",
+                charge_transfer={"Delta": 2.0, "U": 7.0, "Q": 8.5, "V": 2.0},
+                ground={"zeta_v": 0.08, "Dq": 0.1, "Ds": 0.15, "Dt": 0.03},
+                excited={"zeta_v": 0.1, **NI_EXCITED})
+    with_l = IonModel(**{**base, "ground": {**base["ground"], "Dq_L": 0.0, "Ds_L": 0.0, "Dt_L": 0.0}})
+    built, run_l = run_ion(with_l, tmp_path / "ligand", engine)
+    assert len(built.excited.hamiltonian) == 13
+    _, run = run_ion(IonModel(**base), tmp_path / "plain", engine)
+    assert run_l.triads[0].ground.eg0 == pytest.approx(run.triads[0].ground.eg0, abs=1e-5)
+    e1, i1 = _iso_sticks(run)
+    e2, i2 = _iso_sticks(run_l)
+    np.testing.assert_allclose(_binned(e2, i2), _binned(e1, i1), atol=1e-5)
+
+
 @pytest.mark.parametrize("symmetry, zero", [("Oh", {"10Dq": 0.0}), ("D4h", {"Dq": 0.0, "Ds": 0.0, "Dt": 0.0})])
 @pytest.mark.parametrize("n, ct", [(8, None), (9, {"Delta": 2.0, "U": 7.0, "Q": 8.5, "V": 2.0})],
                          ids=["d8", "d9-ct"])

@@ -18,8 +18,6 @@
 namespace mv {
 namespace {
 
-constexpr int32_t max_operators = 10;
-
 std::string_view side_label(int32_t type) {
   constexpr std::string_view labels = "groundexcite";
   return labels.substr(static_cast<std::size_t>(6 * type - 6), 6);

@@ -24,7 +24,8 @@ iter_block iter;
 
 namespace {
 
-constexpr int32_t max_factors = 10;
+constexpr int32_t max_factors = max_operators;
+static_assert(max_factors == 32, "the message of read_factors names the limit");
 constexpr int32_t maxlevels = 100;
 constexpr int32_t maxexpansion = 25;
 
@@ -74,7 +75,7 @@ bool read_factors(std::string_view command, int32_t& n, std::array<float, max_fa
   n = intget(n);
   const bool ok = in_range(n, 0, max_factors);
   if (!ok) {
-    list_write(6, command, ": number of factors must be 0..10, command ignored, N=", n);
+    list_write(6, command, ": number of factors must be 0..32, command ignored, N=", n);
     warn(10);
   }
   for (int32_t k = 1; k <= n; ++k) {

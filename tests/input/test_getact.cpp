@@ -119,10 +119,27 @@ TEST_F(GetactTest, OperatorCommandsFillTheActorTables) {
   EXPECT_EQ(actor_count(1, 1, 1, 1), 2);
 }
 
+TEST_F(GetactTest, ThirtyTwoFactorsFitOnePair) {
+  band_parameters p;
+  std::string line = "XHAM 32";
+  for (int k = 1; k <= 32; ++k) line += " " + std::to_string(k);
+  commands(line + " 2 1 1 2 3\nXTRAN 13 1 2 3 4 5 6 7 8 9 10 11 12 13 1 1 1 TRIADS\n");
+  getact(p);
+  EXPECT_EQ(comwarn.count, 0);
+  EXPECT_EQ(std::vector<int32_t>({actor_count(1, 1, 1, 1), actor_count(2, 2, 3, 3),
+                                  actor_count(1, 2, 1, 1)}),
+            std::vector<int32_t>({32, 32, 13}));
+  EXPECT_EQ(std::vector<float>({actor_factor(1, 1, 1, 1, 1), actor_factor(11, 1, 1, 1, 1),
+                                actor_factor(32, 1, 1, 1, 1), actor_factor(32, 2, 2, 3, 3),
+                                actor_factor(13, 1, 2, 1, 1)}),
+            std::vector<float>({1.0f, 11.0f, 32.0f, 32.0f, 13.0f}));
+}
+
 TEST_F(GetactTest, ValuesOutsideTheTablesAreRejected) {
   band_parameters p;
   commands(
-      "XHAM 11 1 2 3 4 5 6 7 8 9 10 11 1 1 1 W 4\n"  // too many factors: nothing stored
+      "XHAM 33 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 "
+      "30 31 32 33 1 1 1 W 4\n"                       // too many factors: nothing stored
       "XTRAN -1 1 2 3\n"                             // negative count
       "XHAM 1 2.0 2 3 1 2 2\n"                       // side type 3; the other pair is fine
       "XMIX 1 0.7 1 1 1 4 TRAN 2 0 1 1 1\n"          // configurations 4 and 0
@@ -136,8 +153,8 @@ TEST_F(GetactTest, ValuesOutsideTheTablesAreRejected) {
   EXPECT_EQ(comwarn.count, 6);
   const auto out = log_records();
   for (const char* line :
-       {" XHAM: number of factors must be 0..10, command ignored, N=          11",
-        " XTRAN: number of factors must be 0..10, command ignored, N=          -1",
+       {" XHAM: number of factors must be 0..32, command ignored, N=          33",
+        " XTRAN: number of factors must be 0..32, command ignored, N=          -1",
         " XHAM: side type must be 1 or 2, entry ignored, side type=           3",
         " XMIX: configuration number must be 1..3, entry ignored, configuration=           4",
         " TRAN: configuration number must be 1..3, entry ignored, configuration=           0",

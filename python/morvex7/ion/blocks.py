@@ -11,8 +11,13 @@ import scipy.sparse as sp
 from . import atomic
 from .determinants import Operator, configuration_dets
 from .model import IonModel
+from . import fields
 from .pointmodel import POINT_GROUPS, field_terms, mixing_terms
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
+
+
+#: operators (XHAM factors) per configuration the engine holds
+MAX_OPERATORS = 32
 
 
 @dataclass
@@ -70,8 +75,11 @@ def side_operators(model: IonModel, excited: bool) -> list[NamedOperator]:
         ops += [NamedOperator(f"G{k}cv", atomic.coulomb(c, v, k, "G"), params.get(f"G{k}cv", 0.0))
                 for k in model.gk_cv()]
     ops += [NamedOperator(n, o, val) for n, o, val in field_terms(model.symmetry, orb, params, model.ground)]
-    if len(ops) > 10:
-        raise ValueError("more than 10 operators in one configuration")
+    if model.field:
+        ops += [NamedOperator(n, o, val) for n, o, val in fields.field_terms(orb, params, model.ground)]
+    if len(ops) > MAX_OPERATORS:
+        raise ValueError(f"{len(ops)} operators in one configuration: the engine holds at most "
+                         f"{MAX_OPERATORS}")
     return ops
 
 

@@ -14,6 +14,7 @@ from . import atomic
 from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
 from .estimate import ENGINE_MAX_CELLS, band_dimension, engine_cells
 from .model import IonModel
+from .fieldsymmetry import FieldSymmetry
 from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
@@ -56,8 +57,11 @@ class BuiltModel:
     levels: list[GroundSymmetry] = field(default_factory=list)
 
 
-def make_symmetry(name: str) -> Symmetry:
-    """The symmetry object of a model's symmetry name."""
+def make_symmetry(name: str, field: bool = False) -> Symmetry:
+    """The symmetry object of a model's symmetry name (with ``field``: the subgroup that keeps
+    a field along z)."""
+    if field:
+        return FieldSymmetry(name)
     if name == "O3":
         return O3Symmetry()
     if name == "Oh":
@@ -90,7 +94,9 @@ def lowest_energies(h, window: float) -> np.ndarray:
 def model_symmetry(model: IonModel) -> Symmetry:
     """The symmetry a model is built in: its point group, or none for a RIXS model (every
     determinant a state of one symmetry, see morvex7.ion.rixs)."""
-    return FullSymmetry(model.symmetry) if model.rixs is not None else make_symmetry(model.symmetry)
+    if model.rixs is not None:
+        return FullSymmetry(model.symmetry)
+    return make_symmetry(model.symmetry, model.field)
 
 
 def build(model: IonModel, symmetry: Symmetry | None = None,
@@ -200,7 +206,7 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
     ops.append({"name": "dipole", "kind": "XTRAN", "position": 1, "value": 1.0})
     e0 = built.ground_symmetries[0].energies[0]
     spectra: dict[str, list[dict]] = {}
-    for pol in ("iso", "z", "xy"):
+    for pol in getattr(built.symmetry, "polarisations", ("iso", "z", "xy")):
         rows = []
         for i, t in enumerate(built.triads, 1):
             f = built.symmetry.polarisation_factor(t.ground, t.op, pol)

@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any
 
 from .determinants import Orbitals
+from .fields import FIELD_NAMES, has_field
 from .pointmodel import POINT_GROUPS, check_parameters, mixing_names
 from .symmetry import Configuration
 
@@ -130,7 +131,8 @@ class IonModel:
         if not 0 <= self.electrons < full:
             raise ValueError(f"{self.valence} holds 0 to {full - 1} electrons here "
                              "(the edge needs a valence hole)")
-        allowed_g = set(GROUND_KEYS[:3] if lv == 3 else GROUND_KEYS[:2]) | {"zeta_v"}
+        allowed_g = set(GROUND_KEYS[:3] if lv == 3 else GROUND_KEYS[:2]) | {"zeta_v"} \
+            | set(FIELD_NAMES)
         ligand = self.charge_transfer is not None
         check_parameters(self.symmetry, self.ground, allowed_g, "ground", ligand)
         allowed_e = allowed_g | {"zeta_c"} | {f"F{k}cv" for k in self.fk_cv()} \
@@ -167,6 +169,11 @@ class IonModel:
 
     def gk_cv(self) -> list[int]:
         return list(range(abs(self.lc - self.lv), self.lc + self.lv + 1, 2))
+
+    @property
+    def field(self) -> bool:
+        """Whether the model has the field operators B and H_ex (and the field subgroup)."""
+        return has_field(self.ground, self.excited)
 
     @property
     def levels(self) -> tuple[int, int]:

@@ -188,12 +188,14 @@ def value(v: float) -> str:
 
 def wrapped(words: list[str], width: int = 72) -> str:
     """Words joined by blanks into lines of at most ``width`` columns (the engine reads a
-    command's numbers across lines; its echo shows only 79 columns)."""
+    command's numbers across lines; its echo shows only 79 columns). A comment ("%" first)
+    stays a comment on every line."""
     lines, line = [], ""
+    lead = "%   " if words and words[0].startswith("%") else "  "
     for w in words:
         if line and len(line) + 1 + len(w) > width:
             lines.append(line)
-            line = "  " + w
+            line = lead + w
         else:
             line = f"{line} {w}" if line else w
     lines.append(line)
