@@ -146,3 +146,17 @@ class FieldSymmetry(Symmetry):
         if polarisation not in FIELD_POLARISATION:
             raise ValueError(f"unknown polarisation {polarisation!r}")
         return FIELD_POLARISATION[polarisation][op_label]
+
+
+class TrigonalSymmetry(FieldSymmetry):
+    """A trigonal site (D3d or C3v, z on the three-fold axis) adapted by its rotations about z:
+    C3i* (C3* for C3v), one-dimensional irreps labelled by Jz modulo 3 (``JZ0G``, ``JZ1G``,
+    ``JZ-1G``, ``JZ1/2U``, ``JZ3/2U``, ...), with or without a field along z. The two partners of
+    a two-dimensional irrep of D3d (E, E1/2) are separate labels here, and the pair of complex
+    conjugate irreps of j = 3/2 (often printed together as E3/2) is the one label ``JZ3/2``;
+    every block is real. The spectra are those of the full group; the labels are the subgroup's.
+    """
+
+    def __init__(self, parent: str, field: bool = False) -> None:
+        super().__init__(parent)
+        self.name = parent + ("+field" if field else "")

@@ -53,7 +53,8 @@ class IonModel:
     all_ground
         Every ground symmetry gets triads, whatever its energy.
     symmetry
-        "O3" (spherical), "Oh" (octahedral) or "D4h" (tetragonal); the point groups add the
+        "O3" (spherical), "Oh" (octahedral), "D4h" (tetragonal), "Td" (tetrahedral), "D3d"
+        or "C3v" (trigonal); the point groups add the
         crystal-field parameters of :mod:`morvex7.ion.pointmodel`.
     title
         Free text for the command file's first line.

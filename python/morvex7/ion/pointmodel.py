@@ -5,33 +5,35 @@ Parameters (eV), in the ``[ground]`` and ``[excited]`` tables of the description
 parameter missing from ``[excited]`` takes its ``[ground]`` value (the core hole rarely changes
 the field, and a forgotten value should not silently switch it off):
 
-* Oh: ``10Dq``; D4h: ``Dq``, ``Ds``, ``Dt`` — on the valence shell;
+* Oh and Td: ``10Dq``; D4h: ``Dq``, ``Ds``, ``Dt``; D3d and C3v: ``10Dq``, ``Dsigma``,
+  ``Dtau`` — on the valence shell (see :mod:`morvex7.ion.crystalfield`);
 * the same names with ``_L`` (``10Dq_L``; ``Dq_L``, ``Ds_L``, ``Dt_L``) — on the ligand shell,
   with charge transfer only.
 
 Hybridisation, in ``[charge_transfer]``: Oh ``V_eg``, ``V_t2g``; D4h ``V_b1g``, ``V_a1g``,
-``V_b2g``, ``V_eg``, each defaulting to ``V``; in the core-hole configurations the same names
-with ``_excited`` (defaulting to ``V_excited``, else to the ground value of that orbital set);
-``V_excited`` next to a per-set ground value (``V_eg`` …) is refused as ambiguous.
+``V_b2g``, ``V_eg``; Td ``V_e``, ``V_t2``; D3d, C3v ``V_a1g``, ``V_epi``, ``V_esigma``; each
+defaulting to ``V``; in the core-hole configurations the same names with ``_excited``
+(defaulting to ``V_excited``, else to the ground value of that orbital set); ``V_excited``
+next to a per-set ground value (``V_eg`` …) is refused as ambiguous.
 """
 from __future__ import annotations
 
 from typing import Any, Mapping
 
-from .crystalfield import D4H_FIELD, D4H_MIXING, OH_FIELD, OH_MIXING, field_operators, mixing_operators
+from .crystalfield import FIELDS, MIXINGS, field_operators, mixing_operators
 from .determinants import Operator, Orbitals
 
-POINT_GROUPS = ("Oh", "D4h")
+POINT_GROUPS = ("Oh", "D4h", "Td", "D3d", "C3v")
 
 
 def field_names(symmetry: str) -> list[str]:
     """Crystal-field parameter names of the valence shell ("10Dq" or "Dq", "Ds", "Dt")."""
-    return list((OH_FIELD if symmetry == "Oh" else D4H_FIELD) if symmetry in POINT_GROUPS else [])
+    return list(FIELDS.get(symmetry, []))
 
 
 def mixing_names(symmetry: str) -> list[str]:
     """Hybridisation parameter names per orbital set ("V_eg", "V_t2g", ...)."""
-    return list((OH_MIXING if symmetry == "Oh" else D4H_MIXING) if symmetry in POINT_GROUPS else [])
+    return list(MIXINGS.get(symmetry, []))
 
 
 def parameter_names(symmetry: str, ligand: bool) -> list[str]:

@@ -1,0 +1,129 @@
+"""Tetrahedral and trigonal sites: the Td double group against the textbook character table,
+the inversion of d1 and d9 levels between Oh and Td, the trigonal splitting of t2g, and a cubic
+field on the three-fold axis giving the octahedral spectrum."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from ion_helpers import run_ion
+from morvex7.ion.build import build
+from morvex7.ion.crystalfield import field_matrix
+from morvex7.ion.model import IonModel
+from morvex7.ion.pointgroups import oh
+from morvex7.ion.rotations import su2_from_axis_angle
+from morvex7.ion.spectra import combined_sticks
+from morvex7.ion.tetrahedral import TIMES_A2, oh_label
+
+R2 = np.sqrt(2)
+# Td* characters (textbook table; Koster's Gamma_1..Gamma_8) on representatives:
+# E, E-bar, C3 [111], C2 z, S4 z (C4z then the inversion), sigma_d = I C2 [110]
+TD_TABLE = {
+    "A1": [1, 1, 1, 1, 1, 1], "A2": [1, 1, 1, 1, -1, -1], "E": [2, 2, -1, 2, 0, 0],
+    "T1": [3, 3, 0, -1, 1, -1], "T2": [3, 3, 0, -1, -1, 1],
+    "E1/2": [2, -2, 1, 0, R2, 0], "E5/2": [2, -2, 1, 0, -R2, 0], "G3/2": [4, -4, -1, 0, 0, 0],
+}
+
+
+def _td_subgroup(g) -> list[int]:
+    """Td* inside Oh*: proper elements of T* (A2 = +1 there) and I R for R of O* outside T*."""
+    a2 = g.irreps["A2G"].characters.real
+    return [k for k, e in enumerate(g.elements) if (e.parity > 0) == (a2[k] > 0)]
+
+
+def _classes(g, sub: list[int]) -> int:
+    inside = set(sub)
+    seen, count = set(), 0
+    for a in sub:
+        if a not in seen:
+            count += 1
+            seen |= {int(g.table[g.table[x, a], g.inverse[x]]) for x in sub}
+    assert seen == inside
+    return count
+
+
+def test_td_double_group_matches_the_textbook_table():
+    g = oh()
+    td = _td_subgroup(g)
+    assert len(td) == 48 and _classes(g, td) == 8
+    assert all(int(g.table[a, b]) in set(td) for a in td for b in td)  # closed
+    c3 = su2_from_axis_angle([1, 1, 1], 2 * np.pi / 3)
+    c4 = su2_from_axis_angle([0, 0, 1], np.pi / 2)
+    reps = [(np.eye(2), 1), (-np.eye(2), 1), (c3, 1), (su2_from_axis_angle([0, 0, 1], np.pi), 1),
+            (c4, -1), (su2_from_axis_angle([1, 1, 0], np.pi), -1)]
+    assert all(g.index(u, p) in td for u, p in reps)
+    for label, want in TD_TABLE.items():
+        # the Td irrep is the restriction of XG (even states) and of (X x A2)U (odd states)
+        for parity in (1, -1):
+            ir = g.irreps[oh_label(label, parity)]
+            chars = [np.trace(ir.matrices[g.index(u, p)]) for u, p in reps]
+            np.testing.assert_allclose(chars, want, atol=1e-9, err_msg=f"{label} parity {parity}")
+        # orthogonality over the whole Td group
+        full = np.array([np.trace(ir.matrices[k]) for k in td])
+        assert np.vdot(full, full).real == pytest.approx(len(td))
+    assert TIMES_A2["T1"] == "T2" and TIMES_A2["E1/2"] == "E5/2"
+
+
+def _levels(model: IonModel) -> dict[str, list[float]]:
+    return {g.label: [round(e, 9) for e in g.energies] for g in build(model).ground_symmetries}
+
+
+@pytest.mark.parametrize("n", [1, 9])
+def test_td_d1_and_d9_levels_invert_with_respect_to_oh(n):
+    """No spin–orbit coupling: a d1 ion in a tetrahedron has e lowest (-0.6 x 10Dq, G3/2 =
+    E x E1/2) and t2 above (+0.4: E5/2 + G3/2), the order of d9 in an octahedron, and the other
+    way round; an octahedron with -10Dq is the tetrahedron."""
+    def model(symmetry, electrons, dq=1.0):
+        return IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
+                        ground={"10Dq": dq}, excited={"zeta_c": 5.0}, all_ground=True)
+
+    def strip(levels):  # Oh labels without their parity
+        return {k[:-1]: v for k, v in levels.items()}
+
+    td = _levels(model("Td", n))
+    assert td == ({"G3/2": [-0.6], "E5/2": [0.4]} if n == 1 else {"G3/2": [-0.4], "E5/2": [-0.4]})
+    assert td == strip(_levels(model("Oh", 10 - n)))
+    assert td == strip(_levels(model("Oh", n, -1.0)))
+
+
+def test_trigonal_distortion_splits_t2g_into_a1g_and_e():
+    """d1 on a trigonal site: with Dsigma = Dtau = 0 the cubic levels -4Dq (t2g) and 6Dq (eg);
+    the distortion leaves a1g alone at -4Dq - 2Dsigma - 6Dtau and moves the two e levels, whose
+    sum is fixed by the trace: e(pi) + e(sigma) = 2Dq + Dsigma + 3Dtau."""
+    dq, ds, dt = 0.1, 0.05, 0.01
+    m = field_matrix("D3d", "10Dq") * 10 * dq
+    assert sorted(np.round(np.linalg.eigvalsh(m), 12)) == [-0.4, -0.4, -0.4, 0.6, 0.6]
+    levels = np.linalg.eigvalsh(m + ds * field_matrix("D3d", "Dsigma") + dt * field_matrix("D3d", "Dtau"))
+    a1g = -4 * dq - 2 * ds - 6 * dt
+    assert np.min(np.abs(levels - a1g)) < 1e-12
+    e = np.delete(levels, np.argmin(np.abs(levels - a1g)))
+    assert np.allclose(e[0], e[1]) and np.allclose(e[2], e[3])  # two doublets
+    assert e[0] + e[2] == pytest.approx(2 * dq + ds + 3 * dt)
+    assert e[0] != pytest.approx(-4 * dq)  # t2g is split
+    # the builder, through the C3 adaptation, finds the same one-electron levels
+    model = IonModel(valence="3d", electrons=1, core="2p", symmetry="D3d",
+                     ground={"10Dq": 10 * dq, "Dsigma": ds, "Dtau": dt}, excited={"zeta_c": 5.0},
+                     all_ground=True, window=3.0)
+    got = sorted(e for g in build(model).ground_symmetries for e in g.energies)
+    np.testing.assert_allclose(got, sorted(np.repeat(levels, 2)), atol=1e-10)
+
+
+def test_cubic_field_on_the_three_fold_axis_gives_the_octahedral_spectrum(tmp_path, engine):
+    """Ni2+ with 10Dq written in the trigonal frame (Dsigma = Dtau = 0): the isotropic spectrum
+    and the ground energy are those of the Oh model."""
+    base = dict(valence="3d", electrons=8, core="2p",
+                ground={"F2vv": 9.76, "F4vv": 6.08, "zeta_v": 0.08, "10Dq": 1.2},
+                excited={"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5, "F2cv": 6.16,
+                         "G1cv": 4.64, "G3cv": 2.64})
+    _, run_o = run_ion(IonModel(symmetry="Oh", **base), tmp_path / "oh", engine)
+    _, run_t = run_ion(IonModel(symmetry="D3d", **base), tmp_path / "d3d", engine)
+    grid = np.linspace(-8, 20, 561)
+
+    def curve(run, pol):
+        s = combined_sticks(run, polarisation=pol)
+        return (s.intensity[None, :] * 0.05 / np.pi
+                / ((grid[:, None] - s.energy[None, :]) ** 2 + 0.0025)).sum(axis=1)
+
+    iso = curve(run_o, "iso")
+    for pol in ("iso", "z", "xy"):
+        np.testing.assert_allclose(curve(run_t, pol), iso, atol=1e-4 * iso.max())
