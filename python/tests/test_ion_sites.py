@@ -1,6 +1,7 @@
-"""Tetrahedral and trigonal sites: the Td double group against the textbook character table,
-the inversion of d1 and d9 levels between Oh and Td, the trigonal splitting of t2g, and a cubic
-field on the three-fold axis giving the octahedral spectrum."""
+"""Tetrahedral and trigonal sites and f-shell crystal fields: the Td double group against the
+textbook character table, the inversion of d1 and d9 levels between Oh and Td, the trigonal
+splitting of t2g, a cubic field on the three-fold axis giving the octahedral spectrum, and f1
+levels in Oh and D4h against a direct diagonalisation."""
 from __future__ import annotations
 
 import numpy as np
@@ -9,6 +10,7 @@ import pytest
 from ion_helpers import run_ion
 from morvex7.ion.build import build
 from morvex7.ion.crystalfield import field_matrix
+from morvex7.ion.fshellfield import f_field_matrix
 from morvex7.ion.model import IonModel
 from morvex7.ion.pointgroups import oh
 from morvex7.ion.rotations import su2_from_axis_angle
@@ -127,3 +129,46 @@ def test_cubic_field_on_the_three_fold_axis_gives_the_octahedral_spectrum(tmp_pa
     iso = curve(run_o, "iso")
     for pol in ("iso", "z", "xy"):
         np.testing.assert_allclose(curve(run_t, pol), iso, atol=1e-4 * iso.max())
+
+
+# ----------------------------------------------------------------------------- f shells
+
+
+def _rotation(l: int, axis, angle) -> np.ndarray:
+    from morvex7.ion.rotations import wigner_d
+    return wigner_d(l, su2_from_axis_angle(axis, angle))[::-1, ::-1]  # ascending m
+
+
+@pytest.mark.parametrize("group, names, rotations", [
+    ("Oh", ("B40", "B60"), [([0, 0, 1], np.pi / 2), ([1, 1, 1], 2 * np.pi / 3)]),
+    ("D4h", ("B20", "B40", "B44", "B60", "B64"), [([0, 0, 1], np.pi / 2), ([1, 0, 0], np.pi)]),
+])
+def test_f_shell_fields_have_the_group_symmetry(group, names, rotations):
+    for name in names:
+        m = f_field_matrix(group, name)
+        assert np.trace(m) == pytest.approx(0.0, abs=1e-12)
+        for axis, angle in rotations:
+            d = _rotation(3, axis, angle)
+            np.testing.assert_allclose(d @ m @ d.conj().T, m, atol=1e-12)
+    # the cubic combination is the D4h field with B44 = sqrt(5/14) B40, B64 = -sqrt(7/2) B60
+    np.testing.assert_allclose(f_field_matrix("Oh", "B40"), f_field_matrix("D4h", "B40")
+                               + np.sqrt(5 / 14) * f_field_matrix("D4h", "B44"), atol=1e-14)
+
+
+@pytest.mark.parametrize("group, field", [("Oh", {"B40": 0.1, "B60": 0.02}),
+                                          ("D4h", {"B20": 0.05, "B40": 0.1, "B44": 0.06, "B64": 0.01})])
+def test_f1_levels_equal_a_direct_diagonalisation(group, field):
+    """4f1 in a crystal field: every level (with its degeneracy) the builder finds through the
+    double-group adaptation equals the eigenvalues of zeta l.s + V over the 14 spin-orbitals."""
+    zeta = 0.087
+    model = IonModel(valence="4f", electrons=1, core="3d", symmetry=group,
+                     ground=dict(field, zeta_v=zeta), excited={"zeta_c": 7.4}, all_ground=True,
+                     window=2.0)
+    got = sorted(e for g in build(model).ground_symmetries for e in g.energies for _ in range(g.dim))
+    m = np.arange(-3, 4)
+    lp = np.diag(np.sqrt(12 - m[:-1] * (m[:-1] + 1)), -1)
+    ls = np.kron(np.diag(m), np.diag([0.5, -0.5])) + 0.5 * (np.kron(lp, [[0, 0], [1, 0]])
+                                                          + np.kron(lp.T, [[0, 1], [0, 0]]))
+    v = sum(val * f_field_matrix(group, name) for name, val in field.items())
+    want = np.linalg.eigvalsh(zeta * ls + np.kron(v, np.eye(2)))
+    np.testing.assert_allclose(got, want, atol=1e-9)

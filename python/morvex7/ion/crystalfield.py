@@ -32,6 +32,7 @@ from __future__ import annotations
 import numpy as np
 
 from .determinants import Operator, Shell, one_body
+from .fshellfield import F_FIELDS, f_field_matrix
 
 _S = 0.5
 
@@ -114,11 +115,13 @@ def _check_d(shell: Shell) -> None:
 
 def orbital_operator(shell: Shell, matrix: np.ndarray) -> Operator:
     """sum_{m m' s} matrix[m, m'] a+_{m s} a_{m' s} over the shell (spin-independent)."""
-    _check_d(shell)
+    l = shell.l
+    if matrix.shape != (2 * l + 1, 2 * l + 1):
+        raise ValueError(f"a {matrix.shape} matrix for a shell of l = {l}")
     pairs = []
-    for m1 in range(-2, 3):
-        for m2 in range(-2, 3):
-            v = float(matrix[m1 + 2, m2 + 2])
+    for m1 in range(-l, l + 1):
+        for m2 in range(-l, l + 1):
+            v = float(matrix[m1 + l, m2 + l])
             if v != 0.0:
                 for up in (True, False):
                     pairs.append((shell.orbital(m1, up), shell.orbital(m2, up), v))
@@ -126,7 +129,11 @@ def orbital_operator(shell: Shell, matrix: np.ndarray) -> Operator:
 
 
 def field_operators(group: str, shell: Shell) -> dict[str, Operator]:
-    """The crystal-field operators of `group` (Oh, D4h, Td, D3d, C3v) on `shell`, by name."""
+    """The crystal-field operators of `group` (Oh, D4h, Td, D3d, C3v; Oh and D4h also for an
+    f shell, :mod:`morvex7.ion.fshellfield`) on `shell`, by name."""
+    if shell.l == 3:
+        return {name: orbital_operator(shell, f_field_matrix(group, name)) for name in F_FIELDS[group]}
+    _check_d(shell)
     return {name: orbital_operator(shell, field_matrix(group, name)) for name in FIELDS[group]}
 
 

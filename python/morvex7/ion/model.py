@@ -135,10 +135,10 @@ class IonModel:
         allowed_g = set(GROUND_KEYS[:3] if lv == 3 else GROUND_KEYS[:2]) | {"zeta_v"} \
             | set(FIELD_NAMES)
         ligand = self.charge_transfer is not None
-        check_parameters(self.symmetry, self.ground, allowed_g, "ground", ligand)
+        check_parameters(self.symmetry, self.ground, allowed_g, "ground", ligand, lv)
         allowed_e = allowed_g | {"zeta_c"} | {f"F{k}cv" for k in self.fk_cv()} \
             | {f"G{k}cv" for k in self.gk_cv()}
-        check_parameters(self.symmetry, self.excited, allowed_e, "excited", ligand)
+        check_parameters(self.symmetry, self.excited, allowed_e, "excited", ligand, lv)
         if self.charge_transfer is not None:
             names = mixing_names(self.symmetry)
             for k in self.charge_transfer:
@@ -155,7 +155,12 @@ class IonModel:
             if self.width == 0.0 and (n2 > 1 or n3 > 1):
                 raise ValueError("a band of more than one level needs a width")
         if self.symmetry in POINT_GROUPS and lv != 2:
-            raise ValueError(f"{self.symmetry} crystal fields are made for d shells only")
+            if self.symmetry not in ("Oh", "D4h"):
+                raise ValueError(f"{self.symmetry} crystal fields are made for d shells only "
+                                 "(an f shell: Oh or D4h)")
+            if self.charge_transfer is not None:
+                raise ValueError("an f shell in a crystal field has no charge transfer here "
+                                 "(its hybridisation per orbital set is not made)")
         if self.window < 0:
             raise ValueError("window must not be negative")
         if self.rixs is not None:

@@ -21,14 +21,16 @@ from __future__ import annotations
 from typing import Any, Mapping
 
 from .crystalfield import FIELDS, MIXINGS, field_operators, mixing_operators
+from .fshellfield import F_FIELDS
 from .determinants import Operator, Orbitals
 
 POINT_GROUPS = ("Oh", "D4h", "Td", "D3d", "C3v")
 
 
-def field_names(symmetry: str) -> list[str]:
-    """Crystal-field parameter names of the valence shell ("10Dq" or "Dq", "Ds", "Dt")."""
-    return list(FIELDS.get(symmetry, []))
+def field_names(symmetry: str, l: int = 2) -> list[str]:
+    """Crystal-field parameter names of a valence shell of angular momentum l ("10Dq" or "Dq",
+    "Ds", "Dt", ...; for an f shell "B40", "B60", ...)."""
+    return list((F_FIELDS if l == 3 else FIELDS).get(symmetry, []))
 
 
 def mixing_names(symmetry: str) -> list[str]:
@@ -36,9 +38,9 @@ def mixing_names(symmetry: str) -> list[str]:
     return list(MIXINGS.get(symmetry, []))
 
 
-def parameter_names(symmetry: str, ligand: bool) -> list[str]:
+def parameter_names(symmetry: str, ligand: bool, l: int = 2) -> list[str]:
     """Every crystal-field parameter a side's table may hold."""
-    names = field_names(symmetry)
+    names = field_names(symmetry, l)
     return names + ([n + "_L" for n in names] if ligand else [])
 
 
@@ -91,10 +93,10 @@ def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
 
 
 def check_parameters(symmetry: str, table: Mapping[str, Any], known: set[str], what: str,
-                     ligand: bool = False) -> None:
+                     ligand: bool = False, l: int = 2) -> None:
     """Raise ValueError for a key of `table` that neither `known` nor the symmetry knows
     (the ligand-shell field only with a ligand shell, i.e. with charge transfer)."""
-    extra = set(parameter_names(symmetry, ligand))
+    extra = set(parameter_names(symmetry, ligand, l))
     for k in table:
         if k not in known and k not in extra:
             raise ValueError(f"unknown {what} parameter {k!r} (known: {sorted(known | extra)})")
