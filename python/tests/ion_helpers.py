@@ -24,6 +24,23 @@ def run_ion(model: IonModel, directory: Path, engine: Path) -> tuple[BuiltModel,
     return built, Run.load(directory)
 
 
+def ground_levels(model: IonModel) -> dict[str, "np.ndarray"]:
+    """{label: every level of that ground symmetry}, from the builder's adaptation of the
+    ground side alone (cheaper than a whole build when the excited side is not wanted)."""
+    import numpy as np
+    from morvex7.ion.blocks import fill_side, make_sides, side_hamiltonian
+    from morvex7.ion.build import make_symmetry
+
+    sym = make_symmetry(model.symmetry, model.field)
+    ground, _ = make_sides(model)
+    labels = [lab for conf in ground.configs for lab in sym.multiplicities(conf)]
+    labels = list(dict.fromkeys(labels))
+    fill_side(ground, sym, labels)
+    n2, n3 = model.levels
+    return {lab: np.linalg.eigvalsh(side_hamiltonian(ground, lab, n2, n3, model.width))
+            for lab in labels}
+
+
 def hund_j(l: int, n: int) -> float:
     """J of the ground term of l^n by Hund's three rules."""
     ms = list(range(l, -l - 1, -1))

@@ -6,9 +6,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from ion_helpers import run_ion
+from ion_helpers import ground_levels, run_ion
 from morvex7.ion import atomic
-from morvex7.ion.build import build
 from morvex7.ion.crystalfield import field_operators
 from morvex7.ion.determinants import configuration_dets, one_body, two_m_of
 from morvex7.ion.fields import MU_B, exchange, zeeman
@@ -22,9 +21,8 @@ NI_EXCITED = {"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5, "F2cv": 
 
 
 def _ground_levels(model: IonModel) -> np.ndarray:
-    """Every ground energy the builder finds (all symmetries), sorted."""
-    built = build(model)
-    return np.sort(np.concatenate([g.energies for g in built.ground_symmetries]))
+    """Every ground energy the builder finds (all symmetries, one-dimensional), sorted."""
+    return np.sort(np.concatenate(list(ground_levels(model).values())))
 
 
 def test_labels_are_jz_modulo_n():
@@ -61,8 +59,8 @@ def test_spin_only_level_has_g_2():
     model = IonModel(valence="3d", electrons=8, core="2p", symmetry="Oh",
                      ground={"F2vv": 9.76, "F4vv": 6.08, "10Dq": 1.2, "B": b}, window=0.01)
     e = _ground_levels(model)
-    assert len(e) == 3  # the window holds the three M_S and nothing else
-    np.testing.assert_allclose(np.diff(e), 2 * MU_B * b, rtol=1e-9)
+    np.testing.assert_allclose(np.diff(e[:3]), 2 * MU_B * b, rtol=1e-9)
+    assert e[3] - e[2] > 0.5  # the next term is far away
 
 
 def test_free_ion_level_has_lande_g():
@@ -71,8 +69,8 @@ def test_free_ion_level_has_lande_g():
     model = IonModel(valence="3d", electrons=1, core="2p", ground={"zeta_v": 0.1, "B": b},
                      window=0.01)
     e = _ground_levels(model)
-    assert len(e) == 4
-    np.testing.assert_allclose(np.diff(e), 0.8 * MU_B * b, rtol=1e-5)
+    np.testing.assert_allclose(np.diff(e[:4]), 0.8 * MU_B * b, rtol=1e-5)
+    assert e[4] - e[3] > 0.2  # 2D5/2
 
 
 def test_exchange_field_splits_a_spin_by_h_ex():
@@ -223,3 +221,24 @@ def test_zero_field_gives_the_spectra_without_the_field(tmp_path, engine):
         scale = iso.max()
         for pol in ("iso", "z", "xy", "sigma+", "sigma-"):
             np.testing.assert_allclose(_curve(run_f, pol, temperature, grid), iso, atol=1e-4 * scale)
+
+
+def test_spectra_command_line_xmcd(tmp_path, engine, capsys):
+    from morvex7.cli_spectra import main
+    from morvex7.export import read_csv
+
+    common = dict(valence="3d", electrons=9, core="2p", symmetry="Oh",
+                  excited={"zeta_c": 9.0, "F2cv": 5.0, "G1cv": 3.7, "G3cv": 2.1})
+    run_ion(IonModel(ground={"10Dq": 1.0, "zeta_v": 0.1, "B": 10.0}, **common), tmp_path / "b", engine)
+    assert main(["csv", str(tmp_path / "b"), "--xmcd", "--temperature", "5", "--out", str(tmp_path / "c")]) == 0
+    table = read_csv(tmp_path / "c" / "xmcd.csv")
+    assert "XMCD = sigma+ - sigma-" in table.header["convention"]
+    assert list(table.columns) == ["energy", "sigma+", "sigma-", "xmcd"]
+    np.testing.assert_allclose(table["xmcd"], table["sigma+"] - table["sigma-"], atol=1e-12)
+    assert np.abs(table["xmcd"]).max() > 0.01 * table["sigma+"].max()
+    assert main(["plot", str(tmp_path / "b"), "--xmcd", "--out", str(tmp_path / "x.svg")]) == 0
+    assert (tmp_path / "x.svg").stat().st_size > 0
+    run_ion(IonModel(ground={"10Dq": 1.0}, **common), tmp_path / "plain", engine)
+    capsys.readouterr()
+    assert main(["plot", str(tmp_path / "plain"), "--xmcd"]) == 1
+    assert "no 'sigma+' spectrum" in capsys.readouterr().err
