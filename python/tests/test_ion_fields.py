@@ -32,6 +32,10 @@ def test_labels_are_jz_modulo_n():
     assert parse_field_label("JZ-3/2U") == (-3, -1)
     sym = FieldSymmetry("Oh")
     assert sym.reached("JZ2G", "D1") == ["JZ-1U"] and sym.reached("JZ1/2G", "D-1") == ["JZ-1/2U"]
+    # an abelian group has as many irreps as elements: C4* (8) and C3* (6), times the parity
+    for n, order in ((4, 8), (3, 6)):
+        labels = {field_label(t, p, n) for t in range(-15, 16) for p in (1, -1)}
+        assert len(labels) == 2 * order
 
 
 @pytest.mark.parametrize("parent", ["O3", "Oh", "D4h"])

@@ -44,6 +44,8 @@ class IonModel:
     ground, excited
         Parameters of the configurations without and with the core hole (eV): F2vv, F4vv,
         F6vv, zeta_v; in ``excited`` also zeta_c, F<k>cv and G<k>cv. Missing ones are 0.
+        ``B`` (tesla) and ``H_ex`` (eV) in either make a model in a field along z
+        (:mod:`morvex7.ion.fields`).
     charge_transfer
         None, or the charge-transfer parameters: Delta, U, Q, V, V_excited (default V),
         levels (N2, N3; default 1, 1), width (W; default 0).
@@ -54,7 +56,7 @@ class IonModel:
         Every ground symmetry gets triads, whatever its energy.
     symmetry
         "O3" (spherical), "Oh" (octahedral), "D4h" (tetragonal), "Td" (tetrahedral), "D3d"
-        or "C3v" (trigonal); the point groups add the
+        or "C3v" (trigonal; an f shell: O3, Oh, D4h); the point groups add the
         crystal-field parameters of :mod:`morvex7.ion.pointmodel`.
     title
         Free text for the command file's first line.
