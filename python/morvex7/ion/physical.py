@@ -30,6 +30,7 @@ import re
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from .fields import FIELD_NAMES
 from .pointmodel import field_value, mixing_value, parameter_names
 
 SLATER = re.compile(r"^[FG]\d+(vv|cv)$")
@@ -46,7 +47,10 @@ def engine_values(desc: Mapping[str, Any], operators: Iterable[Mapping[str, Any]
     """
     ground, excited = desc["ground"], desc["excited"]
     ct = desc.get("charge_transfer")
-    fields = set(parameter_names(desc["symmetry"], ct is not None))
+    # crystal fields of a d or an f shell, and the fields B and H_ex: the excited side takes
+    # the ground value unless it has its own
+    fields = set(parameter_names(desc["symmetry"], ct is not None)) \
+        | set(parameter_names(desc["symmetry"], ct is not None, 3)) | set(FIELD_NAMES)
     out: dict[str, float] = {}
     for op in operators:
         side, name, pos = op.get("side"), op["name"], op["position"]
