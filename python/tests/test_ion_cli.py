@@ -96,8 +96,8 @@ def test_charge_transfer_entries_keep_their_types(tmp_path, capsys, change, mess
     (D0.split("[excited]")[0], "needs an [excited] table"),
     (D0.replace('title = "d0 L2,3 edge"', 'title = "two\\nlines"'), "one line"),
     (D0.replace('title = "d0 L2,3 edge"', 'title = "cr\\rTRIADS"'), "one line"),
-    (D0.replace('core = "2p"', 'core = "2p"\nsymmetry = "Td"') + '[ground]\n"10Dq" = 1.0\n',
-     "symmetry 'Td' is not available"),
+    (D0.replace('core = "2p"', 'core = "2p"\nsymmetry = "D6h"') + '[ground]\n"10Dq" = 1.0\n',
+     "symmetry 'D6h' is not available"),
     ('valence = 3\nelectrons = 0\ncore = "2p"\n[excited]\n', "text in quotes"),
     ("valence = \n", "not a valid TOML file"),
 ])
