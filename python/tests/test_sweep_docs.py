@@ -28,6 +28,7 @@ def test_worked_example_runs_as_written(tmp_path, engine):
     for i, (kind, code) in enumerate(found):
         if kind == "sh":
             code = re.sub(r"\bmorvex7-(sweep|fit)\b", rf"{py} -m morvex7.cli_\1", code)
+            code = re.sub(r"(?<![\w/.-])python3\b", py, code)  # not a shell's other python3
             cmd = ["bash", "-euo", "pipefail", "-c", code]
         else:
             (tmp_path / f"block{i}.py").write_text(code)
