@@ -81,15 +81,9 @@ def multiplicities(symmetry: Symmetry, config: Configuration) -> dict[str, tuple
     M distribution; a point group: from its characters)."""
     if symmetry.name != "O3":
         return symmetry.multiplicities(config)
-    from .o3 import label
+    from .o3 import multiplicities_from_two_m
 
-    tm = config_two_m_counts(config)
-    out = {}
-    for two_j in sorted(k for k in tm if k >= 0):
-        mult = tm[two_j] - tm.get(two_j + 2, 0)
-        if mult > 0:
-            out[label(two_j, config.parity)] = (mult, two_j + 1)
-    return out
+    return multiplicities_from_two_m(config_two_m_counts(config), config.parity)
 
 
 def sector_size(symmetry: Symmetry, config: Configuration, label: str) -> int:

@@ -31,6 +31,17 @@ def label(two_j: int, parity: int) -> str:
     return j + ("+" if parity > 0 else "-")
 
 
+def multiplicities_from_two_m(counts: Mapping[int, int], parity: int) -> dict[str, tuple[int, int]]:
+    """{label: (mult, 2J + 1)} from the number of states of each 2M: J occurs as often as the
+    states of M = J outnumber those of M = J + 1."""
+    out = {}
+    for two_j in sorted(k for k in counts if k >= 0):
+        mult = counts[two_j] - counts.get(two_j + 2, 0)
+        if mult > 0:
+            out[label(two_j, parity)] = (mult, two_j + 1)
+    return out
+
+
 def parse_label(text: str) -> tuple[int, int]:
     """Return (two_j, parity) of a label such as "5/2-"."""
     sign = text[-1]
@@ -102,12 +113,7 @@ class O3Symmetry(Symmetry):
         counts: dict[int, int] = {}
         for v in tm:
             counts[int(v)] = counts.get(int(v), 0) + 1
-        out = {}
-        for two_j in sorted(k for k in counts if k >= 0):
-            mult = counts[two_j] - counts.get(two_j + 2, 0)
-            if mult > 0:
-                out[label(two_j, config.parity)] = (mult, two_j + 1)
-        return out
+        return multiplicities_from_two_m(counts, config.parity)
 
     def sector(self, config: Configuration, two_m: int) -> DeterminantBasis:
         """The determinants of ``config`` with 2M = two_m."""
