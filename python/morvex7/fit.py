@@ -123,20 +123,21 @@ def lmfit_name(name: str) -> str:
     return "p" + out if out[:1].isdigit() else out
 
 
-Spec = tuple[str, float]  # (polarisation, temperature) of a model.json combination
+SpectrumKey = tuple[str, float]  # (polarisation, temperature) of a model.json combination
 
 
 def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
                   keep: bool, triads: Sequence[int] | None = None,
                   weights: Sequence[float] | None = None,
-                  specs: Sequence[Spec] | None = None) -> list[tuple[np.ndarray, np.ndarray]]:
+                  spectrum_keys: Sequence[SpectrumKey] | None = None
+                  ) -> list[tuple[np.ndarray, np.ndarray]]:
     """Run the engine once (on a Dask worker) and return its sticks, one (energy, intensity)
-    pair per spectrum of `specs` (or one of the chosen triads); the directory is removed
+    pair per spectrum of `spectrum_keys` (or one of the chosen triads); the directory is removed
     afterwards unless `keep`."""
     try:
         # one single-threaded engine per worker, as in sweeps
         execute(model_dir, None, workdir, engine=engine, overwrite=True, text=text, threads=1)
-        return run_sticks(workdir, triads, weights, specs)
+        return run_sticks(workdir, triads, weights, spectrum_keys)
     finally:
         if not keep:
             shutil.rmtree(workdir, ignore_errors=True)
@@ -144,23 +145,23 @@ def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
 
 def run_sticks(directory: str | Path, triads: Sequence[int] | None = None,
                weights: Sequence[float] | None = None,
-               specs: Sequence[Spec] | None = None) -> list[tuple[np.ndarray, np.ndarray]]:
+               spectrum_keys: Sequence[SpectrumKey] | None = None) -> list[tuple[np.ndarray, np.ndarray]]:
     """Stick energies (transition energies, E - E0 at zero temperature) and intensities of a
-    finished run: model.json's combination per (polarisation, temperature) of `specs`, or the
+    finished run: model.json's combination per (polarisation, temperature) of `spectrum_keys`, or the
     triads given (1-based; default all), weighted."""
     import warnings
 
     from morvex7.results import Run
 
     run = Run.load(directory)
-    if specs:
+    if spectrum_keys:
         from morvex7.ion.spectra import combined_sticks, read_model_json
 
         model = read_model_json(directory)
         out = []
         with warnings.catch_warnings():  # the window check is made once, before the fit
             warnings.simplefilter("ignore")
-            for pol, temperature in specs:
+            for pol, temperature in spectrum_keys:
                 s = combined_sticks(run, model, pol, temperature)
                 out.append((np.asarray(s.energy, float), np.asarray(s.intensity, float)))
         return out
@@ -182,7 +183,7 @@ class SpectrumModel:
         Where the engine runs go.
     workdir : path
         Scratch root for the runs.
-    specs : sequence of (polarisation, temperature), optional
+    spectrum_keys : sequence of (polarisation, temperature), optional
         One model.json spectrum per measured spectrum; default for a builder-made model
         (without `triads`): the isotropic spectrum at 0 K.
     offset : float
@@ -201,7 +202,7 @@ class SpectrumModel:
     x_mid: float = 0.0
     triads: Sequence[int] | None = None  # triads of the spectrum (1-based; default all)
     weights: Sequence[float] | None = None  # their weights (default 1 each)
-    specs: Sequence[Spec] | None = None
+    spectrum_keys: Sequence[SpectrumKey] | None = None
     offset: float = 0.0
     edges: tuple[float, float | None] = (0.0, None)
     step_shape: str = "atan"
@@ -216,8 +217,8 @@ class SpectrumModel:
         self.pmap = ParameterMap.load(self.model_dir)
         for name in self.engine_params:
             self.pmap.check(name)
-        if self.specs is None and self.triads is None and self.pmap.parameters:
-            self.specs = [("iso", 0.0)]
+        if self.spectrum_keys is None and self.triads is None and self.pmap.parameters:
+            self.spectrum_keys = [("iso", 0.0)]
         names = [lmfit_name(n) for n in self.engine_params]
         if len(set(names) | set(SHAPE_PARAMS)) != len(names) + len(SHAPE_PARAMS):
             raise ValueError(f"parameter names {list(self.engine_params)} collide")
@@ -225,7 +226,7 @@ class SpectrumModel:
 
     @property
     def nspectra(self) -> int:
-        return len(self.specs) if self.specs else 1
+        return len(self.spectrum_keys) if self.spectrum_keys else 1
 
     # -- engine runs ---------------------------------------------------------------------
 
@@ -247,7 +248,7 @@ class SpectrumModel:
             work = self.workdir / f"run-{uuid.uuid4().hex[:12]}"
             futures[k] = self.client.submit(engine_sticks, str(self.model_dir),
                                             self.command_text(p), str(work), self.engine,
-                                            False, self.triads, self.weights, self.specs,
+                                            False, self.triads, self.weights, self.spectrum_keys,
                                             pure=False)
         for k, fut in futures.items():
             try:
@@ -649,9 +650,9 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out))
     try:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
-            specs = None
+            spectrum_keys = None
             if triads is None and (model_dir / "model.json").is_file():
-                specs = [(d.polarisation, d.temperature) for d in datasets]
+                spectrum_keys = [(d.polarisation, d.temperature) for d in datasets]
             elif any(d.polarisation != "iso" or d.temperature for d in datasets):
                 raise FitError("polarisations and temperatures need a builder-made model "
                                "(model.json) and no --triads")
@@ -659,7 +660,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
             model = SpectrumModel(model_dir, list(engine_settings), c, scratch,
                                   str(engine) if engine else None, diff_step,
                                   x_mid=0.5 * (x0[0] + x0[-1]), triads=triads,
-                                  weights=weights, specs=specs, step_shape=step_shape,
+                                  weights=weights, spectrum_keys=spectrum_keys, step_shape=step_shape,
                                   x_mids=[0.5 * (d.data.energy[0] + d.data.energy[-1])
                                           for d in datasets])
             _check_specs(model, datasets)
@@ -683,7 +684,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
             best = model.engine_values(result.params)
             best_dir = out / "best"
             c.submit(engine_sticks, str(model.model_dir), model.command_text(best),
-                     str(best_dir), model.engine, True, triads, weights, specs,
+                     str(best_dir), model.engine, True, triads, weights, spectrum_keys,
                      pure=False).result()
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
@@ -741,14 +742,14 @@ def fit_again(directory: str | Path, out: str | Path | None = None, **cluster: A
 
 def _check_specs(model: SpectrumModel, datasets: Sequence[Dataset]) -> None:
     """Refuse a polarisation the model lacks, and warn of a temperature beyond its window."""
-    if not model.specs:
+    if not model.spectrum_keys:
         return
     import warnings
 
     from morvex7.ion.spectra import missing_population, read_model_json
 
     data = read_model_json(model.model_dir)
-    for pol, temperature in model.specs:
+    for pol, temperature in model.spectrum_keys:
         if pol not in data["spectra"]:
             raise FitError(f"the model has no {pol!r} spectrum (it has "
                            f"{', '.join(data['spectra'])})")
