@@ -698,6 +698,10 @@ def read_ground_energies(path: str | Path) -> list[np.ndarray]:
         line = cur.next("")
         n = cur.pos
         body = line.rstrip()
+        if cur.cut_short and cur.at_end():
+            # The engine writes whole lines only: a last line without its line end was cut,
+            # and a cut between two pairs would otherwise read as a shorter list.
+            raise cur.error("a whole line of pairs", line, n)
         if not body or len(body) > 70 or len(body) % 14:
             raise cur.error("1 to 5 pairs (I4, F10.4)", line)
         for k in range(0, len(body), 14):
