@@ -11,7 +11,7 @@ from morvex7.ion import atomic
 from morvex7.ion.crystalfield import field_operators
 from morvex7.ion.determinants import configuration_dets, one_body, two_m_of
 from morvex7.ion.fields import MU_B, exchange, zeeman
-from morvex7.ion.fieldsymmetry import FieldSymmetry, field_label, parse_field_label, residue
+from morvex7.ion.fieldsymmetry import SUBGROUP_AXIS, FieldSymmetry, field_label, parse_field_label, residue
 from morvex7.ion.model import IonModel
 from morvex7.ion.spectra import combined_sticks
 
@@ -25,17 +25,24 @@ def _ground_levels(model: IonModel) -> np.ndarray:
     return np.sort(np.concatenate(list(ground_levels(model).values())))
 
 
-def test_labels_are_jz_modulo_n():
+def test_labels_name_the_class_of_jz():
     assert [residue(t, 4) for t in (-4, -3, -2, -1, 0, 1, 2, 3, 4, 5, 7)] == [4, -3, -2, -1, 0, 1, 2, 3, 4, -3, -1]
-    assert field_label(-5, -1, 4) == "JZ3/2U" and field_label(-4, 1, 4) == "JZ2G"
-    assert field_label(-4, 1, 3) == "JZ1G" and field_label(-9, -1, 0) == "JZ-9/2U"
-    assert parse_field_label("JZ-3/2U") == (-3, -1)
+    assert field_label(-5, -1, "C4h") == "1E3/2U" and field_label(-4, 1, "C4h") == "BG"
+    assert field_label(-4, 1, "C3i") == "1EG" and field_label(-9, -1, "Cinfh") == "JZ-9/2U"
+    assert field_label(3, -1, "C3") == "A3/2" and field_label(0, -1, "S4") == "B"
+    assert parse_field_label("2E3/2U", "C4h", -1) == -3 and parse_field_label("JZ-7/2G", "Cinfh", 1) == -7
+    with pytest.raises(ValueError, match="not a label of C4h"):
+        parse_field_label("2E3/2U", "C4h", 1)
     sym = FieldSymmetry("Oh")
-    assert sym.reached("JZ2G", "D1") == ["JZ-1U"] and sym.reached("JZ1/2G", "D-1") == ["JZ-1/2U"]
+    assert sym.reached("BG", "D1") == ["2EU"] and sym.reached("1E1/2G", "D-1") == ["2E1/2U"]
     # an abelian group has as many irreps as elements: C4* (8) and C3* (6), times the parity
-    for n, order in ((4, 8), (3, 6)):
-        labels = {field_label(t, p, n) for t in range(-15, 16) for p in (1, -1)}
-        assert len(labels) == 2 * order
+    for sub, order in (("C4h", 16), ("C3i", 12), ("C3", 6), ("S4", 8)):
+        labels = {field_label(t, p, sub) for t in range(-15, 16) for p in (1, -1)}
+        assert len(labels) == order
+        for t in range(-15, 16):
+            for p in (1, -1):  # each label names one class of Jz for each parity
+                back = parse_field_label(field_label(t, p, sub), sub, p)
+                assert residue(back, SUBGROUP_AXIS[sub][0]) == residue(t, SUBGROUP_AXIS[sub][0])
 
 
 @pytest.mark.parametrize("parent", ["O3", "Oh", "D4h"])

@@ -1,5 +1,6 @@
-"""The double groups O_h* and D_4h*: group axioms, irreps against textbook character tables,
-branching rules, coupling coefficients and the action on Slater determinants."""
+"""The double groups O_h*, D_4h*, D_3d*, C_3v* and the subgroups a field along z keeps: group
+axioms, irreps against textbook character tables, branching rules, coupling coefficients and the
+action on Slater determinants."""
 from __future__ import annotations
 
 import numpy as np
@@ -13,8 +14,11 @@ from morvex7.ion.groupcoupling import (
     reduced_elements,
     row_one_space,
 )
-from morvex7.ion.pointgroups import d4h, oh
-from morvex7.ion.rotations import angular_momentum, su2_from_axis_angle
+from morvex7.ion.fieldsymmetry import SUBGROUPS, FieldSymmetry
+from morvex7.ion.model import IonModel
+from morvex7.ion.pointgroups import axial_group, d3d, d4h, oh
+from morvex7.ion.trigonal import C3V_LABEL
+from morvex7.ion.rotations import angular_momentum, so3_from_su2, su2_from_axis_angle
 
 R2 = np.sqrt(2)
 
@@ -194,3 +198,154 @@ def test_one_electron_configurations_branch_like_the_orbitals():
     act = ConfigurationAction(g, [Shell(1, 1)])
     chars = np.array([np.trace(act(e, np.eye(6))) for e in range(g.order)])
     assert g.multiplicities(chars) == {"E1/2U": 1, "G3/2U": 1}  # p1/2 and p3/2
+
+
+# ----------------------------------------------------------------------------- trigonal groups
+
+I_ = 1j
+# D3* (Koster's Gamma_1..Gamma_6) on E, E-bar, C3z, C3z-bar, C2y, C2y-bar; the C3v* table is the
+# same with sigma_v = I C2y (the mirror plane xz) in place of C2y
+D3_TABLE = {
+    "A1": (1, 1, 1, 1, 1, 1), "A2": (1, 1, 1, 1, -1, -1), "E": (2, 2, -1, -1, 0, 0),
+    "E1/2": (2, -2, 1, -1, 0, 0), "1E3/2": (1, -1, -1, 1, I_, -I_), "2E3/2": (1, -1, -1, 1, -I_, I_),
+}
+
+
+def _d3_elements(g, improper_c2: bool) -> list[int]:
+    c3 = su2_from_axis_angle([0, 0, 1], 2 * np.pi / 3)
+    c2 = su2_from_axis_angle([0, 1, 0], np.pi)
+    p = -1 if improper_c2 else 1
+    return [g.index(np.eye(2), 1), g.index(-np.eye(2), 1), g.index(c3, 1), g.index(-c3, 1),
+            g.index(c2, p), g.index(-c2, p)]
+
+
+def _split_e32(ir) -> list[np.ndarray]:
+    """The two one-dimensional irreps inside the real E3/2: eigenvectors of the C2y matrix."""
+    g = d3d()
+    c2 = g.index(su2_from_axis_angle([0, 1, 0], np.pi), 1)
+    _, v = np.linalg.eig(ir.matrices[c2])
+    return [np.einsum("i,gij,j->g", v[:, k].conj(), ir.matrices, v[:, k]) for k in range(2)]
+
+
+def test_d3d_double_group_matches_the_textbook_table():
+    g = d3d()
+    assert g.order == 24 and len(g.classes) == 12
+    t = g.table
+    assert all(sorted(row) == list(range(24)) for row in t)
+    assert len(g.irreps) == 10  # E3/2 G and U stand for two irreps each
+    inv = g.index(np.eye(2), -1)
+    reps = _d3_elements(g, False)
+    chars = []
+    for label, ir in g.irreps.items():
+        base, p = label[:-1], 1 if label[-1] == "G" else -1
+        m = ir.matrices
+        np.testing.assert_allclose(np.einsum("gij,hjk->ghik", m, m), m[t], atol=1e-10)
+        assert np.abs(m.imag).max() < 1e-12 or base in ("E", "E1/2")  # real E3/2 rows
+        pieces = _split_e32(ir) if base == "E3/2" else [ir.characters]
+        want = [D3_TABLE["1E3/2"], D3_TABLE["2E3/2"]] if base == "E3/2" else [D3_TABLE[base]]
+        got = sorted((tuple(np.round(c[reps], 9)) for c in pieces), key=lambda c: c[4].imag)
+        want = sorted(want, key=lambda c: np.imag(c[4]))
+        for c, w in zip(got, want):
+            np.testing.assert_allclose(c, w, atol=1e-9, err_msg=label)
+        for c in pieces:
+            assert c[inv] == pytest.approx(p * c[0])
+            improper = [g.index(g.elements[k].u, -1) for k in reps]
+            np.testing.assert_allclose(c[improper], p * c[reps], atol=1e-9)
+            chars.append(c)
+    chars = np.array(chars)
+    assert sum(abs(c[0]) ** 2 for c in chars) == pytest.approx(24)  # dimension sum rule
+    np.testing.assert_allclose(chars.conj() @ chars.T / 24, np.eye(12), atol=1e-10)
+
+
+def test_c3v_labels_restrict_the_d3d_irreps_as_the_textbook_table():
+    """C3v* = C3* + I C2' C3*: its characters on E, E-bar, C3, C3-bar, sigma_v, sigma_v-bar,
+    from the D3d irrep each C3v label is built on (even and odd states alike)."""
+    g = d3d()
+    reps = _d3_elements(g, True)
+    sub = [k for k, e in enumerate(g.elements)
+           if (e.parity > 0) == np.allclose(so3_from_su2(e.u)[2], [0, 0, 1])]
+    assert len(sub) == 12 and all(g.table[a, b] in sub for a in sub for b in sub)
+    for parity, suffix in ((1, "G"), (-1, "U")):
+        for base, label in C3V_LABEL[parity].items():
+            ir = g.irreps[base + suffix]
+            if base == "E3/2":
+                got = sorted((np.round(c[reps], 9) for c in _split_e32(ir)), key=lambda c: c[4].imag)
+                want = sorted([D3_TABLE["1E3/2"], D3_TABLE["2E3/2"]], key=lambda c: np.imag(c[4]))
+            else:
+                got, want = [ir.characters[reps]], [D3_TABLE[label]]
+            for c, w in zip(got, want):
+                np.testing.assert_allclose(c, w, atol=1e-9, err_msg=f"{base}{suffix} -> {label}")
+            # an irrep of the subgroup: unit norm over C3v*
+            c = ir.characters[sub]
+            assert np.vdot(c, c).real / 12 == pytest.approx(2 if base == "E3/2" else 1)
+
+
+# ----------------------------------------------------------------------------- field subgroups
+
+W = np.exp(-1j * np.pi / 4)
+# C4* on E, C4, C2, C4^3, E-bar, C4-bar, C2-bar, C4^3-bar (C4 the unbarred lift, rotating a
+# state of Jz = m by exp(-i pi m / 2)); C3* on E, C3, C3^2, E-bar, C3-bar, C3^2-bar
+C4_TABLE = {
+    "A": (1, 1, 1, 1, 1, 1, 1, 1), "B": (1, -1, 1, -1, 1, -1, 1, -1),
+    "1E": (1, -1j, -1, 1j, 1, -1j, -1, 1j), "2E": (1, 1j, -1, -1j, 1, 1j, -1, -1j),
+    "1E1/2": (1, W, -1j, W**3, -1, -W, 1j, -W**3), "2E1/2": (1, W**-1, 1j, W**-3, -1, -W**-1, -1j, -W**-3),
+    "1E3/2": (1, W**3, 1j, W, -1, -W**3, -1j, -W), "2E3/2": (1, W**-3, -1j, W**-1, -1, -W**-3, 1j, -W**-1),
+}
+# S4* on E, S4, S4^2 = C2, S4^3 and the barred ones (S4 = I C4^3, the unbarred lift of C4^3)
+S4_TABLE = {
+    "A": (1, 1, 1, 1, 1, 1, 1, 1), "B": (1, -1, 1, -1, 1, -1, 1, -1),
+    "1E": (1, 1j, -1, -1j, 1, 1j, -1, -1j), "2E": (1, -1j, -1, 1j, 1, -1j, -1, 1j),
+    "1E1/2": (1, W**3, 1j, W, -1, -W**3, -1j, -W), "2E1/2": (1, W**-3, -1j, W**-1, -1, -W**-3, 1j, -W**-1),
+    "1E3/2": (1, W, -1j, W**3, -1, -W, 1j, -W**3), "2E3/2": (1, W**-1, 1j, W**-3, -1, -W**-1, -1j, -W**-3),
+}
+X = np.exp(-2j * np.pi / 3)
+C3_TABLE = {
+    "A": (1, 1, 1, 1, 1, 1), "1E": (1, X, X**2, 1, X, X**2), "2E": (1, X**2, X, 1, X**2, X),
+    "1E1/2": (1, -X**2, X, -1, X**2, -X), "2E1/2": (1, -X, X**2, -1, X, -X**2), "A3/2": (1, -1, 1, -1, 1, -1),
+}
+
+
+def _cyclic(n: int, k: int, barred: bool) -> np.ndarray:
+    u = su2_from_axis_angle([0, 0, 1], 2 * np.pi * k / n) if k else np.eye(2, dtype=complex)
+    return -u if barred else u
+
+
+@pytest.mark.parametrize("parent", ["Oh", "D3d", "C3v", "Td"])
+def test_field_labels_carry_the_characters_of_the_textbook_tables(parent):
+    """The states the builder puts under each label of the field subgroup (determinants of one
+    class of Jz) transform under every element with that label's character in the table:
+    C4h* = C4* x Ci and C3i* = C3* x Ci (G, U), C3* itself, S4* with S4 = I C4^3."""
+    subgroup, n = SUBGROUPS[parent]
+    group = axial_group(subgroup)
+    sym = FieldSymmetry(parent)
+    table = S4_TABLE if subgroup == "S4" else C4_TABLE if n == 4 else C3_TABLE
+    seen = set()
+    for electrons in (1, 2):  # half-integer and integer Jz; 2p6 (even) and 2p5 (odd) states
+        model = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=parent,
+                         ground={"B": 1.0}, excited={"zeta_c": 1.0})
+        for conf in [c for side in model.configurations() for c in side]:
+            act = ConfigurationAction(group, [Shell(1, conf.occupations[0]), Shell(2, conf.occupations[1], 6)])
+            masks = act.masks()
+            labels = list(sym.multiplicities(conf))
+            for label, adapted in sym.adapt(conf, labels).items():
+                x = np.zeros((act.dimension, min(adapted.mult, 6)))
+                pos = {int(m): i for i, m in enumerate(masks)}
+                for col, det in enumerate(adapted.basis.dets[:x.shape[1]]):
+                    x[pos[int(det)], col] = 1.0
+                base = label[:-1] if label[-1] in "GU" and subgroup in ("C4h", "C3i") else label
+                for k in range(n):
+                    for bar in (False, True):
+                        char = table[base][k + (n if bar else 0)]
+                        u = _cyclic(n, k, bar)
+                        if subgroup == "S4":  # S4^k = I^k C4^(3k), C4^4 = E-bar
+                            u = _cyclic(4, (3 * k) % 4, bar ^ ((3 * k) // 4 % 2 == 1))
+                            got = act(group.index(u, (-1) ** k), x)
+                        else:
+                            got = act(group.index(u, 1), x)
+                            if subgroup in ("C4h", "C3i"):
+                                parity = 1 if label.endswith("G") else -1
+                                np.testing.assert_allclose(act(group.index(u, -1), x), parity * char * x,
+                                                           atol=1e-10)
+                        np.testing.assert_allclose(got, char * x, atol=1e-10, err_msg=f"{label} {k} {bar}")
+                seen.add(base)
+    assert seen == set(table)  # every irrep of the table occurs

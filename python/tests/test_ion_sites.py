@@ -12,7 +12,9 @@ from morvex7.ion.build import make_symmetry
 from morvex7.ion.crystalfield import field_matrix
 from morvex7.ion.fshellfield import f_field_matrix
 from morvex7.ion.model import IonModel
-from morvex7.ion.pointgroups import oh
+from morvex7.ion.detrotation import ConfigurationAction, Shell
+from morvex7.ion.pointgroups import d3d, oh
+from morvex7.ion.trigonal import TrigonalSymmetry
 from morvex7.ion.rotations import su2_from_axis_angle
 from morvex7.ion.spectra import combined_sticks
 from morvex7.ion.tetrahedral import TIMES_A2, oh_label
@@ -117,6 +119,42 @@ def test_trigonal_distortion_splits_t2g_into_a1g_and_e():
                                atol=1e-10)
 
 
+@pytest.mark.parametrize("electrons", [1, 2])
+def test_trigonal_states_transform_by_the_d3d_irreps(electrons):
+    """The builder's D3d states of d^n (even) and 2p5 d^(n+1) (odd), rotated by every element of
+    D3d* on the determinants: row 1 and row 2 (C2y row 1) of each copy go into each other by the
+    irrep's own matrices; E3/2's states span an invariant space of E3/2's character; the labels
+    account for every determinant. The generators suffice (C3z, C2y, the inversion, E-bar)."""
+    g = d3d()
+    gens = [g.index(su2_from_axis_angle([0, 0, 1], 2 * np.pi / 3), 1),
+            g.index(su2_from_axis_angle([0, 1, 0], np.pi), 1), g.index(np.eye(2), -1),
+            g.index(-np.eye(2), 1)]
+    sym = TrigonalSymmetry("D3d")
+    model = IonModel(valence="3d", electrons=electrons, core="2p", symmetry="D3d",
+                     ground={"10Dq": 1.0}, excited={"zeta_c": 1.0})
+    for conf in [model.configurations()[0][0], model.configurations()[1][0]]:
+        act = ConfigurationAction(g, [Shell(1, conf.occupations[0]), Shell(2, conf.occupations[1], 6)])
+        pos = {int(m): i for i, m in enumerate(act.masks())}
+        mults = sym.multiplicities(conf)
+        assert sum(m * d for m, d in mults.values()) == act.dimension
+        for label, st in sym.adapt(conf, list(mults)).items():
+            ir = g.irreps[label]
+            rows = []
+            for k in range(min(ir.dim, st.dim)):
+                basis, vec = st.row(k)
+                x = np.zeros((act.dimension, st.mult))
+                x[[pos[int(d)] for d in basis.dets]] = vec.T
+                rows.append(x)
+            for e in gens:
+                if label.startswith("E3/2"):
+                    y = act(e, rows[0])
+                    np.testing.assert_allclose(rows[0] @ (rows[0].T @ y), y, atol=1e-10)  # invariant
+                    assert np.trace(rows[0].T @ y) == pytest.approx(st.mult / 2 * ir.characters[e])
+                    continue
+                want = sum(ir.matrices[e][s, 0] * rows[s] for s in range(ir.dim))
+                np.testing.assert_allclose(act(e, rows[0]), want, atol=1e-10, err_msg=f"{label} {e}")
+
+
 def test_cubic_field_on_the_three_fold_axis_gives_the_octahedral_spectrum(tmp_path, engine):
     """Ni2+ with 10Dq written in the trigonal frame (Dsigma = Dtau = 0): the isotropic spectrum
     and the ground energy are those of the Oh model."""
@@ -179,3 +217,36 @@ def test_f1_levels_equal_a_direct_diagonalisation(group, field):
     v = sum(val * f_field_matrix(group, name) for name, val in field.items())
     want = np.linalg.eigvalsh(zeta * ls + np.kron(v, np.eye(2)))
     np.testing.assert_allclose(got, want, atol=1e-9)
+
+
+@pytest.mark.parametrize("symmetry, electrons", [("D3d", 2), ("C3v", 3)])
+def test_trigonal_spectra_equal_those_of_the_jz_classes(tmp_path, engine, symmetry, electrons):
+    """A distorted trigonal site, built once on the D3d states (A1/A2 by C2y, two-row E and
+    E1/2, E3/2 with the reduced elements scaled by the count of their row combinations) and once
+    on the bare classes of Jz (a field of 0 T: every determinant its own row, no group theory):
+    the same isotropic, z and xy spectra at 0 K and at 300 K."""
+    ground = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.035, "10Dq": 2.0, "Dsigma": 0.06, "Dtau": 0.02}
+    excited = {"F2vv": 9.6, "F4vv": 6.0, "zeta_v": 0.045, "zeta_c": 5.7, "F2cv": 5.1,
+               "G1cv": 3.7, "G3cv": 2.1}
+    plain = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
+                     ground=ground, excited=excited, window=0.1)
+    field = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
+                     ground=dict(ground, B=0.0), excited=excited, window=0.1)
+    built, run_p = run_ion(plain, tmp_path / "plain", engine)
+    _, run_f = run_ion(field, tmp_path / "field", engine)
+    labels = {t.ground for t in built.triads} | {t.excited for t in built.triads}
+    assert labels & ({"E1/2", "E3/2"} if electrons % 2 else {"A1G", "A2G", "EG", "EU"})
+    grid = np.linspace(-10, 20, 601)
+
+    def curve(run, pol, temperature):
+        s = combined_sticks(run, polarisation=pol, temperature=temperature)
+        return (s.intensity[None, :] * 0.1 / np.pi
+                / ((grid[:, None] - s.energy[None, :]) ** 2 + 0.01)).sum(axis=1)
+
+    for temperature in (0.0, 300.0):
+        for pol in ("iso", "z", "xy"):
+            want = curve(run_f, pol, temperature)
+            np.testing.assert_allclose(curve(run_p, pol, temperature), want, atol=2e-4 * want.max(),
+                                       err_msg=f"{pol} {temperature} K")
+    z, xy = curve(run_p, "z", 0.0), curve(run_p, "xy", 0.0)
+    assert np.abs(z - xy).max() > 0.02 * z.max()  # the distortion makes the site dichroic

@@ -14,13 +14,14 @@ from . import atomic
 from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
 from .estimate import ENGINE_MAX_CELLS, band_dimension, engine_cells
 from .model import IonModel
-from .fieldsymmetry import FieldSymmetry, TrigonalSymmetry
+from .fieldsymmetry import FieldSymmetry
 from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .rixs import FullSymmetry, rixs_command_block, rixs_json
 from .symmetry import Symmetry
 from .tetrahedral import TdSymmetry
+from .trigonal import TrigonalSymmetry
 from .writer import Triad, write_fort50, write_ftn14_ftn15
 
 #: The engine's work array when none is asked for (cells).
@@ -61,12 +62,12 @@ class BuiltModel:
 def make_symmetry(name: str, field: bool = False) -> Symmetry:
     """The symmetry object of a model's symmetry name (with ``field``: the subgroup that keeps
     a field along z)."""
-    if name in ("D3d", "C3v"):
-        return TrigonalSymmetry(name, field)
     if field:
         return FieldSymmetry(name)
     if name == "Td":
         return TdSymmetry()
+    if name in ("D3d", "C3v"):
+        return TrigonalSymmetry(name)
     if name == "O3":
         return O3Symmetry()
     if name == "Oh":

@@ -11,8 +11,23 @@ their principal axis, hybridisation, the Zeeman and exchange terms) is a real ma
 determinants that keeps that class, so the adapted states are the determinants themselves and
 every block stays real.
 
-Labels (upper case, as the engine reads them): ``JZ`` + the representative of the class in (-n/2, n/2] + the parity (``G`` even,
-``U`` odd): ``JZ-1/2G``, ``JZ0U``, ``JZ2G`` (n = 4), ``JZ-7/2U`` (spherical). The dipole
+Labels (upper case, as the engine reads them) are those of the subgroup's character table, with
+the parity as the last letter (``G`` even, ``U`` odd) where the subgroup has the inversion:
+
+===========  ======================================================================
+C4h* (Oh,    Jz = 0: ``A``, 2: ``B``, +1: ``1E``, -1: ``2E``, +1/2: ``1E1/2``,
+D4h)         -1/2: ``2E1/2``, +3/2: ``1E3/2``, -3/2: ``2E3/2`` (modulo 4), then G or U
+C3i* (D3d)   Jz = 0: ``A``, +1: ``1E``, -1: ``2E``, +1/2: ``1E1/2``, -1/2: ``2E1/2``,
+             3/2: ``A3/2`` (modulo 3), then G or U
+C3* (C3v)    as C3i*, without the parity
+S4* (Td)     as C4h* without the parity, for Jz + 2 in the odd states: S4 = I C4z^3
+             has the character p exp(-3 pi i Jz / 2) on states of parity p
+C_inf_h (O3) ``JZ`` and the value of Jz itself, then G or U: ``JZ-7/2U``
+===========  ======================================================================
+
+Of each complex-conjugate pair, ``1`` holds Jz = +|m| (the rotation C_n about z has the
+character exp(-2 pi i |m| / n) there; states rotate as exp(-i phi Jz)), ``2`` holds -|m|.
+The dipole
 operator's parts are its spherical components: ``D1`` (q = +1, absorbs sigma+ light, helicity
 +1 about +z), ``D0`` (q = 0, E parallel to z), ``D-1`` (q = -1, sigma-).
 
@@ -67,17 +82,42 @@ def residue(two_m: int, n: int) -> int:
     return r - 2 * n if r > n else r
 
 
-def field_label(two_m: int, parity: int, n: int) -> str:
-    """The label of the irrep holding states of 2M = two_m and the given parity."""
-    m = Fraction(residue(two_m, n), 2)
-    return f"JZ{m}{'G' if parity > 0 else 'U'}"
+#: name of each class of twice Jz (its representative in (-n, n]) in the cyclic double groups
+CYCLIC_NAMES = {
+    4: {0: "A", 4: "B", 2: "1E", -2: "2E", 1: "1E1/2", -1: "2E1/2", 3: "1E3/2", -3: "2E3/2"},
+    3: {0: "A", 2: "1E", -2: "2E", 1: "1E1/2", -1: "2E1/2", 3: "A3/2"},
+}
+#: rotation order n and whether the subgroup has the inversion (else the parity is not in labels)
+SUBGROUP_AXIS = {"Cinfh": (0, True), "C4h": (4, True), "C3i": (3, True), "C3": (3, False),
+                 "S4": (4, False)}
 
 
-def parse_field_label(text: str) -> tuple[int, int]:
-    """("JZ-3/2U") -> (2M, parity) = (-3, -1)."""
-    if not text.startswith("JZ") or text[-1:] not in ("G", "U"):
-        raise ValueError(f"not a field-subgroup label: {text!r}")
-    return int(2 * Fraction(text[2:-1])), 1 if text[-1] == "G" else -1
+def field_label(two_m: int, parity: int, subgroup: str) -> str:
+    """The label of the irrep of ``subgroup`` holding the states of 2 Jz = two_m and parity."""
+    n, inversion = SUBGROUP_AXIS[subgroup]
+    suffix = "G" if parity > 0 else "U"
+    if n == 0:
+        return f"JZ{Fraction(two_m, 2)}{suffix}"
+    if subgroup == "S4" and parity < 0:
+        two_m += 4  # I C4z^3 on an odd state: the character of Jz + 2
+    return CYCLIC_NAMES[n][residue(two_m, n)] + (suffix if inversion else "")
+
+
+def parse_field_label(text: str, subgroup: str, parity: int) -> int:
+    """Twice Jz (its class representative) of the states of label ``text`` and ``parity``:
+    ("2E1/2U", "C4h", -1) -> -1."""
+    n, _ = SUBGROUP_AXIS[subgroup]
+    if n == 0:
+        if text.startswith("JZ") and text[-1:] == ("G" if parity > 0 else "U"):
+            try:
+                return int(2 * Fraction(text[2:-1]))
+            except ValueError:
+                pass
+    else:
+        for r in CYCLIC_NAMES[n]:
+            if field_label(r, parity, subgroup) == text:
+                return r
+    raise ValueError(f"{text!r} is not a label of {subgroup} for states of parity {parity:+d}")
 
 
 class FieldSymmetry(Symmetry):
@@ -107,15 +147,16 @@ class FieldSymmetry(Symmetry):
         _, res = self._space(config)
         out = {}
         for r in sorted(set(res.tolist()), key=lambda v: (abs(v), -v)):
-            out[field_label(r, config.parity, self.n)] = (int(np.sum(res == r)), 1)
+            out[field_label(r, config.parity, self.subgroup)] = (int(np.sum(res == r)), 1)
         return out
 
     def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
         basis, res = self._space(config)
         out = {}
         for lab in labels:
-            two_m, parity = parse_field_label(lab)
-            if parity != config.parity:
+            try:
+                two_m = parse_field_label(lab, self.subgroup, config.parity)
+            except ValueError:  # a label of the other parity
                 out[lab] = AdaptedIrrep(lab, 1, DeterminantBasis(np.zeros(0)), (0,), np.zeros((0, 1, 0)))
                 continue
             sector = basis.subset(res == residue(two_m, self.n))
@@ -132,8 +173,10 @@ class FieldSymmetry(Symmetry):
         return list(DIPOLE_PARTS)
 
     def reached(self, ground_label: str, op_label: str) -> list[str]:
-        two_m, parity = parse_field_label(ground_label)
-        return [field_label(two_m + 2 * DIPOLE_PARTS[op_label], -parity, self.n)]
+        # ground states are even where the label cannot say (Td and C3v hold d shells only)
+        parity = -1 if SUBGROUP_AXIS[self.subgroup][1] and ground_label.endswith("U") else 1
+        two_m = parse_field_label(ground_label, self.subgroup, parity)
+        return [field_label(two_m + 2 * DIPOLE_PARTS[op_label], -parity, self.subgroup)]
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
@@ -146,17 +189,3 @@ class FieldSymmetry(Symmetry):
         if polarisation not in FIELD_POLARISATION:
             raise ValueError(f"unknown polarisation {polarisation!r}")
         return FIELD_POLARISATION[polarisation][op_label]
-
-
-class TrigonalSymmetry(FieldSymmetry):
-    """A trigonal site (D3d or C3v, z on the three-fold axis) adapted by its rotations about z:
-    C3i* (C3* for C3v), one-dimensional irreps labelled by Jz modulo 3 (``JZ0G``, ``JZ1G``,
-    ``JZ-1G``, ``JZ1/2U``, ``JZ3/2U``, ...), with or without a field along z. The two partners of
-    a two-dimensional irrep of D3d (E, E1/2) are separate labels here, and the pair of complex
-    conjugate irreps of j = 3/2 (often printed together as E3/2) is the one label ``JZ3/2``;
-    every block is real. The spectra are those of the full group; the labels are the subgroup's.
-    """
-
-    def __init__(self, parent: str, field: bool = False) -> None:
-        super().__init__(parent)
-        self.name = parent + ("+field" if field else "")
