@@ -161,7 +161,12 @@ def _lz_sz_tz(l: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
              excited={"zeta_v": 0.05, "zeta_c": 9.0}),
     IonModel(valence="3d", electrons=8, core="2p", symmetry="Oh", ground=dict(NI_GROUND, B=20.0),
              excited={"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5}),
-], ids=["d1-O3", "d8-Oh"])
+    IonModel(valence="3d", electrons=8, core="2p", symmetry="Td", ground=dict(NI_GROUND, B=20.0),
+             excited={"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5}),
+    IonModel(valence="3d", electrons=7, core="2p", symmetry="D3d",
+             ground=dict(NI_GROUND, Dsigma=0.05, Dtau=0.01, B=20.0),
+             excited={"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5}),
+], ids=["d1-O3", "d8-Oh", "d8-Td", "d7-D3d"])
 def test_xmcd_sum_rules_hold(tmp_path, engine, model):
     """Without core–valence Coulomb interaction and with a large core spin–orbit splitting:
     int(sigma+ - sigma-) / int(sigma+ + sigma- + z) = -<Lz> / (2 n_h) (orbital rule, light of

@@ -111,12 +111,18 @@ def test_trigonal_distortion_splits_t2g_into_a1g_and_e():
     assert np.allclose(e[0], e[1]) and np.allclose(e[2], e[3])  # two doublets
     assert e[0] + e[2] == pytest.approx(2 * dq + ds + 3 * dt)
     assert e[0] != pytest.approx(-4 * dq)  # t2g is split
-    # the builder, through the C3 adaptation, finds the same one-electron levels
+    # the builder, through the D3d adaptation, finds the same one-electron levels
     model = IonModel(valence="3d", electrons=1, core="2p", symmetry="D3d",
                      ground={"10Dq": 10 * dq, "Dsigma": ds, "Dtau": dt}, excited={"zeta_c": 5.0},
                      all_ground=True, window=3.0)
     np.testing.assert_allclose(sorted(_all_ground_levels(model)), sorted(np.repeat(levels, 2)),
                                atol=1e-10)
+    # with the spin: a1g x E1/2 = E1/2G, e x E1/2 = E1/2G + E3/2G (E3/2G's DIM is 1: its
+    # Kramers doublets show as two states)
+    by_label = ground_levels(model)
+    assert set(by_label) == {"E1/2G", "E3/2G"}
+    np.testing.assert_allclose(by_label["E1/2G"], [min(a1g, e[0]), max(a1g, e[0]), e[2]], atol=1e-10)
+    np.testing.assert_allclose(by_label["E3/2G"], [e[0], e[0], e[2], e[2]], atol=1e-10)
 
 
 @pytest.mark.parametrize("electrons", [1, 2])
@@ -250,3 +256,13 @@ def test_trigonal_spectra_equal_those_of_the_jz_classes(tmp_path, engine, symmet
                                        err_msg=f"{pol} {temperature} K")
     z, xy = curve(run_p, "z", 0.0), curve(run_p, "xy", 0.0)
     assert np.abs(z - xy).max() > 0.02 * z.max()  # the distortion makes the site dichroic
+
+
+def test_f_shell_charge_transfer_in_a_crystal_field_is_refused_with_its_size():
+    """Ce3+ 4f1 with a ligand shell in Oh: refused, naming the largest configuration,
+    3d9 4f4 L2, and its 10 x C(14, 4) x C(14, 12) = 10 x 1001 x 91 determinants."""
+    with pytest.raises(ValueError, match=r"3d9 4f4 L2, has 910910 determinants.*O3"):
+        IonModel(valence="4f", electrons=1, core="3d", symmetry="Oh", ground={"B40": 0.01},
+                 excited={"zeta_c": 7.4}, charge_transfer={"Delta": 2.0, "V": 0.3})
+    IonModel(valence="4f", electrons=1, core="3d", symmetry="O3", excited={"zeta_c": 7.4},
+             charge_transfer={"Delta": 2.0, "V": 0.3})  # spherical symmetry takes it

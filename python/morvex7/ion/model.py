@@ -161,8 +161,14 @@ class IonModel:
                 raise ValueError(f"{self.symmetry} crystal fields are made for d shells only "
                                  "(an f shell: Oh or D4h)")
             if self.charge_transfer is not None:
-                raise ValueError("an f shell in a crystal field has no charge transfer here "
-                                 "(its hybridisation per orbital set is not made)")
+                name, size = max(((c.name, _determinants(c)) for side in self.configurations()
+                                  for c in side), key=lambda x: x[1])
+                raise ValueError(
+                    f"an f shell in a crystal field with charge transfer is not built yet: the "
+                    f"hybridisation of the f orbitals per orbital set is not made, and the "
+                    f"largest configuration, {name}, has {size} determinants, more than the "
+                    f"point-group adaptation handles in reasonable time today; use symmetry = "
+                    f"\"O3\" with charge transfer, or {self.symmetry} without it")
         if self.window < 0:
             raise ValueError("window must not be negative")
         if self.rixs is not None:
@@ -228,6 +234,11 @@ class IonModel:
             if holes:
                 name += " L" + ("" if holes == 1 else str(holes))
         return Configuration(name, orb, tuple(occ))
+
+
+def _determinants(config: Configuration) -> int:
+    """Number of Slater determinants of a configuration."""
+    return math.prod(math.comb(sh.size, n) for sh, n in zip(config.orbitals.shells, config.occupations))
 
 
 def _finite(value: Any, what: str) -> float:
