@@ -320,6 +320,7 @@ def test_field_labels_carry_the_characters_of_the_textbook_tables(parent):
     sym = FieldSymmetry(parent)
     table = S4_TABLE if subgroup == "S4" else C4_TABLE if n == 4 else C3_TABLE
     seen = set()
+    measured: dict[str, np.ndarray] = {}  # label -> character on every element, from the states
     for electrons in (1, 2):  # half-integer and integer Jz; 2p6 (even) and 2p5 (odd) states
         model = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=parent,
                          ground={"B": 1.0}, excited={"zeta_c": 1.0})
@@ -348,4 +349,13 @@ def test_field_labels_carry_the_characters_of_the_textbook_tables(parent):
                                                            atol=1e-10)
                         np.testing.assert_allclose(got, char * x, atol=1e-10, err_msg=f"{label} {k} {bar}")
                 seen.add(base)
+                first = x[:, :1]
+                chars = np.array([(first.T @ act(e, first))[0, 0] for e in range(group.order)])
+                if label in measured:  # the same label from another configuration or parity
+                    np.testing.assert_allclose(chars, measured[label], atol=1e-10)
+                measured[label] = chars
     assert seen == set(table)  # every irrep of the table occurs
+    # one-dimensional irreps: as many as elements (the dimension sum rule), orthonormal characters
+    chars = np.array(list(measured.values()))
+    assert len(chars) == group.order
+    np.testing.assert_allclose(chars.conj() @ chars.T / group.order, np.eye(group.order), atol=1e-10)

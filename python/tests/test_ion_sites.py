@@ -225,19 +225,23 @@ def test_f1_levels_equal_a_direct_diagonalisation(group, field):
     np.testing.assert_allclose(got, want, atol=1e-9)
 
 
-@pytest.mark.parametrize("symmetry, electrons", [("D3d", 2), ("C3v", 3)])
-def test_trigonal_spectra_equal_those_of_the_jz_classes(tmp_path, engine, symmetry, electrons):
+@pytest.mark.parametrize("symmetry, electrons, ct", [
+    ("D3d", 2, None), ("C3v", 3, None),
+    ("D3d", 8, {"Delta": 4.0, "U": 7.0, "Q": 8.0, "V_a1g": 1.9, "V_epi": 1.6, "V_esigma": 2.4}),
+], ids=["d2-D3d", "d3-C3v", "d8-D3d-charge-transfer"])
+def test_trigonal_spectra_equal_those_of_the_jz_classes(tmp_path, engine, symmetry, electrons, ct):
     """A distorted trigonal site, built once on the D3d states (A1/A2 by C2y, two-row E and
     E1/2, E3/2 with the reduced elements scaled by the count of their row combinations) and once
     on the bare classes of Jz (a field of 0 T: every determinant its own row, no group theory):
-    the same isotropic, z and xy spectra at 0 K and at 300 K."""
+    the same isotropic, z and xy spectra at 0 K and at 300 K. With charge transfer the blocks of
+    the three configuration pairs add coherently, so their relative signs are checked too."""
     ground = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.035, "10Dq": 2.0, "Dsigma": 0.06, "Dtau": 0.02}
     excited = {"F2vv": 9.6, "F4vv": 6.0, "zeta_v": 0.045, "zeta_c": 5.7, "F2cv": 5.1,
                "G1cv": 3.7, "G3cv": 2.1}
     plain = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
-                     ground=ground, excited=excited, window=0.1)
+                     ground=ground, excited=excited, window=0.1, charge_transfer=ct)
     field = IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
-                     ground=dict(ground, B=0.0), excited=excited, window=0.1)
+                     ground=dict(ground, B=0.0), excited=excited, window=0.1, charge_transfer=ct)
     built, run_p = run_ion(plain, tmp_path / "plain", engine)
     _, run_f = run_ion(field, tmp_path / "field", engine)
     labels = {t.ground for t in built.triads} | {t.excited for t in built.triads}
