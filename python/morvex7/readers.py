@@ -19,9 +19,14 @@ read_log             the engine's standard output: block headers, Auger channel 
 """
 from __future__ import annotations
 
+import io
 import math
+import os
 import re
+import stat
 import warnings
+from array import array
+from collections import deque
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -78,19 +83,49 @@ class TruncatedEchoWarning(UserWarning):
 # ---------------------------------------------------------------------------------------------
 
 class Lines:
-    """The lines of a text file with a cursor; line numbers are 1-based."""
+    """The lines of a text file, read one at a time with a cursor; line numbers are 1-based.
 
-    def __init__(self, path: str | Path, text: str | None = None):
+    Only the line ahead of the cursor and the last few lines read are held, so a file of any
+    size is read in bounded memory (``keep=True`` keeps every line, for the log's text).
+    """
+
+    #: How many lines read are kept for error messages that quote an earlier line.
+    RECENT = 64
+
+    def __init__(self, path: str | Path, text: str | None = None, keep: bool = False):
         self.path = Path(path)
         if text is None:
-            text = self.path.read_text(errors="replace")
-        lines = text.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        # The last line has no line end: a writer that stopped in the middle of a record.
-        self.cut_short = bool(lines) and not text.endswith("\n")
-        self.lines = [ln[:-1] if ln.endswith("\r") else ln for ln in lines]
+            # as Path.read_text: the locale's encoding, universal newlines
+            self._source = open(self.path, errors="replace")
+            st = os.fstat(self._source.fileno())
+            self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
+        else:
+            self._source = io.StringIO(text)       # lines end at "\n" only, as str.split
+            self.size = len(text)
         self.pos = 0
+        self.memo: dict = {}                        # labels read, each kept once
+        # The last line has no line end: a writer that stopped in the middle of a record.
+        self.cut_short = False
+        self._cut_line = 0
+        self._recent: deque[tuple[int, str]] = deque(maxlen=self.RECENT)
+        self.kept: list[str] | None = [] if keep else None
+        self._ahead = self._read()
+
+    def _read(self) -> str | None:
+        line = self._source.readline()
+        if not line:
+            self._source.close()
+            return None
+        if line.endswith("\n"):
+            line = line[:-1]
+        else:
+            self.cut_short, self._cut_line = True, self.pos + 1
+        return line[:-1] if line.endswith("\r") else line
+
+    def __del__(self) -> None:
+        source = getattr(self, "_source", None)
+        if source is not None:
+            source.close()
 
     @property
     def lineno(self) -> int:
@@ -98,18 +133,41 @@ class Lines:
         return self.pos + 1
 
     def at_end(self) -> bool:
-        return self.pos >= len(self.lines)
+        return self._ahead is None
 
     def peek(self) -> str | None:
-        return None if self.at_end() else self.lines[self.pos]
+        return self._ahead
 
     def next(self, expected: str) -> str:
         """Return the current line and advance; at the end of the file raise LayoutError."""
-        if self.at_end():
+        line = self._ahead
+        if line is None:
             raise LayoutError(self.path, self.lineno, expected, "")
-        line = self.lines[self.pos]
         self.pos += 1
+        self._recent.append((self.pos, line))
+        if self.kept is not None:
+            self.kept.append(line)
+        self._ahead = self._read()
         return line
+
+    def text_of(self, lineno: int, default: str = "") -> str:
+        """The text of line `lineno` when it is one of the last lines read (or the next one)."""
+        if lineno == self.pos + 1 and self._ahead is not None:
+            return self._ahead
+        for n, line in reversed(self._recent):
+            if n == lineno:
+                return line
+        return default
+
+    def at_most(self, count: int, chars_each: int) -> int:
+        """`count`, or fewer when the file is too short to hold `count` items of at least
+        `chars_each` characters: room to preallocate for a count read from the file, which a
+        damaged file may make arbitrarily large (such a file ends before the room is used)."""
+        return count if self.size is None else max(0, min(count, self.size // chars_each + 8))
+
+    def once(self, value):
+        """`value`, or an equal one read before (repeated labels are held once)."""
+        return self.memo.setdefault(value, value)
 
     def expect_prefix(self, prefix: str, expected: str | None = None) -> str:
         line = self.next(expected or repr(prefix))
@@ -120,7 +178,7 @@ class Lines:
     def error(self, expected: str, line: str | None = None,
               lineno: int | None = None) -> LayoutError:
         lineno = lineno if lineno is not None else self.pos
-        if self.cut_short and lineno == len(self.lines) and line:
+        if self.cut_short and lineno == self._cut_line and line:
             expected += " (the file ends inside this line: it is cut short)"
         return LayoutError(self.path, lineno, expected, line)
 
@@ -140,8 +198,7 @@ def real_field(text: str, lines: Lines, lineno: int, what: str) -> float:
         return float(s.replace("Infinity", "inf"))
     if not _REAL.match(text) or not s:
         raise lines.error(f"{what} as a number in columns of width {len(text)}",
-                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text,
-                          lineno)
+                          lines.text_of(lineno, text), lineno)
     return float(s.replace("D", "E").replace("d", "e"))
 
 
@@ -155,11 +212,10 @@ def int_field(text: str, lines: Lines, lineno: int, what: str, stars: int | None
         if stars is not None:
             return stars
         raise lines.error(f"{what} as an integer (the field overflowed)",
-                          lines.lines[lineno - 1], lineno)
+                          lines.text_of(lineno), lineno)
     if not _INT.match(text):
         raise lines.error(f"{what} as an integer in columns of width {len(text)}",
-                          lines.lines[lineno - 1] if 0 < lineno <= len(lines.lines) else text,
-                          lineno)
+                          lines.text_of(lineno, text), lineno)
     return int(s)
 
 
@@ -207,7 +263,7 @@ def parse_description(text: str, lines: Lines, lineno: int) -> RunDescription:
             return None
         if not c.isdigit():
             raise lines.error("N2 and N3 as one digit each at the start of the run description",
-                              lines.lines[lineno - 1], lineno)
+                              lines.text_of(lineno), lineno)
         return int(c)
 
     vals = [real_field(text[2 + 7 * k:9 + 7 * k], lines, lineno, name)
@@ -270,7 +326,7 @@ class GroundReport:
     line: int
 
 
-@dataclass
+@dataclass(slots=True)
 class MatrixBlock:
     """One ``TRANSFORMED MATRIX FOR TRIAD`` block: a spectrum as a one-row matrix.
 
@@ -450,31 +506,45 @@ def _parse_matrix_block(cur: Lines, step: int | None) -> MatrixBlock:
             raise cur.error(f"the Auger spectrum of step {step} (step number in columns 42-44)",
                             line)
         label2 = field2[3:].strip()
-    labels = (line[32:40].strip(), label2, line[50:58].strip())
+    labels = cur.once((line[32:40].strip(), label2, line[50:58].strip()))
     m = int_field(line[64:71], cur, start, "the number of lines")
     i1 = int_field(line[79:81], cur, start, "the first block index")
     i2 = int_field(line[87:89], cur, start, "the second block index")
-    energies: list[float] = []
-    values: list[float] = []
+    # each line takes at least 20 characters: 10 in a row of energies, 10 in a row of values
+    room = cur.at_most(m, 20)
+    energies, values = np.empty(room), np.empty(room)
     bra = float("nan")
     for g in range(0, m, 7):
         k = min(7, m - g)
+        if g + k > energies.size:                   # the file grew while it was read
+            energies, values = _grown(energies, m), _grown(values, m)
         line = cur.expect_prefix(" BRA/KET :", "a ' BRA/KET :' row of energies")
         if len(line.rstrip()) != 10 + 10 * k:
             raise cur.error(f"' BRA/KET :' and {k} energies (F10.5) for {m} lines", line)
-        energies += reals_in_columns(line, 10, 10, cur, cur.pos, "an energy", count=k)
+        energies[g:g + k] = reals_in_columns(line, 10, 10, cur, cur.pos, "an energy", count=k)
         line = cur.next("a row of values (F9.5, ':', F10.6 ...)")
         if len(line) < 10 or line[9] != ":" or len(line.rstrip()) != 10 + 10 * k:
             raise cur.error(f"a row of {k} values: F9.5, ':', then F10.6 fields", line)
         b = real_field(line[:9], cur, cur.pos, "the bra energy")
         if g == 0:
             bra = b
-        values += reals_in_columns(line, 10, 10, cur, cur.pos, "a value", count=k)
+        values[g:g + k] = reals_in_columns(line, 10, 10, cur, cur.pos, "a value", count=k)
     line = cur.expect_prefix(" Total intensity ", "the closing ' Total intensity ' record")
     total = real_field(line[17:26], cur, cur.pos, "the total")
     if len(line.rstrip()) > 26:
         raise cur.error("' Total intensity ' and one F9.5 field", line)
-    return MatrixBlock(labels, step, bra, np.array(energies), np.array(values), total, i1, i2, start)
+    return MatrixBlock(labels, step, bra, energies, values, total, i1, i2, start)
+
+
+def _grown(a: np.ndarray, limit: int) -> np.ndarray:
+    out = np.empty(min(limit, max(2 * a.size, 64)))
+    out[:a.size] = a
+    return out
+
+
+def _floats(values: array) -> np.ndarray:
+    """A float array from numbers collected in an ``array('d')`` (8 bytes each)."""
+    return np.array(values, dtype=float)
 
 
 def _parse_intermediate_table(cur: Lines) -> IntermediateTable:
@@ -485,7 +555,7 @@ def _parse_intermediate_table(cur: Lines) -> IntermediateTable:
     line = cur.next("the column titles '%   Energy Intensity       Gamma    I'")
     if line.rstrip() != "%   Energy Intensity       Gamma    I":
         raise cur.error("the column titles '%   Energy Intensity       Gamma    I'", line)
-    e, i, w = [], [], []
+    e, i, w = array("d"), array("d"), array("d")
     while True:
         line = cur.next("a row (F10.4,F10.6,F12.6,I5) or '%END'")
         if line.rstrip() == "%END":
@@ -501,7 +571,7 @@ def _parse_intermediate_table(cur: Lines) -> IntermediateTable:
                         stars=len(e) if len(e) > 99999 else None)
         if got != len(e):
             raise cur.error(f"state number {len(e)}", line)
-    return IntermediateTable(np.array(e), np.array(i), np.array(w), start)
+    return IntermediateTable(_floats(e), _floats(i), _floats(w), start)
 
 
 def _parse_absorption_summary(cur: Lines) -> AbsorptionSummary:
@@ -671,8 +741,17 @@ def _read_spectrum(cur: Lines, blocks: list[BlockRecord], full: list[str] | None
 def _parse_auger_output(cur: Lines, tr: TriadRecord, params: dict) -> None:
     if cur.peek() is not None and cur.peek().startswith("%FORMAT"):
         tr.intermediate = _parse_intermediate_table(cur)
+    # The steps of a scan share their final-state energies: equal ones are held once (read
+    # only), so a long scan costs about its intensities alone.
+    shared = None
     while cur.peek() is not None and cur.peek().startswith(_HEADER):
-        tr.blocks.append(_parse_matrix_block(cur, step=len(tr.blocks)))
+        b = _parse_matrix_block(cur, step=len(tr.blocks))
+        if shared is not None and b.energies.tobytes() == shared.tobytes():
+            b.energies = shared
+        else:
+            shared = b.energies
+            shared.flags.writeable = False
+        tr.blocks.append(b)
     nomega = params.get("NOMEGA")
     if isinstance(nomega, int):
         want = max(nomega + 1, 0)
@@ -693,7 +772,7 @@ def read_ground_energies(path: str | Path) -> list[np.ndarray]:
     starts on a new line with index 1.
     """
     cur = Lines(path)
-    lists: list[list[float]] = []
+    lists: list[array] = []
     while not cur.at_end():
         line = cur.next("")
         n = cur.pos
@@ -709,7 +788,7 @@ def read_ground_energies(path: str | Path) -> list[np.ndarray]:
             idx = int_field(body[k:k + 4], cur, n, "the state index",
                             stars=nxt if nxt > 9999 else None)
             if idx == 1 and k == 0:
-                lists.append([])
+                lists.append(array("d"))
             elif not lists or idx != len(lists[-1]) + 1:
                 raise cur.error(f"state index {len(lists[-1]) + 1 if lists else 1}", line)
             lists[-1].append(real_field(body[k + 4:k + 14], cur, n, "a ground-state energy"))
@@ -719,7 +798,7 @@ def read_ground_energies(path: str | Path) -> list[np.ndarray]:
         if not ascending(lists[-1][-1 - len(body) // 14:]):
             raise cur.error("the ground-state energies in ascending order (lines moved or "
                             "swapped?)", line, n)
-    return [np.array(x) for x in lists]
+    return [_floats(x) for x in lists]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -799,22 +878,23 @@ def read_yield_file(path: str | Path) -> list[YieldCurve]:
         line = cur.next("the column titles")
         if line.rstrip() != "%     energy       yield         absorption":
             raise cur.error("the column titles '%     energy       yield         absorption'", line)
+        cols = (array("d"), array("d"), array("d"))
         if nomega >= 0:
-            rows = [_yield_record(cur.next(f"the record of step {i}"), cur, i)
-                    for i in range(1, nomega + 1)]
+            for i in range(1, nomega + 1):
+                for col, v in zip(cols, _yield_record(cur.next(f"the record of step {i}"), cur, i)):
+                    col.append(v)
         else:
-            rows = []
             while cur.peek() is not None and cur.peek() != "%END":
-                rows.append(_yield_record(cur.next(""), cur, len(rows) + 1))
-            nomega = len(rows)
+                for col, v in zip(cols, _yield_record(cur.next(""), cur, len(cols[0]) + 1)):
+                    col.append(v)
+            nomega = len(cols[0])
             if nomega < 10000:
                 raise LayoutError(cur.path, head, "NOMEGA as an integer (asterisks only for "
                                   f"10000 or more records; {nomega} follow)", "****")
         line = cur.next(f"'%END' after {nomega} records (NOMEGA={nomega})")
         if line != "%END":
             raise cur.error(f"'%END' after {nomega} records (NOMEGA={nomega})", line)
-        arr = np.array(rows, dtype=float).reshape(-1, 3)
-        curves.append(YieldCurve(estart, nomega, desc, arr[:, 0], arr[:, 1], arr[:, 2],
+        curves.append(YieldCurve(estart, nomega, desc, *(_floats(c) for c in cols),
                                  e0, y0, a0, start))
     return curves
 
@@ -889,8 +969,7 @@ def read_intermediate_listing(path: str | Path) -> list[IntermediateListing]:
     while not cur.at_end():
         start = cur.lineno
         noa, desc = _counted_description(cur, "the listing header", "the number of states")
-        e: list[float] = []
-        i: list[float] = []
+        e, i = array("d"), array("d")
         while len(e) < noa:
             line = cur.next("pairs (F8.2, I8) of the listing")
             k = min(5, noa - len(e))
@@ -903,7 +982,7 @@ def read_intermediate_listing(path: str | Path) -> list[IntermediateListing]:
         summ = parse_eg_record(cur.next("the '%Eg=' record"), cur, cur.pos)
         total = _total_record(cur)
         _closing(cur)
-        out.append(IntermediateListing(desc, np.array(e), np.array(i), summ, total, start))
+        out.append(IntermediateListing(desc, _floats(e), _floats(i), summ, total, start))
     return out
 
 
@@ -948,6 +1027,9 @@ class LogFile:
     auger_sizes: list[AugerSizes]
     multiplicities: list[tuple[str, str, int, int]]   # (kind, label, mult, dim) per look-up
     text: str
+    #: per ground-state report, the dimension of the ground matrix diagonalised for it (the
+    #: number of ground states fort.43 lists); None when the log does not say
+    ground_dims: list[int | None] = field(default_factory=list)
 
 
 def read_log(path: str | Path, text: str | None = None) -> LogFile:
@@ -957,14 +1039,24 @@ def read_log(path: str | Path, text: str | None = None) -> LogFile:
     the Auger channel report, the ground-state reports, the Auger size line and the
     multiplicity look-ups.
     """
-    cur = Lines(path, text)
+    cur = Lines(path, text, keep=True)
     blocks: list[LogBlock] = []
     ground: list = []
     sizes: list[AugerSizes] = []
     mults: list = []
+    dims: list[int | None] = []
+    ground_dim: int | None = None
     while not cur.at_end():
         line = cur.next("")
         n = cur.pos
+        if line.startswith(" Data required for symmetry "):
+            # (a,a,a,i3,a,i9): the text, the 20-character label, ' state=', '   dimension '
+            if line[48:55] != " state=" or line[58:71] != "   dimension ":
+                raise cur.error("' Data required for symmetry ' A20 ' state=' I3 "
+                                "'   dimension ' I9", line)
+            if int_field(line[55:58], cur, n, "the state") == 1:
+                ground_dim = int_field(line[71:80], cur, n, "the dimension")
+            continue
         if line.startswith(" Band calculation number"):
             blocks.append(LogBlock(int_field(line[24:27], cur, n, "the block number",
                                              stars=len(blocks) + 1), False, line=n))
@@ -997,6 +1089,8 @@ def read_log(path: str | Path, text: str | None = None) -> LogFile:
             w = tuple(real_field(line[52 + 8 * k:60 + 8 * k], cur, cur.pos, "a weight")
                       for k in range(3))
             ground.append((eg0, nd, w))
+            dims.append(ground_dim)
+            ground_dim = None
         elif line.startswith(" nog="):
             # (10(a,i6)): ' nog=' ' nof=' ' noa=' ' nob=' then ' ndeg=', one character longer
             if line[44:50] != " ndeg=":
@@ -1010,4 +1104,4 @@ def read_log(path: str | Path, text: str | None = None) -> LogFile:
             mult = int_field(line[43:48], cur, n, "the multiplicity")
             dim = int_field(line[54:56], cur, n, "the dimension", stars=-1)
             mults.append((kind, label, mult, dim))
-    return LogFile(blocks, ground, sizes, mults, "\n".join(cur.lines))
+    return LogFile(blocks, ground, sizes, mults, "\n".join(cur.kept or []), dims)

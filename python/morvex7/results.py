@@ -467,7 +467,7 @@ def _assemble(cls, d: Path, spectra, stop, log_text, log: LogFile | None, files:
         _check_against_log(blk)
         blocks.append(blk)
         for tr in br.triads:
-            gs = _ground(tr, energies43, d)
+            gs = _ground(tr, energies43, d, _ground_dim(log, tr))
             t = Triad(tr.index, tr.number_in_block, tr.labels, blk, gs, [], None, tr.extra_label,
                       command_lines=tr.command_lines)
             if tr.auger:
@@ -563,7 +563,18 @@ def _check_description(blk: Block, t: Triad) -> None:
         p[key] = quoted
 
 
-def _ground(tr: TriadRecord, energies43, d: Path) -> GroundState:
+def _ground_dim(log: LogFile | None, tr: TriadRecord) -> int | None:
+    """The number of ground states of triad `tr` as the log gives it (the dimension of the
+    ground matrix), when the log's ground-state report of that triad is the one of fort.44."""
+    k = tr.index - 1
+    if log is None or k >= len(log.ground) or k >= len(log.ground_dims):
+        return None
+    eg0, ndeg, _ = log.ground[k]
+    same = eg0 == tr.ground.eg0 or (eg0 != eg0 and tr.ground.eg0 != tr.ground.eg0)
+    return log.ground_dims[k] if same and ndeg == tr.ground.ndeg else None
+
+
+def _ground(tr: TriadRecord, energies43, d: Path, ng: int | None) -> GroundState:
     g = tr.ground
     full = energies43 is not None and tr.index <= len(energies43)
     if full:
@@ -574,6 +585,11 @@ def _ground(tr: TriadRecord, energies43, d: Path) -> GroundState:
                               f"fort.44's report implies (NG={len(e)} gives {n} purities, "
                               f"{min(len(e), g.ndeg + 10)} lowest energies)",
                               f"{len(g.purities)} purities, {len(g.lowest)} lowest energies")
+        # fort.44 reports only the first 40 states; the log says how many there are
+        if ng is not None and len(e) != ng:
+            raise LayoutError(d / "fort.43", 0, f"{ng} ground-state energies for triad "
+                              f"{tr.index} (the dimension of its ground matrix in the log)",
+                              f"{len(e)} energies (the file is cut or lines are lost)")
     else:
         e = g.lowest
         full = len(g.lowest) < g.ndeg + 10

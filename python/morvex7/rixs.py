@@ -147,19 +147,57 @@ def _header(cur: Lines, number: int) -> dict:
     return h
 
 
+#: Data lines parsed at a time: the file is never held whole.
+CHUNK = 8192
+
+
 def _data(cur: Lines, expected: int) -> np.ndarray:
+    """The `expected` data lines of a map, read in chunks into one preallocated array.
+
+    Faults are reported in the order the lines decide them: a file that ends first, then the
+    first line that starts a new record ('%'), then the first field that is not a number;
+    overflow warnings come only for a block read whole.
+    """
     first = cur.lineno
-    lines = [cur.next(f"data line {k + 1} of {expected}") for k in range(expected)]
-    for k, line in enumerate(lines):
-        if line.startswith("%"):
-            raise LayoutError(cur.path, first + k,
-                              f"{expected} data lines, only {k} before this one", line)
+    out = np.empty((cur.at_most(expected, 12), 6))   # a data line has at least 12 characters
+    fault: LayoutError | None = None
+    caught: list = []
+    k = 0
+    while k < expected:
+        n = min(CHUNK, expected - k)
+        lines = [cur.next(f"data line {k + j + 1} of {expected}") for j in range(n)]
+        if fault is None:
+            for j, line in enumerate(lines):
+                if line.startswith("%"):
+                    fault = LayoutError(cur.path, first + k + j,
+                                        f"{expected} data lines, only {k + j} before this one",
+                                        line)
+                    break
+        if fault is None:
+            if k + n > out.shape[0]:                    # the file grew while it was read
+                out = np.concatenate([out[:k], np.empty((expected - k, 6))])
+            try:
+                with warnings.catch_warnings(record=True) as seen:
+                    warnings.simplefilter("always")
+                    out[k:k + n] = _chunk(cur, lines, first + k)
+                caught += seen
+            except LayoutError as err:
+                fault = err
+        k += n
+    if fault is not None:
+        raise fault
+    for w in caught:
+        warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return out[:expected]
+
+
+def _chunk(cur: Lines, lines: list[str], first: int) -> np.ndarray:
     # Fields that do not overflow are separated by blanks: split them all at once.
     if not any("*" in line for line in lines):
         words = " ".join(lines).split()
-        if len(words) == 6 * expected:
+        if len(words) == 6 * len(lines):
             try:
-                return np.array(words, dtype=float).reshape(expected, 6)
+                return np.array(words, dtype=float).reshape(len(lines), 6)
             except ValueError:
                 pass
     return _fixed_fields(cur, lines, first)

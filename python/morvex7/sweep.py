@@ -79,6 +79,7 @@ class PointResult:
     message: str = ""  # log tail of a failed run, or the error of an "error" point
     triads: list[dict[str, Any]] = field(default_factory=list)  # eg0, ndeg, weights
     inputs: str = ""  # digest of the model's inputs and the engine the point ran with
+    engine: str = ""  # SHA-256 of the engine executable the worker ran for this point
 
     @property
     def eg0(self) -> float | None:
@@ -163,10 +164,13 @@ def run_point(model_dir: str, text: str, root: str, index: int, params: dict[str
     A run stopped by a signal (Ctrl-C, a job's end) leaves no row: the point stays pending
     and the next run of the sweep runs it again.
     """
+    from morvex7.engine import find_engine
+
     rel = point_directory(index)
     work = Path(root) / rel
     row = PointResult(index, rel, params, "error", inputs=inputs)
     try:
+        row.engine = _sha256(Path(engine) if engine else find_engine())
         rec = execute(model_dir, params, work, engine=engine, timeout=timeout,
                       overwrite=True, check=False, text=text, threads=threads)
         row.wall_time, row.stop_text = rec.wall_time, rec.stop_text
@@ -361,18 +365,19 @@ def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str
         if restart:
             _discard_earlier(root)
         _check_root(root, model, points, inputs)
+        ran = _EngineCheck(inputs["engine"], engine, root)
 
         rows: dict[int, PointResult] = {}
         todo = []
         for i, p in enumerate(points):
             done = load_finished(root, i)
-            if done and done.params == p and done.inputs == digest and (
+            if done and done.params == p and done.inputs == digest and ran.accepts(done) and (
                     done.status == "ok" or (done.status == "failed" and not retry_failed)):
                 rows[i] = done
             else:
                 todo.append(i)
         skipped = len(rows)
-        manifest = _Manifest(root, model, points, rows, inputs)
+        manifest = _Manifest(root, model, points, rows, inputs, ran)
         manifest.write()
         if progress is None or isinstance(progress, bool):
             failed = sum(r.status != "ok" for r in rows.values())
@@ -381,7 +386,7 @@ def sweep(model_dir: str | Path, points: Sequence[Mapping[str, float]], out: str
         if todo:
             with _client_for(client, scheduler, scheduler_file, n_workers) as c:
                 _run_points(c, model, texts, root, points, todo, engine, timeout, manifest,
-                            progress, digest)
+                            progress, digest, ran)
         progress.close()
         manifest.write()
     return SweepResult(root, [rows[i] for i in range(len(points))], skipped)
@@ -408,7 +413,7 @@ def _client_for(client, scheduler, scheduler_file, n_workers):
 
 
 def _run_points(client, model, texts, root, points, todo, engine, timeout, manifest,
-                progress, digest="") -> None:
+                progress, digest="", ran: _EngineCheck | None = None) -> None:
     from distributed import wait
 
     futures = {client.submit(run_point, str(model), texts[i], str(root), i, points[i],
@@ -426,6 +431,8 @@ def _run_points(client, model, texts, root, points, todo, engine, timeout, manif
                 row = _row_of(fut, futures[fut], points, digest)
                 if row.status == "pending":
                     continue  # stopped by a signal: it runs again next time
+                if ran is not None:
+                    ran.check(row)
                 manifest.rows[row.point] = row
                 progress.update(row)
                 manifest.write(throttle=True)
@@ -457,6 +464,53 @@ def _row_of(fut, index: int, points, digest: str) -> PointResult:
                "on the retries" if name == "KilledWorker" else f"{name}: {exc}")
         return PointResult(index, point_directory(index), points[index], "error",
                            message=why, inputs=digest)
+
+
+class _EngineCheck:
+    """The engine a sweep runs, and the refusal of a point a worker ran with another one.
+
+    The digest this machine computes is of its own engine; a worker elsewhere may find another
+    (its own MORVEX7 or PATH). Each point reports the digest of the executable its worker ran:
+    the sweep's engine is this machine's when it has one, else the one its earlier points (or
+    the first point) ran, and a point run with any other is an error, never a result.
+    """
+
+    def __init__(self, local: str, given: str | Path | None, root: Path) -> None:
+        self.expected: str | None = None
+        self.source = ""
+        if re.fullmatch(r"[0-9a-f]{64}", local):
+            from morvex7.engine import EngineNotFound, find_engine
+            try:
+                where = Path(given) if given else find_engine()
+            except EngineNotFound:
+                where = "this machine's engine"
+            self.expected, self.source = local, f"that of {where} on this machine"
+        else:
+            try:
+                old = json.loads((root / MANIFEST_JSON).read_text()).get("engine_ran")
+            except (OSError, ValueError, AttributeError):
+                old = None
+            if isinstance(old, str) and old:
+                self.expected, self.source = old, "that of the sweep's earlier points"
+
+    def accepts(self, row: PointResult) -> bool:
+        """Whether a finished point ran with the sweep's engine (rows from before the workers
+        reported theirs are judged by the sweep's digest alone)."""
+        return not row.engine or self.expected is None or row.engine == self.expected
+
+    def check(self, row: PointResult) -> None:
+        """Take the engine of the first point as the sweep's when this machine has none; turn a
+        point run with another engine into an error."""
+        if not row.engine or row.status not in ("ok", "failed"):
+            return
+        if self.expected is None:
+            self.expected, self.source = row.engine, "that of the sweep's first point"
+        elif row.engine != self.expected:
+            row.status, row.triads = "error", []
+            row.message = (f"its worker ran another engine (SHA-256 {row.engine[:16]}...) than "
+                           f"the sweep's ({self.expected[:16]}..., {self.source}); its results "
+                           "are not taken: give every worker the same engine (MORVEX7, PATH "
+                           "or --engine) and rerun the same command")
 
 
 def _worker_count(client) -> int:
@@ -502,9 +556,11 @@ class _Manifest:
     """manifest.json and manifest.csv of a sweep, rewritten as points finish."""
 
     def __init__(self, root: Path, model: Path, points: list[dict[str, float]],
-                 rows: dict[int, PointResult], inputs: Mapping[str, str] | None = None):
+                 rows: dict[int, PointResult], inputs: Mapping[str, str] | None = None,
+                 ran: _EngineCheck | None = None):
         self.root, self.model, self.points, self.rows = root, model, points, rows
         self.inputs = dict(inputs or {})
+        self.ran = ran
         self._last = 0.0
 
     def write(self, throttle: bool = False) -> None:
@@ -516,6 +572,7 @@ class _Manifest:
                    for i, p in enumerate(self.points)]
         write_json_atomic(self.root / MANIFEST_JSON, {
             "model": str(self.model), "inputs": self.inputs,
+            "engine_ran": self.ran.expected if self.ran else None,
             "points": [r.as_dict() for r in ordered]})
         tmp = self.root / f".{MANIFEST_CSV}.tmp"
         tmp.write_text(manifest_csv(ordered))

@@ -134,6 +134,30 @@ def test_output_directory_is_not_overwritten_and_old_results_never_read(tmp_path
     assert "not those of its model.json" in capsys.readouterr().err
 
 
+def test_build_model_from_python_refuses_a_model_with_results_unless_forced(tmp_path):
+    from morvex7.ion.build import build_model
+    import tomllib
+
+    from morvex7.ion.model import model_from_dict
+
+    out = tmp_path / "out"
+    build_model(model_from_dict(tomllib.loads(D0)), out)
+    results = ("fort.43", "fort.44", "fort.62", "FTN98", "log.txt", "stop.txt", "run.json")
+    for name in results:
+        (out / name).write_text("of the earlier model")
+    (out / "notes.txt").write_text("mine")
+    d1 = model_from_dict(tomllib.loads(D0.replace("electrons = 0", "electrons = 1")))
+    with pytest.raises(ValueError, match="already holds a model or results"):
+        build_model(d1, out)
+    assert json.loads((out / "model.json").read_text())["electrons"] == 0
+    assert all((out / name).is_file() for name in results)
+    # forced: the model is replaced, the earlier run's results go, the user's files stay
+    build_model(d1, out, force=True)
+    assert json.loads((out / "model.json").read_text())["electrons"] == 1
+    assert not any((out / name).exists() for name in results)
+    assert (out / "notes.txt").read_text() == "mine"
+
+
 def test_a_run_without_triads_is_reported(tmp_path, engine, capsys, monkeypatch):
     desc = tmp_path / "d0.toml"
     desc.write_text(D0)

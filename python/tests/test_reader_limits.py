@@ -2,15 +2,22 @@
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
+import tracemalloc
 from pathlib import Path
 
+import numpy as np
 import pytest
+from conftest import EXAMPLES
 
-from morvex7.readers import LayoutError, read_yield_file
+from morvex7.readers import (LayoutError, read_ground_energies, read_spectrum_file,
+                             read_yield_file)
+from morvex7.results import Run
 
-SEED = Path(__file__).resolve().parent / "fuzz" / "seeds" / "readers" / "auger_resonance"
+SEEDS = Path(__file__).resolve().parent / "fuzz" / "seeds" / "readers"
+SEED = SEEDS / "auger_resonance"
 PACKAGE = str(Path(__file__).resolve().parents[1])
 
 
@@ -53,3 +60,69 @@ def test_a_reader_that_goes_away_is_not_an_error(example_run):
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=60) == 141, err
     assert err == ""
+
+
+def test_a_fort43_cut_at_a_line_end_is_found_by_the_log(tmp_path):
+    # fine_band has 181 ground states; fort.44 reports only the first 40, so a fort.43 cut
+    # after line 20 (100 energies, a whole number of lines) looks like a shorter list. The log
+    # gives the dimension of the ground matrix, 181.
+    run = tmp_path / "fine_band"
+    shutil.copytree(SEEDS / "fine_band", run)
+    whole = (run / "fort.43").read_text().splitlines(keepends=True)
+    assert len(read_ground_energies(run / "fort.43")[0]) == 181
+    (run / "fort.43").write_text("".join(whole[:20]))
+    with pytest.raises(LayoutError, match=r"fort\.43: expected 181 ground-state energies for "
+                                          r"triad 1 .*found '100 energies"):
+        Run.load(run)
+    # a log whose ground report is not the one of fort.44 (another run's) is not believed
+    log = (run / "log.txt").read_text()
+    (run / "log.txt").write_text(log.replace("Eg0= -1.808521628", "Eg0= -1.808521000"))
+    assert len(Run.load(run).triads[0].ground.energies) == 100
+
+
+def numbers_in(obj, seen=None) -> int:
+    """8 bytes for each number a reader's result holds (arrays and single values)."""
+    seen = set() if seen is None else seen
+    if isinstance(obj, np.ndarray):
+        return obj.nbytes
+    if isinstance(obj, (int, float)) and not isinstance(obj, bool):
+        return 8
+    if id(obj) in seen:
+        return 0
+    seen.add(id(obj))
+    if isinstance(obj, dict):
+        return sum(numbers_in(v, seen) for v in obj.values())
+    if isinstance(obj, (list, tuple)):
+        return sum(numbers_in(v, seen) for v in obj)
+    fields = getattr(obj, "__dataclass_fields__", None)
+    return sum(numbers_in(getattr(obj, f), seen) for f in fields) if fields else 0
+
+
+def peak_of(read, path):
+    tracemalloc.start()
+    try:
+        out = read(path)
+        return out, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def test_large_result_files_are_read_in_memory_proportional_to_their_numbers(tmp_path, engine):
+    # A text file of numbers is 1.5 to 3 times their binary size; held as lines and Python
+    # floats it takes ten times more. The readers stream: at most three times the numbers.
+    path = tmp_path / "fort.62"
+    path.write_text(yield_file(20000, "****"))
+    curves, peak = peak_of(read_yield_file, path)
+    assert len(curves[0].energy) == 20000 and peak < 3 * numbers_in(curves)
+    # an Auger scan of 4000 photon energies: 4001 spectrum blocks in fort.44
+    run = tmp_path / "scan"
+    shutil.copytree(EXAMPLES / "auger_resonance",
+                    run)
+    text = (run / "fort.50").read_text()
+    (run / "fort.50").write_text(text.replace("NOMEGA 22 ESTART -2.0 ESTEP 0.25",
+                                              "NOMEGA 4000 ESTART -2.0 ESTEP 0.001"))
+    subprocess.run([str(engine)], cwd=run, capture_output=True, check=True, timeout=120)
+    spectra, peak = peak_of(read_spectrum_file, run / "fort.44")
+    assert len(spectra.triads[0].blocks) == 4001
+    assert peak < 3 * numbers_in(spectra)
+    assert spectra.triads[0].blocks[7].energies.tolist() == [-1, 0, 1, 2, 3, 4, 5, 6]

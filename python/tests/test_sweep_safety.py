@@ -189,3 +189,25 @@ def test_points_files_and_axes_are_checked(tmp_path, capsys):
                        "DEL=1", "-q"]) in (1, 2)
     assert "Traceback" not in capsys.readouterr().err
 
+
+
+def test_a_point_run_by_another_engine_on_its_worker_is_refused(tmp_path, engine, monkeypatch):
+    # The sweep's digest is of this machine's engine; a worker elsewhere may find another.
+    other = tmp_path / "engine-elsewhere"
+    shutil.copy(engine, other)
+    with open(other, "ab") as f:
+        f.write(b"\0")
+    points, out = [{"DEL": 2.0}, {"DEL": 3.0}], tmp_path / "out"
+    monkeypatch.setenv("MORVEX7", str(other))
+    with dask_client(n_workers=1) as client:  # its worker sees MORVEX7 as it is now
+        monkeypatch.setenv("MORVEX7", str(engine))
+        result = sweep(MODEL, points, out, client=client, progress=False)
+    assert [p.status for p in result.points] == ["error", "error"]
+    assert all("its worker ran another engine" in p.message and not p.triads
+               for p in result.points)
+    assert {p.status for p in read_manifest(out)} == {"error"}
+    # rerun with workers that run this machine's engine: the points are run, not resumed
+    with dask_client(n_workers=1) as client:
+        again = sweep(MODEL, points, out, client=client, progress=False)
+    assert again.skipped == 0 and [p.status for p in again.points] == ["ok", "ok"]
+    assert len({p.engine for p in again.points}) == 1

@@ -300,8 +300,17 @@ def write_model(built: BuiltModel, directory: str | Path) -> Path:
     return d
 
 
-def build_model(model: IonModel, directory: str | Path) -> BuiltModel:
-    """Build ``model`` and write its directory; returns what was built."""
+def build_model(model: IonModel, directory: str | Path, force: bool = False) -> BuiltModel:
+    """Build ``model`` and write its directory; returns what was built.
+
+    A directory that already holds a model or run results is refused (ValueError) unless
+    ``force``; with ``force`` the model files are replaced and the earlier run's results removed
+    (other files stay), as ``morvex7-ion --force`` does.
+    """
+    from .outdir import check_output, remove_stale
+
+    stale = check_output(Path(directory), force)
     built = build(model)
+    remove_stale(stale)
     write_model(built, directory)
     return built

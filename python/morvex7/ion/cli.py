@@ -14,35 +14,13 @@ from typing import Sequence
 from .build import DEFAULT_CELLS, build, model_symmetry, write_model
 from .estimate import ENGINE_MAX_CELLS, estimate
 from .model import load_description
+from .outdir import BUILT_FILES, check_output, remove_stale
 
 #: Models estimated to need more than this (builder or engine memory) get their estimate printed
 #: before the build starts.
 LARGE_BYTES = 500e6
 #: ... and so do models whose FTN14 is estimated to exceed this (bytes): they take a while.
 LARGE_FTN14 = 20e6
-
-#: What a builder-made directory holds: the builder's files, and what a run of it adds.
-BUILT_FILES = ("FTN14", "FTN15", "fort.50", "model.json")
-RUN_FILES = re.compile(r"fort\.\d+|FTN98|FTN99|log\.txt|stop\.txt|run\.json|\.morvex7-run")
-
-
-def check_output(out: Path, force: bool) -> list[Path]:
-    """Refuse to write into a directory that holds a model or run results unless `force`
-    (other files, such as the description itself, do not matter); with `force`, return the
-    results of an earlier run there, to be removed: they would otherwise be read as the
-    results of the new model."""
-    if out.exists() and not out.is_dir():
-        raise ValueError(f"{out} exists and is not a directory")
-    if not out.is_dir():
-        return []
-    held = sorted(p.name for p in out.iterdir()
-                  if p.name in BUILT_FILES or RUN_FILES.fullmatch(p.name))
-    if held and not force:
-        shown = ", ".join(held[:6]) + (", ..." if len(held) > 6 else "")
-        raise ValueError(f"{out} already holds a model or results ({shown}); give --force to "
-                         "write the new model there (the model files are replaced and the "
-                         "results of the earlier run removed), or choose another directory")
-    return [out / n for n in held if n not in BUILT_FILES]
 
 EXAMPLES = """\
 examples:
@@ -188,8 +166,7 @@ def _main(args: argparse.Namespace) -> int:
         try:
             built = build(model, sym, progress)
             progress("writing the files")
-            for path in stale:
-                path.unlink()
+            remove_stale(stale)
             write_model(built, out)
         finally:
             progress.done()

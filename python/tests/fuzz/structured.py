@@ -244,21 +244,8 @@ def read_everything(directory: Path, name: str, seed: Path | None = None,
     if structural and seed is not None and name != "log.txt":
         if seed.name not in _fingerprints:
             _fingerprints[seed.name] = fingerprint(seed)
-        if fingerprint(directory) != _fingerprints[seed.name] and not \
-                known_blind_spot(seed, directory, name):
+        if fingerprint(directory) != _fingerprints[seed.name]:
             raise SilentChange(f"{name}: damaged, read without complaint, other results")
-
-
-def known_blind_spot(seed: Path, directory: Path, name: str) -> bool:
-    """fort.43 cut at a line end inside the list of a triad with 40 or more ground states: no
-    other file says how many there are (fort.44 reports the first 40), so the cut reads as a
-    shorter list. docs/errors.md states this limit."""
-    if name != "fort.43":
-        return False
-    old = readers.read_ground_energies(seed / name)
-    new = readers.read_ground_energies(directory / name)
-    return (len(new) == len(old) and all(len(a) == len(b) for a, b in zip(old[:-1], new[:-1]))
-            and 40 <= len(new[-1]) < len(old[-1]) and len(new[-1]) % 5 == 0)
 
 
 class SilentChange(Exception):

@@ -1,0 +1,41 @@
+"""Which directories the model builder may write into, and which files of an earlier run it
+removes there.
+
+A directory that holds a model or run results is refused unless forced: a new model written
+beside old results would have those results read as its own. Forced, the builder replaces its
+model files and removes what a run of the directory wrote; any other file (the description, the
+user's notes) stays.
+"""
+from __future__ import annotations
+
+import re
+from pathlib import Path
+
+#: What a builder-made directory holds: the builder's files, and what a run of it adds.
+BUILT_FILES = ("FTN14", "FTN15", "fort.50", "model.json")
+RUN_FILES = re.compile(r"fort\.\d+|FTN98|FTN99|log\.txt|stop\.txt|run\.json|\.morvex7-run")
+
+
+def check_output(out: Path, force: bool) -> list[Path]:
+    """Refuse (ValueError) to write into a directory that holds a model or run results unless
+    `force`; with `force`, return the results of an earlier run there, to be removed before the
+    new model is written."""
+    out = Path(out)
+    if out.exists() and not out.is_dir():
+        raise ValueError(f"{out} exists and is not a directory")
+    if not out.is_dir():
+        return []
+    held = sorted(p.name for p in out.iterdir()
+                  if p.name in BUILT_FILES or RUN_FILES.fullmatch(p.name))
+    if held and not force:
+        shown = ", ".join(held[:6]) + (", ..." if len(held) > 6 else "")
+        raise ValueError(f"{out} already holds a model or results ({shown}); give --force to "
+                         "write the new model there (the model files are replaced and the "
+                         "results of the earlier run removed), or choose another directory")
+    return [out / n for n in held if n not in BUILT_FILES]
+
+
+def remove_stale(paths: list[Path]) -> None:
+    """Remove the earlier run's results listed by :func:`check_output`."""
+    for path in paths:
+        path.unlink(missing_ok=True)
