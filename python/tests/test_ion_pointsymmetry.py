@@ -7,7 +7,7 @@ import pytest
 
 from morvex7.ion import atomic
 from morvex7.ion.crystalfield import field_operators, mixing_operators
-from morvex7.ion.determinants import Orbitals, configuration_dets
+from morvex7.ion.determinants import Operator, Orbitals, configuration_dets
 from morvex7.ion.pointsymmetry import D4hSymmetry, OhSymmetry
 from morvex7.ion.symmetry import Configuration
 
@@ -143,3 +143,89 @@ def test_parameter_defaults_of_a_description():
         check_parameters("Oh", {"10Dq_L": 1.0}, {"F2vv"}, "ground", ligand=False)
     with pytest.raises(ValueError, match="Ds"):
         check_parameters("Oh", {"Ds": 1.0}, {"F2vv"}, "ground", ligand=True)
+
+
+def _core_hole_hamiltonian(sym, orb):
+    """Valence multiplets, spin-orbit of core and valence, core-valence Coulomb and exchange,
+    and a crystal field on the valence shell and (weaker) on the ligand shell."""
+    v, c, lig = orb.shell("valence"), orb.shell("core"), orb.shell("ligand")
+    h = _hamiltonian(sym, v) + atomic.spin_orbit(c) * 0.7 + atomic.coulomb(c, v, 2, "F") * 0.5
+    h = h + atomic.coulomb(c, v, 1, "G") * 0.37 + atomic.coulomb(c, v, 3, "G") * 0.21
+    for name, op in field_operators(sym.name, lig).items():
+        h = h + op * (0.3 * FIELDS[sym.name][name])
+    return h
+
+
+def _direct_levels(h, orb, occupations):
+    basis = configuration_dets(orb, occupations)
+    return np.linalg.eigvalsh(h.matrix(basis, basis).toarray())
+
+
+@pytest.mark.parametrize("symmetry", [OhSymmetry, D4hSymmetry])
+@pytest.mark.parametrize("occupations", [(5, 9, 9), (5, 10, 9), (6, 9, 8)])
+def test_coupled_shells_hold_every_energy(symmetry, occupations):
+    """States coupled shell by shell (core hole, valence, ligand hole; a closed shell between
+    two open ones) carry every energy of the configuration, including operators that act on
+    one shell, on two, and on a shell above a closed one."""
+    sym = symmetry()
+    orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
+    conf = Configuration("c", orb, occupations)
+    h = _core_hole_hamiltonian(sym, orb)
+    mults = sym.multiplicities(conf)
+    levels = []
+    for lab, a in sym.adapt(conf, list(mults)).items():
+        assert a.mult == mults[lab][0]
+        np.testing.assert_allclose(a.vectors[:, 0, :] @ a.vectors[:, 0, :].T, np.eye(a.mult),
+                                   atol=1e-10)
+        blk = sym.scalar_block(a, h, a)
+        np.testing.assert_allclose(blk, blk.T, atol=1e-12)
+        # the block assembled from the shells' blocks equals the one over determinants
+        dense = a.vectors[:, 0, :] @ (h.matrix(a.basis, a.basis) @ a.vectors[:, 0, :].T)
+        np.testing.assert_allclose(blk, dense, atol=1e-10)
+        levels += list(np.linalg.eigvalsh(blk)) * a.dim
+    np.testing.assert_allclose(np.sort(levels), _direct_levels(h, orb, occupations), atol=1e-9)
+
+
+def test_core_hole_mixing_and_transitions_with_a_ligand_hole():
+    """p6 d8 L9 -> p5 d9 L9 (+ p5 d10 L8 mixed in by the hybridisation, D4h): the
+    transition blocks to the mixed core-hole states give the polarised intensities of the
+    lowest ground level as the dipole operator does in the full determinant basis."""
+    sym = D4hSymmetry()
+    orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
+    v, c, lig = orb.shell("valence"), orb.shell("core"), orb.shell("ligand")
+    g = Configuration("g", orb, (6, 8, 9))
+    es = [Configuration("e1", orb, (5, 9, 9)), Configuration("e2", orb, (5, 10, 8))]
+    h = _core_hole_hamiltonian(sym, orb)
+    mix = mixing_operators("D4h", v, lig)
+    hop = sum((op * (1.0 + 0.3 * k) for k, op in enumerate(mix.values())), Operator())
+    comps = {q: atomic.dipole(v, c, q) for q in (-1, 0, 1)}
+    gad = sym.adapt(g, list(sym.multiplicities(g)))
+    labels = sorted(set(sym.multiplicities(es[0])) | set(sym.multiplicities(es[1])))
+    ead = [sym.adapt(e, labels) for e in es]
+    lowest = min(gad, key=lambda lab: np.linalg.eigvalsh(sym.scalar_block(gad[lab], h, gad[lab]))[0])
+    state = np.linalg.eigh(sym.scalar_block(gad[lowest], h, gad[lowest]))[1][:, 0]
+    got = {p: 0.0 for p in ("iso", "z", "xy")}
+    elevels = []
+    for lab in labels:
+        a, b = ead[0][lab], ead[1][lab]
+        big = np.block([[sym.scalar_block(a, h, a), sym.scalar_block(a, hop, b)],
+                        [sym.scalar_block(b, hop, a), sym.scalar_block(b, h, b) + 2.0 * np.eye(b.mult)]])
+        w, u = np.linalg.eigh(big)
+        elevels += list(w) * a.dim
+        for op in sym.transition_labels():
+            if lab in sym.reached(lowest, op) and a.mult:
+                amp = state @ sym.transition_block(gad[lowest], comps, a, op) @ u[:a.mult]
+                for p in got:
+                    got[p] += sym.polarisation_factor(lowest, op, p) * np.sum(amp ** 2)
+    gb = configuration_dets(orb, g.occupations)
+    eb = type(gb)(np.concatenate([configuration_dets(orb, e.occupations).dets for e in es]))
+    n_lig = atomic.number(lig).matrix(eb, eb).diagonal()
+    full = (h + hop).matrix(eb, eb).toarray() + 2.0 * np.diag(9 - n_lig)
+    np.testing.assert_allclose(np.sort(elevels), np.linalg.eigvalsh(full), atol=1e-9)
+    w, vec = np.linalg.eigh(h.matrix(gb, gb).toarray())
+    low = vec[:, np.abs(w - w[0]) < 1e-8]
+    d = {q: comps[q].matrix(eb, gb).toarray() @ low for q in comps}
+    want = {"z": np.sum(np.abs(d[0]) ** 2), "xy": np.sum(np.abs(d[-1] - d[1]) ** 2) / 2,
+            "iso": sum(np.sum(np.abs(x) ** 2) for x in d.values()) / 3}
+    for p in got:
+        assert got[p] == pytest.approx(want[p], rel=1e-9, abs=1e-12), p

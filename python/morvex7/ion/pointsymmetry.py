@@ -26,15 +26,11 @@ from typing import Mapping, Sequence
 
 import numpy as np
 
-from .detrotation import ConfigurationAction, Shell as RotShell
-from .atomic import l_plus, s_plus
-from .determinants import DeterminantBasis, Operator
-from .groupcoupling import coupling_coefficients, partners, reduced_elements, transfer
+from .determinants import DeterminantBasis, Operator, Orbitals
+from .groupcoupling import coupling_coefficients, reduced_elements
 from .pointgroups import PointGroup, d4h, oh
-from .symmetry import AdaptedIrrep, Configuration, Symmetry, ls_casimir
-
-#: trial vectors projected at a time (bounds the memory of large configurations)
-CHUNK = 256
+from .shellcoupling import ShellCoupler, shell_characters
+from .symmetry import AdaptedIrrep, Configuration, Symmetry
 
 #: spherical component q of each row of the dipole's parts
 DIPOLE_ROWS = {"Oh": {"T1U": (1, 0, -1)}, "D4h": {"A2U": (0,), "EU": (1, -1)}}
@@ -47,18 +43,19 @@ POLARISATION = {
 
 
 class PointAdapted(AdaptedIrrep):
-    """Adapted states of a point-group irrep: row 1 over its C4z sector, plus what the
-    transition blocks need to make the other rows."""
+    """Adapted states of a point-group irrep: row 1 over its C4z sector, and what the blocks
+    need besides (the copies' labels in the shell coupling, every row for the transitions)."""
 
     def __init__(self, label: str, dim: int, basis: DeterminantBasis, vectors: np.ndarray,
-                 full: DeterminantBasis | None = None, sector: np.ndarray | None = None,
-                 action: ConfigurationAction | None = None, order: np.ndarray | None = None):
+                 config: Configuration | None = None, coupler: ShellCoupler | None = None,
+                 copies: np.ndarray | None = None):
         super().__init__(label, dim, basis, (0,), vectors)
-        self.full = full
-        self.sector = sector
-        self.action = action
-        self.order = order  # order[i] = position in the action's basis of determinant i of `full`
-        self.partners: np.ndarray | None = None
+        self.config = config
+        self.coupler = coupler
+        self.copies = copies
+        #: every row: (sector determinants, real part, imaginary part (sector, mult)) per row
+        self.partners: list[tuple[DeterminantBasis, np.ndarray, np.ndarray]] | None = None
+        self.elements: dict[tuple, tuple] = {}
 
 
 def _split(op_label: str) -> tuple[str, int]:
@@ -75,30 +72,19 @@ class PointGroupSymmetry(Symmetry):
     def __init__(self, group: PointGroup):
         self.group = group
         self.name = group.name
-        self._actions: dict[tuple, tuple[ConfigurationAction, DeterminantBasis, np.ndarray]] = {}
+        self._couplers: dict[Orbitals, ShellCoupler] = {}
         self._chars: dict[tuple, np.ndarray] = {}
         self._cg: dict[tuple[str, str, str], np.ndarray] = {}
-        self._ladders: dict[tuple, tuple[Operator, Operator]] = {}
 
     # ----------------------------------------------------------------- configurations
-    def _rot_shells(self, config: Configuration) -> list[RotShell]:
-        return [RotShell(sh.l, n, sh.offset) for sh, n in zip(config.orbitals.shells, config.occupations)]
-
     def characters(self, config: Configuration) -> np.ndarray:
-        """Character of every group element on the configuration's determinants.
-
-        The character of N electrons in a shell is the elementary symmetric polynomial e_N of
-        the one-electron eigenvalues; shells multiply.
-        """
+        """Character of every group element on the configuration's determinants (shells
+        multiply)."""
         key = (config.orbitals, config.occupations)
         if key not in self._chars:
             chars = np.ones(self.group.order, dtype=complex)
-            half = self.group.wigner(Fraction(1, 2))
             for sh, n in zip(config.orbitals.shells, config.occupations):
-                orbital = self.group.rep(sh.l, (-1) ** sh.l)
-                for g in range(self.group.order):
-                    lam = np.multiply.outer(np.linalg.eigvals(orbital[g]), np.linalg.eigvals(half[g])).ravel()
-                    chars[g] *= (-1) ** n * np.poly(lam)[n]
+                chars *= shell_characters(self.group, sh.l, n)
             self._chars[key] = chars
         return self._chars[key]
 
@@ -106,82 +92,35 @@ class PointGroupSymmetry(Symmetry):
         mults = self.group.multiplicities(self.characters(config))
         return {lab: (m, self.group.irreps[lab].dim) for lab, m in mults.items()}
 
-    def _action(self, config: Configuration) -> tuple[ConfigurationAction, DeterminantBasis, np.ndarray]:
-        key = (config.orbitals, config.occupations)
-        if key not in self._actions:
-            act = ConfigurationAction(self.group, self._rot_shells(config))
-            masks = act.masks()
-            order = np.argsort(masks, kind="stable")
-            self._actions[key] = (act, DeterminantBasis(masks), order)
-        return self._actions[key]
+    def coupler(self, orbitals: Orbitals) -> ShellCoupler:
+        if orbitals not in self._couplers:
+            self._couplers[orbitals] = ShellCoupler(self.group, orbitals, self._coupling)
+        return self._couplers[orbitals]
 
     def adapt(self, config: Configuration, labels: Sequence[str]) -> dict[str, AdaptedIrrep]:
         mults = self.group.multiplicities(self.characters(config))
         out: dict[str, AdaptedIrrep] = {}
+        coupler = self.coupler(config.orbitals)
         for lab in labels:
             ir = self.group.irreps[lab]
             if lab not in mults:
                 out[lab] = PointAdapted(lab, ir.dim, DeterminantBasis(np.zeros(0)), np.zeros((0, 1, 0)))
                 continue
-            act, full, order = self._action(config)
-            sector_k = act.sector(ir.mu[0])  # positions in the action's order
-            # the row-1 states span the range of P_11 on the sector; a few more random vectors
-            # than their number span it too (with probability one) at a fraction of the cost
-            mult = mults[lab]
-            count = min(len(sector_k), mult + 8)
-            trial = np.zeros((act.dimension, count))
-            if count == len(sector_k):
-                trial[sector_k, np.arange(count)] = 1.0
-            else:
-                rng = np.random.default_rng(len(sector_k))
-                trial[sector_k] = rng.standard_normal((len(sector_k), count))
-            proj = np.hstack([transfer(self.group, ir, act, trial[:, i:i + CHUNK], rows=[0],
-                                       in_sector=True, keep=sector_k)[0]
-                              for i in range(0, count, CHUNK)])
-            rb = _real_span(proj)
-            if rb is None:
-                raise RuntimeError(f"{lab}: the row-1 states have no real basis")
-            if rb.shape[1] != mult:
-                raise RuntimeError(f"{lab}: found {rb.shape[1]} row-1 states, expected {mult}")
-            # express over the sorted determinants of the sector
-            masks = act.masks()[sector_k]
-            srt = np.argsort(masks, kind="stable")
-            basis = DeterminantBasis(masks)
-            vec = self._sorted_by_ls(config, full, basis, rb[srt].T)
-            out[lab] = PointAdapted(lab, ir.dim, basis, vec[:, None, :], full=full,
-                                    sector=sector_k[srt], action=act, order=order)
+            bases, arrays, copies = coupler.rows(config, lab, [0])
+            if len(copies) != mults[lab]:
+                raise RuntimeError(f"{lab}: found {len(copies)} row-1 states, expected {mults[lab]}")
+            out[lab] = PointAdapted(lab, ir.dim, bases[0], np.ascontiguousarray(arrays[0])[:, None, :],
+                                    config, coupler, copies)
         return out
 
-    def _sorted_by_ls(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
-                      vec: np.ndarray) -> np.ndarray:
-        """Rotate the copies (rows of `vec`) into eigenstates of L^2 + S^2/64 of all shells, then
-        of the ligand's and the valence shell's: all commute with the group, so the states stay
-        row-1 states, and the Coulomb blocks come out nearly diagonal (a small coefficient file)."""
-        open_shells = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
-                       if 0 < n < sh.size]
-        keys: list[tuple] = [()] * len(vec)
-        for shells in [None] + [(n,) for n in ("ligand", "valence") if n in open_shells]:
-            if shells is not None and len(open_shells) < 2:
-                break
-            y = vec @ (self._casimir(config, full, basis, shells) @ vec.T)
-            groups: dict[tuple, list[int]] = {}
-            for i, k in enumerate(keys):
-                groups.setdefault(k, []).append(i)
-            for k, idx in groups.items():
-                w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
-                vec[idx] = u.T @ vec[idx]
-                for i, e in zip(idx, w):
-                    keys[i] = k + (round(float(e), 6),)
-        return vec
-
-    def _casimir(self, config: Configuration, full: DeterminantBasis, basis: DeterminantBasis,
-                 shells: tuple[str, ...] | None):
-        """L^2 + S^2/64 over the named shells (default all) on `basis`, with L+ and S+ taken
-        into the whole configuration."""
-        key = (config.orbitals, shells)
-        if key not in self._ladders:
-            self._ladders[key] = (l_plus(config.orbitals, shells), s_plus(config.orbitals, shells))
-        return ls_casimir(self._ladders[key], config.orbitals, (full, full), basis, shells)
+    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
+        """An operator inside one factor of the shell coupling is assembled from that factor's
+        small blocks; anything else is evaluated on the states over determinants."""
+        if bra is ket and isinstance(bra, PointAdapted) and bra.coupler is not None:
+            blk = bra.coupler.factor_block(bra.config, bra.label, bra.copies, op, _touched(op))
+            if blk is not None:
+                return blk
+        return super().scalar_block(bra, op, ket)
 
     # ----------------------------------------------------------------- transitions
     def _coupling(self, a: str, b: str, c: str) -> np.ndarray:
@@ -205,22 +144,37 @@ class PointGroupSymmetry(Symmetry):
         part, copy = _split(op_label)
         return [c for c in self.group.irreps if self.outer_multiplicity(ground_label, part, c) > copy]
 
-    def _partners(self, ground: PointAdapted) -> np.ndarray:
-        """Every row of the ground states over the full configuration basis (sorted order)."""
+    def _partners(self, ground: PointAdapted) -> list[tuple[DeterminantBasis, np.ndarray, np.ndarray]]:
+        """Every row of the ground states, each over its own C4z sector."""
         if ground.partners is None:
-            act = ground.action
             ir = self.group.irreps[ground.label]
-            ones = np.zeros((act.dimension, ground.mult))
-            ones[ground.sector] = ground.vectors[:, 0, :].T
-            # in chunks of states (bounds the memory); kept as contiguous real and imaginary parts
-            parts = np.zeros((ground.dim, 2, act.dimension, ground.mult))
-            for i in range(0, ground.mult, CHUNK):
-                rows = partners(self.group, ir, act, ones[:, i:i + CHUNK])  # (dim, n_action, k)
-                rows = rows[:, ground.order, :]
-                parts[:, 0, :, i:i + CHUNK] = rows.real
-                parts[:, 1, :, i:i + CHUNK] = rows.imag
-            ground.partners = parts
+            bases, arrays, _ = ground.coupler.rows(ground.config, ground.label, list(range(ir.dim)))
+            # contiguous real and imaginary parts: real BLAS products
+            ground.partners = [(b, np.ascontiguousarray(a.real.T), np.ascontiguousarray(a.imag.T))
+                               for b, a in zip(bases, arrays)]
         return ground.partners
+
+    def _elements(self, ground: PointAdapted, components: Mapping[int, Operator],
+                  excited: PointAdapted, part: str) -> np.ndarray:
+        """<e row 1| D_q |g row a> for the rows q of ``part`` and every row a of the ground."""
+        key = (id(excited), id(components), part)
+        hit = ground.elements.get(key)
+        if hit is not None and hit[0] is excited and hit[1] is components:
+            return hit[2]
+        ig, ie = self.group.irreps[ground.label], self.group.irreps[excited.label]
+        rows = self._partners(ground)
+        e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
+        qs = DIPOLE_ROWS[self.name][part]
+        el = np.zeros((len(qs), ground.dim, excited.mult, ground.mult), dtype=complex)
+        for b, q in enumerate(qs):
+            for a in range(ground.dim):
+                if (ie.mu[0] - ig.mu[a] - q) % 4 != 0:
+                    continue  # D_q changes M by q: no element between these C4z sectors
+                basis, re, im = rows[a]
+                m = components[q].matrix(excited.basis, basis)
+                el[b, a] = e1 @ (m @ re) + 1j * (e1 @ (m @ im))
+        ground.elements[key] = (excited, components, el)
+        return el
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
@@ -230,14 +184,7 @@ class PointGroupSymmetry(Symmetry):
         cg = self._coupling(ground.label, part, excited.label)
         if cg.shape[0] <= copy:
             return np.zeros((ground.mult, excited.mult))
-        rows = self._partners(ground)
-        e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
-        el = np.zeros((len(DIPOLE_ROWS[self.name][part]), ground.dim, excited.mult, ground.mult), dtype=complex)
-        for b, q in enumerate(DIPOLE_ROWS[self.name][part]):
-            m = components[q].matrix(excited.basis, ground.full)
-            for a in range(ground.dim):
-                # real and imaginary parts apart: real BLAS products on contiguous operands
-                el[b, a] = e1 @ (m @ rows[a][0]) + 1j * (e1 @ (m @ rows[a][1]))
+        el = self._elements(ground, components, excited, part)
         red, resid = reduced_elements(cg, el, bra_row=0)
         scale = max(1.0, float(np.abs(el).max()))
         if resid > 1e-7 * scale:
@@ -252,26 +199,10 @@ class PointGroupSymmetry(Symmetry):
         return POLARISATION[self.name][_split(op_label)[0]][polarisation]
 
 
-def _real_span(proj: np.ndarray, tol: float = 1e-8) -> np.ndarray | None:
-    """Real orthonormal basis of the span of `proj` (the projections of real trial vectors),
-    or None when that span is not closed under complex conjugation.
-
-    For a conjugation-closed span the real parts of the columns already span it, so one real
-    eigen-decomposition of their Gram matrix replaces complex factorisations; the imaginary
-    parts must then lie in it (checked).
-    """
-    # contiguous copies: products of the strided .real/.imag views miss the BLAS routines
-    re = np.ascontiguousarray(proj.real)
-    w, v = np.linalg.eigh(re.T @ re)
-    keep = w > tol * max(w[-1], 1e-300)
-    basis = re @ (v[:, keep] / np.sqrt(w[keep]))
-    # one re-orthonormalisation against the rounding of the Gram route
-    q, r = np.linalg.qr(basis)
-    basis = q * np.sign(np.diag(r))
-    im = np.ascontiguousarray(proj.imag)
-    if np.abs(im - basis @ (basis.T @ im)).max(initial=0.0) > 1e-7 * max(1.0, np.abs(proj).max()):
-        return None
-    return basis
+def _touched(op: Operator) -> tuple[int, int]:
+    """Lowest and highest spin-orbital an operator acts on."""
+    orbs = [o for term in op.terms for o, _ in term]
+    return (min(orbs), max(orbs)) if orbs else (0, -1)
 
 
 def _real(block: np.ndarray, what: str) -> np.ndarray:
