@@ -149,3 +149,40 @@ def test_progress_only_on_a_terminal():
         p.done()
     assert quiet.getvalue() == ""
     assert "operator F2vv" in tty.getvalue()
+
+
+def _rows_by_number(m: np.ndarray) -> str:
+    """The stored rows written one number at a time: " row count  col value ...", four
+    pairs to a line, each value "%.9g" of its 4-byte real."""
+    out = []
+    for i, row in enumerate(np.float32(m)):
+        cols = np.flatnonzero(row)
+        if not len(cols):
+            continue
+        pairs = [f"{c + 1} {float(row[c]):.9g}" for c in cols]
+        lines = ["  ".join(pairs[j:j + 4]) for j in range(0, len(pairs), 4)]
+        out.append(f" {i + 1} {len(cols)}  " + "\n   ".join(lines) + "\n")
+    return "".join(out)
+
+
+@pytest.mark.parametrize("chunk", [1, 5, 10**6])
+def test_coefficient_text_formats_whole_rows_as_one_number_at_a_time(chunk, monkeypatch):
+    """FTN14 rows formatted many at a time (in runs of rows of at most `chunk` numbers) are
+    the same bytes as formatting every number alone; rows of 0 to 9 elements (full and part
+    lines), values from 1e-8 to 1e6 of both signs, rounding noise below 1e-9 dropped."""
+    from morvex7.ion import writer
+
+    monkeypatch.setattr(writer, "_CHUNK", chunk)
+    rng = np.random.default_rng(7)
+    m = rng.standard_normal((40, 9)) * 10.0 ** rng.integers(-8, 7, (40, 9))
+    for i in range(40):
+        m[i, rng.permutation(9)[: i % 10]] = 0.0
+    m[3, 2] = 3e-10
+    sec = writer.Section()
+    assert sec.store(("a",), m) == 1 and sec.store(("a",), m) == 1
+    assert sec.store(("zero",), np.full((3, 3), 1e-10)) == 0
+    clean = np.where(np.abs(m) < 1e-9, 0.0, m)
+    want = (" coupling blocks of configuration pair 2\n"
+            f"RME  MATRIX 1 IN SECTION 2   40 9 {np.count_nonzero(np.float32(clean))}\n"
+            + _rows_by_number(clean) + " FINISHED\n")
+    assert sec.text(2) == want

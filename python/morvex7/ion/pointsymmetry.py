@@ -1,15 +1,15 @@
 """Point symmetry Oh and D4h (double groups with inversion) behind the builder's symmetry interface.
 
-States: for each irrep the builder asks for, the row-1 states of every copy are found as the
-range of the transfer operator P_{11} applied to the determinants of the row's C4z sector (total
-M congruent to the row's mu modulo 4), and chosen real (possible for every row 1 of these groups
-and conventions). Invariant operators are expressed between row-1 states. The dipole operator is
+States: for each irrep the builder asks for, the row-1 states of every copy, real, over the
+determinants of the row's C4z sector (total M congruent to the row's mu modulo 4), built shell by
+shell and coupled (`morvex7.ion.shellcoupling`). Invariant operators are expressed between row-1
+states; one that acts inside one group of shells is assembled from that group's small blocks.
+The dipole operator is
 split into its parts — T1U in Oh; A2U (E parallel to z) and EU (E perpendicular to z) in D4h —
 whose rows are the spherical components q: T1U rows q = +1, 0, -1; A2U q = 0; EU q = +1, -1.
 
 Transition blocks: the elements <e, row 1 | D_q | g, row a> over every row a of the ground irrep
-(its partners made with the transfer operators P_{a1}) are fitted by the group's Wigner–Eckart
-theorem (`groupcoupling.reduced_elements`) and stored as sqrt(dim e) * <e || D || g>_w, so that
+(its partners coupled like its row 1) are fitted by the group's Wigner–Eckart theorem and stored as sqrt(dim e) * <e || D || g>_w, so that
 summed over every row of ground and excited irrep and every component of the part the squared
 elements add up to sum_w |block_w|^2. A pair with outer multiplicity 2 (G3/2 x T1 contains G3/2
 twice in Oh) gets a second operator label, "T1U.2", holding the second reduced element; its
@@ -27,7 +27,7 @@ from typing import Mapping, Sequence
 import numpy as np
 
 from .determinants import DeterminantBasis, Operator, Orbitals
-from .groupcoupling import coupling_coefficients, reduced_elements
+from .groupcoupling import coupling_coefficients
 from .pointgroups import PointGroup, d4h, oh
 from .shellcoupling import ShellCoupler, shell_characters
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
@@ -154,27 +154,50 @@ class PointGroupSymmetry(Symmetry):
                                for b, a in zip(bases, arrays)]
         return ground.partners
 
-    def _elements(self, ground: PointAdapted, components: Mapping[int, Operator],
-                  excited: PointAdapted, part: str) -> np.ndarray:
-        """<e row 1| D_q |g row a> for the rows q of ``part`` and every row a of the ground."""
+    def _reduced(self, ground: PointAdapted, components: Mapping[int, Operator],
+                 excited: PointAdapted, part: str) -> np.ndarray:
+        """Reduced elements <e || D || g>_w of ``part`` (every copy w), from the elements
+        <e row 1| D_q |g row a> over the rows q of the part and every row a of the ground.
+
+        Only the (q, a) whose C4z labels match have elements (D_q changes M by q); they are
+        fitted by the group's Wigner–Eckart theorem one at a time (the least-squares solution
+        through the design matrix's pseudo-inverse), the others must come out zero: the
+        largest deviation of the fit from either is checked."""
         key = (id(excited), id(components), part)
         hit = ground.elements.get(key)
         if hit is not None and hit[0] is excited and hit[1] is components:
             return hit[2]
         ig, ie = self.group.irreps[ground.label], self.group.irreps[excited.label]
+        cg = self._coupling(ground.label, part, excited.label)
+        design = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, cg.shape[0])  # ((b, a), w)
+        pinv = np.linalg.pinv(design)
         rows = self._partners(ground)
         e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
         qs = DIPOLE_ROWS[self.name][part]
-        el = np.zeros((len(qs), ground.dim, excited.mult, ground.mult), dtype=complex)
+        elements: dict[int, np.ndarray] = {}
         for b, q in enumerate(qs):
             for a in range(ground.dim):
                 if (ie.mu[0] - ig.mu[a] - q) % 4 != 0:
-                    continue  # D_q changes M by q: no element between these C4z sectors
+                    continue
                 basis, re, im = rows[a]
                 m = components[q].matrix(excited.basis, basis)
-                el[b, a] = e1 @ (m @ re) + 1j * (e1 @ (m @ im))
-        ground.elements[key] = (excited, components, el)
-        return el
+                elements[b * ground.dim + a] = e1 @ (m @ re) + 1j * (e1 @ (m @ im))
+        red = np.zeros((cg.shape[0], excited.mult, ground.mult), dtype=complex)
+        for i, el in elements.items():
+            for w in range(cg.shape[0]):
+                red[w] += pinv[w, i] * el
+        scale = max([1.0] + [float(np.abs(el).max(initial=0.0)) for el in elements.values()])
+        resid = 0.0
+        for i in range(design.shape[0]):
+            fit = np.tensordot(design[i], red, axes=1)
+            if i in elements:
+                fit -= elements[i]
+            resid = max(resid, float(np.abs(fit).max(initial=0.0)))
+        if resid > 1e-7 * scale:
+            raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
+                               f"(residual {resid:.2e})")
+        ground.elements[key] = (excited, components, red)
+        return red
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
@@ -184,12 +207,7 @@ class PointGroupSymmetry(Symmetry):
         cg = self._coupling(ground.label, part, excited.label)
         if cg.shape[0] <= copy:
             return np.zeros((ground.mult, excited.mult))
-        el = self._elements(ground, components, excited, part)
-        red, resid = reduced_elements(cg, el, bra_row=0)
-        scale = max(1.0, float(np.abs(el).max()))
-        if resid > 1e-7 * scale:
-            raise RuntimeError(f"{op_label} {ground.label} -> {excited.label}: not a {part} operator "
-                               f"(residual {resid:.2e})")
+        red = self._reduced(ground, components, excited, part)
         block = np.sqrt(excited.dim) * red[copy]
         return _real(block, f"{ground.label} {op_label} {excited.label}").T
 

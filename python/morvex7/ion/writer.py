@@ -50,40 +50,88 @@ def number(v: float) -> str:
 
 
 @dataclass
+class Stored:
+    """A stored matrix as its shape and non-zero 4-byte elements, row by row."""
+
+    shape: tuple[int, int]
+    rows: np.ndarray
+    cols: np.ndarray
+    values: np.ndarray
+
+
+@dataclass
 class Section:
-    matrices: list[np.ndarray] = field(default_factory=list)
+    matrices: list[Stored] = field(default_factory=list)
     keys: dict[tuple, int] = field(default_factory=dict)
 
     def store(self, key: tuple, m: np.ndarray) -> int:
-        """Number of the stored matrix (1-based), 0 for an empty or all-zero one."""
+        """Number of the stored matrix (1-based), 0 for an empty or all-zero one. Only the
+        non-zero elements are kept (the blocks of large models fill gigabytes densely)."""
+        if key in self.keys:
+            return self.keys[key]
         if m.size == 0:
             return 0
-        m = np.where(np.abs(m) < 1e-9, 0.0, m)    # rounding noise of the adaptation
-        if not np.any(np.float32(m)):
+        m32 = np.float32(np.where(np.abs(m) < 1e-9, 0.0, m))    # rounding noise of the adaptation
+        rows, cols = np.nonzero(m32)
+        if not len(rows):
+            self.keys[key] = 0
             return 0
-        if key not in self.keys:
-            self.matrices.append(m)
-            self.keys[key] = len(self.matrices)
+        self.matrices.append(Stored(m.shape, rows, cols, m32[rows, cols]))
+        self.keys[key] = len(self.matrices)
         return self.keys[key]
 
     def text(self, index: int) -> str:
         out = [f" coupling blocks of configuration pair {index}\n"]
         for k, m in enumerate(self.matrices, 1):
-            m32 = np.float32(m)
-            rows, cols = np.nonzero(m32)
-            vals = ["%.9g" % v for v in m32[rows, cols].astype(float).tolist()]
             out.append(f"RME  MATRIX {k} IN SECTION {index}   {m.shape[0]} {m.shape[1]} "
-                       f"{len(vals)}\n")
-            starts = np.searchsorted(rows, np.arange(m.shape[0] + 1))
-            for i in range(m.shape[0]):
-                a, b = starts[i], starts[i + 1]
-                if a == b:
-                    continue
-                pairs = [f"{c + 1} {v}" for c, v in zip(cols[a:b].tolist(), vals[a:b])]
-                lines = ["  ".join(pairs[j:j + 4]) for j in range(0, len(pairs), 4)]
-                out.append(f" {i + 1} {b - a}  " + "\n   ".join(lines) + "\n")
+                       f"{len(m.rows)}\n")
+            out.append(_rows_text(m.rows, m.cols, m.values, m.shape[0]))
         out.append(" FINISHED\n")
         return "".join(out)
+
+
+#: "col value" of one element, four to a line, continuation lines indented
+_PAIR = "%d %.9g"
+_LINE = "  ".join([_PAIR] * 4)
+
+#: elements formatted at a time (bounds the memory of the argument tuples)
+_CHUNK = 200_000
+
+
+def _row_template(count: int) -> str:
+    full, rest = divmod(count, 4)
+    lines = [_LINE] * full + (["  ".join([_PAIR] * rest)] if rest else [])
+    return "\n   ".join(lines)
+
+
+def _rows_text(rows: np.ndarray, cols: np.ndarray, values: np.ndarray, nrows: int) -> str:
+    """The rows of one stored matrix, " row count  col value  col value ...": one string
+    formatting over many rows' numbers at once instead of one per number (each value is
+    "%.9g" of the 4-byte real as a double, which reads back to the same 4-byte real)."""
+    if not len(rows):
+        return ""
+    starts = np.searchsorted(rows, np.arange(nrows + 1))
+    counts = np.diff(starts)
+    templates: dict[int, str] = {}
+    out = []
+    todo = np.flatnonzero(counts).tolist()
+    while todo:
+        # a run of rows holding at most _CHUNK elements (at least one row)
+        first = starts[todo[0]]
+        take = max(1, int(np.searchsorted(starts[np.array(todo) + 1] - first, _CHUNK, "right")))
+        chunk, todo = todo[:take], todo[take:]
+        parts = []
+        for i in chunk:
+            c = int(counts[i])
+            if c not in templates:
+                templates[c] = _row_template(c)
+            parts.append(f" {i + 1} {c}  " + templates[c] + "\n")
+        a, b = starts[chunk[0]], starts[chunk[-1] + 1]
+        args = np.empty(2 * (b - a), dtype=object)
+        args[0::2] = (cols[a:b] + 1).tolist()
+        args[1::2] = values[a:b].astype(float).tolist()
+        out.append("".join(parts) % tuple(args.tolist()))
+    return "".join(out)
 
 
 def pairs_of(ground: Side, excited: Side) -> list[Pair]:
