@@ -15,26 +15,11 @@ import numpy as np
 from matplotlib.figure import Figure
 
 from morvex7.broadening import Broadening, broaden_lines, voigt_fwhm
+from morvex7.figures import cell_edges, check_suffix, save_figure
 from morvex7.sticks import unit_of
 
-FORMATS = (".png", ".svg", ".pdf")
 #: Largest number of final-state energies of an Auger map.
 MAP_POINTS_LIMIT = 100_000
-
-
-def check_suffix(path: str | Path) -> Path:
-    """`path` as a Path when its suffix names an image format; ValueError otherwise."""
-    path = Path(path)
-    if path.suffix.lower() not in FORMATS:
-        raise ValueError(f"{path}: cannot tell the image format; use a name ending in "
-                         f"{', '.join(FORMATS)}")
-    return path
-
-
-def _save(fig: Figure, path: Path) -> Path:
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
-    return path
 
 
 def title_from(meta: Mapping[str, object] | None) -> str:
@@ -136,7 +121,7 @@ def plot_spectrum(
         ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
     ax.text(0.99, 0.98, curve.broadening.describe(), transform=ax.transAxes, ha="right",
             va="top", fontsize=7, color="0.35")
-    return _save(fig, path)
+    return save_figure(fig, path)
 
 
 #: At most this many differing parameters name a curve in a legend.
@@ -215,7 +200,7 @@ def plot_overlay(
     ax.set_ylabel(f"intensity (per {unit_of(meta)})")
     ax.set_title(title or title_from(meta))
     ax.legend(fontsize=8)
-    return _save(fig, path)
+    return save_figure(fig, path)
 
 
 def plot_yield(path: str | Path, auger, meta: Mapping[str, object] | None = None,
@@ -234,7 +219,7 @@ def plot_yield(path: str | Path, auger, meta: Mapping[str, object] | None = None
     ax.set_ylabel("intensity")
     ax.set_title(title or title_from(meta))
     ax.legend(fontsize=8)
-    return _save(fig, path)
+    return save_figure(fig, path)
 
 
 def auger_map(auger, broadening: Broadening, points: int = 600) -> tuple[np.ndarray, np.ndarray]:
@@ -264,13 +249,6 @@ def auger_map(auger, broadening: Broadening, points: int = 600) -> tuple[np.ndar
     return x, image.reshape(len(finals), x.size)
 
 
-def _edges(centres: np.ndarray) -> np.ndarray:
-    c = np.asarray(centres, float)
-    if c.size == 1:
-        return np.array([c[0] - 0.5, c[0] + 0.5])
-    mid = 0.5 * (c[1:] + c[:-1])
-    return np.concatenate(([2 * c[0] - mid[0]], mid, [2 * c[-1] - mid[-1]]))
-
 
 def plot_auger_map(path: str | Path, auger, broadening: Broadening,
                    meta: Mapping[str, object] | None = None, title: str | None = None) -> Path:
@@ -283,11 +261,12 @@ def plot_auger_map(path: str | Path, auger, broadening: Broadening,
     if omega.size > 1 and np.allclose(np.diff(omega), omega[1] - omega[0]):
         # Evenly spaced photon energies (the engine's ESTART + i ESTEP): one raster image, small
         # and quick in the vector formats too.
-        ex, ew = _edges(x), _edges(omega)
+        ex, ew = cell_edges(x), cell_edges(omega)
         mesh = ax.imshow(image, origin="lower", aspect="auto", interpolation="nearest",
                          extent=(ex[0], ex[-1], ew[0], ew[-1]), cmap="viridis")
     else:
-        mesh = ax.pcolormesh(_edges(x), _edges(omega), image, shading="flat", cmap="viridis")
+        mesh = ax.pcolormesh(cell_edges(x), cell_edges(omega), image, shading="flat",
+                             cmap="viridis")
     bar = fig.colorbar(mesh, ax=ax)
     bar.set_label(f"intensity (per {unit_of(meta)})")
     unit = unit_of(meta)
@@ -296,7 +275,7 @@ def plot_auger_map(path: str | Path, auger, broadening: Broadening,
     ax.set_title((title or title_from(meta)) + " - resonant Auger")
     ax.text(0.99, 0.02, broadening.describe(), transform=ax.transAxes, ha="right", va="bottom",
             fontsize=7, color="w")
-    return _save(fig, path)
+    return save_figure(fig, path)
 
 
 def plot_dichroism(path: str | Path, xy, z, lines: np.ndarray | None = None,
@@ -326,4 +305,4 @@ def plot_dichroism(path: str | Path, xy, z, lines: np.ndarray | None = None,
     bottom.set_xlabel(xlabel or energy_label(xy.meta))
     top.text(0.99, 0.02, xy.broadening.describe(), transform=top.transAxes, ha="right",
              va="bottom", fontsize=7, color="0.35")
-    return _save(fig, path)
+    return save_figure(fig, path)

@@ -295,14 +295,14 @@ def plot_map(path: str | Path, m: RixsMap, fwhm: float, gauss: float = 0.0,
     from matplotlib.colors import PowerNorm
     from matplotlib.figure import Figure
 
-    from morvex7.plots import _edges, _save, check_suffix
+    from morvex7.figures import cell_edges, check_suffix, save_figure
 
     path = check_suffix(path)
     x, image = m.broadened(fwhm, gauss)
     w = m.incident_energies.astype(float) + (offset or 0.0)
     fig = Figure(figsize=(7, 7.5 if cuts else 4.8))
     ax = fig.add_subplot(2, 1, 1) if cuts else fig.add_subplot()
-    ex, ew = _edges(x), _edges(w)
+    ex, ew = cell_edges(x), cell_edges(w)
     # a square-root colour scale: the dd and charge-transfer features are weak beside the
     # elastic line
     mesh = ax.imshow(image, origin="lower", aspect="auto", interpolation="nearest",
@@ -325,4 +325,4 @@ def plot_map(path: str | Path, m: RixsMap, fwhm: float, gauss: float = 0.0,
         cx.set_ylabel("intensity (per eV)")
         cx.legend(fontsize=8, title="incident energy")
         fig.tight_layout()
-    return _save(fig, path)
+    return save_figure(fig, path)
