@@ -463,6 +463,13 @@ class CommandFile:
             raise ParameterError(f"{name}: {word!r} is not a number the engine reads")
         return float(np.float32(value))
 
+    def value_words(self, name: str) -> list[Token]:
+        """The words holding the parameter's value (file order), where `set` rewrites it once
+        no shared command needs splitting; an edit that keeps every other word in place may
+        rewrite them itself."""
+        target = parse_name(name)
+        return self._value_words(target, self._block(target))
+
     def _block(self, target: Target) -> Block:
         if target.block > len(self._blocks):
             raise ParameterError(f"{target.name}: the command file has "
@@ -721,3 +728,52 @@ def edit_command_file(text: str, params: Mapping[str, float]) -> str:
     cf = CommandFile(text)
     cf.update(params)
     return cf.text
+
+
+class ValueTemplate:
+    """A command file edited again and again in the same parameters (a fit's evaluations).
+
+    `base` has every one of `names` set already, so any shared command is split and each
+    value has its own words; their places are found once. :meth:`text` then rewrites only
+    those words, line by line, and gives the text that ``CommandFile.update`` would: a value
+    whose word would not fit the columns the engine reads goes the general way, which refuses
+    it with its reason.
+    """
+
+    def __init__(self, base: CommandFile, names: list[str]):
+        self._base = base
+        self._bodies = list(base._bodies)
+        self._ends = list(base._ends)
+        self._slots: dict[str, tuple[bool, list[Token]]] = {}
+        for name in names:
+            self._slots[name] = (parse_name(name).integer, base.value_words(name))
+
+    @property
+    def names(self) -> set[str]:
+        return set(self._slots)
+
+    def text(self, params: Mapping[str, float]) -> str:
+        """The command file with `params` (exactly the template's names) set."""
+        if set(params) != set(self._slots):
+            raise ParameterError(f"the template edits {sorted(self._slots)}, not "
+                                 f"{sorted(params)}")
+        edits: dict[int, list[tuple[Token, str]]] = {}
+        for name, value in params.items():
+            integer, words = self._slots[name]
+            word = format_value(value, integer)
+            for tok in words:
+                edits.setdefault(tok.line, []).append((tok, word))
+        bodies = list(self._bodies)
+        for line, changes in edits.items():
+            body = bodies[line]
+            expected = [t.text for t in tokenize_line(body, line)]
+            starts = [t.start for t in tokenize_line(body, line)]
+            for tok, word in sorted(changes, key=lambda c: -c[0].start):
+                body = body[:tok.start] + word + body[tok.end:]
+                expected[starts.index(tok.start)] = word
+            if [t.text for t in tokenize_line(body, line)] != expected:
+                cf = CommandFile(self._base.text)
+                cf.update(params)  # refuses the edit with its reason
+                return cf.text
+            bodies[line] = body
+        return "".join(b + e for b, e in zip(bodies, self._ends))

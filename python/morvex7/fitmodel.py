@@ -15,6 +15,7 @@ import numpy as np
 
 from morvex7.background import edge_steps
 from morvex7.broadening import Broadening, broaden_lines
+from morvex7.commandfile import CommandFile, ValueTemplate
 from morvex7.engine import EngineError
 from morvex7.fitaxis import strongest_feature
 from morvex7.fitdata import FitError
@@ -127,6 +128,7 @@ class SpectrumModel:
     runs: int = 0  # engine runs made
     _cache: dict[tuple, list[tuple[np.ndarray, np.ndarray]]] = field(default_factory=dict)
     _edges: dict[tuple, tuple[float, float | None]] = field(default_factory=dict)
+    _template: ValueTemplate | None = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
         self.model_dir = Path(self.model_dir).resolve()
@@ -153,7 +155,16 @@ class SpectrumModel:
 
     def command_text(self, values: Mapping[str, float]) -> str:
         """The command file with the parameters at `values` (physical or engine names)."""
-        return self.pmap.apply(self._text, {n: values[n] for n in self.engine_params})
+        resolved = self.pmap.resolve({n: values[n] for n in self.engine_params})
+        if not resolved:
+            return self._text
+        if self._template is None or self._template.names != set(resolved):
+            cf = CommandFile(self._text)
+            cf.update(resolved)
+            # every later evaluation edits the same words: found once, rewritten in place
+            self._template = ValueTemplate(cf, list(resolved))
+            return cf.text
+        return self._template.text(resolved)
 
     def sticks_many(self, points: Sequence[Mapping[str, float]]) -> list[list[tuple]]:
         """Sticks (one pair per spectrum) at several parameter points, the missing ones run
