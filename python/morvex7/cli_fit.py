@@ -22,7 +22,9 @@ or an engine name (DEL, XHAM[2,1][8], ...).
 model: scale * broadened spectrum(x - shift) + background + slope * (x - middle of the data)
 + step * (S(x - L3) + step_ratio * S(x - L2)); the spectrum is the one morvex7-spectra shows
 (model.json's isotropic one, or --polarisation/--temperature), on the photon-energy axis with
---edge-energy (or the model's edge_energy); lorentz and gauss are FWHM. The shift starts from
+--edge-energy (or the model's edge_energy); lorentz and gauss are FWHM. A model built from an
+ion (ion = "Ni2+") starts lorentz at its tabulated L3 core-hole width and lorentz_l2, the width
+of the L2 lines, at the L2 one, unless --lorentz is given. The shift starts from
 the alignment of the strongest features; data that do not overlap the model are refused.
 
 DATA is FILE or FILE:POLARISATION[:KELVIN] (e.g. z.csv:z xy.csv:xy, or hot.csv:iso:300); several
@@ -110,7 +112,13 @@ def build_parser() -> argparse.ArgumentParser:
     for name in SHAPE_PARAMS:
         p.add_argument(f"--{name.replace('_', '-')}", dest=name, type=parse_setting,
                        metavar="SETTING",
-                       help={"lorentz": "Lorentzian FWHM (default 0.5, min 0.001)",
+                       help={"lorentz": "Lorentzian FWHM (default: a model built from an ion "
+                                        "starts at the tabulated core-hole width of its lower "
+                                        "edge, L3, else 0.5; min 0.001)",
+                             "lorentz_l2": "Lorentzian FWHM of the upper edge's lines (L2), "
+                                           "above the middle of the two edge steps (default: "
+                                           "the tabulated L2 width when --lorentz is not given;"
+                                           " otherwise one width for all)",
                              "gauss": "Gaussian FWHM (default 0, fixed)",
                              "shift": "energy shift (default: aligns the strongest features)",
                              "scale": "intensity scale (default: from the data's height)",
@@ -175,7 +183,8 @@ def _main(argv: list[str] | None) -> int:
                               file=sys.stderr)
                         return 2
                     shape[name] = setting
-                    if name in ("lorentz", "gauss", "step_width") and setting.min == -math.inf:
+                    if name in ("lorentz", "lorentz_l2", "gauss", "step_width") \
+                            and setting.min == -math.inf:
                         setting.min = 1e-3 if name != "gauss" else 0.0
             data = [Dataset(read_spectrum(f), pol or args.polarisation,
                             args.temperature if t is None else t, str(f))

@@ -38,13 +38,19 @@ def stored_description(model: Mapping[str, Any]) -> dict[str, Any]:
 def fitted_description(model: Mapping[str, Any], values: Mapping[str, float]) -> dict[str, Any]:
     """The description of `model` (parsed model.json) with physical `values` put in.
 
-    ``kappa`` (or ``kappa.ground``/``kappa.excited``) multiplies the Slater integrals of the
-    side(s) first; then ``side.X`` sets X on that side, an unscoped X sets it wherever the
-    description gives it (the ground side when neither does: the excited side follows), and a
-    charge-transfer name sets [charge_transfer]. Engine names are not physical: refused.
+    ``kappa`` (or ``kappa.ground``/``kappa.excited``) rescales the Slater integrals of the
+    side(s) first, from the model's own kappa to the new one; then ``side.X`` sets X on that
+    side, an unscoped X sets it wherever the description gives it (the ground side when neither
+    does: the excited side follows), and a charge-transfer name sets [charge_transfer]. Engine
+    names are not physical: refused.
+
+    A model built from an ion (``ion = "Ni2+"``) is written the same way: ``ion``, ``edge`` and
+    ``kappa``, and explicitly only the values the atomic table does not give (the fitted ones
+    and those the description set itself).
     """
     d = copy.deepcopy(stored_description(model))
     ct = d.get("charge_transfer")
+    kappa0 = model.get("kappa") or 1.0
     ordered = sorted(values.items(), key=lambda kv: not kv[0].startswith("kappa"))
     for name, value in ordered:
         value = float(value)
@@ -53,7 +59,7 @@ def fitted_description(model: Mapping[str, Any], values: Mapping[str, float]) ->
             for side in sides:
                 for k in d[side]:
                     if SLATER.match(k):
-                        d[side][k] = d[side][k] * value
+                        d[side][k] = d[side][k] * value / kappa0
         elif "." in name and name.split(".", 1)[0] in SIDES:
             side, key = name.split(".", 1)
             d[side][key] = value
@@ -66,7 +72,39 @@ def fitted_description(model: Mapping[str, Any], values: Mapping[str, float]) ->
                 where = ["excited"]
             for side in where:
                 d[side][name] = value
+    if model.get("ion"):
+        d = _by_ion(d, model, float(values.get("kappa", kappa0)))
     return d
+
+
+def _by_ion(d: dict[str, Any], model: Mapping[str, Any], kappa: float) -> dict[str, Any]:
+    """`d` written with ``ion``/``edge``/``kappa``: the entries the atomic table gives at this
+    kappa (to rounding) left to it."""
+    from morvex7.ion.tables import atomic_parameters
+
+    atoms = atomic_parameters(model["ion"], model.get("edge") or "L2,3", kappa)
+
+    def same(a: Any, b: Any) -> bool:
+        if isinstance(a, (int, float)) and isinstance(b, (int, float)):
+            return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12)
+        return a == b
+
+    out: dict[str, Any] = {}
+    if "title" in d:
+        out["title"] = d["title"]
+    out["ion"] = model["ion"]
+    if model.get("edge"):
+        out["edge"] = model["edge"]
+    if not same(kappa, 1.0):
+        out["kappa"] = kappa
+    for k, v in d.items():
+        if k in SIDES:
+            v = {a: b for a, b in v.items() if not same(b, atoms[k].get(a))}
+            if v:
+                out[k] = v
+        elif k != "title" and not (k in atoms and same(v, atoms[k])):
+            out[k] = v  # not valence, core, electrons or edge_energy as the table gives them
+    return out
 
 
 def toml_text(d: Mapping[str, Any], comment: str = "") -> str:

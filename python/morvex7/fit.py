@@ -50,10 +50,11 @@ from typing import Any
 import numpy as np
 
 from morvex7.fitaxis import (check_overlap, edge_positions, model_edge_energy, model_range,
-                            strongest_feature)
+                            strongest_feature, tabulated_widths)
 from morvex7.fitdata import Dataset, FitError, Measured, as_datasets, read_spectrum
-from morvex7.fitmodel import (DATASET_SHAPE, SHAPE_PARAMS, SHARED_SHAPE, SpectrumKey,
-                              SpectrumModel, engine_sticks, lmfit_name, run_sticks)
+from morvex7.fitmodel import (DATASET_SHAPE, SHAPE_PARAMS, SHARED_SHAPE, UPPER_WIDTH,
+                              SpectrumKey, SpectrumModel, engine_sticks, lmfit_name,
+                              run_sticks)
 from morvex7.fitparams import (DEFAULT_SHAPE, SHIFT_RANGE, FitParam, as_param, make_parameters,
                                start_value)
 from morvex7.params import ParameterMap
@@ -63,7 +64,7 @@ __all__ = ["DATASET_SHAPE", "DEFAULT_SHAPE", "SHAPE_PARAMS", "SHARED_SHAPE", "SH
            "SpectrumModel", "as_datasets", "check_overlap", "edge_positions", "engine_sticks",
            "fit_again", "fit_settings", "fit_spectrum", "lmfit_name", "make_parameters",
            "model_edge_energy", "model_range", "read_spectrum", "run_sticks", "start_value",
-           "strongest_feature"]
+           "strongest_feature", "tabulated_widths", "UPPER_WIDTH"]
 
 
 @dataclass
@@ -148,11 +149,12 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
         base_name = re.sub(r"_\d+$", "", name)
         if base_name not in SHAPE_PARAMS or (base_name != name and base_name not in DATASET_SHAPE):
             raise FitError(f"unknown line-shape parameter {name!r}; one of {SHAPE_PARAMS}")
-        base = DEFAULT_SHAPE[base_name]
+        base = DEFAULT_SHAPE.get(base_name, DEFAULT_SHAPE["lorentz"])
         shape_settings[name] = (as_param(s) if isinstance(s, (FitParam, Mapping))
                                 else FitParam(float(s), base.min, base.max, True))
     out = Path(out)
     model_dir = Path(model_dir)
+    notes = core_hole_widths(model_dir, shape or {}, shape_settings)
     if edge_energy is None:
         edge_energy = model_edge_energy(model_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -182,6 +184,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
                                   weights=weights, spectrum_keys=spectrum_keys, step_shape=step_shape,
                                   x_mids=[0.5 * (d.data.energy[0] + d.data.energy[-1])
                                           for d in datasets])
+            model.notes = notes
             _check_specs(model, datasets)
             start = {n: (s.value if s.value is not None else start_value(model, n))
                      for n, s in engine_settings.items()}
@@ -257,6 +260,25 @@ def fit_again(directory: str | Path, out: str | Path | None = None, **cluster: A
     options = dict(s["options"])
     return fit_spectrum(s["model"], data, params, shape, out=out or directory, **options,
                         **cluster)
+
+
+def core_hole_widths(model_dir: Path, given: Mapping[str, Any],
+                     shape_settings: dict[str, FitParam]) -> list[str]:
+    """Start the Lorentzian widths the user left open at the tabulated core-hole widths of a
+    model built from an ion (``lorentz`` at the lower edge's, ``lorentz_l2`` at the upper
+    edge's, each its own parameter); a line for the report saying so, if they do."""
+    widths = tabulated_widths(model_dir)
+    if not widths or "lorentz" in given:
+        return []
+    (lower, w_lower), *upper = widths.items()
+    default = DEFAULT_SHAPE["lorentz"]
+    shape_settings["lorentz"] = FitParam(w_lower, default.min, default.max, default.vary)
+    used = [f"lorentz = {w_lower:g} ({lower})"]
+    if upper and UPPER_WIDTH not in given:
+        edge, w_upper = upper[0]
+        shape_settings[UPPER_WIDTH] = FitParam(w_upper, default.min, default.max, default.vary)
+        used.append(f"{UPPER_WIDTH} = {w_upper:g} ({edge})")
+    return ["Lorentzian widths from the tabulated core-hole widths: " + ", ".join(used) + " eV"]
 
 
 def _check_specs(model: SpectrumModel, datasets: Sequence[Dataset]) -> None:

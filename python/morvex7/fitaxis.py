@@ -90,3 +90,15 @@ def model_edge_energy(model_dir: Path) -> float | None:
     value = json.loads(path.read_text()).get("edge_energy")
     return None if value is None else float(value)
 
+
+
+def tabulated_widths(model_dir: Path) -> dict[str, float]:
+    """The core-hole widths (FWHM, eV) of a model built from an ion's atomic table, by edge
+    in increasing energy ({"L3": 0.55, "L2": 1.4} for Ni2+ at L2,3); empty otherwise."""
+    path = Path(model_dir) / "model.json"
+    if not path.is_file():
+        return {}
+    data = json.loads(path.read_text())
+    widths = data.get("core_hole_widths") or {}
+    # the j = l + 1/2 edge (L3, M3) lies below the j = l - 1/2 one (L2, M2)
+    return {e: float(w) for e, w in sorted(widths.items(), key=lambda kv: -int(kv[0][1:]))}

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from morvex7.background import edge_steps
-from morvex7.broadening import Broadening, broaden_lines
+from morvex7.broadening import Broadening, LorentzWidths, broaden_lines
 from morvex7.commandfile import CommandFile, ValueTemplate
 from morvex7.engine import EngineError
 from morvex7.fitaxis import strongest_feature
@@ -30,7 +30,10 @@ SHARED_SHAPE = ("lorentz", "gauss", "shift", "step_ratio", "step_width")
 #: ... and those of each spectrum (suffix _2, _3, ... from the second spectrum on).
 DATASET_SHAPE = ("scale", "background", "slope", "step")
 SHAPE_PARAMS = ("lorentz", "gauss", "shift", "scale", "background", "slope", "step",
-                "step_ratio", "step_width")
+                "step_ratio", "step_width", "lorentz_l2")
+#: The Lorentzian FWHM of the lines of the upper edge (L2 of L2,3), when it has its own: lines
+#: above the middle of the two edge steps take it, the others ``lorentz``.
+UPPER_WIDTH = "lorentz_l2"
 
 
 
@@ -129,6 +132,7 @@ class SpectrumModel:
     _cache: dict[tuple, list[tuple[np.ndarray, np.ndarray]]] = field(default_factory=dict)
     _edges: dict[tuple, tuple[float, float | None]] = field(default_factory=dict)
     _template: ValueTemplate | None = field(default=None, repr=False)
+    notes: list[str] = field(default_factory=list)  # for the report's header
 
     def __post_init__(self) -> None:
         self.model_dir = Path(self.model_dir).resolve()
@@ -212,6 +216,8 @@ class SpectrumModel:
             v["step_ratio"] = 0.5
         if "step_width" not in params:
             v["step_width"] = 0.5
+        if UPPER_WIDTH in params:
+            v[UPPER_WIDTH] = get(UPPER_WIDTH)
         return v
 
     def shape(self, sticks, params: Parameters | Mapping[str, float], x: np.ndarray,
@@ -220,8 +226,11 @@ class SpectrumModel:
         line-shape values; with `parts`, (curve, background) separately."""
         energy, intensity = sticks[i] if isinstance(sticks, list) else sticks
         v = self.shape_values(params, i)
-        b = Broadening(lorentz=max(v["lorentz"], 0.0), gauss=max(v["gauss"], 0.0))
         at = self.offset + v["shift"]
+        lorentz: float | LorentzWidths = max(v["lorentz"], 0.0)
+        if UPPER_WIDTH in v:
+            lorentz = self.edge_widths(energy, intensity, lorentz, v[UPPER_WIDTH], at)
+        b = Broadening(lorentz=lorentz, gauss=max(v["gauss"], 0.0))
         curve = v["scale"] * broaden_lines(energy + at, intensity, b, x)
         mids = self.x_mids or [self.x_mid] * self.nspectra
         bg = v["background"] + v["slope"] * (x - mids[i])
@@ -230,6 +239,17 @@ class SpectrumModel:
             bg = bg + edge_steps(x, v["step"], e3 + at, None if e2 is None else e2 + at,
                                  v["step_ratio"], v["step_width"], self.step_shape)
         return (curve, bg) if parts else curve + bg
+
+    def edge_widths(self, energy: np.ndarray, intensity: np.ndarray, lower: float,
+                    upper: float, at: float) -> float | LorentzWidths:
+        """Lorentzian FWHM `lower` for the lines of the lower edge (L3) and `upper` for those
+        above the middle of the two edge steps (L2), on the axis shifted by `at`; one width
+        where the model has no second edge."""
+        e3, e2 = self.edge_positions(energy, intensity)
+        if e2 is None:
+            return lower
+        middle = 0.5 * (e3 + e2) + at
+        return LorentzWidths((middle - 1.0, middle), (max(lower, 1e-6), max(upper, 1e-6)))
 
     def edge_positions(self, energy: np.ndarray, intensity: np.ndarray
                        ) -> tuple[float, float | None]:

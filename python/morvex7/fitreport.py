@@ -52,6 +52,7 @@ def write_products(model: SpectrumModel, result, datasets: Sequence[Dataset], ou
     for i, ds in enumerate(datasets):
         header.append(f"spectrum {i + 1}: {ds.source or 'data'} ({ds.polarisation}, "
                       f"{ds.temperature:g} K)")
+    header += model.notes
     if edge_energy is not None:
         header.append(f"photon-energy axis: the start model's strongest feature at "
                       f"{edge_energy:g} eV (E - E0 + {model.offset:.6g})")

@@ -53,3 +53,13 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "slow" in item.keywords:
             item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def fit_client():
+    """One local Dask cluster of two workers for all the fit tests: starting one costs seconds
+    on a busy machine. Commands reach it by ``--scheduler fit_client.scheduler.address``."""
+    from morvex7.sweep import dask_client
+
+    with dask_client(n_workers=2) as client:
+        yield client

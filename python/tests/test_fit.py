@@ -15,7 +15,6 @@ from conftest import EXAMPLES
 from morvex7.fit import (SHAPE_PARAMS, FitError, Measured, FitParam, SpectrumModel,
                          fit_spectrum, read_spectrum)
 from morvex7.cli_fit import parse_param
-from morvex7.sweep import dask_client
 
 MODEL = EXAMPLES / "charge_transfer"
 TRUE = {"DEL": 3.0, "UCV": 5.0, "lorentz": 0.4, "gauss": 0.3, "shift": 0.5, "scale": 2.0,
@@ -24,9 +23,8 @@ X = np.linspace(-3.0, 5.0, 241)
 
 
 @pytest.fixture(scope="module")
-def client():
-    with dask_client(n_workers=2) as c:
-        yield c
+def client(fit_client):
+    return fit_client
 
 
 @pytest.fixture(scope="module")
@@ -89,7 +87,7 @@ def test_engine_failure_stops_the_fit_with_its_reason(synthetic, client, tmp_pat
                      client=client, engine=engine, plot=False)
 
 
-def test_fit_command_line(synthetic, tmp_path, engine):
+def test_fit_command_line(synthetic, client, tmp_path, engine):
     data = tmp_path / "measured.csv"
     np.savetxt(data, np.column_stack([synthetic.energy, synthetic.intensity]),
                delimiter=",", header="energy,intensity", comments="")
@@ -100,7 +98,7 @@ def test_fit_command_line(synthetic, tmp_path, engine):
         [sys.executable, "-m", "morvex7.cli_fit", str(MODEL), str(data), "-o",
          str(tmp_path / "out"), "--param", "DEL=3.5,min=1,max=6", "--lorentz", "0.45",
          "--gauss", "0.35", "--shift", "0.6", "--background", "0.12", "--slope", "0.01,fixed",
-         "--workers", "2"], env=env, capture_output=True, text=True, timeout=300)
+         "--scheduler", client.scheduler.address], env=env, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert "[[Variables]]" in proc.stdout
     fitted = json.loads((tmp_path / "out" / "fit.json").read_text())["parameters"]

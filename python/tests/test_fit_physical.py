@@ -5,11 +5,7 @@ from __future__ import annotations
 
 import json
 import shutil
-import os
-import subprocess
-import sys
 import tomllib
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -18,10 +14,9 @@ import morvex7
 from conftest import EXAMPLES
 from morvex7.background import edge_steps
 from morvex7.broadening import Broadening, broaden_lines
-from morvex7.fit import Dataset, FitError, FitParam, Measured, fit_spectrum
+from morvex7.fit import Dataset, FitError, Measured, fit_spectrum
 from morvex7.ion.model import model_from_dict
 from morvex7.ion.spectra import combined_sticks
-from morvex7.sweep import dask_client
 
 NIO = EXAMPLES / "ni2_oh_charge_transfer"
 D4H = EXAMPLES / "ni2_d4h_dichroism"
@@ -29,9 +24,8 @@ PHOTON = 850.0  # photon energy of E - E0 = 0 in the synthetic data
 
 
 @pytest.fixture(scope="module")
-def client():
-    with dask_client(n_workers=2) as c:
-        yield c
+def client(fit_client):
+    return fit_client
 
 
 def measurement(model, hidden, tmp, engine, x, pol="iso", lorentz=0.3, step=0.0, seed=1):
@@ -101,30 +95,34 @@ def test_data_off_the_model_axis_are_refused(client, tmp_path, engine):
                      edge_energy=700.0)
 
 
-def test_command_line_joint_polarisations_refusal_and_again(tmp_path, engine):
+def test_command_line_joint_polarisations_refusal_and_again(client, tmp_path, engine, capsys,
+                                                            monkeypatch):
+    """The command's own main (in this process: its entry point is run by test_fit.py)."""
+    from morvex7.cli_fit import main
+
     x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 131)
     data = measurement(D4H, {"Dt": 0.05}, tmp_path, engine, x, "z")
     path = tmp_path / "z.csv"
     np.savetxt(path, np.column_stack([data.energy, data.intensity]), delimiter=",")
-    env = dict(os.environ, MORVEX7=str(engine),
-               PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+    monkeypatch.setenv("MORVEX7", str(engine))
 
     def fit(*args):
-        return subprocess.run([sys.executable, "-m", "morvex7.cli_fit", *map(str, args)],
-                              env=env, capture_output=True, text=True, timeout=300)
+        args = [*args, "--scheduler", client.scheduler.address]  # the tests' running cluster
+        status = main([str(a) for a in args])
+        return status, capsys.readouterr().err
 
-    proc = fit(D4H, f"{path}:z", "-o", tmp_path / "a", "--param", "Dt", "--edge-energy", 853,
-               "--normalise", "max", "--lorentz", "0.3", "--workers", "1", "--no-plot")
-    assert proc.returncode == 0, proc.stderr
+    status, err = fit(D4H, f"{path}:z", "-o", tmp_path / "a", "--param", "Dt", "--edge-energy",
+                      853, "--normalise", "max", "--lorentz", "0.3", "--no-plot")
+    assert status == 0, err
     first = json.loads((tmp_path / "a" / "fit.json").read_text())["parameters"]["Dt"]
-    proc = fit("--again", tmp_path / "a", "-o", tmp_path / "b", "--workers", "1")
-    assert proc.returncode == 0, proc.stderr
+    status, err = fit("--again", tmp_path / "a", "-o", tmp_path / "b")
+    assert status == 0, err
     again = json.loads((tmp_path / "b" / "fit.json").read_text())["parameters"]["Dt"]
     assert again["value"] == pytest.approx(first["value"], rel=1e-6)
-    proc = fit(D4H, path, "-o", tmp_path / "c", "--param", "Dt", "--workers", "1")
-    assert proc.returncode == 2 and "do not overlap" in proc.stderr
-    proc = fit(D4H, path, "-o", tmp_path / "c", "--param", "10Dq", "--workers", "1")
-    assert proc.returncode == 2 and "unknown parameter '10Dq'" in proc.stderr
+    status, err = fit(D4H, path, "-o", tmp_path / "c", "--param", "Dt")
+    assert status == 2 and "do not overlap" in err
+    status, err = fit(D4H, path, "-o", tmp_path / "c", "--param", "10Dq")
+    assert status == 2 and "unknown parameter '10Dq'" in err
 
 
 def test_spectra_on_the_photon_energy_axis(example_run, tmp_path, capsys):
