@@ -1,5 +1,7 @@
 """docs/sweeps-and-fits.md runs as written: its sh and python blocks, in order, from a copy
-of the tree's top (examples/ linked), with the commands called through this interpreter."""
+of the tree's top (examples/ linked), with the commands called through this interpreter and
+one running cluster of two workers standing in for each "--workers 2" / "n_workers=2" (a local
+cluster costs seconds to start; the commands' own local clusters are tested elsewhere)."""
 from __future__ import annotations
 
 import os
@@ -17,11 +19,12 @@ def blocks(text: str) -> list[tuple[str, str]]:
     return re.findall(r"^```(sh|python)\n(.*?)^```", text, flags=re.S | re.M)
 
 
-def test_worked_example_runs_as_written(tmp_path, engine):
+def test_worked_example_runs_as_written(tmp_path, engine, fit_client):
     (tmp_path / "examples").symlink_to(REPO_ROOT / "examples")
     env = dict(os.environ, MORVEX7=str(engine),
                PYTHONPATH=str(Path(__file__).resolve().parents[1]))
     py = sys.executable
+    address = fit_client.scheduler.address
     found = blocks(DOC.read_text())
     assert [kind for kind, _ in found].count("python") >= 4
     outputs = []
@@ -29,8 +32,10 @@ def test_worked_example_runs_as_written(tmp_path, engine):
         if kind == "sh":
             code = re.sub(r"\bmorvex7-(sweep|fit)\b", rf"{py} -m morvex7.cli_\1", code)
             code = re.sub(r"(?<![\w/.-])python3\b", py, code)  # not a shell's other python3
+            code = re.sub(r"--workers \d+", f"--scheduler {address}", code)
             cmd = ["bash", "-euo", "pipefail", "-c", code]
         else:
+            code = re.sub(r"\bn_workers=\d+", f"scheduler={address!r}", code)
             (tmp_path / f"block{i}.py").write_text(code)
             cmd = [py, f"block{i}.py"]
         proc = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True,
