@@ -8,12 +8,14 @@ The model of a measured spectrum y(x) is
 B is the spectrum the user sees with ``morvex7-spectra``: for a builder-made model the
 model.json combination of the triads (isotropic by default, or a polarisation, at a
 temperature), otherwise the sum of the chosen triads; broadened with a Lorentzian FWHM
-``lorentz`` and a Gaussian FWHM ``gauss``. ``offset`` puts the model on the photon-energy
-axis: with an edge energy (the model's ``edge_energy`` or ``edge_energy=`` here) the
-strongest feature of the start model sits there. E3 and E2 are the L3 and L2 edges (the
-strongest feature, and 3/2 zeta_c above it), S an arctangent or error-function step
-(:mod:`morvex7.background`). The fit starts from an alignment of the strongest features of
-model and data, and refuses data that do not overlap the model's range.
+``lorentz`` (and ``lorentz_l2`` for the L2 lines, by default for a model built from an ion,
+whose tabulated core-hole widths start both) and a Gaussian FWHM ``gauss``. ``offset`` puts
+the model on the photon-energy axis: with an edge energy (the model's ``edge_energy`` or
+``edge_energy=`` here) the strongest feature of the start model sits there. E3 and E2 are
+the L3 and L2 edges (the strongest feature, and 3/2 zeta_c above it), S an arctangent or
+error-function step (:mod:`morvex7.background`). The fit starts from an alignment of the
+strongest features of model and data, and refuses data that do not overlap the model's
+range.
 
 Parameters are physical names of a builder-made model (``10Dq``, ``Delta``, ``V_eg``,
 ``kappa``, ``excited.10Dq``, …; :mod:`morvex7.params`) or engine names (``DEL``,
@@ -84,7 +86,6 @@ class FitResult:
     curves: list[dict[str, np.ndarray]] = field(default_factory=list)  # per spectrum
 
 
-
 def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[Any],
                  engine_params: Mapping[str, FitParam | float | None],
                  shape: Mapping[str, FitParam | float] | None = None, *,
@@ -109,7 +110,9 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     shape : mapping, optional
         Overrides of the line-shape and background parameters (:data:`DEFAULT_SHAPE`):
         lorentz, gauss (FWHM), shift, scale, background, slope, step, step_ratio,
-        step_width; ``scale_2`` etc. for the second spectrum.
+        step_width, lorentz_l2 (the L2 lines' own Lorentzian FWHM); ``scale_2`` etc. for the
+        second spectrum. Without lorentz, a model built from an ion starts lorentz and
+        lorentz_l2 at its tabulated L3 and L2 core-hole widths.
     out : path
         Output directory: fit-report.txt, fit.json, fit-curve.csv (fit-curve-2.csv, ...),
         fit.png, fitted-model.toml (builder-made models), fit-settings.json and best/ (the

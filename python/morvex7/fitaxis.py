@@ -91,7 +91,6 @@ def model_edge_energy(model_dir: Path) -> float | None:
     return None if value is None else float(value)
 
 
-
 def tabulated_widths(model_dir: Path) -> dict[str, float]:
     """The core-hole widths (FWHM, eV) of a model built from an ion's atomic table, by edge
     in increasing energy ({"L3": 0.55, "L2": 1.4} for Ni2+ at L2,3); empty otherwise."""

@@ -64,7 +64,6 @@ def read_spectrum(path: str | Path) -> Measured:
     return Measured(data[:, 0], data[:, 1], sigma)
 
 
-
 def as_datasets(data: Any, normalise: str = "none") -> list[Dataset]:
     """The measured spectra of a fit as :class:`Dataset` s, normalised."""
     items = data if isinstance(data, (list, tuple)) else [data]

@@ -25,6 +25,7 @@ from morvex7.runner import execute, model_text
 if TYPE_CHECKING:
     from lmfit import Parameters
 
+
 #: Line-shape and background parameters shared by every measured spectrum of a fit ...
 SHARED_SHAPE = ("lorentz", "gauss", "shift", "step_ratio", "step_width")
 #: ... and those of each spectrum (suffix _2, _3, ... from the second spectrum on).
@@ -34,7 +35,6 @@ SHAPE_PARAMS = ("lorentz", "gauss", "shift", "scale", "background", "slope", "st
 #: The Lorentzian FWHM of the lines of the upper edge (L2 of L2,3), when it has its own: lines
 #: above the middle of the two edge steps take it, the others ``lorentz``.
 UPPER_WIDTH = "lorentz_l2"
-
 
 
 def lmfit_name(name: str) -> str:
@@ -66,10 +66,11 @@ def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
 
 def run_sticks(directory: str | Path, triads: Sequence[int] | None = None,
                weights: Sequence[float] | None = None,
-               spectrum_keys: Sequence[SpectrumKey] | None = None) -> list[tuple[np.ndarray, np.ndarray]]:
+               spectrum_keys: Sequence[SpectrumKey] | None = None
+               ) -> list[tuple[np.ndarray, np.ndarray]]:
     """Stick energies (transition energies, E - E0 at zero temperature) and intensities of a
-    finished run: model.json's combination per (polarisation, temperature) of `spectrum_keys`, or the
-    triads given (1-based; default all), weighted."""
+    finished run: model.json's combination per (polarisation, temperature) of
+    `spectrum_keys`, or the triads given (1-based; default all), weighted."""
     import warnings
 
     from morvex7.results import Run
