@@ -171,7 +171,8 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     pmap = ParameterMap.load(model_dir)
     for name in engine_settings:  # a bad name is refused before a cluster starts
         pmap.check(name)
-    scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out))
+    # the workers of a running cluster have working directories of their own: absolute paths
+    scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out)).resolve()
     try:
         with _client_for(client, scheduler, scheduler_file, n_workers) as c:
             spectrum_keys = None
@@ -207,7 +208,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
             result = _minimise(model, params, [d.data.energy for d in datasets], y_all,
                                weight, max_nfev)
             best = model.engine_values(result.params)
-            best_dir = out / "best"
+            best_dir = out.resolve() / "best"
             c.submit(engine_sticks, str(model.model_dir), model.command_text(best),
                      str(best_dir), model.engine, True, triads, weights, spectrum_keys,
                      pure=False).result()

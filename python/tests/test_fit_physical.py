@@ -105,15 +105,17 @@ def test_command_line_joint_polarisations_refusal_and_again(client, tmp_path, en
     path = tmp_path / "z.csv"
     np.savetxt(path, np.column_stack([data.energy, data.intensity]), delimiter=",")
     monkeypatch.setenv("MORVEX7", str(engine))
+    monkeypatch.chdir(tmp_path)  # relative paths: the cluster's workers work elsewhere
 
     def fit(*args):
         args = [*args, "--scheduler", client.scheduler.address]  # the tests' running cluster
         status = main([str(a) for a in args])
         return status, capsys.readouterr().err
 
-    status, err = fit(D4H, f"{path}:z", "-o", tmp_path / "a", "--param", "Dt", "--edge-energy",
-                      853, "--normalise", "max", "--lorentz", "0.3", "--no-plot")
+    status, err = fit(D4H, "z.csv:z", "-o", "a", "--param", "Dt", "--edge-energy", 853,
+                      "--normalise", "max", "--lorentz", "0.3", "--no-plot")
     assert status == 0, err
+    assert (tmp_path / "a" / "best" / "fort.50").is_file()
     first = json.loads((tmp_path / "a" / "fit.json").read_text())["parameters"]["Dt"]
     status, err = fit("--again", tmp_path / "a", "-o", tmp_path / "b")
     assert status == 0, err
