@@ -53,6 +53,7 @@ D4H_AXES = [([0, 0, 1], np.pi / 2), ([0, 0, 1], np.pi), ([1, 0, 0], np.pi), ([1,
 def test_group_axioms_and_irreps(group, order, nclasses):
     g = group()
     assert g.order == order and len(g.classes) == nclasses == len(g.irreps)
+    assert len({e.name for e in g.elements}) == order
     t = g.table
     assert all(sorted(row) == list(range(order)) for row in t)  # Latin square: closure, cancellation
     assert np.all(t[0] == np.arange(order)) and np.all(t[np.arange(order), g.inverse] == 0)
@@ -230,6 +231,7 @@ def _split_e32(ir) -> list[np.ndarray]:
 def test_d3d_double_group_matches_the_textbook_table():
     g = d3d()
     assert g.order == 24 and len(g.classes) == 12
+    assert len({e.name for e in g.elements}) == 24  # C2 and C2-bar about the same axis told apart
     t = g.table
     assert all(sorted(row) == list(range(24)) for row in t)
     assert len(g.irreps) == 10  # E3/2 G and U stand for two irreps each

@@ -145,6 +145,7 @@ def _element_name(u: np.ndarray, parity: int) -> str:
         # plain element, its negative the barred one
         phi = np.arccos(np.clip((np.trace(rot) - 1) / 2, -1, 1))
         if np.isclose(phi, np.pi):
+            phi = np.pi  # arccos near -1 loses half the digits
             w, v = np.linalg.eigh((rot + rot.T) / 2)
             a = v[:, np.argmax(w)]
             a = a * np.sign(a[np.flatnonzero(np.abs(a) > 1e-6)[0]])
@@ -154,7 +155,11 @@ def _element_name(u: np.ndarray, parity: int) -> str:
         plain = su2_from_axis_angle(a, phi)
         n = int(round(2 * np.pi / phi))
         scale = np.min(np.abs(a[np.abs(a) > 1e-6]))
-        ax = ",".join(str(int(round(c / scale))) for c in a)
+        ints = np.round(a / scale)
+        if np.allclose(ints / np.linalg.norm(ints), a, atol=1e-6):
+            ax = ",".join(str(int(c)) for c in ints)
+        else:  # an axis without small integer indices (the trigonal two-fold ones): its angles
+            ax = f"theta={np.degrees(np.arccos(np.clip(a[2], -1, 1))):.0f},phi={np.degrees(np.arctan2(a[1], a[0])):.0f}"
         base = f"C{n}({ax})" + ("" if np.allclose(plain, u, atol=1e-9) else "~")
     return ("I*" + base) if parity < 0 else base
 
