@@ -8,8 +8,10 @@ own allocations (tracemalloc) and the peak resident size of the process, with th
 --rss-only leaves tracemalloc out (it slows reading about threefold and adds its own memory).
 Run each measurement in a fresh process: the peak resident size only grows.
 
-Make a large Auger fort.44 by running examples/auger_resonance with NOMEGA 300000 and
-ESTEP 0.00002 (about 100 MB of fort.44, 12 MB of fort.62).
+    python3 bench/python/bench_reader_memory.py make DIR [NOMEGA]
+
+makes DIR, a run of examples/auger_resonance over NOMEGA photon energies (default 300000:
+about 100 MB of fort.44 and 12 MB of fort.62), with the engine MORVEX7 or the one found.
 """
 from __future__ import annotations
 
@@ -44,7 +46,30 @@ def numbers_in(obj, seen=None) -> int:
     return 0
 
 
+def make(directory: str, nomega: int) -> None:
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    from morvex7.engine import find_engine
+
+    d = Path(directory)
+    d.mkdir(parents=True, exist_ok=True)
+    src = Path(__file__).resolve().parents[2] / "examples" / "auger_resonance"
+    for name in ("FTN14", "FTN15"):
+        shutil.copy(src / name, d / name)
+    text = (src / "fort.50").read_text().replace(
+        "NOMEGA 22 ESTART -2.0 ESTEP 0.25", f"NOMEGA {nomega} ESTART -2.0 ESTEP {6.0 / nomega:.8f}")
+    (d / "fort.50").write_text(text)
+    with open(d / "log.txt", "w") as log, open(d / "stop.txt", "w") as stop:
+        subprocess.run([str(find_engine().resolve())], cwd=d, stdout=log, stderr=stop, check=True)
+    print(f"{d}: fort.44 of {(d / 'fort.44').stat().st_size / 1e6:.1f} MB")
+
+
 def main() -> None:
+    if sys.argv[1] == "make":
+        make(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 300000)
+        return
     kind, path = sys.argv[1], sys.argv[2]
     trace = "--rss-only" not in sys.argv[3:]
     from morvex7 import readers, results, rixs
