@@ -86,13 +86,13 @@ class Lines:
     """The lines of a text file, read one at a time with a cursor; line numbers are 1-based.
 
     Only the line ahead of the cursor and the last few lines read are held, so a file of any
-    size is read in bounded memory (``keep=True`` keeps every line, for the log's text).
+    size is read in bounded memory.
     """
 
     #: How many lines read are kept for error messages that quote an earlier line.
     RECENT = 64
 
-    def __init__(self, path: str | Path, text: str | None = None, keep: bool = False):
+    def __init__(self, path: str | Path, text: str | None = None):
         self.path = Path(path)
         if text is None:
             # as Path.read_text: the locale's encoding, universal newlines
@@ -108,7 +108,6 @@ class Lines:
         self.cut_short = False
         self._cut_line = 0
         self._recent: deque[tuple[int, str]] = deque(maxlen=self.RECENT)
-        self.kept: list[str] | None = [] if keep else None
         self._ahead = self._read()
 
     def _read(self) -> str | None:
@@ -145,8 +144,6 @@ class Lines:
             raise LayoutError(self.path, self.lineno, expected, "")
         self.pos += 1
         self._recent.append((self.pos, line))
-        if self.kept is not None:
-            self.kept.append(line)
         self._ahead = self._read()
         return line
 
@@ -1039,7 +1036,9 @@ def read_log(path: str | Path, text: str | None = None) -> LogFile:
     the Auger channel report, the ground-state reports, the Auger size line and the
     multiplicity look-ups.
     """
-    cur = Lines(path, text, keep=True)
+    if text is None:
+        text = Path(path).read_text(errors="replace")
+    cur = Lines(path, text)
     blocks: list[LogBlock] = []
     ground: list = []
     sizes: list[AugerSizes] = []
@@ -1104,4 +1103,11 @@ def read_log(path: str | Path, text: str | None = None) -> LogFile:
             mult = int_field(line[43:48], cur, n, "the multiplicity")
             dim = int_field(line[54:56], cur, n, "the dimension", stars=-1)
             mults.append((kind, label, mult, dim))
-    return LogFile(blocks, ground, sizes, mults, "\n".join(cur.kept or []), dims)
+    return LogFile(blocks, ground, sizes, mults, _joined_lines(text), dims)
+
+
+def _joined_lines(text: str) -> str:
+    """The lines of `text` as :class:`Lines` reads them (a CR before each line end dropped),
+    joined by line ends, without a list of them."""
+    text = text.replace("\r\n", "\n")
+    return text[:-1] if text.endswith(("\n", "\r")) else text

@@ -126,3 +126,18 @@ def test_large_result_files_are_read_in_memory_proportional_to_their_numbers(tmp
     assert len(spectra.triads[0].blocks) == 4001
     assert peak < 3 * numbers_in(spectra)
     assert spectra.triads[0].blocks[7].energies.tolist() == [-1, 0, 1, 2, 3, 4, 5, 6]
+
+
+def test_the_log_text_is_its_lines_joined_as_read():
+    # read without a list of its lines: a CR before a line end is dropped, a lone CR kept
+    import itertools
+
+    from morvex7.readers import read_log
+
+    for chars in itertools.product("a\r\n", repeat=5):
+        text = "".join(chars)
+        lines = text.split("\n")
+        if lines[-1] == "":
+            lines.pop()
+        want = "\n".join(ln[:-1] if ln.endswith("\r") else ln for ln in lines)
+        assert read_log("log.txt", text).text == want, repr(text)
