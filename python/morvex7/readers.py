@@ -160,7 +160,7 @@ class Lines:
         """`count`, or fewer when the file is too short to hold `count` items of at least
         `chars_each` characters: room to preallocate for a count read from the file, which a
         damaged file may make arbitrarily large (such a file ends before the room is used)."""
-        return count if self.size is None else max(0, min(count, self.size // chars_each + 8))
+        return max(0, count if self.size is None else min(count, self.size // chars_each + 8))
 
     def once(self, value):
         """`value`, or an equal one read before (repeated labels are held once)."""
@@ -837,6 +837,12 @@ def _yield_record(line: str, cur: Lines, step: int) -> tuple[float, float, float
             real_field(line[29:41], cur, n, "the absorption"))
 
 
+def _take_record(cols: tuple[array, array, array], record: tuple[float, float, float]) -> None:
+    cols[0].append(record[0])
+    cols[1].append(record[1])
+    cols[2].append(record[2])
+
+
 def read_yield_file(path: str | Path) -> list[YieldCurve]:
     """Read a total-yield file (fort.62 for the first triad of a block, fort.63 ...).
 
@@ -878,12 +884,10 @@ def read_yield_file(path: str | Path) -> list[YieldCurve]:
         cols = (array("d"), array("d"), array("d"))
         if nomega >= 0:
             for i in range(1, nomega + 1):
-                for col, v in zip(cols, _yield_record(cur.next(f"the record of step {i}"), cur, i)):
-                    col.append(v)
+                _take_record(cols, _yield_record(cur.next(f"the record of step {i}"), cur, i))
         else:
             while cur.peek() is not None and cur.peek() != "%END":
-                for col, v in zip(cols, _yield_record(cur.next(""), cur, len(cols[0]) + 1)):
-                    col.append(v)
+                _take_record(cols, _yield_record(cur.next(""), cur, len(cols[0]) + 1))
             nomega = len(cols[0])
             if nomega < 10000:
                 raise LayoutError(cur.path, head, "NOMEGA as an integer (asterisks only for "
