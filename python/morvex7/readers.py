@@ -19,7 +19,6 @@ read_log             the engine's standard output: block headers, Auger channel 
 """
 from __future__ import annotations
 
-import io
 import math
 import os
 import re
@@ -82,6 +81,21 @@ class TruncatedEchoWarning(UserWarning):
 # Line cursor and fixed-column fields
 # ---------------------------------------------------------------------------------------------
 
+class _TextLines:
+    """readline() over a str, which it does not copy (io.StringIO holds 4 bytes a character)."""
+
+    def __init__(self, text: str) -> None:
+        self.text, self.at = text, 0
+
+    def readline(self) -> str:
+        end = self.text.find("\n", self.at) + 1 or len(self.text)
+        line, self.at = self.text[self.at:end], end
+        return line
+
+    def close(self) -> None:
+        pass
+
+
 class Lines:
     """The lines of a text file, read one at a time with a cursor; line numbers are 1-based.
 
@@ -100,7 +114,7 @@ class Lines:
             st = os.fstat(self._source.fileno())
             self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
         else:
-            self._source = io.StringIO(text)       # lines end at "\n" only, as str.split
+            self._source = _TextLines(text)        # lines end at "\n" only, as str.split
             self.size = len(text)
         self.pos = 0
         self.memo: dict = {}                        # labels read, each kept once
