@@ -494,3 +494,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     finally:
         warnings.formatwarning = shown
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
