@@ -128,7 +128,9 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
             progress(f"{side.kind} {conf.name}: operator {o.name}")
             for lab, a in irr.items():
                 side.dims[lab] = a.dim
-                blocks[lab].append(symmetry.scalar_block(a, o.op, a) - av * np.eye(a.mult))
+                blk = symmetry.hamiltonian_block(a, o.op)
+                eye = sp.identity(a.mult, format="csr") if sp.issparse(blk) else np.eye(a.mult)
+                blocks[lab].append(blk - av * eye)
         side.ham.append(blocks)
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
@@ -156,7 +158,7 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
     def h(c: int) -> np.ndarray:
         out = np.zeros((m[c], m[c]))
         for o, blk in zip(side.hamiltonian, side.ham[c][label]):
-            out += o.value * blk
+            out += o.value * (blk.toarray() if sp.issparse(blk) else blk)
         return out + side.energies[c] * np.eye(m[c])
 
     k = len(side.configs)

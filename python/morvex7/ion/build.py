@@ -259,13 +259,19 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
     }
 
 
+def _above(block, tol: float) -> bool:
+    """Whether a block (dense or sparse) has an element larger than ``tol``."""
+    values = block.data if sp.issparse(block) else block
+    return bool(np.abs(values).max(initial=0.0) > tol)
+
+
 def effective_targets(built: BuiltModel) -> set[str]:
     """Engine names of the factors whose operator has a non-zero block somewhere."""
     out: set[str] = set()
     for t, side in ((1, built.ground), (2, built.excited)):
         for c, blocks in enumerate(side.ham, 1):
             for k in range(len(side.hamiltonian)):
-                if any(np.any(np.abs(b[k]) > 1e-9) for b in blocks.values()):
+                if any(_above(b[k], 1e-9) for b in blocks.values()):
                     out.add(f"XHAM[{t},{c}][{k + 1}]")
         for c, blocks in enumerate(side.mix, 1):
             for k in range(len(side.mixing)):

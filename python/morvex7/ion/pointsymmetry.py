@@ -25,6 +25,7 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
+import scipy.sparse as sp
 
 from .determinants import DeterminantBasis, Operator, Orbitals
 from .groupcoupling import coupling_coefficients
@@ -116,11 +117,19 @@ class PointGroupSymmetry(Symmetry):
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         """An operator inside one factor of the shell coupling is assembled from that factor's
         small blocks; anything else is evaluated on the states over determinants."""
-        if bra is ket and isinstance(bra, PointAdapted) and bra.coupler is not None:
-            blk = bra.coupler.factor_block(bra.config, bra.label, bra.copies, op, _touched(op))
+        if bra is ket:
+            blk = self.hamiltonian_block(bra, op)
+            return blk.toarray() if sp.issparse(blk) else blk
+        return super().scalar_block(bra, op, ket)
+
+    def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
+        """Sparse where the operator acts inside one factor of the shell coupling."""
+        if isinstance(irrep, PointAdapted) and irrep.coupler is not None:
+            blk = irrep.coupler.factor_block(irrep.config, irrep.label, irrep.copies, op,
+                                             _touched(op))
             if blk is not None:
                 return blk
-        return super().scalar_block(bra, op, ket)
+        return super().scalar_block(irrep, op, irrep)
 
     # ----------------------------------------------------------------- transitions
     def _coupling(self, a: str, b: str, c: str) -> np.ndarray:

@@ -37,6 +37,7 @@ from fractions import Fraction
 from typing import Callable, Sequence
 
 import numpy as np
+import scipy.sparse as sp
 
 from .atomic import l_plus, s_plus
 from .detrotation import ConfigurationAction, Shell as RotShell
@@ -209,12 +210,12 @@ class ShellCoupler:
         return space
 
     def _pair(self, a: Space, b: Space, z: str, rows: Sequence[int]
-              ) -> tuple[list[np.ndarray], np.ndarray, np.ndarray]:
-        """Copies of irrep z in a x b, rows ``rows`` each over its own C4z sector of the product.
+              ) -> tuple[list[np.ndarray], list[np.ndarray], np.ndarray]:
+        """Every copy of irrep z in a x b, the rows ``rows``, each over its own C4z sector.
 
-        Returns (per row: real or complex array (mult, sector size)), the sector masks of row
-        rows[0]... as the positions of each row's sector, and the copies' labels
-        (index of X, tx, index of Y, ty, rho) as an integer array (mult, 5).
+        Returns (per row: the states (mult, sector size), real for row 1), (per row: the
+        positions of its sector among the product's determinants) and the copies' labels
+        (index of X in a, tx, index of Y in b, ty, rho), an integer array (mult, 5).
         """
         ir = self.group.irreps[z]
         n1, n2 = len(a.masks), len(b.masks)
@@ -340,16 +341,16 @@ class ShellCoupler:
         return [DeterminantBasis(masks[s]) for s in sectors], arrays, copies
 
     def factor_block(self, config: Configuration, label: str, copies: np.ndarray,
-                     op: Operator, touched: tuple[int, int]) -> np.ndarray | None:
-        """The block of an invariant operator over the copies of ``label`` when it acts inside
-        one factor (its spin-orbitals between ``touched``), else None."""
+                     op: Operator, touched: tuple[int, int]) -> sp.csr_matrix | None:
+        """The block (sparse) of an invariant operator over the copies of ``label`` when it acts
+        inside one factor (its spin-orbitals between ``touched``), else None."""
         f1, f2 = self.factors(config)
         mu = self.group.irreps
         if not len(copies):
-            return np.zeros((0, 0))
+            return sp.csr_matrix((0, 0))
         lo, hi = touched
         if f2 is None:
-            return f1.block(op, label, mu[label].mu[0])
+            return sp.csr_matrix(f1.block(op, label, mu[label].mu[0]))
         if hi < f2.span[0]:          # inside F1 (and closed shells below F2)
             inside, which, other = f1, 0, [0, 2, 3, 4]
         elif lo > f1.span[1]:        # inside F2 (and closed shells above F1)
@@ -357,7 +358,7 @@ class ShellCoupler:
         else:
             return None
         names = list(inside.states)
-        out = np.zeros((len(copies), len(copies)))
+        rows, cols, vals = [], [], []
         # copies that differ only in the acting factor's copy number form one group
         _, group_of = np.unique(copies[:, other], axis=0, return_inverse=True)
         group_of = group_of.ravel()
@@ -368,5 +369,13 @@ class ShellCoupler:
             name = names[copies[idx[0], which]]
             blk = inside.block(op, name, mu[name].mu[0])
             t = copies[idx, which + 1]
-            out[np.ix_(idx, idx)] = blk[np.ix_(t, t)]
-        return out
+            part = blk[np.ix_(t, t)]
+            i, j = np.nonzero(part)
+            rows.append(idx[i])
+            cols.append(idx[j])
+            vals.append(part[i, j])
+        n = len(copies)
+        if not rows:
+            return sp.csr_matrix((n, n))
+        return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                             shape=(n, n))

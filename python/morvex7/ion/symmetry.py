@@ -105,6 +105,11 @@ class Symmetry(ABC):
         m = op.matrix(bra.basis, ket.basis)
         return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
 
+    def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
+        """The block of an invariant operator within one adapted irrep, as `scalar_block`; a
+        symmetry may return it sparse (scipy.sparse) where most of it is zero."""
+        return self.scalar_block(irrep, op, irrep)
+
     @abstractmethod
     def transition_labels(self) -> list[str]:
         """Irrep labels of the parts of the dipole operator, e.g. ["1-"] or ["A2U", "EU"]."""

@@ -22,6 +22,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 import numpy as np
+import scipy.sparse as sp
 
 from .blocks import Side
 
@@ -69,14 +70,25 @@ class Section:
         non-zero elements are kept (the blocks of large models fill gigabytes densely)."""
         if key in self.keys:
             return self.keys[key]
-        if m.size == 0:
+        if m.shape[0] * m.shape[1] == 0:
             return 0
-        m32 = np.float32(np.where(np.abs(m) < 1e-9, 0.0, m))    # rounding noise of the adaptation
-        rows, cols = np.nonzero(m32)
+        if sp.issparse(m):
+            coo = sp.coo_matrix(sp.csr_matrix(m))   # duplicates summed
+            keep = np.abs(coo.data) >= 1e-9         # rounding noise of the adaptation
+            v32 = np.float32(coo.data[keep])
+            rows, cols = coo.row[keep], coo.col[keep]
+            nz = v32 != 0
+            rows, cols, v32 = rows[nz], cols[nz], v32[nz]
+            order = np.lexsort((cols, rows))        # row by row, as np.nonzero gives them
+            rows, cols, v32 = rows[order], cols[order], v32[order]
+        else:
+            m32 = np.float32(np.where(np.abs(m) < 1e-9, 0.0, m))
+            rows, cols = np.nonzero(m32)
+            v32 = m32[rows, cols]
         if not len(rows):
             self.keys[key] = 0
             return 0
-        self.matrices.append(Stored(m.shape, rows, cols, m32[rows, cols]))
+        self.matrices.append(Stored(m.shape, rows, cols, v32))
         self.keys[key] = len(self.matrices)
         return self.keys[key]
 
