@@ -140,7 +140,9 @@ def build_parser() -> argparse.ArgumentParser:
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", help="address of a running Dask scheduler")
     where.add_argument("--scheduler-file", help="scheduler file written by dask scheduler")
-    where.add_argument("--workers", type=int, help="worker processes of the local cluster")
+    where.add_argument("--workers", type=int,
+                       help="without a scheduler: engine runs side by side on this machine "
+                            "(default: one per core)")
     p.add_argument("--engine", help="engine executable on the workers")
     p.add_argument("--triads", type=lambda t: [int(i) for i in t.split(",")],
                    help="plain sum of these triads, e.g. 1,2, instead of model.json's spectrum")

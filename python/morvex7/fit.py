@@ -59,6 +59,7 @@ from morvex7.fitmodel import (DATASET_SHAPE, SHAPE_PARAMS, SHARED_SHAPE, UPPER_W
                               run_sticks)
 from morvex7.fitparams import (DEFAULT_SHAPE, SHIFT_RANGE, FitParam, as_param, make_parameters,
                                start_value)
+from morvex7.fitworkers import fit_workers
 from morvex7.params import ParameterMap
 
 __all__ = ["DATASET_SHAPE", "DEFAULT_SHAPE", "SHAPE_PARAMS", "SHARED_SHAPE", "SHIFT_RANGE",
@@ -118,7 +119,9 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
         fit.png, fitted-model.toml (builder-made models), fit-settings.json and best/ (the
         engine run at the best values).
     client, scheduler, scheduler_file, n_workers
-        The Dask cluster, as for :func:`morvex7.sweep.sweep`.
+        A running Dask cluster (a client, or its scheduler's address or file, as for
+        :func:`morvex7.sweep.sweep`); without one, `n_workers` engine runs side by side on
+        this machine (default one per core; :mod:`morvex7.fitworkers`).
     engine : path, optional
         Engine executable as seen by the workers.
     triads, weights : sequences, optional
@@ -143,7 +146,6 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     FitResult
     """
     from morvex7.fitreport import write_products
-    from morvex7.sweep import _client_for
 
     datasets = as_datasets(data, normalise)
     engine_settings = {n: as_param(s) for n, s in engine_params.items()}
@@ -174,7 +176,7 @@ def fit_spectrum(model_dir: str | Path, data: Measured | str | Path | Sequence[A
     # the workers of a running cluster have working directories of their own: absolute paths
     scratch = Path(tempfile.mkdtemp(prefix="runs-", dir=out)).resolve()
     try:
-        with _client_for(client, scheduler, scheduler_file, n_workers) as c:
+        with fit_workers(client, scheduler, scheduler_file, n_workers) as c:
             spectrum_keys = None
             if triads is None and (model_dir / "model.json").is_file():
                 spectrum_keys = [(d.polarisation, d.temperature) for d in datasets]

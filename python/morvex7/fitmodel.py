@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import re
 import shutil
+import threading
 import uuid
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -47,6 +49,9 @@ def lmfit_name(name: str) -> str:
 SpectrumKey = tuple[str, float]  # (polarisation, temperature) of a model.json combination
 
 
+_QUIET = threading.Lock()  # one thread at a time changes the warning filters
+
+
 def engine_sticks(model_dir: str, text: str, workdir: str, engine: str | None,
                   keep: bool, triads: Sequence[int] | None = None,
                   weights: Sequence[float] | None = None,
@@ -71,8 +76,6 @@ def run_sticks(directory: str | Path, triads: Sequence[int] | None = None,
     """Stick energies (transition energies, E - E0 at zero temperature) and intensities of a
     finished run: model.json's combination per (polarisation, temperature) of
     `spectrum_keys`, or the triads given (1-based; default all), weighted."""
-    import warnings
-
     from morvex7.results import Run
 
     run = Run.load(directory)
@@ -81,7 +84,8 @@ def run_sticks(directory: str | Path, triads: Sequence[int] | None = None,
 
         model = read_model_json(directory)
         out = []
-        with warnings.catch_warnings():  # the window check is made once, before the fit
+        # the window check is made once, before the fit (and the filters are not for threads)
+        with _QUIET, warnings.catch_warnings():
             warnings.simplefilter("ignore")
             for pol, temperature in spectrum_keys:
                 s = combined_sticks(run, model, pol, temperature)

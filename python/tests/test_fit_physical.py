@@ -72,13 +72,14 @@ def test_nio_charge_transfer_on_the_photon_energy_axis(client, tmp_path, engine)
     assert settings["options"]["edge_energy"] == 852.7
 
 
-def test_d4h_dichroism_pair_fitted_jointly(client, tmp_path, engine):
+def test_d4h_dichroism_pair_fitted_jointly(tmp_path, engine):
     hidden = {"Ds": 0.16, "Dt": 0.05}
     x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 261)
     data = [Dataset(measurement(D4H, hidden, tmp_path, engine, x, pol, seed=i), pol)
             for i, pol in enumerate(("z", "xy"))]
+    # on engine runs side by side in this process (the Jacobian's two at once)
     result = fit_spectrum(D4H, data, {"Ds": None, "Dt": None}, {"lorentz": 0.3},
-                          out=tmp_path / "fit", client=client, engine=engine,
+                          out=tmp_path / "fit", n_workers=2, engine=engine,
                           edge_energy=853.0, plot=False)
     assert_recovered(result, hidden)
     assert set(result.values) >= {"scale", "background_2"} and "scale_2" not in result.values
@@ -151,3 +152,7 @@ def test_fit_uses_the_spectrum_of_model_json(client, tmp_path, engine):
                           client=client, engine=engine, plot=False, edge_energy=853.0)
     assert abs(result.values["lorentz"] - 0.3) < 3 * result.stderr["lorentz"]
     assert 0.7 < result.minimizer_result.redchi < 1.3
+    # the same fit on engine runs side by side in this process instead of the cluster
+    local = fit_spectrum(D4H, data, {}, {"lorentz": 0.5}, out=tmp_path / "local",
+                         n_workers=2, engine=engine, plot=False, edge_energy=853.0)
+    assert local.values == result.values and local.engine_runs == result.engine_runs
