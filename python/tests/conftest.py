@@ -55,10 +55,11 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(skip)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def fit_client():
-    """One local Dask cluster of two workers for all the fit tests: starting one costs seconds
-    on a busy machine. Commands reach it by ``--scheduler fit_client.scheduler.address``."""
+    """A local Dask cluster of two workers shared by the tests of a file (starting one costs
+    seconds on a busy machine), closed after them: its threads would count in other tests'
+    memory measurements. Commands reach it by ``--scheduler fit_client.scheduler.address``."""
     from morvex7.sweep import dask_client
 
     with dask_client(n_workers=2) as client:

@@ -77,6 +77,12 @@ def test_fixed_parameters_and_bounds_hold(synthetic, client, tmp_path, engine):
     assert result.values["gauss"] == 0.3 and result.stderr["gauss"] is None
     assert result.values["slope"] == 0.01
     assert abs(result.values["DEL"] - 3.0) < 3 * result.stderr["DEL"]
+    # the same fit with its runs side by side in this process instead of on the cluster
+    local = fit_spectrum(MODEL, synthetic, {"DEL": FitParam(3.3, min=2.5, max=3.4)},
+                         {"gauss": FitParam(0.3, vary=False), "lorentz": 0.5,
+                          "slope": FitParam(0.01, vary=False)},
+                         out=tmp_path / "local", n_workers=2, engine=engine, plot=False)
+    assert local.values == result.values and local.engine_runs == result.engine_runs
 
 
 def test_engine_failure_stops_the_fit_with_its_reason(synthetic, client, tmp_path, engine):
@@ -94,12 +100,16 @@ def test_fit_command_line(synthetic, client, tmp_path, engine):
     assert np.allclose(read_spectrum(data).intensity, synthetic.intensity)
     env = dict(os.environ, MORVEX7=str(engine),
                PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+    # on the running cluster, whose workers have a working directory of their own: the
+    # relative output directory must reach them as the command's
     proc = subprocess.run(
-        [sys.executable, "-m", "morvex7.cli_fit", str(MODEL), str(data), "-o",
-         str(tmp_path / "out"), "--param", "DEL=3.5,min=1,max=6", "--lorentz", "0.45",
-         "--gauss", "0.35", "--shift", "0.6", "--background", "0.12", "--slope", "0.01,fixed",
-         "--scheduler", client.scheduler.address], env=env, capture_output=True, text=True, timeout=300)
+        [sys.executable, "-m", "morvex7.cli_fit", str(MODEL), "measured.csv", "-o", "out",
+         "--param", "DEL=3.5,min=1,max=6", "--lorentz", "0.45", "--gauss", "0.35", "--shift",
+         "0.6", "--background", "0.12", "--slope", "0.01,fixed",
+         "--scheduler", client.scheduler.address],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "out" / "best" / "fort.50").is_file()
     assert "[[Variables]]" in proc.stdout
     fitted = json.loads((tmp_path / "out" / "fit.json").read_text())["parameters"]
     assert abs(fitted["DEL"]["value"] - 3.0) < 3 * fitted["DEL"]["stderr"]

@@ -36,8 +36,7 @@ def lorentzians(centres, heights, fwhm, x):
                   / ((x[None, :] - np.asarray(centres)[:, None]) ** 2 + g ** 2), axis=0)
 
 
-def test_widths_start_at_the_table_and_come_back_per_edge(ni_model, fit_client, tmp_path,
-                                                          engine):
+def test_widths_start_at_the_table_and_come_back_per_edge(ni_model, tmp_path, engine):
     assert json.loads((ni_model / "model.json").read_text())["core_hole_widths"] == \
         {"L3": 0.55, "L2": 1.4}  # the table's Ni L3 and L2 core-hole widths
     hidden = {"10Dq": 1.3}
@@ -54,7 +53,7 @@ def test_widths_start_at_the_table_and_come_back_per_edge(ni_model, fit_client, 
     data = Measured(x, clean + np.random.default_rng(5).normal(0.0, sigma, x.size),
                     np.full(x.size, sigma))
     out = tmp_path / "fit"
-    fit = fit_spectrum(ni_model, data, {"10Dq": None}, out=out, client=fit_client,
+    fit = fit_spectrum(ni_model, data, {"10Dq": None}, out=out, n_workers=2,
                        engine=engine, plot=False)
     params = fit.minimizer_result.params
     assert params["lorentz"].init_value == 0.55 and params["lorentz_l2"].init_value == 1.4

@@ -23,11 +23,6 @@ D4H = EXAMPLES / "ni2_d4h_dichroism"
 PHOTON = 850.0  # photon energy of E - E0 = 0 in the synthetic data
 
 
-@pytest.fixture(scope="module")
-def client(fit_client):
-    return fit_client
-
-
 def measurement(model, hidden, tmp, engine, x, pol="iso", lorentz=0.3, step=0.0, seed=1):
     """A noisy spectrum of `model` at `hidden` on photon energies `x` (1 % noise)."""
     run = morvex7.run(model, hidden, tmp / f"truth-{pol}", engine=engine)
@@ -47,14 +42,14 @@ def assert_recovered(result, hidden):
         assert abs(result.values[name] - value) < 3 * err, (name, result.values[name], err)
 
 
-def test_nio_charge_transfer_on_the_photon_energy_axis(client, tmp_path, engine):
+def test_nio_charge_transfer_on_the_photon_energy_axis(tmp_path, engine):
     hidden = {"10Dq": 1.25, "Delta": 3.4, "V_eg": 2.5}
     x = np.linspace(PHOTON - 8.0, PHOTON + 22.0, 301)
     data = measurement(NIO, hidden, tmp_path, engine, x, step=0.4)
     out = tmp_path / "fit"
     result = fit_spectrum(NIO, data, {n: None for n in hidden},
                           {"lorentz": 0.4, "step": 0.3, "background": 0.0},
-                          out=out, client=client, engine=engine, edge_energy=852.7)
+                          out=out, n_workers=2, engine=engine, edge_energy=852.7)
     assert result.minimizer_result.success
     assert_recovered(result, hidden)
     assert abs(result.values["step"] - 0.4) < 3 * result.stderr["step"]
@@ -77,7 +72,6 @@ def test_d4h_dichroism_pair_fitted_jointly(tmp_path, engine):
     x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 261)
     data = [Dataset(measurement(D4H, hidden, tmp_path, engine, x, pol, seed=i), pol)
             for i, pol in enumerate(("z", "xy"))]
-    # on engine runs side by side in this process (the Jacobian's two at once)
     result = fit_spectrum(D4H, data, {"Ds": None, "Dt": None}, {"lorentz": 0.3},
                           out=tmp_path / "fit", n_workers=2, engine=engine,
                           edge_energy=853.0, plot=False)
@@ -86,17 +80,17 @@ def test_d4h_dichroism_pair_fitted_jointly(tmp_path, engine):
     assert len(result.curves) == 2 and (tmp_path / "fit" / "fit-curve-2.csv").is_file()
 
 
-def test_data_off_the_model_axis_are_refused(client, tmp_path, engine):
+def test_data_off_the_model_axis_are_refused(tmp_path, engine):
     x = np.linspace(PHOTON - 6.0, PHOTON + 22.0, 141)
     data = Measured(x, np.exp(-((x - PHOTON) / 2) ** 2))
     with pytest.raises(FitError, match="do not overlap the model's range.*edge energy"):
-        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, client=client, engine=engine)
+        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, n_workers=2, engine=engine)
     with pytest.raises(FitError, match="do not overlap"):
-        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, client=client, engine=engine,
+        fit_spectrum(NIO, data, {"10Dq": None}, out=tmp_path, n_workers=2, engine=engine,
                      edge_energy=700.0)
 
 
-def test_command_line_joint_polarisations_refusal_and_again(client, tmp_path, engine, capsys,
+def test_command_line_joint_polarisations_refusal_and_again(tmp_path, engine, capsys,
                                                             monkeypatch):
     """The command's own main (in this process: its entry point is run by test_fit.py)."""
     from morvex7.cli_fit import main
@@ -106,10 +100,10 @@ def test_command_line_joint_polarisations_refusal_and_again(client, tmp_path, en
     path = tmp_path / "z.csv"
     np.savetxt(path, np.column_stack([data.energy, data.intensity]), delimiter=",")
     monkeypatch.setenv("MORVEX7", str(engine))
-    monkeypatch.chdir(tmp_path)  # relative paths: the cluster's workers work elsewhere
+    monkeypatch.chdir(tmp_path)
 
     def fit(*args):
-        args = [*args, "--scheduler", client.scheduler.address]  # the tests' running cluster
+        args = [*args, "--workers", "2"]
         status = main([str(a) for a in args])
         return status, capsys.readouterr().err
 
@@ -143,16 +137,12 @@ def test_spectra_on_the_photon_energy_axis(example_run, tmp_path, capsys):
     assert "needs a model with an edge energy" in capsys.readouterr().err
 
 
-def test_fit_uses_the_spectrum_of_model_json(client, tmp_path, engine):
+def test_fit_uses_the_spectrum_of_model_json(tmp_path, engine):
     """The D4h example fitted to its own isotropic spectrum: exact up to the noise, with the
     Lorentzian width it was made with (a plain sum of the triads would not fit)."""
     x = np.linspace(PHOTON - 8.0, PHOTON + 18.0, 261)
     data = measurement(D4H, {}, tmp_path, engine, x, "iso", lorentz=0.3)
     result = fit_spectrum(D4H, data, {}, {"lorentz": 0.5}, out=tmp_path / "fit",
-                          client=client, engine=engine, plot=False, edge_energy=853.0)
+                          n_workers=2, engine=engine, plot=False, edge_energy=853.0)
     assert abs(result.values["lorentz"] - 0.3) < 3 * result.stderr["lorentz"]
     assert 0.7 < result.minimizer_result.redchi < 1.3
-    # the same fit on engine runs side by side in this process instead of the cluster
-    local = fit_spectrum(D4H, data, {}, {"lorentz": 0.5}, out=tmp_path / "local",
-                         n_workers=2, engine=engine, plot=False, edge_energy=853.0)
-    assert local.values == result.values and local.engine_runs == result.engine_runs
