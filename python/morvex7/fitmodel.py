@@ -105,8 +105,8 @@ class SpectrumModel:
     engine_params : sequence of str
         Physical or engine parameter names (:mod:`morvex7.params`) that the Parameters
         carry, under their :func:`lmfit_name`.
-    client : distributed.Client
-        Where the engine runs go.
+    client : distributed.Client or morvex7.fitworkers.LocalWorkers
+        Where the engine runs go (anything with Dask's ``submit(...).result()``).
     workdir : path
         Scratch root for the runs.
     spectrum_keys : sequence of (polarisation, temperature), optional
