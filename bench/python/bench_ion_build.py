@@ -5,13 +5,14 @@
     python3 bench/python/bench_ion_build.py --no-run --markdown   # builder only, as a table
 
 Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
-N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰ and
-Ce³⁺ 4f¹ (M4,5) with charge transfer in O3, and the spherical 3d⁵. Each case runs in a child
-process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
+N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰, Mn²⁺
+3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3. Each case runs in a child process with a CPU
+limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size, and the engine's CPU
-seconds, outcome and work array in use ("Maximum heap used"); the engine runs as
-``morvex7-ion --run`` runs it (``--no-run`` skips it).
+seconds, outcome and work array in use ("Maximum heap used"), the CPU seconds of both, and the
+larger of the builder's and the engine's peak memory; the engine runs as ``morvex7-ion --run``
+runs it (``--no-run`` skips it).
 """
 from __future__ import annotations
 
@@ -99,7 +100,8 @@ if run:
     import re
     log = (out / "log.txt").read_text() if (out / "log.txt").exists() else ""
     heap = max([int(x) for x in re.findall(r"Maximum heap used:\s*(\d+)", log)] or [0])
-    res.update(run_cpu=ru.ru_utime + ru.ru_stime, run_heap=4 * heap / 1e6, run_ok=ok)
+    res.update(run_cpu=ru.ru_utime + ru.ru_stime, run_heap=4 * heap / 1e6, run_ok=ok,
+               run_rss=ru.ru_maxrss / 1024)
 print("RESULT " + json.dumps(res))
 """
 
@@ -128,12 +130,14 @@ def run_case(name: str, limit: float, memory: float, run: bool, python: Path) ->
 
 def row(name: str, r: dict) -> list[str]:
     if "failed" in r:
-        return [name, r["failed"], "", "", "", ""]
-    run = ""
+        return [name, r["failed"], "", "", "", "", "", ""]
+    run = total = ""
     if "run_cpu" in r:
         run = f"{r['run_cpu']:.1f} s" + ("" if r["run_ok"] else " (stopped)")
+        total = f"{r['build_cpu'] + r['run_cpu']:.1f} s"
+    peak = max(r["build_rss"], r.get("run_rss", 0.0))
     return [name, f"{r['build_cpu']:.1f} s", f"{r['build_rss']:.0f} MB", f"{r['ftn14']:.1f} MB",
-            run, f"{r.get('run_heap', 0):.0f} MB" if run else ""]
+            run, f"{r.get('run_heap', 0):.0f} MB" if run else "", total, f"{peak:.0f} MB"]
 
 
 def main() -> None:
@@ -148,7 +152,8 @@ def main() -> None:
                    help="the package to time (default: this checkout's python/)")
     p.add_argument("--markdown", action="store_true", help="print a markdown table")
     args = p.parse_args()
-    head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine work array"]
+    head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine work array",
+            "build + run CPU", "peak memory"]
     if args.markdown:
         print("| " + " | ".join(head) + " |")
         print("|" + "---|" * len(head))

@@ -170,7 +170,7 @@ class PointGroupSymmetry(Symmetry):
 
         Only the (q, a) whose C4z labels match have elements (D_q changes M by q); they are
         fitted by the group's Wigner–Eckart theorem one at a time (the least-squares solution
-        through the design matrix's pseudo-inverse), the others must come out zero: the
+        through the pseudo-inverse of the coefficient matrix), the others must come out zero: the
         largest deviation of the fit from either is checked."""
         key = (id(excited), id(components), part)
         hit = ground.elements.get(key)
@@ -178,8 +178,9 @@ class PointGroupSymmetry(Symmetry):
             return hit[2]
         ig, ie = self.group.irreps[ground.label], self.group.irreps[excited.label]
         cg = self._coupling(ground.label, part, excited.label)
-        design = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, cg.shape[0])  # ((b, a), w)
-        pinv = np.linalg.pinv(design)
+        # rows (b, a), columns w: <e 1| D_b |g a> = sum_w conj(C[w, a, b, 1]) <e||D||g>_w
+        coefficients = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, cg.shape[0])
+        pinv = np.linalg.pinv(coefficients)
         rows = self._partners(ground)
         e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
         qs = DIPOLE_ROWS[self.name][part]
@@ -197,8 +198,8 @@ class PointGroupSymmetry(Symmetry):
                 red[w] += pinv[w, i] * el
         scale = max([1.0] + [float(np.abs(el).max(initial=0.0)) for el in elements.values()])
         resid = 0.0
-        for i in range(design.shape[0]):
-            fit = np.tensordot(design[i], red, axes=1)
+        for i in range(coefficients.shape[0]):
+            fit = np.tensordot(coefficients[i], red, axes=1)
             if i in elements:
                 fit -= elements[i]
             resid = max(resid, float(np.abs(fit).max(initial=0.0)))
