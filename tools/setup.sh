@@ -21,7 +21,8 @@ command -v make >/dev/null || need+=(make)
 [ -x $PY ] || need+=(python3)
 for mod in numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib \
            lmfit:python3-lmfit distributed:python3-distributed pytest:python3-pytest \
-           pip:python3-pip setuptools:python3-setuptools selenium:python3-selenium; do
+           xdist:python3-pytest-xdist pip:python3-pip setuptools:python3-setuptools \
+           selenium:python3-selenium; do
   $PY -c "import ${mod%%:*}" 2>/dev/null || need+=("${mod##*:}")
 done
 # the explorer's browser tests: headless Chromium driven by Selenium
