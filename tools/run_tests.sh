@@ -21,11 +21,11 @@ cmake --build build -j"$jobs"
 
 # The Python package, against the optimised engine, with the long ion-model cases (every
 # filling of the d and f shells) that a developer's quick run leaves out; on every core when
-# pytest-xdist is there (a test file's cases stay together, in order, on one worker).
+# pytest-xdist is there (tests that share a fixture of their file stay together, in order).
 python_log=build/python-tests.log
 pytest_args=(-q -p no:cacheprovider)
 if /usr/bin/python3 -c "import xdist" 2>/dev/null; then
-  pytest_args+=(-n "$jobs" --dist loadfile)
+  pytest_args+=(-n "$jobs" --dist loadgroup)
 fi
 step "Python tests, in the background (${python_log})"
 # In a session of its own, so that stopping this script stops every process of the suite.

@@ -43,10 +43,28 @@ def example_run(tmp_path_factory, engine):
     return get
 
 
+def shares_module_fixture(item: pytest.Item) -> bool:
+    """Whether the test uses a fixture made once for its file (a server, a browser, a cluster,
+    runs that several of its tests read)."""
+    info = getattr(item, "_fixtureinfo", None)
+    if info is None:
+        return False
+    return any(defs and defs[-1].scope == "module" for defs in info.name2fixturedefs.values())
+
+
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist reads the groups
 def pytest_collection_modifyitems(config, items):
-    """Tests marked slow run only with MORVEX7_SLOW_TESTS=1."""
+    """Tests marked slow run only with MORVEX7_SLOW_TESTS=1.
+
+    With pytest-xdist's --dist loadgroup (as tools/run_tests.sh runs the suite), the tests of
+    a file that share a fixture made once for the file run together, in order, on one worker,
+    so that it is made once; every other test goes to whichever worker is free."""
     import os
 
+    if getattr(config.option, "loadgroup", False):  # set on the workers of --dist loadgroup
+        for item in items:
+            if shares_module_fixture(item):
+                item.add_marker(pytest.mark.xdist_group(item.nodeid.split("::", 1)[0]))
     if os.environ.get("MORVEX7_SLOW_TESTS") == "1":
         return
     skip = pytest.mark.skip(reason="slow; set MORVEX7_SLOW_TESTS=1 to run")
