@@ -22,7 +22,7 @@ cmake --build build -j"$jobs" --target morvex7
 # filling of the d and f shells) that a developer's quick run leaves out; on every core when
 # pytest-xdist is there (tests that share a fixture of their file stay together, in order).
 python_log=build/python-tests.log
-pytest_args=(-q -p no:cacheprovider)
+pytest_args=(-q -p no:cacheprovider --durations=15)  # the slowest, to keep CI fast
 if /usr/bin/python3 -c "import xdist" 2>/dev/null; then
   pytest_args+=(-n "$jobs" --dist loadgroup)
 fi
@@ -31,7 +31,7 @@ step "Python tests, in the background (${python_log})"
 setsid bash -c 'cd python && MORVEX7="$PWD/../build/morvex7" MORVEX7_SLOW_TESTS=1 \
   exec /usr/bin/python3 -m pytest "$@"' bash "${pytest_args[@]}" >"$python_log" 2>&1 &
 python_pid=$!
-stop_python() { kill -- -"$python_pid" 2>/dev/null || true; }
+stop_python() { kill -- -"$python_pid" 2>/dev/null || kill "$python_pid" 2>/dev/null || true; }
 trap stop_python EXIT
 trap 'stop_python; exit 130' INT
 trap 'stop_python; exit 143' TERM
