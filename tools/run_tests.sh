@@ -27,9 +27,12 @@ if /usr/bin/python3 -c "import xdist" 2>/dev/null; then
   pytest_args+=(-n "$jobs" --dist loadgroup)
 fi
 step "Python tests, in the background (${python_log})"
-# In a session of its own, so that stopping this script stops every process of the suite.
-setsid bash -c 'cd python && MORVEX7="$PWD/../build/morvex7" MORVEX7_SLOW_TESTS=1 \
-  exec /usr/bin/python3 -m pytest "$@"' bash "${pytest_args[@]}" >"$python_log" 2>&1 &
+# In a session of its own, so that stopping this script stops every process of the suite;
+# with Ctrl-C's signal as it would be in the foreground (bash ignores it in a background
+# command, and the suite's tests of interrupted sweeps and fits send it).
+setsid env --default-signal=INT bash -c 'cd python && MORVEX7="$PWD/../build/morvex7" \
+  MORVEX7_SLOW_TESTS=1 exec /usr/bin/python3 -m pytest "$@"' bash "${pytest_args[@]}" \
+  >"$python_log" 2>&1 &
 python_pid=$!
 stop_python() { kill -- -"$python_pid" 2>/dev/null || kill "$python_pid" 2>/dev/null || true; }
 trap stop_python EXIT
