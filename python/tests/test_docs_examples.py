@@ -108,7 +108,9 @@ def params(items, page_of):
 # ----------------------------------------------------------------------------- environment
 
 
-@pytest.fixture(scope="module")
+# Made once per process (not per file) so that the blocks are dealt out to every worker of a
+# parallel run (tests/conftest.py keeps the users of a file's fixture together).
+@pytest.fixture(scope="session")
 def shell_env(tmp_path_factory, engine) -> dict:
     """PATH with `morvex7` (the engine under test) and the package's commands first."""
     bin_dir = tmp_path_factory.mktemp("bin")
@@ -124,7 +126,7 @@ def shell_env(tmp_path_factory, engine) -> dict:
                 PYTHONPATH=str(PACKAGE_DIR), MORVEX7=str(engine), MPLBACKEND="Agg")
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def has_cli(engine) -> bool:
     return subprocess.run([str(engine), "--help"], capture_output=True).returncode == 0
 
