@@ -70,6 +70,18 @@ def test_mixing_between_configurations_matches_direct_diagonalisation():
     np.testing.assert_allclose(np.sort(levels), direct, atol=1e-10)
 
 
+def _assert_full_basis_intensities(got, h, comps, gb, eb):
+    """``got`` (iso, z, xy) against the dipole operator in the full determinant basis, summed
+    over the states of the lowest level of ``h`` on the ground determinants ``gb``."""
+    w, vec = np.linalg.eigh(h.matrix(gb, gb).toarray())
+    low = vec[:, np.abs(w - w[0]) < 1e-8]
+    d = {q: comps[q].matrix(eb, gb).toarray() @ low for q in comps}
+    want = {"z": np.sum(np.abs(d[0]) ** 2), "xy": np.sum(np.abs(d[-1] - d[1]) ** 2) / 2,
+            "iso": sum(np.sum(np.abs(x) ** 2) for x in d.values()) / 3}
+    for p in got:
+        assert got[p] == pytest.approx(want[p], rel=1e-9, abs=1e-12), p
+
+
 @pytest.mark.parametrize("symmetry", [OhSymmetry, D4hSymmetry])
 @pytest.mark.parametrize("n", [1, 8])
 def test_polarised_intensities_of_the_lowest_level(symmetry, n):
@@ -96,13 +108,7 @@ def test_polarised_intensities_of_the_lowest_level(symmetry, n):
                 for p in got:
                     got[p] += sym.polarisation_factor(lowest, op, p) * np.sum(amp**2)
     gb, eb = configuration_dets(orb, g.occupations), configuration_dets(orb, e.occupations)
-    w, vec = np.linalg.eigh(h.matrix(gb, gb).toarray())
-    low = vec[:, np.abs(w - w[0]) < 1e-8]
-    d = {q: comps[q].matrix(eb, gb).toarray() @ low for q in comps}
-    want = {"z": np.sum(np.abs(d[0]) ** 2), "xy": np.sum(np.abs(d[-1] - d[1]) ** 2) / 2,
-            "iso": sum(np.sum(np.abs(x) ** 2) for x in d.values()) / 3}
-    for p in got:
-        assert got[p] == pytest.approx(want[p], rel=1e-9, abs=1e-12), p
+    _assert_full_basis_intensities(got, h, comps, gb, eb)
     if sym.name == "Oh" and n == 1:
         assert "T1U.2" in labels and lowest == "G3/2G" and "G3/2U" in sym.reached("G3/2G", "T1U.2")
 
@@ -222,10 +228,4 @@ def test_core_hole_mixing_and_transitions_with_a_ligand_hole():
     n_lig = atomic.number(lig).matrix(eb, eb).diagonal()
     full = (h + hop).matrix(eb, eb).toarray() + 2.0 * np.diag(9 - n_lig)
     np.testing.assert_allclose(np.sort(elevels), np.linalg.eigvalsh(full), atol=1e-9)
-    w, vec = np.linalg.eigh(h.matrix(gb, gb).toarray())
-    low = vec[:, np.abs(w - w[0]) < 1e-8]
-    d = {q: comps[q].matrix(eb, gb).toarray() @ low for q in comps}
-    want = {"z": np.sum(np.abs(d[0]) ** 2), "xy": np.sum(np.abs(d[-1] - d[1]) ** 2) / 2,
-            "iso": sum(np.sum(np.abs(x) ** 2) for x in d.values()) / 3}
-    for p in got:
-        assert got[p] == pytest.approx(want[p], rel=1e-9, abs=1e-12), p
+    _assert_full_basis_intensities(got, h, comps, gb, eb)

@@ -21,7 +21,8 @@ import scipy.linalg as la
 
 from .atomic import j_plus, l_plus, s_plus
 from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
-from .symmetry import AdaptedIrrep, Configuration, Symmetry, ls_casimir
+from .symmetry import (AdaptedIrrep, Configuration, Symmetry, ls_casimir,
+                       refine_by_eigenvalues)
 from .wigner import three_j
 
 
@@ -71,22 +72,6 @@ def _images(op: Operator, basis: DeterminantBasis) -> DeterminantBasis:
         d = basis.dets[((basis.dets & bq) != 0) & ((basis.dets & bp) == 0)]
         found.append(d ^ bq ^ bp)
     return DeterminantBasis(np.concatenate(found) if found else np.zeros(0))
-
-
-def _refine(vec: np.ndarray, keys: list[tuple], y: np.ndarray) -> tuple[np.ndarray, list[tuple]]:
-    """Diagonalise the commuting operator ``y`` (in the basis ``vec``) within each group of
-    states of equal ``keys``; return the rotated states and the extended keys."""
-    out = vec.copy()
-    new_keys = list(keys)
-    groups: dict[tuple, list[int]] = {}
-    for i, k in enumerate(keys):
-        groups.setdefault(k, []).append(i)
-    for k, idx in groups.items():
-        w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
-        out[idx] = u.T @ vec[idx]
-        for i, e in zip(idx, w):
-            new_keys[i] = k + (round(float(e), 6),)
-    return out, new_keys
 
 
 class O3Symmetry(Symmetry):
@@ -145,8 +130,8 @@ class O3Symmetry(Symmetry):
             if coupled:
                 vec = self._coupled(config, two_j, low)
                 keys: list[tuple] = [()] * len(vec)
-                vec, keys = _refine(vec, keys, vec @ (self._casimir(config, low, None)
-                                                      @ vec.T))
+                casimir = vec @ (self._casimir(config, low, None) @ vec.T)
+                vec, keys = refine_by_eigenvalues(vec, keys, casimir)
             else:
                 vec, w = self._kernel(config, two_j, low, mult)
                 keys = [(round(float(e), 6),) for e in w]
@@ -155,7 +140,7 @@ class O3Symmetry(Symmetry):
             for shell in ("ligand", "valence"):
                 if shell in names and len(names) > 1:
                     y = vec @ (self._casimir(config, low, (shell,)) @ vec.T)
-                    vec, keys = _refine(vec, keys, y)
+                    vec, keys = refine_by_eigenvalues(vec, keys, y)
             out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
         return out
 

@@ -44,7 +44,7 @@ from .detrotation import ConfigurationAction, Shell as RotShell
 from .determinants import DeterminantBasis, Operator, Orbitals
 from .groupcoupling import partners, transfer
 from .pointgroups import PointGroup
-from .symmetry import Configuration, ls_casimir
+from .symmetry import Configuration, ls_casimir, refine_by_eigenvalues
 
 Coupling = Callable[[str, str, str], np.ndarray]
 
@@ -123,15 +123,7 @@ def _ls_rotation(vec: np.ndarray, casimirs: Sequence) -> np.ndarray:
     keys: list[tuple] = [()] * len(vec)
     for c in casimirs:
         cur = u @ vec
-        y = cur @ (c @ cur.T)
-        groups: dict[tuple, list[int]] = {}
-        for i, k in enumerate(keys):
-            groups.setdefault(k, []).append(i)
-        for k, idx in groups.items():
-            w, r = np.linalg.eigh(y[np.ix_(idx, idx)])
-            u[idx] = r.T @ u[idx]
-            for i, e in zip(idx, w):
-                keys[i] = k + (round(float(e), 6),)
+        u, keys = refine_by_eigenvalues(u, keys, cur @ (c @ cur.T))
     return u
 
 

@@ -150,3 +150,20 @@ def ls_casimir(ladders: tuple[Operator, Operator], orbitals: Orbitals,
         part = f * (m.T @ m + sp.diags(mm * mm + mm))
         out = part if out is None else out + part
     return out.tocsr()
+
+
+def refine_by_eigenvalues(vec: np.ndarray, keys: list[tuple],
+                          y: np.ndarray) -> tuple[np.ndarray, list[tuple]]:
+    """Diagonalise the commuting operator ``y`` (in the basis ``vec``) within each group of
+    states of equal ``keys``; return the rotated states and the extended keys."""
+    out = vec.copy()
+    new_keys = list(keys)
+    groups: dict[tuple, list[int]] = {}
+    for i, k in enumerate(keys):
+        groups.setdefault(k, []).append(i)
+    for k, idx in groups.items():
+        w, u = np.linalg.eigh(y[np.ix_(idx, idx)])
+        out[idx] = u.T @ vec[idx]
+        for i, e in zip(idx, w):
+            new_keys[i] = k + (round(float(e), 6),)
+    return out, new_keys
