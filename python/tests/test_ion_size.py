@@ -186,3 +186,21 @@ def test_coefficient_text_formats_whole_rows_as_one_number_at_a_time(chunk, monk
             f"RME  MATRIX 1 IN SECTION 2   40 9 {np.count_nonzero(np.float32(clean))}\n"
             + _rows_by_number(clean) + " FINISHED\n")
     assert sec.text(2) == want
+
+
+@pytest.mark.parametrize("parent", ["O3", "Oh", "D3d"])
+def test_field_sector_sizes_are_the_states_of_each_jz_class(parent):
+    """In a field along z the builder expands each label over the determinants of its class of
+    Jz; the estimate counts them from the shells' M counts, the symmetry by enumeration."""
+    from morvex7.ion.fieldsymmetry import FieldSymmetry
+    from morvex7.ion.estimate import sector_size
+    from morvex7.ion.symmetry import Configuration
+
+    sym = FieldSymmetry(parent)
+    orb = Orbitals.of([("core", 1), ("valence", 2)])
+    for occ in [(6, 7), (5, 8)]:
+        config = Configuration("c", orb, occ)
+        mults = sym.multiplicities(config)
+        assert sum(m for m, _ in mults.values()) == len(configuration_dets(orb, occ).dets)
+        for label, (mult, _) in mults.items():
+            assert sector_size(sym, config, label) == mult, label

@@ -98,13 +98,27 @@ def multiplicities(symmetry: Symmetry, config: Configuration) -> dict[str, tuple
 
 
 def sector_size(symmetry: Symmetry, config: Configuration, label: str) -> int:
-    """Determinants the builder expands one row of ``label`` in (O3: the M = J sector; a point
-    group: the C4z sector, about a quarter of an Oh or D4h configuration)."""
+    """Determinants the builder expands one row of ``label`` in (O3: the M = J sector; a field
+    along z: the states of its class of Jz, exactly; a point group: the sector of its main
+    rotation axis, about a quarter of an Oh, D4h or Td configuration and a third of a D3d or
+    C3v one)."""
     if symmetry.name == "O3":
         from .o3 import parse_label
 
         return config_two_m_counts(config).get(parse_label(label)[0], 0)
-    return -(-determinants(config) // 4)
+    subgroup = getattr(symmetry, "subgroup", None)
+    if subgroup is not None:
+        from .fieldsymmetry import parse_field_label, residue
+
+        n = symmetry.n
+        try:
+            wanted = parse_field_label(label, subgroup, config.parity)
+        except ValueError:  # a label of the other parity: no states here
+            return 0
+        return sum(c for two_m, c in config_two_m_counts(config).items()
+                   if residue(two_m, n) == wanted)
+    axis = 3 if symmetry.name in ("D3d", "C3v") else 4
+    return -(-determinants(config) // axis)
 
 
 def machine_bytes() -> float:
