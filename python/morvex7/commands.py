@@ -200,6 +200,10 @@ class CommandInterpreter:
                 p["NCONF"], p["NCONFG"], p["NCONFE"] = f"{g} {e}", g, e
             elif w in ("N2", "N3", "MAXITER"):
                 p[w] = self._int()
+            elif w == "KRYLOV":            # Lanczos steps of large spectra; a negative count is refused
+                n = self._int()
+                if n >= 0:
+                    p[w] = n
             elif w in _REALS:
                 p[w] = self._real()
             elif w in ("XHAM", "XMIX", "TRAN", "XTRAN"):

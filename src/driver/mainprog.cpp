@@ -12,6 +12,7 @@
 #include "io/format.h"
 #include "io/units.h"
 #include "rixs/rixs.h"
+#include "spectra/spectr_krylov.h"
 #include "support/runsupport.h"
 #include "workarray/heap.h"
 
@@ -107,7 +108,9 @@ void run_triad(int32_t triad, const band_parameters& p, const float r[9], triad_
   a.work7 = alloc_block(d.ne, 1);
   a.work8 = alloc_block(d.ne, 1);
   a.vectors = alloc_block(d.ng, d.ng);
-  a.transition = alloc_block(d.ng, d.ne);
+  // A Krylov spectrum reads the transition operator in its sparse form.
+  const bool krylov = krylov_spectrum_for(d.ne, p.auger == 1, rixs.active != 0);
+  a.transition = alloc_block(d.ng, krylov ? 0 : d.ne);
   int32_t pos = 0;
   illoc("master", d.ng, pos);
   a.marker_g = ih(pos);

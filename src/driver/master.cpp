@@ -21,6 +21,7 @@
 #include "output/information.h"
 #include "rixs/rixs.h"
 #include "spectra/diag.h"
+#include "spectra/spectr_krylov.h"
 #include "spectra/spectr_new.h"
 #include "support/runsupport.h"
 #include "workarray/heap.h"
@@ -279,8 +280,11 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   make_transition(op, p.dip, ng, ne, p.nconf[0], p.nconf[1], p.n2, p.n3, counts, c.t, d.mg, d.me);
   alloc("master", 0, m8);
   remove_region("master", m1, m2);
-  expand(a.transition, op, ng, ne);
-  remove_region("master", m7, m8);
+  const bool krylov = krylov_spectrum_for(ne, auger_path, rixs.active != 0);
+  if (!krylov) {
+    expand(a.transition, op, ng, ne);
+    remove_region("master", m7, m8);
+  }
 
   if (auger_path && rixs.active) {
     quitprog("A RIXS block and the Auger path cannot share a run: AUGER, once given, holds for "
@@ -302,10 +306,18 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   }
   if (rixs.active) collect_for_rixs(a, d, l, ham_e);
   timing(" before spectr_new");
-  spectr_new(a.vectors, a.transition, ham_e, ng, ne, a.work4, a.work5, a.work8, a.energies,
-             l.ground, l.op, l.excited, d.dim_g, d.dim_e);
-  require_finite_energies(a.work4, ne, "excited-state");
-  summary_records(ne, a.energies, ng, ndeg, wc);
+  // The label record counts the lines of each spectrum block: NE, or the
+  // steps of a Krylov spectrum.
+  int32_t lines = ne;
+  if (krylov) {
+    lines = spectr_krylov(a.vectors, op, ham_e, ng, ne, a.work4, a.work8, a.energies, l.ground,
+                          l.op, l.excited, d.dim_g, d.dim_e);
+  } else {
+    spectr_new(a.vectors, a.transition, ham_e, ng, ne, a.work4, a.work5, a.work8, a.energies,
+               l.ground, l.op, l.excited, d.dim_g, d.dim_e);
+  }
+  require_finite_energies(a.work4, lines, "excited-state");
+  summary_records(lines, a.energies, ng, ndeg, wc);
 }
 
 }  // namespace mv

@@ -165,6 +165,20 @@ void read_definition(band_parameters& p) {
   analydef(buffer, p.del, p.ucv, p.uvv, p.eg[0], p.eg[1], p.eg[2], p.ef[0], p.ef[1], p.ef[2]);
 }
 
+// KRYLOV n: spectra of excited spaces larger than n from n Lanczos steps; 0
+// returns to exact spectra.
+void read_krylov() {
+  int32_t n = 0;
+  n = intget(n);
+  if (n >= 0) {
+    spectr.krylov_steps = n;
+    return;
+  }
+  list_write(6, "KRYLOV: the number of Lanczos steps must be 0 (exact spectra) or positive,",
+             " command ignored, n=", n);
+  warn(10);
+}
+
 void read_auger(band_parameters& p) {
   p.auger = 1;
   getauger(p.del, p.ucv, p.uvv, p.efaug, p.dipaug, p.ci, p.nomega, p.estart, p.estep);
@@ -224,6 +238,7 @@ const command commands[] = {
     {"DIP", [](band_parameters& p, block_flags&) { p.dip = reaget(p.dip); }},
     {"AUGER", [](band_parameters& p, block_flags&) { read_auger(p); }},
     {"RIXS", [](band_parameters&, block_flags&) { getrixs(); }},
+    {"KRYLOV", [](band_parameters&, block_flags&) { read_krylov(); }},
 };
 
 void unknown_command() {

@@ -163,6 +163,32 @@ TEST_F(GetactTest, ValuesOutsideTheTablesAreRejected) {
   }
 }
 
+// KRYLOV n holds from block to block like every parameter; 0 returns to exact
+// spectra; a negative count, or a word where the count belongs, warns.
+TEST_F(GetactTest, KrylovStepsPersistAndBadCountsWarn) {
+  band_parameters p;
+  commands(
+      "KRYLOV 300 TRIADS\nENDTRIADS\nDEL 1 TRIADS\nENDTRIADS\nKRYLOV -5 TRIADS\n"
+      "ENDTRIADS\nKRYLOV 0 TRIADS\n");
+  getact(p);
+  EXPECT_EQ(spectr.krylov_steps, 300);
+  skip_triads();
+  getact(p);
+  EXPECT_EQ(spectr.krylov_steps, 300);
+  EXPECT_EQ(comwarn.count, 0);
+  skip_triads();
+  getact(p);
+  EXPECT_EQ(spectr.krylov_steps, 300);  // the negative count is refused
+  EXPECT_EQ(comwarn.count, 1);
+  EXPECT_EQ(count_of(log_records(),
+                     " KRYLOV: the number of Lanczos steps must be 0 (exact "
+                     "spectra) or positive, command ignored, n=          -5"),
+            1);
+  skip_triads();
+  getact(p);
+  EXPECT_EQ(spectr.krylov_steps, 0);
+}
+
 TEST_F(GetactTest, CapacityLimitsStopTheRun) {
   const std::pair<const char*, std::string> cases[] = {
       {"N2 101\n", " Increase parameter maxlevels from          100  to          101"},

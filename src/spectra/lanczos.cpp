@@ -1,0 +1,192 @@
+// Every sum here (a row of the sparse product, a scalar product, a norm) runs
+// in ascending index from 0 in 4-byte reals; threads and the compiler's vector
+// lanes only take independent sums side by side (rows of the product, the
+// coefficients of one reorthogonalisation, elements of an update), so the bits
+// are the same at any thread count, optimisation level and instruction set.
+#include "spectra/lanczos.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "parallel/pool.h"
+#include "spectra/tql3.h"
+#include "workarray/heap.h"
+
+namespace mv {
+
+namespace {
+
+// Below some 100 µs of work a thread costs more than it saves.
+constexpr int64_t min_parallel_work = int64_t(1) << 18;
+
+float* vec(float* basis, int32_t j, int32_t n) {
+  return basis + static_cast<std::ptrdiff_t>(j) * n;
+}
+
+float dot(const float* x, const float* y, int32_t n) {
+  float sum = 0.0f;
+  for (int32_t k = 0; k < n; ++k) sum = sum + x[k] * y[k];
+  return sum;
+}
+
+// c[i] = q_i · w for i = i0..i1-1, eight independent sums at a time so that
+// their additions overlap.
+void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1) {
+  constexpr int32_t group = 8;
+  int32_t i = i0;
+  for (; i + group <= i1; i += group) {
+    const float* q[group];
+    float acc[group];
+    for (int32_t l = 0; l < group; ++l) {
+      q[l] = basis + static_cast<std::ptrdiff_t>(i + l) * n;
+      acc[l] = 0.0f;
+    }
+    for (int32_t k = 0; k < n; ++k) {
+      const float wk = w[k];
+      for (int32_t l = 0; l < group; ++l) acc[l] = acc[l] + q[l][k] * wk;
+    }
+    for (int32_t l = 0; l < group; ++l) c[i + l] = acc[l];
+  }
+  for (; i < i1; ++i) c[i] = dot(basis + static_cast<std::ptrdiff_t>(i) * n, w, n);
+}
+
+// w := w − Σ_{i<count} c[i]·q_i, for each element the terms in ascending i.
+void subtract(const float* basis, int32_t n, const float* c, int32_t count, float* w, int32_t k0,
+              int32_t k1) {
+  for (int32_t i = 0; i < count; ++i) {
+    const float* q = basis + static_cast<std::ptrdiff_t>(i) * n;
+    const float ci = c[i];
+    for (int32_t k = k0; k < k1; ++k) w[k] = w[k] - ci * q[k];
+  }
+}
+
+// One classical Gram–Schmidt pass of w against q_0..q_{count-1}.
+void orthogonalise(const float* basis, int32_t n, int32_t count, float* w, float* c) {
+  const bool wide = int64_t(count) * n >= min_parallel_work;
+  if (!wide) {
+    coefficients(basis, n, w, c, 0, count);
+    subtract(basis, n, c, count, w, 0, n);
+    return;
+  }
+  parallel::for_range(
+      count, [&](int32_t i0, int32_t i1) { coefficients(basis, n, w, c, i0, i1); }, 8);
+  parallel::for_range(
+      n, [&](int32_t k0, int32_t k1) { subtract(basis, n, c, count, w, k0, k1); }, 64);
+}
+
+void sparse_rows(int32_t h, const float* x, float* y, int32_t r0, int32_t r1) {
+  for (int32_t r = r0; r < r1; ++r) {
+    const int32_t* t = ih(h) + 3 * r;
+    const float* values = rh(t[0]);
+    const int32_t* cols = ih(t[1]);
+    float sum = 0.0f;
+    for (int32_t e = 0; e < t[2]; ++e) sum = sum + values[e] * x[cols[e] - 1];
+    y[r] = sum;
+  }
+}
+
+// A start vector for the part of the space that the run has not reached:
+// a fixed pseudo-random vector (integer arithmetic, the same bits everywhere)
+// orthogonalised against q_0..q_{count-1} and normalised into w. False when
+// nothing of it is left (the basis spans the space, to rounding).
+bool fresh_vector(const float* basis, int32_t n, int32_t count, float* w, float* c) {
+  for (uint32_t attempt = 0; attempt < 3; ++attempt) {
+    uint32_t x = 2463534242u + 977u * static_cast<uint32_t>(count) + 7919u * attempt;
+    for (int32_t k = 0; k < n; ++k) {  // xorshift32
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      w[k] = static_cast<float>(static_cast<int32_t>(x >> 8) - (1 << 23)) / float(1 << 23);
+    }
+    const float before = std::sqrt(dot(w, w, n));
+    orthogonalise(basis, n, count, w, c);
+    orthogonalise(basis, n, count, w, c);
+    const float after = std::sqrt(dot(w, w, n));
+    if (after > 1.0e-4f * before) {
+      for (int32_t k = 0; k < n; ++k) w[k] = w[k] / after;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void sparse_times(int32_t h, int32_t n, const float* x, float* y) {
+  if (n <= 0) return;
+  if (n < 4096) return sparse_rows(h, x, y, 0, n);
+  parallel::for_range(
+      n, [&](int32_t r0, int32_t r1) { sparse_rows(h, x, y, r0, r1); }, 256);
+}
+
+int64_t lanczos_basis_cells(int32_t steps, int32_t n) {
+  return (int64_t(std::clamp(steps, 0, std::max(n, 0))) + 1) * std::max(n, 0);
+}
+
+lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, float* basis,
+                       float* alpha, float* beta) {
+  lanczos_result r;
+  const int32_t limit = std::min(steps, n);
+  if (limit <= 0) return r;
+  std::vector<float> c(static_cast<std::size_t>(limit));  // reorthogonalisation coefficients
+  r.norm = std::sqrt(dot(v, v, n));
+  r.reached = -1;
+  float* q0 = vec(basis, 0, n);
+  if (r.norm > 0.0f) {
+    for (int32_t k = 0; k < n; ++k) q0[k] = v[k] / r.norm;
+  } else {
+    r.norm = 0.0f;
+    r.reached = 0;
+    fresh_vector(basis, n, 0, q0, c.data());
+  }
+  float scale = 0.0f;  // the largest |alpha_j| + beta_j: the size of H seen so far
+  for (int32_t j = 0; j < limit; ++j) {
+    const float* q = vec(basis, j, n);
+    float* w = vec(basis, j + 1, n);
+    sparse_times(h, n, q, w);
+    alpha[j] = dot(q, w, n);
+    const float b = j > 0 ? beta[j - 1] : 0.0f;
+    const float* previous = j > 0 ? vec(basis, j - 1, n) : q;  // b = 0 for j = 0
+    for (int32_t k = 0; k < n; ++k) w[k] = (w[k] - alpha[j] * q[k]) - b * previous[k];
+    r.m = j + 1;
+    if (r.m == limit) break;  // the last residual is not part of the tridiagonal matrix
+    orthogonalise(basis, n, j + 1, w, c.data());
+    orthogonalise(basis, n, j + 1, w, c.data());
+    beta[j] = std::sqrt(dot(w, w, n));
+    scale = std::max(scale, std::fabs(alpha[j]) + beta[j]);
+    if (beta[j] > 64.0f * 1.1920929e-7f * scale) {
+      for (int32_t k = 0; k < n; ++k) w[k] = w[k] / beta[j];
+      continue;
+    }
+    // An invariant subspace: the start vector has no weight on the rest of the
+    // space. The run goes on in that rest, uncoupled (beta = 0), so that every
+    // spectrum has the same number of lines; the new lines carry amplitude 0.
+    if (r.reached < 0) r.reached = r.m;
+    beta[j] = 0.0f;
+    if (!fresh_vector(basis, n, j + 1, w, c.data())) break;
+  }
+  if (r.reached < 0) r.reached = r.m;
+  return r;
+}
+
+void ritz_spectrum(const lanczos_result& r, float* alpha, float* beta, float* energies,
+                   float* amplitudes) {
+  const int32_t m = r.m;
+  if (m <= 0) return;
+  // tql3 takes the sub-diagonal in e(2..m) with e(1) = 0.
+  for (int32_t k = m - 1; k >= 1; --k) beta[k] = beta[k - 1];
+  beta[0] = 0.0f;
+  amplitudes[0] = 1.0f;
+  for (int32_t k = 1; k < m; ++k) amplitudes[k] = 0.0f;
+  int32_t ierr = 0;
+  tql3(1, m, alpha, beta, amplitudes, ierr);
+  if (ierr != 0) report_no_convergence(ierr);
+  for (int32_t k = 0; k < m; ++k) {
+    energies[k] = alpha[k];
+    amplitudes[k] = r.norm * amplitudes[k];
+  }
+}
+
+}  // namespace mv
