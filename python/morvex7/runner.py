@@ -1,7 +1,7 @@
 """One engine run in a directory of its own, with parameters set in its command file.
 
 The engine's file names are fixed, so every run needs its own directory: :func:`run` copies a
-model (command file, FTN14, FTN15) into a fresh directory, sets the parameters by tokens
+model (command file, FTN14, FTN15, a binary-store model's FTN99) into a fresh directory, sets the parameters by tokens
 (:mod:`morvex7.commandfile`), runs the engine there and returns the results. What happened is
 kept in the directory as ``run.json`` (parameters, status, stop text, wall time), written
 last, so its presence marks a finished run.
@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from morvex7.commandfile import CommandFile
 from morvex7.engine import EngineError, log_tail, run_engine
+from morvex7.store import STORE_FILE, check_binary_run, model_inputs, stage_store
 
 if TYPE_CHECKING:
     from morvex7.results import Run
@@ -64,8 +65,11 @@ def write_json_atomic(path: Path, data: Any) -> None:
 
 
 def model_text(model_dir: str | Path, command_file: str = COMMAND_FILE) -> str:
-    """The command file of a model directory, as text (one character per byte)."""
-    return (Path(model_dir) / command_file).read_bytes().decode("latin-1")
+    """The command file of a model directory, as text (one character per byte). A binary-store
+    model's command file without OLDCOWAN is refused (ParameterError)."""
+    text = (Path(model_dir) / command_file).read_bytes().decode("latin-1")
+    check_binary_run(model_dir, text)
+    return text
 
 
 def edited_text(model_dir: str | Path, params: Mapping[str, float] | None,
@@ -79,7 +83,8 @@ def edited_text(model_dir: str | Path, params: Mapping[str, float] | None,
 
 def prepare(model_dir: str | Path, text: str, workdir: str | Path,
             overwrite: bool = False) -> Path:
-    """Make `workdir` a fresh run directory: FTN14, FTN15 and the given command-file text.
+    """Make `workdir` a fresh run directory: FTN14, FTN15 (and a binary-store model's FTN99,
+    linked where possible; its command file must say OLDCOWAN) and the given command-file text.
 
     An existing non-empty `workdir` is refused unless `overwrite`, which empties it first;
     only a run directory made here (one holding the marker file or a ``run.json``) is ever
@@ -88,6 +93,7 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
     model = Path(model_dir)
     work = Path(workdir)
     check_run_directory(model, work)
+    check_binary_run(model, text)
     if work.exists() and any(work.iterdir()):
         if not overwrite:
             raise FileExistsError(f"run directory {work} is not empty")
@@ -98,11 +104,14 @@ def prepare(model_dir: str | Path, text: str, workdir: str | Path,
         shutil.rmtree(work)
     work.mkdir(parents=True, exist_ok=True)
     (work / MARKER_FILE).touch()
-    for name in MODEL_FILES:
+    for name in model_inputs(model):
         src = model / name
         if not src.is_file():
             raise FileNotFoundError(f"model directory {model} has no {name}")
-        shutil.copyfile(src, work / name)
+        if name == STORE_FILE:
+            stage_store(src, work / name)
+        else:  # with its time: a stub FTN14 newer than the store would earn a notice
+            shutil.copy2(src, work / name)
     if (model / "model.json").is_file():  # a builder-made model: how its triads combine
         shutil.copyfile(model / "model.json", work / "model.json")
     (work / COMMAND_FILE).write_bytes(text.encode("latin-1"))

@@ -35,6 +35,7 @@ from typing import Any, Iterator
 from morvex7.progress import Progress
 from morvex7.runner import (COMMAND_FILE, MODEL_FILES, RECORD_FILE, edited_text, execute,
                             write_json_atomic)
+from morvex7.store import STORE_FILE, model_inputs
 
 POINT_FILE = "point.json"
 MANIFEST_JSON = "manifest.json"
@@ -131,7 +132,8 @@ def _sha256(path: Path) -> str:
 
 
 def input_digests(model_dir: str | Path, engine: str | Path | None = None) -> dict[str, str]:
-    """SHA-256 of every input of the model (fort.50, FTN14, FTN15, model.json if present) and
+    """SHA-256 of every input of the model (fort.50, FTN14, FTN15, a binary-store model's FTN99,
+    model.json if present) and
     of the engine executable: what a sweep ran, so that it never resumes over a changed one.
 
     The engine is the one given, else the one this machine finds; "not found here" when the
@@ -141,7 +143,7 @@ def input_digests(model_dir: str | Path, engine: str | Path | None = None) -> di
 
     model = Path(model_dir)
     out = {}
-    for name in (COMMAND_FILE, *MODEL_FILES, "model.json"):
+    for name in (COMMAND_FILE, *model_inputs(model), "model.json"):
         if (model / name).is_file():
             out[name] = _sha256(model / name)
     try:
@@ -537,7 +539,7 @@ def _check_root(root: Path, model: Path, points: list[dict[str, float]],
         if was is None:
             raise SweepError(f"{root} holds a sweep that did not record its inputs; rerun "
                              "with --restart to run it afresh, or choose another output root")
-        order = [COMMAND_FILE, *MODEL_FILES, "model.json", "engine"]
+        order = [COMMAND_FILE, *MODEL_FILES, STORE_FILE, "model.json", "engine"]
         changed = sorted((k for k in set(was) | set(inputs) if was.get(k) != inputs.get(k)),
                          key=lambda k: order.index(k) if k in order else len(order))
         if changed:

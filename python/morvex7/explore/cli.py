@@ -10,6 +10,8 @@ import webbrowser
 from pathlib import Path
 from typing import Sequence
 
+from morvex7.store import model_inputs
+
 PROG = "morvex7-explore"
 
 EXAMPLES = f"""\
@@ -29,8 +31,6 @@ Engine runs, fits and measured files go to the work directory, nowhere else; wit
 --workdir it is a temporary directory removed at the end.
 """
 
-MODEL_FILES = ("fort.50", "FTN14", "FTN15")
-
 
 class UserError(Exception):
     """Bad input, told in one line."""
@@ -40,8 +40,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROG, description=__doc__, epilog=EXAMPLES,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("model", type=Path, metavar="DIR",
-                   help="a built model directory (fort.50, FTN14, FTN15 [, model.json]) or a "
-                        "model description (.toml or .json) to build first")
+                   help="a built model directory (fort.50, FTN14, FTN15 [, FTN99, model.json]) "
+                        "or a model description (.toml or .json) to build first")
     p.add_argument("--port", type=int, default=0,
                    help="port on 127.0.0.1 (default: a free one, printed)")
     p.add_argument("--open", action="store_true", help="open the page in the web browser")
@@ -55,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
 def model_directory(path: Path, workdir: Path) -> tuple[Path, Path | None]:
     """The built model directory for `path`, building a description into the work directory."""
     if path.is_dir():
-        missing = [f for f in MODEL_FILES if not (path / f).is_file()]
+        missing = [f for f in ("fort.50", *model_inputs(path)) if not (path / f).is_file()]
         if missing:
             raise UserError(f"{path}: not a model directory (it has no {', '.join(missing)}); "
                             "give a built model or a description (.toml/.json)")

@@ -10,9 +10,11 @@ import numpy as np
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
+from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
+
 from . import atomic
 from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
-from .estimate import ENGINE_MAX_CELLS, band_dimension, engine_cells
+from .estimate import BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells
 from .model import IonModel
 from .fieldsymmetry import FieldSymmetry
 from .o3 import O3Symmetry
@@ -22,10 +24,16 @@ from .rixs import FullSymmetry, rixs_command_block, rixs_json
 from .symmetry import Symmetry
 from .tetrahedral import TdSymmetry
 from .trigonal import TrigonalSymmetry
-from .writer import Triad, write_fort50, write_ftn14_ftn15
+from .writer import Triad, coefficient_sections, ftn14_text, write_fort50
 
 #: The engine's work array when none is asked for (cells).
 DEFAULT_CELLS = 10_000_000
+
+#: Forms of the coefficient blocks a model directory may hold (see write_model).
+STORE_FORMS = ("auto", "text", "binary")
+#: Above this size of text FTN14 (bytes, estimated from the element count) "auto" writes the
+#: binary store: a text that large is not read by people, and takes seconds to write and parse.
+TEXT_STORE_LIMIT = 5_000_000
 
 #: Initial-state window of the engine when only the lowest state is wanted (eV).
 MIN_ERANGE = 1e-4
@@ -284,30 +292,70 @@ def effective_targets(built: BuiltModel) -> set[str]:
     return out
 
 
-def write_model(built: BuiltModel, directory: str | Path) -> Path:
-    """Write FTN14, FTN15, fort.50 and model.json of ``built`` into ``directory``."""
+def store_form(sections: list, store: str = "auto") -> str:
+    """"text" or "binary": the form ``store`` asks for, or with "auto" binary when the text
+    FTN14 would exceed TEXT_STORE_LIMIT."""
+    if store not in STORE_FORMS:
+        raise ValueError(f"unknown coefficient store form {store!r} (one of "
+                         f"{', '.join(STORE_FORMS)})")
+    if store != "auto":
+        return store
+    return "binary" if text_bytes(sections) > TEXT_STORE_LIMIT else "text"
+
+
+def text_bytes(sections: list) -> int:
+    """About how many bytes the text FTN14 of the sections takes."""
+    return int(BYTES_PER_COUPLED_ELEMENT * sum(len(m.values) for s in sections
+                                               for m in s.matrices))
+
+
+def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -> Path:
+    """Write FTN14, FTN15, fort.50 and model.json of ``built`` into ``directory``.
+
+    ``store``: "text" writes the coefficient blocks as the text FTN14; "binary" as the engine's
+    store FTN99 (with a stub FTN14 and OLDCOWAN in fort.50), which is faster to write and to
+    load; "auto" (default) chooses binary when the text would exceed TEXT_STORE_LIMIT bytes.
+    """
     d = Path(directory)
     d.mkdir(parents=True, exist_ok=True)
     m = built.model
-    ftn14, ftn15 = write_ftn14_ftn15(built.ground, built.excited, built.triads, built.transitions)
+    sections, ftn15 = coefficient_sections(built.ground, built.excited, built.triads,
+                                           built.transitions)
+    form = store_form(sections, store)
     n2, n3 = m.levels
     fort50 = write_fort50(built.ground, built.excited, built.triads,
                           title=m.title or f"{m.valence}{m.electrons} {m.core} edge",
                           delta=m.ct("Delta"), u=m.ct("U"), q=m.ct("Q"), n2=n2, n3=n3,
                           width=m.width, erange=max(m.window, MIN_ERANGE),
-                          extra=rixs_command_block(built) if m.rixs is not None else "")
-    (d / "FTN14").write_text(ftn14)
+                          extra=rixs_command_block(built) if m.rixs is not None else "",
+                          store=form == "binary")
+    # the stub before the store: the engine takes a store older than FTN14 for a stale one
+    if form == "binary":
+        matrices = [s.matrices for s in sections]
+        (d / COEFFICIENT_FILE).write_text(stub_text(matrices))
+        write_store(d / STORE_FILE, matrices)
+        ftn14_bytes = text_bytes(sections)
+    else:
+        ftn14 = ftn14_text(sections)
+        (d / COEFFICIENT_FILE).write_text(ftn14)
+        (d / STORE_FILE).unlink(missing_ok=True)  # an earlier binary model's store
+        ftn14_bytes = len(ftn14)
     (d / "FTN15").write_text(ftn15)
     (d / "fort.50").write_text(fort50)
-    description = model_json(built, len(ftn14))
+    description = model_json(built, ftn14_bytes)
+    description["store"] = form
     if m.rixs is not None:
         description["rixs"] = rixs_json(built)
     (d / "model.json").write_text(json.dumps(description, indent=1) + "\n")
     return d
 
 
-def build_model(model: IonModel, directory: str | Path, force: bool = False) -> BuiltModel:
+def build_model(model: IonModel, directory: str | Path, force: bool = False,
+                store: str = "auto") -> BuiltModel:
     """Build ``model`` and write its directory; returns what was built.
+
+    ``store`` chooses the form of the coefficient blocks: "text" (FTN14), "binary" (the engine's
+    store FTN99) or "auto" (binary for large models), see :func:`write_model`.
 
     A directory that already holds a model or run results is refused (ValueError) unless
     ``force``; with ``force`` the model files are replaced and the earlier run's results removed
@@ -315,8 +363,9 @@ def build_model(model: IonModel, directory: str | Path, force: bool = False) -> 
     """
     from .outdir import check_output, remove_stale
 
+    store_form([], store)  # a bad form is refused before the build
     stale = check_output(Path(directory), force)
     built = build(model)
     remove_stale(stale)
-    write_model(built, directory)
+    write_model(built, directory, store)
     return built

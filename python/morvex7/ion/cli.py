@@ -11,7 +11,10 @@ import time
 from pathlib import Path
 from typing import Sequence
 
-from .build import DEFAULT_CELLS, build, model_symmetry, write_model
+from morvex7.store import STORE_FILE
+
+from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_symmetry,
+                    write_model)
 from .estimate import ENGINE_MAX_CELLS, estimate
 from .model import load_description
 from .outdir import BUILT_FILES, check_output, remove_stale
@@ -29,6 +32,8 @@ examples:
   morvex7-ion mno.toml -o mno --force      # build although the size estimate is too large
   morvex7-ion nio2.toml -o nio --force     # replace the model in nio/ (old results removed)
   morvex7-ion nio.toml -o nio --window 0.1 # triads for every ground symmetry within 0.1 eV
+  morvex7-ion mno.toml -o mno --store text # coefficient blocks as text even for a large model
+  morvex7-ion mno --store binary           # convert the built model mno/ to the binary store
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
 
@@ -54,6 +59,12 @@ def build_parser() -> argparse.ArgumentParser:
                         "estimate exceeds the machine, and write into a directory that already "
                         "holds a model or results (the model files are replaced, the results of "
                         "the earlier run removed; other files stay)")
+    p.add_argument("--store", choices=STORE_FORMS, default="auto",
+                   help="form of the coefficient blocks: 'text' (FTN14), 'binary' (the "
+                        "engine's store FTN99 beside a stub FTN14, faster to write and to load) "
+                        "or 'auto' (default: binary when the text would exceed "
+                        f"{TEXT_STORE_LIMIT / 1e6:g} MB). Given a built model directory in "
+                        "place of a description, converts it to that form")
     return p
 
 
@@ -149,7 +160,7 @@ def _main(args: argparse.Namespace) -> int:
         out = args.out or args.description.with_suffix("")
         if out.resolve() == args.description.resolve() or \
                 out.resolve() in args.description.resolve().parents and \
-                args.description.name in BUILT_FILES:
+                args.description.name in (*BUILT_FILES, STORE_FILE):
             raise ValueError("the output directory would overwrite the description")
         stale = check_output(out, args.force)
         sym = model_symmetry(model)
@@ -167,7 +178,7 @@ def _main(args: argparse.Namespace) -> int:
             built = build(model, sym, progress)
             progress("writing the files")
             remove_stale(stale)
-            write_model(built, out)
+            write_model(built, out, args.store)
         finally:
             progress.done()
     except OSError as exc:

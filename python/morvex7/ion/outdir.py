@@ -11,7 +11,10 @@ from __future__ import annotations
 import re
 from pathlib import Path
 
-#: What a builder-made directory holds: the builder's files, and what a run of it adds.
+from morvex7.store import STORE_FILE, is_binary_model
+
+#: What a builder-made directory holds: the builder's files (and its store FTN99 when the model
+#: keeps its blocks there, see morvex7.store), and what a run of it adds.
 BUILT_FILES = ("FTN14", "FTN15", "fort.50", "model.json")
 RUN_FILES = re.compile(r"fort\.\d+|FTN98|FTN99|log\.txt|stop\.txt|run\.json|\.morvex7-run")
 
@@ -32,7 +35,13 @@ def check_output(out: Path, force: bool) -> list[Path]:
         raise ValueError(f"{out} already holds a model or results ({shown}); give --force to "
                          "write the new model there (the model files are replaced and the "
                          "results of the earlier run removed), or choose another directory")
-    return [out / n for n in held if n not in BUILT_FILES]
+    return [out / n for n in held if n not in built_files(out)]
+
+
+def built_files(out: Path) -> tuple[str, ...]:
+    """The builder's files in a model directory: a binary-store model's FTN99 is one of them
+    (the engine only reads it), else FTN99 is what a run wrote."""
+    return BUILT_FILES + ((STORE_FILE,) if is_binary_model(out) else ())
 
 
 def remove_stale(paths: list[Path]) -> None:

@@ -24,6 +24,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import scipy.sparse as sp
 
+from morvex7.store import STORE_COMMAND, StoreMatrix
+
 from .blocks import Side
 
 
@@ -50,14 +52,8 @@ def number(v: float) -> str:
     return f"{float(np.float32(v)):.9g}"
 
 
-@dataclass
-class Stored:
-    """A stored matrix as its shape and non-zero 4-byte elements, row by row."""
-
-    shape: tuple[int, int]
-    rows: np.ndarray
-    cols: np.ndarray
-    values: np.ndarray
+#: A stored matrix: its shape and non-zero 4-byte elements, row by row.
+Stored = StoreMatrix
 
 
 @dataclass
@@ -179,6 +175,20 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
 
     ``transitions[(g, op, e, c)]`` is the transition block ground c -> excited c of a triad.
     """
+    sections, ftn15 = coefficient_sections(ground, excited, triads, transitions)
+    return ftn14_text(sections), ftn15
+
+
+def ftn14_text(sections: list[Section]) -> str:
+    """The text FTN14 of the coefficient sections."""
+    return "".join(s.text(i + 1) for i, s in enumerate(sections))
+
+
+def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
+                         transitions: dict[tuple[str, str, str, int], np.ndarray]
+                         ) -> tuple[list[Section], str]:
+    """The coefficient sections (one per configuration pair, in the engine's load order) and
+    the text of FTN15; see :func:`write_ftn14_ftn15`."""
     glabels = sorted({t.ground for t in triads}, key=list(ground.dims).index)
     elabels = sorted({t.excited for t in triads}, key=list(excited.dims).index)
     used = {id(ground): glabels, id(excited): elabels}
@@ -229,7 +239,6 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
             recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND")
             recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE")
 
-    ftn14 = "".join(s.text(i + 1) for i, s in enumerate(sections))
     lines = [" irreducible representations, one slot per look-up\n"]
     for kind, side, c in irrep_items(ground, excited):
         for lab in used[id(side)]:
@@ -238,7 +247,7 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
     for t, tri in enumerate(triads):
         lines.append(f" triad {t + 1}: {tri.ground} {tri.op} {tri.excited}\n")
         lines += recipes[t]
-    return ftn14, "".join(lines)
+    return sections, "".join(lines)
 
 
 def value(v: float) -> str:
@@ -264,15 +273,18 @@ def wrapped(words: list[str], width: int = 72) -> str:
 
 def write_fort50(ground: Side, excited: Side, triads: list[Triad], *, title: str,
                  delta: float, u: float, q: float, n2: int, n3: int, width: float,
-                 erange: float, extra: str = "") -> str:
+                 erange: float, extra: str = "", store: bool = False) -> str:
     """The command file: parameters, operator factors, configuration energies, ``extra``
-    commands (e.g. a RIXS block) and triads."""
+    commands (e.g. a RIXS block) and triads; with ``store`` the OLDCOWAN command (the
+    coefficient blocks are read from the binary store FTN99)."""
     ng, ne = len(ground.configs), len(excited.configs)
     out = [f"% {title[:70]}\n" if title else "% ion model\n"]
     out.append(wrapped(["% XHAM ground:"] + [o.name for o in ground.hamiltonian]))
     out.append(wrapped(["% XHAM excited:"] + [o.name for o in excited.hamiltonian]))
     if ground.mixing:
         out.append(wrapped(["% XMIX:"] + [o.name for o in ground.mixing]))
+    if store:
+        out.append(f"{STORE_COMMAND}\n")
     out.append(f"NCONF {ng} {ne}\n")
     if ng > 1 or ne > 1:
         out.append(f"N2 {n2} N3 {n3} W {value(width)}\n")

@@ -1,0 +1,302 @@
+"""The engine's binary coefficient store (FTN99) and the model files that go with it.
+
+The engine loads one section of reduced-matrix blocks per configuration pair, either from the
+text file FTN14 or, with OLDCOWAN in the command file, from FTN99: unformatted sequential
+records, each framed by its length in bytes (4-byte little-endian) before and after. Per
+section:
+
+1. two integers: the section's total element count and its number of matrices;
+2. per matrix its element count and its row count, interleaved (2 integers per matrix);
+3. per matrix three records: the row index (per row: value position, column position, element
+   count; positions count from any base, the engine re-bases them on the lowest, so a row
+   without elements sits at the base with count 0), the columns of the elements (1-based,
+   ascending within a row) and their values (4-byte reals).
+
+All integers are 4-byte little-endian. The model builder writes FTN99 directly for large models
+(no text to format or parse) together with a stub FTN14: the engine opens FTN14 even when it
+reads the store. The stub holds only comment lines (the matrices' shapes among them), so an
+engine that is not told OLDCOWAN stops at its end without reading or writing the store.
+
+A model directory whose FTN14 is such a stub is a *binary-store model*: FTN99 is then one of
+its input files, which every run directory gets (linked when possible, never written), and its
+command file must say OLDCOWAN.
+"""
+from __future__ import annotations
+
+import os
+import re
+import shutil
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+COEFFICIENT_FILE = "FTN14"
+STORE_FILE = "FTN99"
+#: The first line of a stub FTN14: what marks a binary-store model.
+STUB_MARK = "% morvex7 coefficient store stub"
+#: The command that makes the engine read FTN99 from the first triad on (first in the command
+#: file after its comment lines, as the builder writes it).
+STORE_COMMAND = "OLDCOWAN"
+#: Largest record the engine writes or reads (bytes).
+MAX_RECORD = 0x7FFFFFFF
+
+_I4 = np.dtype("<i4")
+_F4 = np.dtype("<f4")
+
+
+class StoreError(ValueError):
+    """A store file that is cut short, damaged or not a coefficient store."""
+
+
+@dataclass
+class StoreMatrix:
+    """One stored matrix: its shape and its elements row by row (``rows`` and ``cols``
+    0-based, ``values`` 4-byte reals; sorted by row, then column)."""
+
+    shape: tuple[int, int]
+    rows: np.ndarray
+    cols: np.ndarray
+    values: np.ndarray
+
+
+# --------------------------------------------------------------------------- writing
+
+def _record(f, *arrays: np.ndarray) -> None:
+    size = sum(a.nbytes for a in arrays)
+    if size > MAX_RECORD:
+        raise ValueError(f"a coefficient block of {size} bytes exceeds the largest record of "
+                         f"the store ({MAX_RECORD} bytes)")
+    mark = np.array([size], dtype=_I4).tobytes()
+    f.write(mark)
+    for a in arrays:
+        f.write(a.tobytes())
+    f.write(mark)
+
+
+def row_index(m: StoreMatrix) -> np.ndarray:
+    """The row index of a matrix as the engine stores it: 3 integers per row, positions from 1
+    (a row without elements: 1, 1, 0)."""
+    nrow = m.shape[0]
+    counts = np.bincount(m.rows, minlength=nrow)[:nrow].astype(_I4)
+    first = (np.cumsum(counts) - counts + 1).astype(_I4)
+    first[counts == 0] = 1
+    index = np.empty((nrow, 3), dtype=_I4)
+    index[:, 0] = first
+    index[:, 1] = first
+    index[:, 2] = counts
+    return index
+
+
+def write_store(path: str | Path, sections: list[list[StoreMatrix]]) -> int:
+    """Write the sections (lists of matrices, in the engine's load order) as a store file;
+    returns its size in bytes."""
+    path = Path(path)
+    with open(path, "wb") as f:
+        for mats in sections:
+            counts = np.array([[len(m.values), m.shape[0]] for m in mats], dtype=_I4)
+            _record(f, np.array([int(counts[:, 0].sum()) if len(mats) else 0, len(mats)],
+                                dtype=_I4))
+            _record(f, counts.reshape(-1))
+            for m in mats:
+                _record(f, row_index(m))
+                _record(f, np.asarray(m.cols, dtype=_I4) + 1)
+                _record(f, np.asarray(m.values, dtype=_F4))
+    return path.stat().st_size
+
+
+def stub_text(sections: list[list[StoreMatrix]], width: int = 72) -> str:
+    """The stub FTN14 of a binary-store model: comment lines only, with the matrices' shapes
+    (the store itself holds no column counts)."""
+    lines = [STUB_MARK,
+             "% The coefficient blocks of this model are in FTN99, which the engine reads",
+             "% when the command file says OLDCOWAN. 'morvex7-ion DIR --store text'",
+             "% writes them here as text. Shapes (rows x columns) per section:"]
+    for s, mats in enumerate(sections, 1):
+        line = f"% section {s}:"
+        for m in mats:
+            word = f"{m.shape[0]}x{m.shape[1]}"
+            if len(line) + 1 + len(word) > width:
+                lines.append(line)
+                line = "%  "
+            line += " " + word
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+def is_stub(path: str | Path) -> bool:
+    """Whether `path` is a stub FTN14 of a binary-store model."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(len(STUB_MARK)) == STUB_MARK.encode()
+    except OSError:
+        return False
+
+
+def stub_shapes(path: str | Path) -> list[list[tuple[int, int]]]:
+    """The matrices' shapes per section that a stub FTN14 lists."""
+    out: list[list[tuple[int, int]]] = []
+    for line in Path(path).read_text(errors="replace").splitlines()[1:]:
+        head = re.match(r"%\s*section\s+\d+:", line)
+        if head:
+            out.append([])
+        if out and line.startswith("%"):
+            out[-1] += [(int(r), int(c)) for r, c in re.findall(r"\b(\d+)x(\d+)\b", line)]
+    return out
+
+
+# --------------------------------------------------------------------------- reading
+
+class _Records:
+    """The records of a store file read one after another, each checked for its frame."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.data = np.fromfile(path, dtype=np.uint8)
+        self.pos = 0
+
+    def at_end(self) -> bool:
+        return self.pos == len(self.data)
+
+    def fail(self, why: str) -> StoreError:
+        return StoreError(f"{self.path}: not a readable coefficient store: {why}")
+
+    def next(self, n: int, dtype: np.dtype, what: str) -> np.ndarray:
+        """The next record, which must hold `n` items of `dtype`."""
+        d, p = self.data, self.pos
+        if p + 4 > len(d):
+            raise self.fail(f"the file ends (at byte {p}) where {what} should start: it is cut "
+                            "short")
+        size = int(d[p:p + 4].view(_I4)[0])
+        if size != n * dtype.itemsize:
+            raise self.fail(f"{what} is a record of {size} bytes at byte {p}, "
+                            f"{n * dtype.itemsize} expected")
+        if p + 8 + size > len(d):
+            raise self.fail(f"the file ends inside {what} (at byte {len(d)}): it is cut short")
+        end = int(d[p + 4 + size:p + 8 + size].view(_I4)[0])
+        if end != size:
+            raise self.fail(f"the record of {what} at byte {p} is framed by {size} and {end} "
+                            "bytes: the file is damaged")
+        self.pos = p + 8 + size
+        return d[p + 4:p + 4 + size].view(dtype)
+
+
+def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
+            shape: tuple[int, int] | None) -> StoreMatrix:
+    index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3).astype(np.int64)
+    cols = rec.next(nelem, _I4, f"the columns of {where}").astype(np.int64)
+    values = rec.next(nelem, _F4, f"the values of {where}").copy()
+    counts = index[:, 2]
+    if nrow:
+        base = index[:, 0].min()
+        first = index[:, 0] - base
+        if (counts < 0).any() or (index[:, 0] - index[:, 1] != base - index[:, 1].min()).any() \
+                or (first + counts > nelem).any():
+            raise rec.fail(f"a row of {where} lies outside its {nelem} elements")
+    if int(counts.sum()) != nelem:
+        raise rec.fail(f"the rows of {where} hold {int(counts.sum())} elements, "
+                       f"its count says {nelem}")
+    # the elements row by row, in row order (the engine lets rows point anywhere)
+    order = np.argsort(first, kind="stable") if nrow else np.zeros(0, dtype=np.int64)
+    c = counts[order]
+    rows = np.repeat(order, c)
+    take = np.arange(int(c.sum())) + np.repeat(first[order] - (np.cumsum(c) - c), c)
+    if len(take) != nelem or len(np.unique(take)) != nelem:
+        raise rec.fail(f"the rows of {where} overlap")
+    cols, values = cols[take], values[take]
+    if nelem:
+        starts = np.r_[True, rows[1:] != rows[:-1]]
+        if (cols < 1).any() or (~starts & (np.diff(cols, prepend=0) <= 0)).any():
+            raise rec.fail(f"the columns of a row of {where} do not ascend from 1")
+        if not np.isfinite(values).all():
+            raise rec.fail(f"{where} holds a value that is NaN or infinite")
+    resort = np.lexsort((cols, rows))
+    rows, cols, values = rows[resort], cols[resort], values[resort]
+    ncol = int(cols.max()) if nelem else 0
+    if shape is not None:
+        if shape[0] != nrow or shape[1] < ncol:
+            raise rec.fail(f"{where} is {nrow} x {ncol} or more, the stub FTN14 says "
+                           f"{shape[0]} x {shape[1]}")
+        ncol = shape[1]
+    return StoreMatrix((nrow, ncol), rows, cols - 1, values)
+
+
+def read_store(path: str | Path,
+               shapes: list[list[tuple[int, int]]] | None = None) -> list[list[StoreMatrix]]:
+    """Read and check a whole store file; raises :class:`StoreError` naming the file and the
+    fault for one that is cut short, damaged or holds matrices the engine would refuse.
+    `shapes` (from the stub FTN14) gives the column counts; without them a matrix is as wide as
+    its last column."""
+    rec = _Records(Path(path))
+    if rec.at_end():
+        raise rec.fail("the file is empty")
+    sections: list[list[StoreMatrix]] = []
+    while not rec.at_end():
+        s = len(sections) + 1
+        total, nmat = (int(x) for x in rec.next(2, _I4, f"the header of section {s}"))
+        if nmat < 0 or total < 0:
+            raise rec.fail(f"section {s} has {nmat} matrices and {total} elements")
+        counts = rec.next(2 * nmat, _I4, f"the counts of section {s}").reshape(nmat, 2)
+        if (counts < 0).any() or int(counts[:, 0].astype(np.int64).sum()) != total:
+            raise rec.fail(f"the counts of section {s} do not add up to its {total} elements")
+        if shapes is not None and (len(shapes) < s or len(shapes[s - 1]) != nmat):
+            raise rec.fail(f"section {s} holds {nmat} matrices, which the stub FTN14 does not "
+                           "list")
+        sections.append([
+            _matrix(rec, f"matrix {k + 1} of section {s}", int(counts[k, 0]), int(counts[k, 1]),
+                    None if shapes is None else shapes[s - 1][k])
+            for k in range(nmat)])
+    if shapes is not None and len(shapes) != len(sections):
+        raise rec.fail(f"it holds {len(sections)} sections, the stub FTN14 lists {len(shapes)}")
+    return sections
+
+
+# --------------------------------------------------------------------------- model directories
+
+def is_binary_model(model_dir: str | Path) -> bool:
+    """Whether the model directory keeps its coefficient blocks in FTN99 (its FTN14 a stub)."""
+    return is_stub(Path(model_dir) / COEFFICIENT_FILE)
+
+
+def model_inputs(model_dir: str | Path) -> tuple[str, ...]:
+    """The coefficient and recipe files a run of the model needs (besides its command file)."""
+    if is_binary_model(model_dir):
+        return (COEFFICIENT_FILE, "FTN15", STORE_FILE)
+    return (COEFFICIENT_FILE, "FTN15")
+
+
+def says_oldcowan(text: str) -> bool:
+    """Whether a command-file text switches the store on from its first triad: OLDCOWAN among
+    the commands of its first block (the switch then stays on for the whole run)."""
+    from morvex7.commandfile import CommandFile
+
+    blocks = CommandFile(text).blocks
+    return bool(blocks and blocks[0].find("OLDCOWAN"))
+
+
+def check_binary_run(model_dir: str | Path, text: str) -> None:
+    """Refuse (ParameterError) to run a binary-store model with a command file that does not
+    say OLDCOWAN: the engine would look for the blocks in the stub FTN14."""
+    from morvex7.commandfile import ParameterError
+
+    if is_binary_model(model_dir) and not says_oldcowan(text):
+        raise ParameterError(f"{model_dir}: the model's coefficient blocks are in FTN99 (binary "
+                         "store), but the command file has no OLDCOWAN line; add it, or "
+                         "convert the model with 'morvex7-ion DIR --store text'")
+
+
+def stage_store(src: Path, dst: Path) -> None:
+    """Put a model's store into a run directory: a hard link when the file system allows one
+    and the store may be opened for writing (the engine opens it so, but with OLDCOWAN only
+    reads), otherwise a copy. The modification time is kept, so the engine does not take the
+    store for older than the stub FTN14 copied beside it."""
+    dst.unlink(missing_ok=True)
+    # the mode bits too: a store made read-only stays so even for root (the link would not)
+    if os.access(src, os.W_OK) and src.stat().st_mode & 0o222:
+        try:
+            os.link(src, dst)
+            return
+        except OSError:
+            pass
+    shutil.copy2(src, dst)
+    os.chmod(dst, 0o644)
