@@ -22,6 +22,8 @@ for ex in examples/*/; do
     run=$build/compare/$name
     rm -rf "$run" && mkdir -p "$run"
     cp "$ex"/fort.50 "$ex"/FTN14 "$ex"/FTN15 "$run"/
+    # a model that keeps its coefficient blocks in the binary store (copied after FTN14)
+    if [ -f "$ex"/FTN99 ]; then cp "$ex"/FTN99 "$run"/; fi
     (cd "$run" && "$build/morvex7" >log.txt 2>stop.txt) || true
   done
   for b in "${builds[@]:1}"; do

@@ -14,6 +14,8 @@ for ex in examples/*/; do
     run=$build/threads/$name/$t
     rm -rf "$run" && mkdir -p "$run"
     cp "$ex"/fort.50 "$ex"/FTN14 "$ex"/FTN15 "$run"/
+    # a model that keeps its coefficient blocks in the binary store (copied after FTN14)
+    if [ -f "$ex"/FTN99 ]; then cp "$ex"/FTN99 "$run"/; fi
     (cd "$run" && "$build/morvex7" --threads "$t" >log.txt 2>stop.txt) || true
   done
   for t in 2 3 7; do

@@ -23,6 +23,8 @@ run=build/runs/$name
 rm -rf "$run"
 mkdir -p "$run"
 cp "$src"/fort.50 "$src"/FTN14 "$src"/FTN15 "$run"/
+# a model that keeps its coefficient blocks in the binary store (copied after FTN14)
+if [ -f "$src"/FTN99 ]; then cp "$src"/FTN99 "$run"/; fi
 # a builder-made example: its model.json says how the triads make the isotropic spectrum
 [ -f "$src"/model.json ] && cp "$src"/model.json "$run"/
 set +e

@@ -3,16 +3,19 @@
     python3 bench/python/bench_ion_build.py                       # the whole table
     python3 bench/python/bench_ion_build.py --cases 3d5-Oh 3d3-D4h --limit 120
     python3 bench/python/bench_ion_build.py --no-run --markdown   # builder only, as a table
+    python3 bench/python/bench_ion_build.py --cases 3d5-Oh 3d0-Oh --store text binary
 
 Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
 N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰, Mn²⁺
 3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3. Each case runs in a child process with a CPU
 limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
-builder's CPU seconds (build and write), its peak memory, the FTN14 size, and the engine's CPU
-seconds, outcome and work array in use ("Maximum heap used"), the CPU seconds of both, and the
-larger of the builder's and the engine's peak memory; the engine runs as ``morvex7-ion --run``
-runs it (``--no-run`` skips it).
+builder's CPU seconds (build and write), its peak memory, the FTN14 size (with FTN99 when the
+builder wrote the binary store), and the engine's CPU seconds, outcome and work array in use
+("Maximum heap used"), the CPU seconds of both, the larger of the builder's and the engine's
+peak memory, and the builder's CPU seconds for writing the files alone; the engine runs as
+``morvex7-ion --run`` runs it (``--no-run`` skips it). ``--store text binary`` times each case
+with either form of the coefficient blocks.
 """
 from __future__ import annotations
 
@@ -69,6 +72,7 @@ from pathlib import Path
 from morvex7.ion.model import model_from_dict
 from morvex7.ion.build import build, write_model
 desc, out, run = json.loads(sys.argv[1]), Path(sys.argv[2]), sys.argv[3] == "1"
+store = sys.argv[4] if len(sys.argv) > 4 else ""
 c0 = time.process_time()
 model = model_from_dict(desc)
 try:  # refused up front as morvex7-ion refuses it (packages with a size estimate)
@@ -82,10 +86,14 @@ try:  # refused up front as morvex7-ion refuses it (packages with a size estimat
 except ImportError:
     pass
 built = build(model)
-write_model(built, out)
-res = {"build_cpu": time.process_time() - c0,
+c1 = time.process_time()
+write_model(built, out, **({"store": store} if store else {}))
+c2 = time.process_time()
+# the coefficient blocks as the builder wrote them: FTN14, and FTN99 when it wrote the store
+stored = sum((out / f).stat().st_size for f in ("FTN14", "FTN99") if (out / f).exists())
+res = {"build_cpu": c2 - c0, "write_cpu": c2 - c1,
        "build_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-       "ftn14": (out / "FTN14").stat().st_size / 1e6, "triads": len(built.triads)}
+       "ftn14": stored / 1e6, "triads": len(built.triads)}
 if run:
     import subprocess
     from morvex7.engine import find_engine
@@ -106,7 +114,8 @@ print("RESULT " + json.dumps(res))
 """
 
 
-def run_case(name: str, limit: float, memory: float, run: bool, python: Path) -> dict:
+def run_case(name: str, limit: float, memory: float, run: bool, python: Path,
+             store: str = "") -> dict:
     def limits() -> None:
         resource.setrlimit(resource.RLIMIT_CPU, (int(limit), int(limit) + 5))
         resource.setrlimit(resource.RLIMIT_AS, (int(memory * 2**20),) * 2)
@@ -114,7 +123,7 @@ def run_case(name: str, limit: float, memory: float, run: bool, python: Path) ->
     env = dict(os.environ, PYTHONPATH=str(python))
     with tempfile.TemporaryDirectory() as d:
         p = subprocess.run([sys.executable, "-c", CHILD, json.dumps(description(name)), d,
-                            "1" if run else "0"], capture_output=True, text=True, env=env,
+                            "1" if run else "0", store], capture_output=True, text=True, env=env,
                            preexec_fn=limits)
     for line in p.stdout.splitlines():
         if line.startswith("RESULT "):
@@ -130,14 +139,15 @@ def run_case(name: str, limit: float, memory: float, run: bool, python: Path) ->
 
 def row(name: str, r: dict) -> list[str]:
     if "failed" in r:
-        return [name, r["failed"], "", "", "", "", "", ""]
+        return [name, r["failed"], "", "", "", "", "", "", ""]
     run = total = ""
     if "run_cpu" in r:
         run = f"{r['run_cpu']:.1f} s" + ("" if r["run_ok"] else " (stopped)")
         total = f"{r['build_cpu'] + r['run_cpu']:.1f} s"
     peak = max(r["build_rss"], r.get("run_rss", 0.0))
     return [name, f"{r['build_cpu']:.1f} s", f"{r['build_rss']:.0f} MB", f"{r['ftn14']:.1f} MB",
-            run, f"{r.get('run_heap', 0):.0f} MB" if run else "", total, f"{peak:.0f} MB"]
+            run, f"{r.get('run_heap', 0):.0f} MB" if run else "", total, f"{peak:.0f} MB",
+            f"{r['write_cpu']:.1f} s" if "write_cpu" in r else ""]
 
 
 def main() -> None:
@@ -151,16 +161,22 @@ def main() -> None:
     p.add_argument("--python", type=Path, default=PYTHON,
                    help="the package to time (default: this checkout's python/)")
     p.add_argument("--markdown", action="store_true", help="print a markdown table")
+    p.add_argument("--store", nargs="+", choices=("auto", "text", "binary"),
+                   help="form(s) of the coefficient blocks to write, each case once per form "
+                        "(default: the builder's own choice)")
     args = p.parse_args()
     head = ["case", "build CPU", "build memory", "FTN14", "engine CPU", "engine work array",
-            "build + run CPU", "peak memory"]
+            "build + run CPU", "peak memory", "write CPU"]
     if args.markdown:
         print("| " + " | ".join(head) + " |")
         print("|" + "---|" * len(head))
     else:
         print("  ".join(f"{h:>14s}" for h in head))
-    for name in args.cases or default_cases():
-        cells = row(name, run_case(name, args.limit, args.memory, not args.no_run, args.python))
+    for name, store in ((n, f) for n in args.cases or default_cases()
+                        for f in args.store or [""]):
+        label = f"{name} {store}" if store else name
+        cells = row(label, run_case(name, args.limit, args.memory, not args.no_run, args.python,
+                                    store))
         if args.markdown:
             print("| " + " | ".join(cells) + " |", flush=True)
         else:

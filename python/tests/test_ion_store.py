@@ -211,3 +211,30 @@ def test_forced_rebuild_keeps_the_builders_store_apart_from_run_files(tmp_path):
     with pytest.raises(ValueError, match="unknown coefficient store form"):
         build_model(model, tmp_path / "x", store="packed")
     assert not (tmp_path / "x").exists()
+
+
+def test_conversion_both_ways_gives_what_the_builder_writes(both_forms, tmp_path):
+    from morvex7.ion.cli import main
+    from morvex7.ion.storeform import read_text
+
+    text, binary = both_forms["ion_3d_l23_ct"]
+    model = tmp_path / "m"
+    model.mkdir()
+    for name in ("FTN14", "FTN15", "fort.50", "model.json"):
+        shutil.copy(text / name, model / name)
+    assert main([str(model), "--store", "binary"]) == 0
+    for name in ("FTN14", "FTN99", "fort.50", "model.json"):
+        assert (model / name).read_bytes() == (binary / name).read_bytes(), name
+    assert main([str(model), "--store", "binary"]) == 0  # already binary: nothing changes
+    assert main([str(model), "--store", "text"]) == 0
+    for name in ("FTN14", "fort.50", "model.json"):
+        assert (model / name).read_bytes() == (text / name).read_bytes(), name
+    assert not (model / "FTN99").exists()
+    # a text FTN14 cut short is refused, and the model stays as it was
+    whole = (model / "FTN14").read_text()
+    (model / "FTN14").write_text(whole[:len(whole) // 2])
+    with pytest.raises(ValueError, match="FTN14"):
+        read_text(model / "FTN14")
+    assert main([str(model), "--store", "binary"]) == 2
+    assert not (model / "FTN99").exists() and not is_binary_model(model)
+    assert main([str(model)]) == 2  # a directory needs --store

@@ -44,7 +44,9 @@ The description format is explained in docs/ion-models.md.
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="morvex7-ion", description=__doc__, epilog=EXAMPLES,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("description", type=Path, help="model description (.toml or .json)")
+    p.add_argument("description", type=Path,
+                   help="model description (.toml or .json), or a built model directory to "
+                        "convert with --store")
     p.add_argument("-o", "--out", type=Path, metavar="DIR",
                    help="directory to write (default: the description's name without suffix)")
     p.add_argument("--window", type=float, metavar="EV",
@@ -149,7 +151,31 @@ def main(argv: Sequence[str] | None = None) -> int:
         return exit_status(exc)
 
 
+def _convert(args: argparse.Namespace) -> int:
+    """A built model directory given in place of a description: convert it to --store."""
+    from .storeform import convert
+
+    if args.store == "auto":
+        print(f"morvex7-ion: {args.description} is a directory: give --store text or --store "
+              "binary to convert the model there", file=sys.stderr)
+        return 2
+    try:
+        changed = convert(args.description, args.store)
+    except OSError as exc:
+        print(f"morvex7-ion: {exc.strerror or exc}: {exc.filename or args.description}",
+              file=sys.stderr)
+        return 2
+    except ValueError as exc:
+        print(f"morvex7-ion: {exc}", file=sys.stderr)
+        return 2
+    print(f"{args.description}: coefficient blocks "
+          + (f"converted to {args.store}" if changed else f"already {args.store}"))
+    return run_engine(args.description) if args.run else 0
+
+
 def _main(args: argparse.Namespace) -> int:
+    if args.description.is_dir():
+        return _convert(args)
     try:
         model = load_description(args.description)
         if args.window is not None:
