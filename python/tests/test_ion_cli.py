@@ -165,8 +165,8 @@ def test_a_run_without_triads_is_reported(tmp_path, engine, capsys, monkeypatch)
 
     real = ion_cli.write_model
 
-    def without_triads(built, out):
-        real(built, out)
+    def without_triads(built, out, *store):
+        real(built, out, *store)
         text = (out / "fort.50").read_text()
         (out / "fort.50").write_text(text[:text.index("TRIADS")])
 

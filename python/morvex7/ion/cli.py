@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 from typing import Sequence
 
-from morvex7.store import STORE_FILE
+from morvex7.store import STORE_FILE, is_binary_model
 
 from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_symmetry,
                     write_model)
@@ -221,7 +221,8 @@ def _main(args: argparse.Namespace) -> int:
     e0 = built.ground_symmetries[0].energies[0]
     for s in built.ground_symmetries:
         print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
-    print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}")
+    form = " (coefficient blocks in the binary store FTN99)" if is_binary_model(out) else ""
+    print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}{form}")
     if args.run:
         return run_engine(out)
     return 0
