@@ -30,6 +30,7 @@ import scipy.sparse as sp
 from .determinants import DeterminantBasis, Operator, Orbitals
 from .groupcoupling import coupling_coefficients
 from .pointgroups import PointGroup, d4h, oh
+from .recoupling import CrossOperator
 from .shellcoupling import ShellCoupler, shell_characters
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 
@@ -44,19 +45,44 @@ POLARISATION = {
 
 
 class PointAdapted(AdaptedIrrep):
-    """Adapted states of a point-group irrep: row 1 over its C4z sector, and what the blocks
-    need besides (the copies' labels in the shell coupling, every row for the transitions)."""
+    """Adapted states of a point-group irrep, held as the copies' labels in the shell coupling.
 
-    def __init__(self, label: str, dim: int, basis: DeterminantBasis, vectors: np.ndarray,
-                 config: Configuration | None = None, coupler: ShellCoupler | None = None,
-                 copies: np.ndarray | None = None):
-        super().__init__(label, dim, basis, (0,), vectors)
+    The row-1 states written out over their C4z sector (``basis``, ``vectors``) are made only
+    when an operator needs them (one that crosses the factors inside one configuration); the
+    operators between configurations are taken from the factors (`morvex7.ion.recoupling`)."""
+
+    def __init__(self, label: str, dim: int, config: Configuration | None = None,
+                 coupler: ShellCoupler | None = None, copies: np.ndarray | None = None):
+        self.label, self.dim, self.rows = label, dim, (0,)
         self.config = config
         self.coupler = coupler
-        self.copies = copies
-        #: every row: (sector determinants, real part, imaginary part (sector, mult)) per row
-        self.partners: list[tuple[DeterminantBasis, np.ndarray, np.ndarray]] | None = None
+        self.copies = np.zeros((0, 5), dtype=np.int64) if copies is None else copies
+        self._written: tuple[DeterminantBasis, np.ndarray] | None = None
         self.elements: dict[tuple, tuple] = {}
+
+    def __repr__(self) -> str:
+        return f"PointAdapted({self.label!r}, mult={self.mult})"
+
+    @property
+    def mult(self) -> int:
+        return len(self.copies)
+
+    def _write(self) -> tuple[DeterminantBasis, np.ndarray]:
+        if self._written is None:
+            if self.mult == 0:
+                self._written = (DeterminantBasis(np.zeros(0)), np.zeros((0, 1, 0)))
+            else:
+                bases, arrays, _ = self.coupler.rows(self.config, self.label, [0])
+                self._written = (bases[0], np.ascontiguousarray(arrays[0])[:, None, :])
+        return self._written
+
+    @property
+    def basis(self) -> DeterminantBasis:
+        return self._write()[0]
+
+    @property
+    def vectors(self) -> np.ndarray:
+        return self._write()[1]
 
 
 def _split(op_label: str) -> tuple[str, int]:
@@ -76,6 +102,7 @@ class PointGroupSymmetry(Symmetry):
         self._couplers: dict[Orbitals, ShellCoupler] = {}
         self._chars: dict[tuple, np.ndarray] = {}
         self._cg: dict[tuple[str, str, str], np.ndarray] = {}
+        self._cross: dict[tuple, tuple[Operator, CrossOperator]] = {}
 
     # ----------------------------------------------------------------- configurations
     def characters(self, config: Configuration) -> np.ndarray:
@@ -105,22 +132,37 @@ class PointGroupSymmetry(Symmetry):
         for lab in labels:
             ir = self.group.irreps[lab]
             if lab not in mults:
-                out[lab] = PointAdapted(lab, ir.dim, DeterminantBasis(np.zeros(0)), np.zeros((0, 1, 0)))
+                out[lab] = PointAdapted(lab, ir.dim)
                 continue
-            bases, arrays, copies = coupler.rows(config, lab, [0])
+            copies = coupler.copies(config, lab)
             if len(copies) != mults[lab]:
                 raise RuntimeError(f"{lab}: found {len(copies)} row-1 states, expected {mults[lab]}")
-            out[lab] = PointAdapted(lab, ir.dim, bases[0], np.ascontiguousarray(arrays[0])[:, None, :],
-                                    config, coupler, copies)
+            out[lab] = PointAdapted(lab, ir.dim, config, coupler, copies)
         return out
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         """An operator inside one factor of the shell coupling is assembled from that factor's
-        small blocks; anything else is evaluated on the states over determinants."""
+        small blocks, one between two configurations from the factors' matrices."""
         if bra is ket:
             blk = self.hamiltonian_block(bra, op)
             return blk.toarray() if sp.issparse(blk) else blk
-        return super().scalar_block(bra, op, ket)
+        if bra.mult == 0 or ket.mult == 0:
+            return np.zeros((bra.mult, ket.mult))
+        cross = self.cross(bra, op, ket)
+        blk = cross.block(bra.label, ket.label, [0])[0]
+        if np.abs(blk.imag).max(initial=0.0) > 1e-7 * max(1.0, np.abs(blk).max(initial=0.0)):
+            raise RuntimeError(f"{bra.label}: the block between two configurations is not real")
+        return blk.real
+
+    def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> CrossOperator:
+        """The operator between the configurations of two adapted irreps (kept while the
+        operator is)."""
+        key = (bra.config.occupations, ket.config.occupations, id(op))
+        hit = self._cross.get(key)
+        if hit is None or hit[0] is not op:
+            hit = (op, CrossOperator(bra.coupler, bra.config, ket.config, op))
+            self._cross[key] = hit
+        return hit[1]
 
     def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
         """Sparse where the operator acts inside one factor of the shell coupling."""
@@ -153,16 +195,6 @@ class PointGroupSymmetry(Symmetry):
         part, copy = _split(op_label)
         return [c for c in self.group.irreps if self.outer_multiplicity(ground_label, part, c) > copy]
 
-    def _partners(self, ground: PointAdapted) -> list[tuple[DeterminantBasis, np.ndarray, np.ndarray]]:
-        """Every row of the ground states, each over its own C4z sector."""
-        if ground.partners is None:
-            ir = self.group.irreps[ground.label]
-            bases, arrays, _ = ground.coupler.rows(ground.config, ground.label, list(range(ir.dim)))
-            # contiguous real and imaginary parts: real BLAS products
-            ground.partners = [(b, np.ascontiguousarray(a.real.T), np.ascontiguousarray(a.imag.T))
-                               for b, a in zip(bases, arrays)]
-        return ground.partners
-
     def _reduced(self, ground: PointAdapted, components: Mapping[int, Operator],
                  excited: PointAdapted, part: str) -> np.ndarray:
         """Reduced elements <e || D || g>_w of ``part`` (every copy w), from the elements
@@ -181,17 +213,16 @@ class PointGroupSymmetry(Symmetry):
         # rows (b, a), columns w: <e 1| D_b |g a> = sum_w conj(C[w, a, b, 1]) <e||D||g>_w
         coefficients = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, cg.shape[0])
         pinv = np.linalg.pinv(coefficients)
-        rows = self._partners(ground)
-        e1 = np.ascontiguousarray(excited.vectors[:, 0, :])
         qs = DIPOLE_ROWS[self.name][part]
         elements: dict[int, np.ndarray] = {}
         for b, q in enumerate(qs):
-            for a in range(ground.dim):
-                if (ie.mu[0] - ig.mu[a] - q) % 4 != 0:
-                    continue
-                basis, re, im = rows[a]
-                m = components[q].matrix(excited.basis, basis)
-                elements[b * ground.dim + a] = e1 @ (m @ re) + 1j * (e1 @ (m @ im))
+            rows = [a for a in range(ground.dim) if (ie.mu[0] - ig.mu[a] - q) % 4 == 0]
+            if not rows:
+                continue
+            blocks = self.cross(excited, components[q], ground).block(excited.label,
+                                                                      ground.label, rows)
+            for a, el in zip(rows, blocks):
+                elements[b * ground.dim + a] = el
         red = np.zeros((cg.shape[0], excited.mult, ground.mult), dtype=complex)
         for i, el in elements.items():
             for w in range(cg.shape[0]):

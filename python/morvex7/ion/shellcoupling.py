@@ -138,6 +138,7 @@ class ShellCoupler:
         self._factor_spaces: dict[tuple, Space] = {}
         self._ladders: dict[tuple, tuple[Operator, Operator]] = {}
         self._outer: dict[tuple[str, str, str], int] = {}
+        self._mixes: dict[tuple, tuple[Space, Space, np.ndarray]] = {}
         self.trivial = next(lab for lab, ir in group.irreps.items()
                             if np.allclose(ir.characters, 1.0))
 
@@ -247,12 +248,7 @@ class ShellCoupler:
                                 if abs(c[w]) > 1e-12:
                                     acc[:, :, w, cols] += c[w] * prod
                     got.append(acc)
-                # the unitary mix of the w copies that makes row 1 real, from the first pair
-                first = got[0][0, 0].T  # (sector, nw)
-                basis = _real_span(first)
-                if basis.shape[1] != nw:
-                    raise RuntimeError(f"{x} x {y} -> {z}: row 1 has no real basis")
-                mix = first.conj().T @ basis  # (nw, nw)
+                mix = self.mix(a, b, x, y, z)
                 for k in range(len(rows)):
                     got[k] = np.einsum("abwn,wr->abrn", got[k], mix).reshape(ma * mb * nw, -1)
                 big = max(1.0, float(np.abs(got[0]).max(initial=0.0)))
@@ -267,6 +263,46 @@ class ShellCoupler:
         arrays = [np.concatenate(o) if o else np.zeros((0, len(s))) for o, s in zip(out, sectors)]
         copies = np.concatenate(labels) if labels else np.zeros((0, 5), dtype=np.int64)
         return arrays, sectors, copies
+
+    def mix(self, a: Space, b: Space, x: str, y: str, z: str) -> np.ndarray:
+        """The unitary mix (nw, nw) of the outer-multiplicity copies of z in x (of ``a``) times
+        y (of ``b``) that makes row 1 real, found from the first pair of copies (see the module
+        description); the same for every pair. Every path that couples a and b takes it from
+        here, so that their copies are the same states to the last bit."""
+        key = (id(a), id(b), x, y, z)
+        hit = self._mixes.get(key)
+        if hit is not None and hit[0] is a and hit[1] is b:
+            return hit[2]
+        ix, iy, ir = (self.group.irreps[t] for t in (x, y, z))
+        cg = self.coupling(x, y, z)
+        nw = cg.shape[0]
+        n1, n2 = len(a.masks), len(b.masks)
+        two_m = (b.two_m[:, None] + a.two_m[None, :]).ravel()
+        sec = np.flatnonzero(in_sector(two_m, ir.mu[0]))
+        where = np.full(n1 * n2, -1, dtype=np.int64)
+        where[sec] = np.arange(len(sec))
+        sa, sb = a.states[x][:, :1], b.states[y][:, :1]
+        sup_a = [np.flatnonzero(in_sector(a.two_m, mu)) for mu in ix.mu]
+        sup_b = [np.flatnonzero(in_sector(b.two_m, mu)) for mu in iy.mu]
+        acc = np.zeros((1, 1, nw, len(sec)), dtype=complex)
+        for p in range(ix.dim):
+            for q in range(iy.dim):
+                c = cg[:, p, q, 0]
+                if not np.any(np.abs(c) > 1e-12):
+                    continue
+                ia, jb = sup_a[p], sup_b[q]
+                cols = where[(jb[:, None] * n1 + ia[None, :]).ravel()]
+                prod = (sa[p][:, None, None, ia] * sb[q][None, :, jb, None]).reshape(1, 1, -1)
+                for w in range(nw):
+                    if abs(c[w]) > 1e-12:
+                        acc[:, :, w, cols] += c[w] * prod
+        first = acc[0, 0].T  # (sector, nw)
+        basis = _real_span(first)
+        if basis.shape[1] != nw:
+            raise RuntimeError(f"{x} x {y} -> {z}: row 1 has no real basis")
+        mix = first.conj().T @ basis  # (nw, nw)
+        self._mixes[key] = (a, b, mix)
+        return mix
 
     def couple(self, a: Space, b: Space) -> Space:
         """Every row of every irrep of a x b (b's open shells above a's)."""
@@ -306,6 +342,26 @@ class ShellCoupler:
                 self._sort(f1, order)
             self._factor_spaces[key] = f1
         return self._factor_spaces[key], spaces[-1]
+
+    def copies(self, config: Configuration, label: str) -> np.ndarray:
+        """The labels (index of X in F1, tx, index of Y in F2, ty, rho) of every copy of
+        ``label`` in ``config``, in the order of `rows`, without forming a state."""
+        f1, f2 = self.factors(config)
+        if f2 is None:
+            m = f1.states[label].shape[1] if label in f1.states else 0
+            return np.stack([np.zeros(m, int), np.arange(m), np.zeros(m, int),
+                             np.zeros(m, int), np.zeros(m, int)], axis=1).astype(np.int64)
+        labels = []
+        for xi, (x, sa) in enumerate(f1.states.items()):
+            for yi, (y, sb) in enumerate(f2.states.items()):
+                nw = self.outer(x, y, label)
+                if nw == 0:
+                    continue
+                ta, tb, rho = np.meshgrid(np.arange(sa.shape[1]), np.arange(sb.shape[1]),
+                                          np.arange(nw), indexing="ij")
+                labels.append(np.stack([np.full(ta.size, xi), ta.ravel(), np.full(ta.size, yi),
+                                        tb.ravel(), rho.ravel()], axis=1))
+        return np.concatenate(labels).astype(np.int64) if labels else np.zeros((0, 5), np.int64)
 
     def rows(self, config: Configuration, label: str, rows: Sequence[int]
              ) -> tuple[list[DeterminantBasis], list[np.ndarray], np.ndarray]:

@@ -1,0 +1,251 @@
+"""Operators across the factors of the shell coupling, from the factors' own small matrices.
+
+A configuration's copies are coupled products of a lower part (the shells below a cut shell)
+and an upper part (the cut shell):
+
+    |(X tx, Y ty) Z rho, z> = sum_{x,y} M[rho, x, y, z] |X tx, x>_lower |Y ty, y>_upper
+
+(M: the group's Clebsch–Gordan coefficients times the mix that makes row 1 real, see
+`morvex7.ion.shellcoupling`). The cut is the highest shell open in either configuration of a
+pair, so that both configurations of a hybridisation (valence <-> ligand) or of the dipole
+transition (core -> valence) are such products: a configuration whose cut shell is closed or
+empty has one upper state of the identity irrep; one whose only open shell is the cut shell has
+one lower state.
+
+Each term of the operator splits into its ladders below the cut (A) and on the cut shell (B).
+Moving B's ladders to the right of A's gives the sign of the swaps, and B, acting first, passes
+every electron of the lower part: (-1)^(N_lower of the ket) per ladder. The determinant of the
+configuration is the product of the parts' determinants (lower spin-orbitals first), so
+
+    <D1' D2'| A B |D1 D2> = sign * <D1'|A|D1> <D2'|B|D2>
+
+with A evaluated over the lower part's determinants and B over the cut shell's alone. Terms are
+grouped by their ladders on the side with fewer distinct ones; each group's A and B are taken
+once between every pair of irreps of the parts (small dense matrices over all rows and copies),
+and the block between two coupled irreps is, group of copies by group of copies, a sum of
+Kronecker products of those factor blocks weighted by the coupling coefficients. No state is
+ever written out over the determinants of a whole configuration.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .determinants import DeterminantBasis, Operator
+from .shellcoupling import ShellCoupler, Space
+from .symmetry import Configuration
+
+
+@dataclass
+class Group:
+    """The copies of Z from irrep x of the lower part and y of the upper: mx * my * nw of
+    them from ``start``, in the order (tx, ty, rho); ``coeff[rho, x row, y row, z row]``."""
+
+    x: str
+    y: str
+    mx: int
+    my: int
+    nw: int
+    coeff: np.ndarray
+    start: int
+
+
+@dataclass
+class Product:
+    """A configuration as coupled products of a lower and an upper part (see the module
+    description); the parts' masks hold only their own bits."""
+
+    lower: Space
+    upper: Space
+    electrons_lower: int
+    groups: dict[str, list[Group]]
+
+
+def _strip(space: Space, bits: int) -> Space:
+    """The space with its masks cut to ``bits`` (the other bits are the same in every mask)."""
+    return Space(space.masks & np.uint64(bits), space.two_m, space.states, space.shells,
+                 space.span)
+
+
+def _single(space: Space, trivial: str, lower: bool) -> dict[str, list[Group]]:
+    """Groups of a configuration that is one part alone (the other a single state)."""
+    out = {}
+    for z, st in space.states.items():
+        dim, m = st.shape[0], st.shape[1]
+        if lower:
+            coeff = np.eye(dim, dtype=complex).reshape(1, dim, 1, dim)
+            out[z] = [Group(z, trivial, m, 1, 1, coeff, 0)]
+        else:
+            coeff = np.eye(dim, dtype=complex).reshape(1, 1, dim, dim)
+            out[z] = [Group(trivial, z, 1, m, 1, coeff, 0)]
+    return out
+
+
+def _one_state(mask: int, trivial: str) -> Space:
+    return Space(np.array([mask], dtype=np.uint64), np.zeros(1, dtype=np.int64),
+                 {trivial: np.ones((1, 1, 1), dtype=complex)}, ())
+
+
+def product(coupler: ShellCoupler, config: Configuration, cut: int) -> Product:
+    """The configuration as products of the shells below shell ``cut`` and shell ``cut``."""
+    key = ("product", config.occupations, cut)
+    hit = coupler._factor_spaces.get(key)
+    if hit is not None:
+        return hit
+    shells = config.orbitals.shells
+    sh = shells[cut]
+    upper_bits = ((1 << sh.size) - 1) << sh.offset
+    lower_bits = (1 << sh.offset) - 1
+    f1, f2 = coupler.factors(config)
+    cut_open = 0 < config.occupations[cut] < sh.size
+    closed = coupler.closed_bits(config)
+    triv = coupler.trivial
+    if f2 is not None and cut_open:
+        lower, upper = _strip(f1, lower_bits), _strip(f2, upper_bits)
+        groups: dict[str, list[Group]] = {}
+        for z in coupler.group.irreps:
+            gl, start = [], 0
+            for x, sa in f1.states.items():
+                for y, sb in f2.states.items():
+                    nw = coupler.outer(x, y, z)
+                    if nw == 0:
+                        continue
+                    mix = coupler.mix(f1, f2, x, y, z)
+                    coeff = np.einsum("wxyz,wr->rxyz", coupler.coupling(x, y, z), mix)
+                    gl.append(Group(x, y, sa.shape[1], sb.shape[1], nw, coeff, start))
+                    start += sa.shape[1] * sb.shape[1] * nw
+            if gl:
+                groups[z] = gl
+    elif cut_open:  # the cut shell alone is open
+        lower = _one_state(closed & lower_bits, triv)
+        upper = _strip(f1, upper_bits)
+        groups = _single(upper, triv, lower=False)
+    else:  # the cut shell is closed or empty: the configuration lies in the lower part
+        whole = f1 if f2 is None else coupler.couple(f1, f2)
+        lower = _strip(whole, lower_bits)
+        upper = _one_state(closed & upper_bits, triv)
+        groups = _single(lower, triv, lower=True)
+    n_lower = int(bin(int(lower.masks[0])).count("1"))
+    out = Product(lower, upper, n_lower, groups)
+    coupler._factor_spaces[key] = out
+    return out
+
+
+def factor_blocks(bra: Space, op: Operator, ket: Space) -> dict[tuple[str, str], np.ndarray]:
+    """<X' x' t'| op |X x t> between every pair of irreps of two spaces (same part), as arrays
+    (dim X', mult X', dim X, mult X); pairs without an element are left out."""
+    m = op.matrix(DeterminantBasis(bra.masks), DeterminantBasis(ket.masks))
+    if m.nnz == 0:
+        return {}
+    out = {}
+    for x, sk in ket.states.items():
+        dim, mk, n = sk.shape
+        mv = m @ sk.reshape(dim * mk, n).T  # (bra dets, dim * mult)
+        rows = np.flatnonzero(np.abs(mv).max(axis=1) > 0) if mv.size else np.zeros(0, int)
+        if not len(rows):
+            continue
+        mv = np.ascontiguousarray(mv[rows])
+        for xb, sb in bra.states.items():
+            db, mb, _ = sb.shape
+            blk = np.conj(sb.reshape(db * mb, -1)[:, rows]) @ mv
+            if np.abs(blk).max(initial=0.0) > 1e-13:
+                out[(xb, x)] = blk.reshape(db, mb, dim, mk)
+    return out
+
+
+def _split_terms(op: Operator, cut_lo: int, cut_hi: int):
+    """Terms as (lower ladders, upper ladders, coefficient with the sign of moving the upper
+    ladders to the right); ValueError for a ladder above the cut shell."""
+    out = []
+    for term, coef in op.terms.items():
+        if any(o >= cut_hi for o, _ in term):
+            raise ValueError("the operator acts above the cut shell")
+        low = tuple(l for l in term if l[0] < cut_lo)
+        up = tuple(l for l in term if l[0] >= cut_lo)
+        swaps, seen_up = 0, 0
+        for o, _ in term:
+            if o >= cut_lo:
+                seen_up += 1
+            else:
+                swaps += seen_up
+        out.append((low, up, coef * (-1) ** swaps))
+    return out
+
+
+class CrossOperator:
+    """An operator between two configurations whose blocks are made from the parts' matrices."""
+
+    def __init__(self, coupler: ShellCoupler, bra: Configuration, ket: Configuration,
+                 op: Operator):
+        shells = bra.orbitals.shells
+        opened = [i for i, sh in enumerate(shells)
+                  if 0 < bra.occupations[i] < sh.size or 0 < ket.occupations[i] < sh.size]
+        if not opened:
+            raise ValueError("no open shell")
+        cut = opened[-1]
+        sh = shells[cut]
+        self.coupler = coupler
+        self.bra = product(coupler, bra, cut)
+        self.ket = product(coupler, ket, cut)
+        terms = _split_terms(op, sh.offset, sh.offset + sh.size)
+        # group the terms by the side with fewer distinct ladder sequences
+        by_up = len({up for _, up, _ in terms}) <= len({low for low, _, _ in terms})
+        grouped: dict[tuple, tuple[Operator, Operator]] = {}
+        for low, up, c in terms:
+            key = up if by_up else (low, len(up))
+            a, b = grouped.setdefault(key, (Operator(), Operator()))
+            if by_up:
+                a.add(low, c)
+                b.terms[up] = 1.0
+            else:
+                a.terms[low] = 1.0
+                b.add(up, c * (-1) ** (self.ket.electrons_lower * len(up)))
+        self.parts = []
+        for key, (a, b) in grouped.items():
+            if by_up:
+                sign = (-1) ** (self.ket.electrons_lower * len(key))
+            else:
+                sign = 1
+            bb = factor_blocks(self.bra.upper, b, self.ket.upper)
+            if not bb:
+                continue
+            ab = factor_blocks(self.bra.lower, a, self.ket.lower)
+            if ab:
+                self.parts.append((sign, ab, bb))
+
+    def block(self, zb: str, zk: str, rows: list[int]) -> list[np.ndarray]:
+        """<zb copies, row 1| op |zk copies, row r> for every r of ``rows`` (complex arrays)."""
+        gb = self.bra.groups.get(zb, [])
+        gk = self.ket.groups.get(zk, [])
+        nb = sum(g.mx * g.my * g.nw for g in gb)
+        nk = sum(g.mx * g.my * g.nw for g in gk)
+        out = [np.zeros((nb, nk), dtype=complex) for _ in rows]
+        for g1 in gb:
+            p = np.conj(g1.coeff[:, :, :, 0])  # (rho', x', y')
+            for g2 in gk:
+                pieces = [(s, a, b) for s, ab, bb in self.parts
+                          for a, b in [(ab.get((g1.x, g2.x)), bb.get((g1.y, g2.y)))]
+                          if a is not None and b is not None]
+                if not pieces:
+                    continue
+                for k, r in enumerate(rows):
+                    q = g2.coeff[:, :, :, r]  # (rho, x, y)
+                    left, right = [], []
+                    for s, a, b in pieces:
+                        # u[x', x, ty', rho', ty, rho] = sum_{y'y} p q b
+                        u = np.einsum("pXY,qxy,YsyT->XxspTq", p, q, b, optimize=True)
+                        dx1, dx2 = u.shape[0], u.shape[1]
+                        left.append(a.transpose(0, 2, 1, 3).reshape(dx1 * dx2, g1.mx, g2.mx))
+                        right.append(s * u.reshape(dx1 * dx2, g1.my * g1.nw, g2.my * g2.nw))
+                    lft = np.concatenate(left)
+                    rgt = np.concatenate(right)
+                    keep = (np.abs(lft).reshape(len(lft), -1).max(axis=1) > 0) & \
+                           (np.abs(rgt).reshape(len(rgt), -1).max(axis=1) > 0)
+                    if not keep.any():
+                        continue
+                    sub = np.tensordot(lft[keep], rgt[keep], axes=(0, 0))  # (tx', tx, c', c)
+                    sub = sub.transpose(0, 2, 1, 3).reshape(g1.mx * g1.my * g1.nw,
+                                                            g2.mx * g2.my * g2.nw)
+                    out[k][g1.start:g1.start + sub.shape[0], g2.start:g2.start + sub.shape[1]] += sub
+        return out
