@@ -33,6 +33,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .determinants import DeterminantBasis, Operator
+from .pointgroups import PointGroup
 from .shellcoupling import ShellCoupler, Space
 from .symmetry import Configuration
 
@@ -132,25 +133,70 @@ def product(coupler: ShellCoupler, config: Configuration, cut: int) -> Product:
     return out
 
 
-def factor_blocks(bra: Space, op: Operator, ket: Space) -> dict[tuple[str, str], np.ndarray]:
-    """<X' x' t'| op |X x t> between every pair of irreps of two spaces (same part), as arrays
-    (dim X', mult X', dim X, mult X); pairs without an element are left out."""
-    m = op.matrix(DeterminantBasis(bra.masks), DeterminantBasis(ket.masks))
-    if m.nnz == 0:
-        return {}
+def _by_sector(space: Space, group: PointGroup) -> dict[int, tuple[np.ndarray, np.ndarray, list]]:
+    """The space's states (every row of every copy) grouped by C4z sector: {2M mod 8:
+    (the sector's determinant positions, states (count, sector size), [(irrep, row, first
+    index, mult)])}. A state of row x lies in one sector, so an operator of given M change
+    connects one sector with one other."""
+    hit = space.blocks.get(("sectors",))
+    if hit is not None:
+        return hit
+    res = np.mod(space.two_m, 8)
+    parts: dict[int, list] = {}
+    for lab, st in space.states.items():
+        mu = group.irreps[lab].mu
+        for x in range(st.shape[0]):
+            r = int(2 * mu[x]) % 8
+            parts.setdefault(r, []).append((lab, x, st[x]))
     out = {}
-    for x, sk in ket.states.items():
-        dim, mk, n = sk.shape
-        mv = m @ sk.reshape(dim * mk, n).T  # (bra dets, dim * mult)
-        rows = np.flatnonzero(np.abs(mv).max(axis=1) > 0) if mv.size else np.zeros(0, int)
-        if not len(rows):
-            continue
-        mv = np.ascontiguousarray(mv[rows])
-        for xb, sb in bra.states.items():
-            db, mb, _ = sb.shape
-            blk = np.conj(sb.reshape(db * mb, -1)[:, rows]) @ mv
-            if np.abs(blk).max(initial=0.0) > 1e-13:
-                out[(xb, x)] = blk.reshape(db, mb, dim, mk)
+    for r, items in parts.items():
+        pos = np.flatnonzero(res == r)
+        index, start = [], 0
+        for lab, x, v in items:
+            index.append((lab, x, start, v.shape[0]))
+            start += v.shape[0]
+        states = np.concatenate([v[:, pos] for _, _, v in items])
+        out[r] = (pos, states, index)
+    space.blocks[("sectors",)] = out
+    return out
+
+
+def factor_blocks(group: PointGroup, bra: Space, op: Operator, ket: Space) -> dict[tuple[str, str], np.ndarray]:
+    """<X' x' t'| op |X x t> between every pair of irreps of two spaces (same part), as arrays
+    (dim X', mult X', dim X, mult X); pairs without an element are left out. Worked out
+    sector by sector of the C4z labels (a quarter of the rows, a quarter of the columns)."""
+    key = ("factor", id(bra), id(ket), frozenset(op.terms.items()))
+    cache = ket.blocks
+    hit = cache.get(key)
+    if hit is not None and hit[0] is bra:
+        return hit[1]
+    m = op.matrix(DeterminantBasis(bra.masks), DeterminantBasis(ket.masks)).tocsc()
+    out: dict[tuple[str, str], np.ndarray] = {}
+    if m.nnz:
+        sb, sk = _by_sector(bra, group), _by_sector(ket, group)
+        dims_b = {lab: st.shape[:2] for lab, st in bra.states.items()}
+        dims_k = {lab: st.shape[:2] for lab, st in ket.states.items()}
+        for rk, (pos_k, st_k, idx_k) in sk.items():
+            cols = m[:, pos_k]
+            if cols.nnz == 0:
+                continue
+            for rb, (pos_b, st_b, idx_b) in sb.items():
+                part = cols[pos_b]
+                if part.nnz == 0:
+                    continue
+                mv = part @ st_k.T  # (bra sector dets, ket states)
+                blk = np.conj(st_b) @ mv
+                for lb, xb, i0, nb in idx_b:
+                    for lk, xk, j0, nk in idx_k:
+                        sub = blk[i0:i0 + nb, j0:j0 + nk]
+                        if np.abs(sub).max(initial=0.0) <= 1e-13:
+                            continue
+                        arr = out.get((lb, lk))
+                        if arr is None:
+                            arr = np.zeros(dims_b[lb] + dims_k[lk], dtype=complex)
+                            out[(lb, lk)] = arr
+                        arr[xb, :, xk, :] = sub
+    cache[key] = (bra, out)
     return out
 
 
@@ -207,10 +253,10 @@ class CrossOperator:
                 sign = (-1) ** (self.ket.electrons_lower * len(key))
             else:
                 sign = 1
-            bb = factor_blocks(self.bra.upper, b, self.ket.upper)
+            bb = factor_blocks(coupler.group, self.bra.upper, b, self.ket.upper)
             if not bb:
                 continue
-            ab = factor_blocks(self.bra.lower, a, self.ket.lower)
+            ab = factor_blocks(coupler.group, self.bra.lower, a, self.ket.lower)
             if ab:
                 self.parts.append((sign, ab, bb))
 
@@ -229,22 +275,21 @@ class CrossOperator:
                           if a is not None and b is not None]
                 if not pieces:
                     continue
+                # every term's factor blocks stacked: a (K, x', t', x, t), b (K, y', s', y, s)
+                a_st = np.stack([a for _, a, _ in pieces]).transpose(0, 1, 3, 2, 4)
+                a_st = a_st.reshape(-1, g1.mx, g2.mx)
+                b_st = np.stack([s * b for s, _, b in pieces])
+                t1 = np.tensordot(p, b_st, axes=(2, 1))  # (rho', x', K, s', y, s)
                 for k, r in enumerate(rows):
                     q = g2.coeff[:, :, :, r]  # (rho, x, y)
-                    left, right = [], []
-                    for s, a, b in pieces:
-                        # u[x', x, ty', rho', ty, rho] = sum_{y'y} p q b
-                        u = np.einsum("pXY,qxy,YsyT->XxspTq", p, q, b, optimize=True)
-                        dx1, dx2 = u.shape[0], u.shape[1]
-                        left.append(a.transpose(0, 2, 1, 3).reshape(dx1 * dx2, g1.mx, g2.mx))
-                        right.append(s * u.reshape(dx1 * dx2, g1.my * g1.nw, g2.my * g2.nw))
-                    lft = np.concatenate(left)
-                    rgt = np.concatenate(right)
-                    keep = (np.abs(lft).reshape(len(lft), -1).max(axis=1) > 0) & \
-                           (np.abs(rgt).reshape(len(rgt), -1).max(axis=1) > 0)
+                    u = np.tensordot(t1, q, axes=(4, 2))  # (rho', x', K, s', s, rho, x)
+                    u = u.transpose(2, 1, 6, 3, 0, 4, 5).reshape(len(a_st), g1.my * g1.nw,
+                                                                 g2.my * g2.nw)
+                    keep = (np.abs(u).reshape(len(u), -1).max(axis=1) > 0) & \
+                           (np.abs(a_st).reshape(len(a_st), -1).max(axis=1) > 0)
                     if not keep.any():
                         continue
-                    sub = np.tensordot(lft[keep], rgt[keep], axes=(0, 0))  # (tx', tx, c', c)
+                    sub = np.tensordot(a_st[keep], u[keep], axes=(0, 0))  # (t', t, c', c)
                     sub = sub.transpose(0, 2, 1, 3).reshape(g1.mx * g1.my * g1.nw,
                                                             g2.mx * g2.my * g2.nw)
                     out[k][g1.start:g1.start + sub.shape[0], g2.start:g2.start + sub.shape[1]] += sub
