@@ -102,7 +102,7 @@ class PointGroupSymmetry(Symmetry):
         self._couplers: dict[Orbitals, ShellCoupler] = {}
         self._chars: dict[tuple, np.ndarray] = {}
         self._cg: dict[tuple[str, str, str], np.ndarray] = {}
-        self._cross: dict[tuple, tuple[Operator, CrossOperator]] = {}
+        self._cross: dict[tuple, tuple[Operator, CrossOperator, bool]] = {}
 
     # ----------------------------------------------------------------- configurations
     def characters(self, config: Configuration) -> np.ndarray:
@@ -148,19 +148,25 @@ class PointGroupSymmetry(Symmetry):
             return blk.toarray() if sp.issparse(blk) else blk
         if bra.mult == 0 or ket.mult == 0:
             return np.zeros((bra.mult, ket.mult))
-        cross = self.cross(bra, op, ket)
+        cross = self.cross(bra, op, ket, keep=False)
         blk = cross.block(bra.label, ket.label, [0])[0]
         if np.abs(blk.imag).max(initial=0.0) > 1e-7 * max(1.0, np.abs(blk).max(initial=0.0)):
             raise RuntimeError(f"{bra.label}: the block between two configurations is not real")
         return blk.real
 
-    def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> CrossOperator:
-        """The operator between the configurations of two adapted irreps (kept while the
-        operator is)."""
-        key = (bra.config.occupations, ket.config.occupations, id(op))
+    def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
+              keep: bool = True) -> CrossOperator:
+        """The operator between the configurations of two adapted irreps, kept while the
+        operator is; without ``keep`` only until one between another pair of configurations
+        is asked for (the hybridisation's factor blocks are large, and asked for pair by pair)."""
+        pair = (bra.config.orbitals, bra.config.occupations, ket.config.occupations)
+        key = pair + (id(op),)
         hit = self._cross.get(key)
+        if hit is None and not keep:
+            for k in [k for k, v in self._cross.items() if not v[2] and k[:3] != pair]:
+                del self._cross[k]
         if hit is None or hit[0] is not op:
-            hit = (op, CrossOperator(bra.coupler, bra.config, ket.config, op))
+            hit = (op, CrossOperator(bra.coupler, bra.config, ket.config, op), keep)
             self._cross[key] = hit
         return hit[1]
 

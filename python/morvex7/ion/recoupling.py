@@ -161,21 +161,17 @@ def _by_sector(space: Space, group: PointGroup) -> dict[int, tuple[np.ndarray, n
     return out
 
 
-def factor_blocks(group: PointGroup, bra: Space, op: Operator, ket: Space) -> dict[tuple[str, str], np.ndarray]:
-    """<X' x' t'| op |X x t> between every pair of irreps of two spaces (same part), as arrays
-    (dim X', mult X', dim X, mult X); pairs without an element are left out. Worked out
-    sector by sector of the C4z labels (a quarter of the rows, a quarter of the columns)."""
-    key = ("factor", id(bra), id(ket), frozenset(op.terms.items()))
-    cache = ket.blocks
-    hit = cache.get(key)
-    if hit is not None and hit[0] is bra:
-        return hit[1]
+def factor_blocks(group: PointGroup, bra: Space, op: Operator, ket: Space
+                  ) -> dict[tuple[str, str], list[tuple[int, int, np.ndarray]]]:
+    """<X' x' t'| op |X x t> between every pair of irreps of two spaces (same part): for each
+    pair (X', X) the rows (x', x) with an element and their blocks over the copies (t', t).
+    Worked out sector by sector of the C4z labels: an operator of given M change connects a
+    row of one sector with rows of one other (a quarter of the rows, a quarter of the
+    columns), and only those blocks are kept."""
     m = op.matrix(DeterminantBasis(bra.masks), DeterminantBasis(ket.masks)).tocsc()
     out: dict[tuple[str, str], np.ndarray] = {}
     if m.nnz:
         sb, sk = _by_sector(bra, group), _by_sector(ket, group)
-        dims_b = {lab: st.shape[:2] for lab, st in bra.states.items()}
-        dims_k = {lab: st.shape[:2] for lab, st in ket.states.items()}
         for rk, (pos_k, st_k, idx_k) in sk.items():
             cols = m[:, pos_k]
             if cols.nnz == 0:
@@ -191,12 +187,18 @@ def factor_blocks(group: PointGroup, bra: Space, op: Operator, ket: Space) -> di
                         sub = blk[i0:i0 + nb, j0:j0 + nk]
                         if np.abs(sub).max(initial=0.0) <= 1e-13:
                             continue
-                        arr = out.get((lb, lk))
-                        if arr is None:
-                            arr = np.zeros(dims_b[lb] + dims_k[lk], dtype=complex)
-                            out[(lb, lk)] = arr
-                        arr[xb, :, xk, :] = sub
-    cache[key] = (bra, out)
+                        out.setdefault((lb, lk), []).append((xb, xk, sub.copy()))
+    return out
+
+
+def _dense(blocks: dict, bra: Space, ket: Space) -> dict[tuple[str, str], np.ndarray]:
+    """Factor blocks as arrays (dim X', mult X', dim X, mult X) (for the small upper part)."""
+    out = {}
+    for (lb, lk), entries in blocks.items():
+        arr = np.zeros(bra.states[lb].shape[:2] + ket.states[lk].shape[:2], dtype=complex)
+        for xb, xk, sub in entries:
+            arr[xb, :, xk, :] = sub
+        out[(lb, lk)] = arr
     return out
 
 
@@ -253,7 +255,8 @@ class CrossOperator:
                 sign = (-1) ** (self.ket.electrons_lower * len(key))
             else:
                 sign = 1
-            bb = factor_blocks(coupler.group, self.bra.upper, b, self.ket.upper)
+            bb = _dense(factor_blocks(coupler.group, self.bra.upper, b, self.ket.upper),
+                        self.bra.upper, self.ket.upper)
             if not bb:
                 continue
             ab = factor_blocks(coupler.group, self.bra.lower, a, self.ket.lower)
@@ -275,18 +278,24 @@ class CrossOperator:
                           if a is not None and b is not None]
                 if not pieces:
                     continue
-                # every term's factor blocks stacked: a (K, x', t', x, t), b (K, y', s', y, s)
-                a_st = np.stack([a for _, a, _ in pieces]).transpose(0, 1, 3, 2, 4)
-                a_st = a_st.reshape(-1, g1.mx, g2.mx)
+                # every term's factor blocks stacked: b (K, y', s', y, s); a as its non-zero
+                # row pairs (k, x', x), each (t', t)
+                left, ik, ixp, ixk = [], [], [], []
+                for k, (_, a, _) in enumerate(pieces):
+                    for xp, xk, sub in a:
+                        left.append(sub)
+                        ik.append(k)
+                        ixp.append(xp)
+                        ixk.append(xk)
+                a_st = np.stack(left)
                 b_st = np.stack([s * b for s, _, b in pieces])
                 t1 = np.tensordot(p, b_st, axes=(2, 1))  # (rho', x', K, s', y, s)
                 for k, r in enumerate(rows):
                     q = g2.coeff[:, :, :, r]  # (rho, x, y)
                     u = np.tensordot(t1, q, axes=(4, 2))  # (rho', x', K, s', s, rho, x)
-                    u = u.transpose(2, 1, 6, 3, 0, 4, 5).reshape(len(a_st), g1.my * g1.nw,
-                                                                 g2.my * g2.nw)
-                    keep = (np.abs(u).reshape(len(u), -1).max(axis=1) > 0) & \
-                           (np.abs(a_st).reshape(len(a_st), -1).max(axis=1) > 0)
+                    u = u.transpose(2, 1, 6, 3, 0, 4, 5)[ik, ixp, ixk]
+                    u = u.reshape(len(a_st), g1.my * g1.nw, g2.my * g2.nw)
+                    keep = np.abs(u).reshape(len(u), -1).max(axis=1) > 0
                     if not keep.any():
                         continue
                     sub = np.tensordot(a_st[keep], u[keep], axes=(0, 0))  # (t', t, c', c)
