@@ -121,6 +121,50 @@ def sector_size(symmetry: Symmetry, config: Configuration, label: str) -> int:
     return -(-determinants(config) // axis)
 
 
+def _ligand_open(conf: Configuration) -> bool:
+    return any(sh.name == "ligand" and 0 < n < sh.size
+               for sh, n in zip(conf.orbitals.shells, conf.occupations))
+
+
+def _lower(conf: Configuration, cut: int) -> int:
+    """Determinants of the shells below shell ``cut``."""
+    out = 1
+    for sh, n in list(zip(conf.orbitals.shells, conf.occupations))[:cut]:
+        out *= comb(sh.size, n)
+    return out
+
+
+def _cut(a: Configuration, b: Configuration) -> int:
+    """The highest shell open in either configuration (where recoupling cuts them)."""
+    opened = [i for i, sh in enumerate(a.orbitals.shells)
+              if 0 < a.occupations[i] < sh.size or 0 < b.occupations[i] < sh.size]
+    return opened[-1] if opened else 0
+
+
+def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
+                  mults: Mapping[str, Mapping[str, list[int]]],
+                  used: Mapping[str, Sequence[str]], nmix: int) -> float:
+    """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays: the
+    lower parts' states (every row, complex, and a copy by sector), the factor blocks of the
+    hybridisation between the pair of configurations in hand (one per ladder of the cut shell,
+    a quarter of the pairs of rows connected) and of the dipole, and every hybridisation block
+    kept for the writer."""
+    spaces = factors = kept = 0.0
+    for s, cs in sides.items():
+        for c in range(len(cs) - 1):
+            a, b = cs[c], cs[c + 1]
+            cut = _cut(a, b)
+            la, lb = _lower(a, cut), _lower(b, cut)
+            spaces = max(spaces, 32.0 * (la * la + lb * lb))
+            ladders = a.orbitals.shells[cut].size
+            factors = max(factors, 16.0 * ladders * nmix * la * lb / 4)
+            kept += 8.0 * nmix * sum(mults[s][lab][c] * mults[s][lab][c + 1]
+                                     for lab in (used[s] or mults[s]))
+    pairs = list(zip(sides["ground"], sides["excited"]))
+    dipole = sum(16.0 * 3 * _lower(g, _cut(g, e)) * _lower(e, _cut(g, e)) / 4 for g, e in pairs)
+    return spaces + factors + kept + dipole
+
+
 def machine_bytes() -> float:
     """Memory of the machine (bytes): MemTotal of /proc/meminfo, else the physical pages."""
     try:
@@ -293,6 +337,8 @@ def estimate(model: IonModel, symmetry: Symmetry,
     peak = 0.0
     for s, cs in sides.items():
         for k, conf in enumerate(cs):
+            if coupled and _ligand_open(conf):
+                continue  # never written out (morvex7.ion.recoupling)
             for lab in used[s] or mults[s]:
                 m = mults[s].get(lab, [0] * len(cs))[k]
                 if m == 0:
@@ -302,9 +348,11 @@ def estimate(model: IonModel, symmetry: Symmetry,
                     arrays = 8.0 * (3 * sec * sec + 2 * m * sec)
                 else:
                     arrays = 8.0 * m * sec * 6
-                    if s == "ground":
+                    if s == "ground" and not coupled:
                         arrays += 16.0 * irrep_dim.get(lab, 1) * determinants(conf) * m
                 peak = max(peak, arrays)
+    if coupled:
+        peak += coupled_bytes(sides, mults, used, nmix)
     ground_dense = max(dims["ground"].values(), default=0)
     if n2 * n3 == 1:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
