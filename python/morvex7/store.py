@@ -90,19 +90,29 @@ def row_index(m: StoreMatrix) -> np.ndarray:
 
 def write_store(path: str | Path, sections: list[list[StoreMatrix]]) -> int:
     """Write the sections (lists of matrices, in the engine's load order) as a store file;
-    returns its size in bytes."""
+    returns its size in bytes. The file is written beside `path` and then moved onto it: run
+    directories that hold a link to an earlier store keep that one, whole."""
     path = Path(path)
-    with open(path, "wb") as f:
-        for mats in sections:
-            counts = np.array([[len(m.values), m.shape[0]] for m in mats], dtype=_I4)
-            _record(f, np.array([int(counts[:, 0].sum()) if len(mats) else 0, len(mats)],
-                                dtype=_I4))
-            _record(f, counts.reshape(-1))
-            for m in mats:
-                _record(f, row_index(m))
-                _record(f, np.asarray(m.cols, dtype=_I4) + 1)
-                _record(f, np.asarray(m.values, dtype=_F4))
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        with open(tmp, "wb") as f:
+            _write_sections(f, sections)
+        os.replace(tmp, path)
+    finally:
+        tmp.unlink(missing_ok=True)
     return path.stat().st_size
+
+
+def _write_sections(f, sections: list[list[StoreMatrix]]) -> None:
+    for mats in sections:
+        counts = np.array([[len(m.values), m.shape[0]] for m in mats], dtype=_I4)
+        _record(f, np.array([int(counts[:, 0].sum()) if len(mats) else 0, len(mats)],
+                            dtype=_I4))
+        _record(f, counts.reshape(-1))
+        for m in mats:
+            _record(f, row_index(m))
+            _record(f, np.asarray(m.cols, dtype=_I4) + 1)
+            _record(f, np.asarray(m.values, dtype=_F4))
 
 
 def stub_text(sections: list[list[StoreMatrix]], width: int = 72) -> str:

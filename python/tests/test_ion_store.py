@@ -18,7 +18,8 @@ from morvex7.ion.build import build, build_model, write_model
 from morvex7.ion.model import load_description, model_from_dict
 from morvex7.ion.outdir import check_output
 from morvex7.runner import execute
-from morvex7.store import StoreError, is_binary_model, model_inputs, read_store, stub_shapes
+from morvex7.store import (StoreError, is_binary_model, model_inputs, read_store, stub_shapes,
+                           write_store)
 from morvex7.sweep import input_digests, read_manifest, sweep
 
 
@@ -97,6 +98,12 @@ def test_runner_links_the_store_and_never_writes_it(both_forms, tmp_path, engine
     # a second run into the same directory empties it: only the link goes
     execute(binary, params, run, engine=engine, overwrite=True)
     assert digest(binary / "FTN99") == store
+    # a store written anew (a rebuild) replaces the file: the runs' links keep the old one
+    rebuilt = tmp_path / "rebuilt"
+    shutil.copytree(binary, rebuilt)
+    linked = Path(execute(rebuilt, params, tmp_path / "r", engine=engine).directory) / "FTN99"
+    write_store(rebuilt / "FTN99", read_store(rebuilt / "FTN99")[:1])
+    assert digest(linked) == store and digest(rebuilt / "FTN99") != store
     # a store the user may not write is copied (the engine opens it for update)
     ro = tmp_path / "readonly"
     shutil.copytree(binary, ro)

@@ -124,7 +124,7 @@ def convert(directory: str | Path, form: str) -> bool:
         stub = d / f".{COEFFICIENT_FILE}.{os.getpid()}.stub"
         try:  # the stub older than the store: the engine takes a store older than FTN14 for stale
             stub.write_text(stub_text(matrices))
-            _replace(d / STORE_FILE, lambda p: write_store(p, matrices))
+            write_store(d / STORE_FILE, matrices)  # itself written beside and moved
             os.replace(stub, d / COEFFICIENT_FILE)
         finally:
             stub.unlink(missing_ok=True)
