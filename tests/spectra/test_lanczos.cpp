@@ -131,6 +131,21 @@ class LanczosTest : public WorkArrayTest {
     return out;
   }
 
+  // A random sparse matrix (stored), a random start vector and their exact spectrum.
+  struct Problem {
+    std::vector<float> a, v;
+    int32_t h = 0;
+    Exact want;
+  };
+  static Problem problem(int32_t n, uint32_t seed, int32_t per_row) {
+    Problem p;
+    p.a = sparse_symmetric(n, seed, per_row);
+    p.v = random_vector(n, seed + 1);
+    p.h = sparse(p.a, n);
+    p.want = exact_spectrum(p.a, n, p.v);
+    return p;
+  }
+
   static double norm2(const std::vector<float>& v) {
     double s = 0.0;
     for (float x : v) s += double(x) * x;
@@ -143,10 +158,7 @@ class LanczosTest : public WorkArrayTest {
 // as the engine's exact path (reduction, then the QL stage carrying v).
 TEST_F(LanczosTest, AsManyStepsAsStatesGiveTheExactSpectrum) {
   const int32_t n = 60;
-  const std::vector<float> a = sparse_symmetric(n, 11, 4);
-  const std::vector<float> v = random_vector(n, 12);
-  const int32_t h = sparse(a, n);
-  const Exact want = exact_spectrum(a, n, v);
+  const auto [a, v, h, want] = problem(n, 11, 4);
 
   std::vector<float> dense = a, d(n), e(n), z = v;
   tred3(dense.data(), n, n, d.data(), e.data());
@@ -170,10 +182,7 @@ TEST_F(LanczosTest, AsManyStepsAsStatesGiveTheExactSpectrum) {
 // 2m−1 (k = 0 is the total intensity |v|²); the next moment differs.
 TEST_F(LanczosTest, ShortRunKeepsTheFirstMomentsOfTheSpectrum) {
   const int32_t n = 200;
-  const std::vector<float> a = sparse_symmetric(n, 21, 6);
-  const std::vector<float> v = random_vector(n, 22);
-  const int32_t h = sparse(a, n);
-  const Exact want = exact_spectrum(a, n, v);
+  const auto [a, v, h, want] = problem(n, 21, 6);
   // Moments of x = (E − c)/r, the spectrum mapped onto [−1, 1], so that
   // every moment is at most |v|² and one tolerance serves all of them.
   const double c = (want.energy.front() + want.energy.back()) / 2;

@@ -1,6 +1,6 @@
 // make_examples DIR: writes the shipped example directories under DIR
-// (DIR/charge_transfer, DIR/fine_band and DIR/auger_resonance), each with FTN14, FTN15 and
-// fort.50, from the models below.
+// (DIR/charge_transfer, DIR/fine_band, DIR/krylov_band and DIR/auger_resonance), each with
+// FTN14, FTN15 and fort.50, from the models below.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +26,15 @@ std::string charge_transfer_commands(const mw::Model& m, int n2 = 4, int n3 = 3)
          "ERANGE 0.001\n"
          "TRIADS\n" +
          mw::triad_line(m) + "\nENDTRIADS\n";
+}
+
+// The charge-transfer model with 20 x 20 band levels (863 core-hole states),
+// twice: its spectrum from 100 Lanczos steps, then the exact one.
+std::string krylov_commands(const mw::Model& m) {
+  std::string first = charge_transfer_commands(m, 20, 20);
+  first.insert(first.find("TRIADS\n"), "KRYLOV 100\n");
+  return first + "% the same spectrum, exact\nKRYLOV 0\nTRIADS\n" + mw::triad_line(m) +
+         "\nENDTRIADS\n";
 }
 
 // Resonant Auger decay through two intermediate states into one decay
@@ -100,6 +109,7 @@ int main(int argc, char** argv) {
   const mw::Model au = auger_resonance();
   if (!write_example(root / "charge_transfer", ct, charge_transfer_commands(ct)) ||
       !write_example(root / "fine_band", ct, charge_transfer_commands(ct, 10, 8)) ||
+      !write_example(root / "krylov_band", ct, krylov_commands(ct)) ||
       !write_example(root / "auger_resonance", au, auger_commands(au))) {
     std::fprintf(stderr, "make_examples: cannot write into %s\n", argv[1]);
     return 1;
