@@ -69,6 +69,13 @@ TRIADS
         it.read_triad()
 
 
+def test_krylov_steps_persist_and_a_negative_count_is_refused():
+    it = CommandInterpreter(Lines("KRYLOV 300 TRIADS\nENDTRIADS\nKRYLOV -2 TRIADS\n"))
+    assert it.read_block()["KRYLOV"] == 300 and it.ignored == []
+    assert it.read_triad() is None
+    assert it.read_block()["KRYLOV"] == 300       # the engine refuses the negative count too
+
+
 def test_prmult_triads_have_four_labels_and_long_words_are_cut():
     it = CommandInterpreter(Lines("PRMULT TRIADS\nA1G T1U T1U M1\n" + "X" * 23 + " B C D\n"))
     it.read_block()

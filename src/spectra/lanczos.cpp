@@ -185,7 +185,8 @@ void ritz_spectrum(const lanczos_result& r, float* alpha, float* beta, float* en
   if (ierr != 0) report_no_convergence(ierr);
   for (int32_t k = 0; k < m; ++k) {
     energies[k] = alpha[k];
-    amplitudes[k] = r.norm * amplitudes[k];
+    // + 0: a line of amplitude zero (beyond an invariant subspace) is +0, not -0.
+    amplitudes[k] = r.norm * amplitudes[k] + 0.0f;
   }
 }
 

@@ -231,7 +231,10 @@ TEST_F(LanczosTest, InvariantSubspaceAndZeroStartGiveLinesOfAmplitudeZero) {
   double total = 0.0;
   int32_t weighted = 0;
   for (int32_t j = 0; j < got.m; ++j) {
-    if (got.amplitude[j] == 0.0f) continue;
+    if (got.amplitude[j] == 0.0f) {
+      EXPECT_FALSE(std::signbit(got.amplitude[j])) << j;  // written 0.000000, not -0.000000
+      continue;
+    }
     ++weighted;
     total += double(got.amplitude[j]) * got.amplitude[j];
     // the exact line nearest this Ritz value carries the same weight
