@@ -22,22 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "model_patterns.h"
 #include "modelwriter/modelwriter.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-mw::Matrix pattern(int n, int m, float scale, int seed) {
-  mw::Matrix a = mw::zeros(n, m);
-  for (int i = 1; i <= n; ++i) {
-    for (int j = 1; j <= m; ++j) {
-      const int h = (i * 7919 + j * 104729 + seed * 31) % 97;
-      a.at(i, j) = scale * (static_cast<float>(h) / 97.0f - 0.5f);
-    }
-  }
-  return a;
-}
+using bench::pattern;
 
 // A multiplet: a spread diagonal and weaker couplings.
 mw::Matrix symmetric(int n, float scale, int seed) {
@@ -50,25 +41,7 @@ mw::Matrix symmetric(int n, float scale, int seed) {
 }
 
 mw::Model model() {
-  mw::Model m;
-  m.nconf_ground = 3;
-  m.nconf_excited = 3;
-  m.op = "T1U";
-  m.ground.label = "A1G";
-  m.ground.mult = {4, 8, 8};
-  m.excited.label = "T1U";
-  m.excited.dim = 3;
-  m.excited.mult = {40, 80, 80};
-  for (int c = 0; c < 3; ++c) {
-    m.ground.ham[c] = {{symmetric(m.ground.mult[c], 1.0f, c + 1), 1.0f}};
-    m.excited.ham[c] = {{symmetric(m.excited.mult[c], 6.0f, c + 11), 1.0f}};
-    m.trans[c][c] = {{pattern(m.ground.mult[c], m.excited.mult[c], 1.0f, c + 21), 1.0f}};
-  }
-  m.ground.mix[0] = {{pattern(4, 8, 2.0f, 31), 1.0f}};
-  m.ground.mix[1] = {{pattern(8, 8, 2.0f, 32), 1.0f}};
-  m.excited.mix[0] = {{pattern(40, 80, 0.5f, 41), 1.0f}};
-  m.excited.mix[1] = {{pattern(80, 80, 0.5f, 42), 1.0f}};
-  return m;
+  return bench::band_model({{4, 8, 8}, 1.0f, 2.0f}, {{40, 80, 80}, 6.0f, 0.5f}, symmetric);
 }
 
 void put(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
@@ -180,8 +153,8 @@ int main(int argc, char** argv) {
   if (exact) cases.push_back(0);
   for (int n : steps) cases.push_back(n);
   std::printf("absorption spectrum, NG = %d, NE = %d, %d thread(s)\n", ng, ne, threads);
-  std::printf("  %-14s %9s %9s %10s %6s %12s %10s %9s\n", "spectrum", "CPU s", "wall s",
-              "peak MB", "lines", "intensity", "centre", "width");
+  std::printf("  %-14s %9s %9s %10s %6s %12s %10s %9s\n", "spectrum", "CPU s", "wall s", "peak MB",
+              "lines", "intensity", "centre", "width");
   for (int n : cases) {
     const fs::path dir = root / (n == 0 ? std::string("exact") : "krylov_" + std::to_string(n));
     fs::create_directories(dir);
@@ -195,8 +168,8 @@ int main(int argc, char** argv) {
     const Run r = run(dir, threads);
     const Moments s = moments(dir / "fort.44");
     const std::string name = n == 0 ? "exact" : "KRYLOV " + std::to_string(n);
-    std::printf("  %-14s %9.2f %9.2f %10.1f %6d %12.6f %10.5f %9.5f\n", name.c_str(), r.cpu,
-                r.wall, r.peak_mb, s.lines, s.total, s.centre, s.width);
+    std::printf("  %-14s %9.2f %9.2f %10.1f %6d %12.6f %10.5f %9.5f\n", name.c_str(), r.cpu, r.wall,
+                r.peak_mb, s.lines, s.total, s.centre, s.width);
     std::fflush(stdout);
   }
   if (keep) {

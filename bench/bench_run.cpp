@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "model_patterns.h"
 #include "modelwriter/modelwriter.h"
 
 extern "C" {
@@ -32,21 +33,11 @@ void openblas_set_num_threads(int);
 namespace {
 
 namespace fs = std::filesystem;
+using bench::pattern;
 using clock_type = std::chrono::steady_clock;
 
 double seconds_since(clock_type::time_point t0) {
   return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
-
-mw::Matrix pattern(int n, int m, float scale, int seed) {
-  mw::Matrix a = mw::zeros(n, m);
-  for (int i = 1; i <= n; ++i) {
-    for (int j = 1; j <= m; ++j) {
-      const int h = (i * 7919 + j * 104729 + seed * 31) % 97;
-      a.at(i, j) = scale * (static_cast<float>(h) / 97.0f - 0.5f);
-    }
-  }
-  return a;
 }
 
 mw::Matrix symmetric(int n, float scale, int seed) {
@@ -58,25 +49,7 @@ mw::Matrix symmetric(int n, float scale, int seed) {
 
 // 2 + 6·N2 + 8·N2·N3 states on each side.
 mw::Model model() {
-  mw::Model m;
-  m.nconf_ground = 3;
-  m.nconf_excited = 3;
-  m.op = "T1U";
-  m.ground.label = "A1G";
-  m.ground.mult = {2, 6, 8};
-  m.excited.label = "T1U";
-  m.excited.dim = 3;
-  m.excited.mult = {2, 6, 8};
-  for (int c = 0; c < 3; ++c) {
-    m.ground.ham[c] = {{symmetric(m.ground.mult[c], 1.0f, c + 1), 1.0f}};
-    m.excited.ham[c] = {{symmetric(m.excited.mult[c], 1.2f, c + 11), 1.0f}};
-    m.trans[c][c] = {{pattern(m.ground.mult[c], m.excited.mult[c], 1.0f, c + 21), 1.0f}};
-  }
-  m.ground.mix[0] = {{pattern(2, 6, 2.0f, 31), 1.0f}};
-  m.ground.mix[1] = {{pattern(6, 8, 2.0f, 32), 1.0f}};
-  m.excited.mix[0] = {{pattern(2, 6, 2.0f, 41), 1.0f}};
-  m.excited.mix[1] = {{pattern(6, 8, 2.0f, 42), 1.0f}};
-  return m;
+  return bench::band_model({{2, 6, 8}, 1.0f, 2.0f}, {{2, 6, 8}, 1.2f, 2.0f}, symmetric);
 }
 
 void put(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
