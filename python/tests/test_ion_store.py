@@ -245,3 +245,35 @@ def test_conversion_both_ways_gives_what_the_builder_writes(both_forms, tmp_path
     assert main([str(model), "--store", "binary"]) == 2
     assert not (model / "FTN99").exists() and not is_binary_model(model)
     assert main([str(model)]) == 2  # a directory needs --store
+
+
+def test_auto_writes_binary_past_the_limit_and_explorer_wants_the_store(both_forms, tmp_path,
+                                                                         monkeypatch):
+    import importlib
+    import json
+
+    from morvex7.explore.cli import UserError, model_directory
+    from morvex7.ion.build import store_form, text_bytes
+
+    text, binary = both_forms["ni2_oh_charge_transfer"]
+    built = build(load_description(EXAMPLES / "ni2_oh_charge_transfer" / "model.toml"))
+    write_model(built, tmp_path / "auto")
+    assert json.loads((tmp_path / "auto" / "model.json").read_text())["store"] == "text"
+    # the text size the choice goes by is within 25 % of the text written
+    from morvex7.ion.writer import coefficient_sections
+
+    sections, _ = coefficient_sections(built.ground, built.excited, built.triads,
+                                       built.transitions)
+    assert text_bytes(sections) == pytest.approx((text / "FTN14").stat().st_size, rel=0.25)
+    # (the module: morvex7.ion's attribute "build" is the function)
+    monkeypatch.setattr(importlib.import_module("morvex7.ion.build"), "TEXT_STORE_LIMIT", text_bytes(sections) - 1)
+    assert store_form(sections) == "binary" and store_form(sections, "text") == "text"
+    write_model(built, tmp_path / "large", store="auto")
+    assert is_binary_model(tmp_path / "large")
+    # the explorer takes a binary-store model only with its store
+    assert model_directory(binary, tmp_path)[0] == binary.resolve()
+    lost = tmp_path / "lost"
+    shutil.copytree(binary, lost)
+    (lost / "FTN99").unlink()
+    with pytest.raises(UserError, match="FTN99"):
+        model_directory(lost, tmp_path)
