@@ -204,46 +204,54 @@ class PointGroupSymmetry(Symmetry):
     def _reduced(self, ground: PointAdapted, components: Mapping[int, Operator],
                  excited: PointAdapted, part: str) -> np.ndarray:
         """Reduced elements <e || D || g>_w of ``part`` (every copy w), from the elements
-        <e row 1| D_q |g row a> over the rows q of the part and every row a of the ground.
+        <e row 1| D_q |g row a> over the rows q of the part and the rows a of the ground.
 
-        Only the (q, a) whose C4z labels match have elements (D_q changes M by q); they are
-        fitted by the group's Wigner–Eckart theorem one at a time (the least-squares solution
-        through the pseudo-inverse of the coefficient matrix), the others must come out zero: the
-        largest deviation of the fit from either is checked."""
-        key = (id(excited), id(components), part)
-        hit = ground.elements.get(key)
-        if hit is not None and hit[0] is excited and hit[1] is components:
-            return hit[2]
+        Only the (q, a) whose C4z labels match have elements (D_q changes M by q). The group's
+        Wigner–Eckart theorem gives each as a combination of the reduced elements; as many
+        (q, a) as there are copies w, with independent coefficients, fix them, and one more
+        (when there is one) is checked against the fit, so that an operator that does not
+        transform as ``part`` is refused."""
         ig, ie = self.group.irreps[ground.label], self.group.irreps[excited.label]
         cg = self._coupling(ground.label, part, excited.label)
+        nw = cg.shape[0]
         # rows (b, a), columns w: <e 1| D_b |g a> = sum_w conj(C[w, a, b, 1]) <e||D||g>_w
-        coefficients = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, cg.shape[0])
-        pinv = np.linalg.pinv(coefficients)
+        coefficients = np.conj(cg[:, :, :, 0]).transpose(2, 1, 0).reshape(-1, nw)
         qs = DIPOLE_ROWS[self.name][part]
+        allowed = [b * ground.dim + a for b, q in enumerate(qs) for a in range(ground.dim)
+                   if (ie.mu[0] - ig.mu[a] - q) % 4 == 0]
+        chosen: list[int] = []
+        for i in allowed:
+            if len(chosen) < nw:
+                if np.linalg.matrix_rank(coefficients[chosen + [i]], tol=1e-9) > len(chosen):
+                    chosen.append(i)
+            elif len(chosen) == nw:
+                chosen.append(i)  # the check
+                break
+        if len(chosen) < nw:
+            raise RuntimeError(f"{ground.label} -> {excited.label}: the rows of {part} do not "
+                               "fix its reduced elements")
         elements: dict[int, np.ndarray] = {}
         for b, q in enumerate(qs):
-            rows = [a for a in range(ground.dim) if (ie.mu[0] - ig.mu[a] - q) % 4 == 0]
+            rows = [i % ground.dim for i in chosen if i // ground.dim == b]
             if not rows:
                 continue
             blocks = self.cross(excited, components[q], ground).block(excited.label,
                                                                       ground.label, rows)
             for a, el in zip(rows, blocks):
                 elements[b * ground.dim + a] = el
-        red = np.zeros((cg.shape[0], excited.mult, ground.mult), dtype=complex)
-        for i, el in elements.items():
-            for w in range(cg.shape[0]):
-                red[w] += pinv[w, i] * el
-        scale = max([1.0] + [float(np.abs(el).max(initial=0.0)) for el in elements.values()])
-        resid = 0.0
-        for i in range(coefficients.shape[0]):
-            fit = np.tensordot(coefficients[i], red, axes=1)
-            if i in elements:
-                fit -= elements[i]
-            resid = max(resid, float(np.abs(fit).max(initial=0.0)))
-        if resid > 1e-7 * scale:
-            raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
-                               f"(residual {resid:.2e})")
-        ground.elements[key] = (excited, components, red)
+        fix = np.linalg.inv(coefficients[chosen[:nw]])
+        red = np.zeros((nw, excited.mult, ground.mult), dtype=complex)
+        for k, i in enumerate(chosen[:nw]):
+            for w in range(nw):
+                red[w] += fix[w, k] * elements[i]
+        if len(chosen) > nw:
+            i = chosen[nw]
+            scale = max([1.0] + [float(np.abs(el).max(initial=0.0)) for el in elements.values()])
+            resid = float(np.abs(np.tensordot(coefficients[i], red, axes=1) - elements[i])
+                          .max(initial=0.0))
+            if resid > 1e-7 * scale:
+                raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
+                                   f"(residual {resid:.2e})")
         return red
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
@@ -252,11 +260,25 @@ class PointGroupSymmetry(Symmetry):
             return np.zeros((ground.mult, excited.mult))
         part, copy = _split(op_label)
         cg = self._coupling(ground.label, part, excited.label)
-        if cg.shape[0] <= copy:
+        nw = cg.shape[0]
+        if nw <= copy:
             return np.zeros((ground.mult, excited.mult))
-        red = self._reduced(ground, components, excited, part)
-        block = np.sqrt(excited.dim) * red[copy]
-        return _real(block, f"{ground.label} {op_label} {excited.label}").T
+        # the blocks of every copy are made together; the later copies' wait for their
+        # operator label on the ground irrep, and go when it has taken them
+        key = (id(excited), id(components), part)
+        hit = ground.elements.get(key)
+        if hit is None or hit[0] is not excited or hit[1] is not components:
+            red = self._reduced(ground, components, excited, part)
+            what = f"{ground.label} {part} {excited.label}"
+            blocks = {w: _real(np.sqrt(excited.dim) * red[w], what).T for w in range(nw)}
+            del red
+            hit = (excited, components, blocks)
+            if nw > 1:
+                ground.elements[key] = hit
+        block = hit[2].pop(copy)
+        if not hit[2]:
+            ground.elements.pop(key, None)
+        return block
 
     def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:
         if polarisation not in ("iso", "z", "xy"):
