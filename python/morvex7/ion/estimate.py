@@ -165,6 +165,27 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
     return spaces + factors + kept + dipole
 
 
+def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
+                     triads: Sequence[tuple[str, str]], npairs: int) -> float:
+    """Bytes of the transition blocks the builder keeps (one real block per triad, copy of
+    the outer multiplicity and pair of configurations) for the ground symmetry with the most
+    (the builder makes them for the lowest ground symmetries alone, mostly one), and of the
+    largest block in the making."""
+    kept: dict[str, float] = {}
+    largest = 0.0
+    parts = symmetry.transition_labels()
+    outer = getattr(symmetry, "outer_multiplicity", None)
+    for g, e in triads:
+        copies = sum(outer(g, p, e) for p in parts if "." not in p) if outer else 1
+        for c in range(npairs):
+            size = mults["ground"][g][c] * mults["excited"][e][c]
+            kept[g] = kept.get(g, 0.0) + 8.0 * copies * size
+            # elements (copies + 1), reduced elements (copies), the phase-removed copy of
+            # one and the real blocks of every copy
+            largest = max(largest, (16.0 * (2 * copies + 2) + 8.0 * copies) * size)
+    return max(kept.values(), default=0.0) + largest
+
+
 def machine_bytes() -> float:
     """Memory of the machine (bytes): MemTotal of /proc/meminfo, else the physical pages."""
     try:
@@ -353,6 +374,7 @@ def estimate(model: IonModel, symmetry: Symmetry,
                 peak = max(peak, arrays)
     if coupled:
         peak += coupled_bytes(sides, mults, used, nmix)
+        peak += transition_bytes(symmetry, mults, triads, npairs)
     ground_dense = max(dims["ground"].values(), default=0)
     if n2 * n3 == 1:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
