@@ -1,15 +1,19 @@
 """Point symmetry Oh and D4h (double groups with inversion) behind the builder's symmetry interface.
 
-States: for each irrep the builder asks for, the row-1 states of every copy, real, over the
-determinants of the row's C4z sector (total M congruent to the row's mu modulo 4), built shell by
-shell and coupled (`morvex7.ion.shellcoupling`). Invariant operators are expressed between row-1
-states; one that acts inside one group of shells is assembled from that group's small blocks.
+States: for each irrep the builder asks for, the copies of the states built shell by shell and
+coupled (`morvex7.ion.shellcoupling`), row 1 real. Invariant operators are expressed between
+row-1 states: one that acts inside one group of shells is assembled from that group's small
+blocks, one between two configurations (the hybridisation) and the dipole from the coupled
+factors' matrices (`morvex7.ion.recoupling`); only an operator that crosses the factors inside
+one configuration has the row-1 states written out over the determinants of their C4z sector
+(total M congruent to the row's mu modulo 4).
 The dipole operator is
 split into its parts — T1U in Oh; A2U (E parallel to z) and EU (E perpendicular to z) in D4h —
 whose rows are the spherical components q: T1U rows q = +1, 0, -1; A2U q = 0; EU q = +1, -1.
 
-Transition blocks: the elements <e, row 1 | D_q | g, row a> over every row a of the ground irrep
-(its partners coupled like its row 1) are fitted by the group's Wigner–Eckart theorem and stored as sqrt(dim e) * <e || D || g>_w, so that
+Transition blocks: the elements <e, row 1 | D_q | g, row a> over rows a of the ground irrep (its
+partners coupled like its row 1) give, by the group's Wigner–Eckart theorem, the reduced
+elements, stored as sqrt(dim e) * <e || D || g>_w, so that
 summed over every row of ground and excited irrep and every component of the part the squared
 elements add up to sum_w |block_w|^2. A pair with outer multiplicity 2 (G3/2 x T1 contains G3/2
 twice in Oh) gets a second operator label, "T1U.2", holding the second reduced element; its

@@ -27,8 +27,10 @@ invariant operator acting inside one factor is a matrix over that factor's copie
     <(X tx', Y ty) Z rho, z| O_F1 |(X tx, Y ty) Z rho, z> = <X tx', x| O_F1 |X tx, x>,
 
 so its blocks are assembled from small factor blocks without touching the configuration's
-determinants. Operators across the factors (the hybridisation) and the transition operator are
-evaluated on the row states written out over determinants.
+determinants. Operators between configurations (the hybridisation, the transition operator) are
+made from the factors' matrices as well (`morvex7.ion.recoupling`); `rows` writes the states out
+over determinants for an operator that crosses the factors inside one configuration (and as
+the reference of the tests).
 """
 from __future__ import annotations
 
