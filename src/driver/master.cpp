@@ -281,6 +281,10 @@ void master(const master_arrays& a, const triad_dims& d, const band_parameters& 
   alloc("master", 0, m8);
   remove_region("master", m1, m2);
   const bool krylov = krylov_spectrum_for(ne, auger_path, rixs.active != 0);
+  if (!krylov && krylov_spectrum_for(ne, false, false)) {
+    write(6, "(A,I9,A)", " KRYLOV does not apply: an AUGER or RIXS triad needs all", ne,
+          " core-hole states");
+  }
   if (!krylov) {
     expand(a.transition, op, ng, ne);
     remove_region("master", m7, m8);

@@ -89,6 +89,25 @@ TEST(Krylov, AsManyStepsAsStatesKeepTheExactPath) {
   EXPECT_EQ(line_with(k.out, "Krylov"), "");
 }
 
+// An Auger calculation needs every core-hole state: KRYLOV leaves it exact
+// and says so.
+TEST(Krylov, AugerTriadsStayExact) {
+  RunDir exact_dir("krylov_auger_exact"), krylov_dir("krylov_auger");
+  put_example(exact_dir, "auger_resonance");
+  put_example(krylov_dir, "auger_resonance");
+  std::string f = krylov_dir.get("fort.50");
+  krylov_dir.put("fort.50", f.insert(f.find("AUGER\n"), "KRYLOV 4\n"));
+  ASSERT_EQ(exact_dir.run().status, 0);
+  const RunResult k = krylov_dir.run();
+  ASSERT_EQ(k.status, 0) << k.out << k.err;
+  EXPECT_NE(line_with(k.out, " KRYLOV does not apply: an AUGER or RIXS triad needs all       10"
+                             " core-hole states"),
+            "");
+  EXPECT_EQ(blocks_text(krylov_dir.get("fort.44")), blocks_text(exact_dir.get("fort.44")));
+  for (const char* file : {"fort.45", "fort.46", "fort.62"})
+    EXPECT_EQ(krylov_dir.get(file), exact_dir.get(file)) << file;
+}
+
 TEST(Krylov, BadStepCountWarnsAndTheRunStopsBeforeAnyCalculation) {
   RunDir dir("krylov_bad");
   put_with(dir, "KRYLOV -3");
