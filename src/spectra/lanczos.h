@@ -44,7 +44,8 @@ int64_t lanczos_basis_cells(int32_t steps, int32_t n);
 // not reached from v; v = 0 reaches nothing): that beta becomes 0 and the run
 // goes on from a fixed pseudo-random vector orthogonal to the basis, so that
 // m = min(steps, n) whatever v is, and the lines beyond carry amplitude 0.
-// Cost per step: one sparse product and 4·j·n flops of reorthogonalisation.
+// Cost of step j: one sparse product and 8·j·n flops of reorthogonalisation
+// (two passes), so 4·m²·n for the run.
 lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, float* basis,
                        float* alpha, float* beta);
 
