@@ -14,7 +14,8 @@ from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 
 from . import atomic
 from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
-from .estimate import BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells
+from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells,
+                       krylov_steps)
 from .model import IonModel
 from .fieldsymmetry import FieldSymmetry
 from .o3 import O3Symmetry
@@ -196,10 +197,17 @@ def triad_dimensions(built: BuiltModel) -> list[tuple[int, int]]:
     return [(dim(built.ground, t.ground), dim(built.excited, t.excited)) for t in built.triads]
 
 
+def model_krylov(built: BuiltModel) -> int:
+    """Lanczos steps of the built model's KRYLOV command (0: exact spectra)."""
+    return krylov_steps(built.model, (e for _, e in triad_dimensions(built)))
+
+
 def work_array(built: BuiltModel, ftn14_bytes: int) -> int:
     """Cells of the engine's work array that the model needs (with a margin), at least the
     engine's default."""
-    need = max((engine_cells(g, e, ftn14_bytes) for g, e in triad_dimensions(built)), default=0)
+    steps = model_krylov(built)
+    need = max((engine_cells(g, e, ftn14_bytes, steps) for g, e in triad_dimensions(built)),
+               default=0)
     return int(min(ENGINE_MAX_CELLS, max(DEFAULT_CELLS, 1.25 * need)))
 
 
@@ -303,6 +311,13 @@ def store_form(sections: list, store: str = "auto") -> str:
     return "binary" if text_bytes(sections) > TEXT_STORE_LIMIT else "text"
 
 
+def krylov_command(built: BuiltModel) -> str:
+    """The KRYLOV line of the command file, when the model's large spectra take Lanczos steps."""
+    steps = model_krylov(built)
+    return f"KRYLOV {steps}\n" if steps and max(
+        (e for _, e in triad_dimensions(built)), default=0) > steps else ""
+
+
 def text_bytes(sections: list) -> int:
     """About how many bytes the text FTN14 of the sections takes."""
     return int(BYTES_PER_COUPLED_ELEMENT * sum(len(m.values) for s in sections
@@ -327,7 +342,8 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
                           title=m.title or f"{m.valence}{m.electrons} {m.core} edge",
                           delta=m.ct("Delta"), u=m.ct("U"), q=m.ct("Q"), n2=n2, n3=n3,
                           width=m.width, erange=max(m.window, MIN_ERANGE),
-                          extra=rixs_command_block(built) if m.rixs is not None else "",
+                          extra=krylov_command(built)
+                          + (rixs_command_block(built) if m.rixs is not None else ""),
                           store=form == "binary")
     # the stub before the store: the engine takes a store older than FTN14 for a stale one
     if form == "binary":
@@ -344,6 +360,7 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
     (d / "fort.50").write_text(fort50)
     description = model_json(built, ftn14_bytes)
     description["store"] = form
+    description["krylov"] = model_krylov(built) if krylov_command(built) else 0
     if m.rixs is not None:
         description["rixs"] = rixs_json(built)
     (d / "model.json").write_text(json.dumps(description, indent=1) + "\n")

@@ -33,6 +33,7 @@ examples:
   morvex7-ion nio2.toml -o nio --force     # replace the model in nio/ (old results removed)
   morvex7-ion nio.toml -o nio --window 0.1 # triads for every ground symmetry within 0.1 eV
   morvex7-ion mno.toml -o mno --store text # coefficient blocks as text even for a large model
+  morvex7-ion cr3.toml -o cr3 --krylov 0   # exact spectra even for large core-hole symmetries
   morvex7-ion mno --store binary           # convert the built model mno/ to the binary store
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
@@ -53,6 +54,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="triads for every ground symmetry within EV of the ground state "
                         "(overrides the description's [triads] window)")
     p.add_argument("--all-ground", action="store_true", help="triads for every ground symmetry")
+    p.add_argument("--krylov", type=int, metavar="STEPS",
+                   help="Lanczos steps for the spectra of core-hole symmetries of more states "
+                        "than that; 0: every spectrum exact (default: 500 steps above 3000 "
+                        "states; overrides the description's [triads] krylov)")
     p.add_argument("--run", action="store_true",
                    help="run morvex7 in the directory afterwards, with the work array the model "
                         "needs")
@@ -182,6 +187,8 @@ def _main(args: argparse.Namespace) -> int:
             model.window = args.window
         if args.all_ground:
             model.all_ground = True
+        if args.krylov is not None:
+            model.krylov = args.krylov
         model.validate()
         out = args.out or args.description.with_suffix("")
         if out.resolve() == args.description.resolve() or \
@@ -223,6 +230,10 @@ def _main(args: argparse.Namespace) -> int:
         print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
     form = " (coefficient blocks in the binary store FTN99)" if is_binary_model(out) else ""
     print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}{form}")
+    steps = json.loads((out / "model.json").read_text()).get("krylov", 0)
+    if steps:
+        print(f"spectra of core-hole symmetries of more than {steps} states from {steps} Lanczos "
+              f"steps (KRYLOV {steps} in fort.50; --krylov 0 for exact spectra)")
     if args.run:
         return run_engine(out)
     return 0

@@ -54,6 +54,11 @@ class IonModel:
         triads (for spectra at a temperature).
     all_ground
         Every ground symmetry gets triads, whatever its energy.
+    krylov
+        Lanczos steps for the spectra of large core-hole symmetries (the engine's KRYLOV
+        command: a symmetry of more states than this gets that many steps); 0 keeps every
+        spectrum exact; None (default) chooses 500 steps when a core-hole symmetry has more
+        than 3000 states (:func:`morvex7.ion.estimate.krylov_steps`).
     symmetry
         "O3" (spherical), "Oh" (octahedral), "D4h" (tetragonal), "Td" (tetrahedral), "D3d"
         or "C3v" (trigonal; an f shell: O3, Oh, D4h); the point groups add the
@@ -78,6 +83,7 @@ class IonModel:
     charge_transfer: dict[str, Any] | None = None
     window: float = 0.0
     all_ground: bool = False
+    krylov: int | None = None
     symmetry: str = "O3"
     title: str = ""
     edge_energy: float | None = None
@@ -119,6 +125,11 @@ class IonModel:
             if self.width < 0:
                 raise ValueError("[charge_transfer] width must not be negative")
         _finite(self.window, "[triads] window")
+        if self.krylov is not None:
+            _whole(self.krylov, "[triads] krylov")
+            if self.krylov < 0:
+                raise ValueError(f"[triads] krylov = {self.krylov}: the number of Lanczos steps "
+                                 "(0 for exact spectra) must not be negative")
         if self.edge_energy is not None:
             _finite(self.edge_energy, "edge_energy")
         nv, lv = parse_shell(self.valence)
@@ -329,7 +340,7 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
                          "core spin-orbit coupling, and the core-valence integrals)")
     triads = _table(data, "triads")
     for k in triads:
-        if k not in ("window", "all_ground"):
+        if k not in ("window", "all_ground", "krylov"):
             raise ValueError(f"unknown entry {k!r} in [triads]")
     all_ground = triads.get("all_ground", False)
     if not isinstance(all_ground, bool):
@@ -359,6 +370,7 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
                     for k, v in _table(data, "excited").items()}},
         charge_transfer=ct,
         window=_finite(triads.get("window", 0.0), "[triads] window"), all_ground=all_ground,
+        krylov=_whole(triads["krylov"], "[triads] krylov") if "krylov" in triads else None,
         symmetry=_text(data, "symmetry", "O3"), title=_text(data, "title", ""),
         edge_energy=None if edge_energy is None else _finite(edge_energy, "edge_energy"),
         ion=_text(data, "ion", ""), edge=_text(data, "edge", "L2,3" if atoms else ""),
