@@ -182,12 +182,14 @@ def factor_blocks(group: PointGroup, bra: Space, op: Operator, ket: Space
                     continue
                 mv = part @ st_k.T  # (bra sector dets, ket states)
                 blk = np.conj(st_b) @ mv
-                for lb, xb, i0, nb in idx_b:
-                    for lk, xk, j0, nk in idx_k:
-                        sub = blk[i0:i0 + nb, j0:j0 + nk]
-                        if np.abs(sub).max(initial=0.0) <= 1e-13:
-                            continue
-                        out.setdefault((lb, lk), []).append((xb, xk, sub.copy()))
+                # the largest element of every (bra row, ket row) sub-block at once
+                big = np.maximum.reduceat(np.abs(blk), [e[2] for e in idx_b], axis=0)
+                big = np.maximum.reduceat(big, [e[2] for e in idx_k], axis=1)
+                for i, j in zip(*np.nonzero(big > 1e-13)):
+                    lb, xb, i0, nb = idx_b[i]
+                    lk, xk, j0, nk = idx_k[j]
+                    out.setdefault((lb, lk), []).append(
+                        (xb, xk, blk[i0:i0 + nb, j0:j0 + nk].copy()))
     return out
 
 
