@@ -73,3 +73,19 @@ def test_a_large_model_runs_with_the_work_array_it_records(tmp_path, engine):
     assert "STOP Normal end" in proc.stderr + proc.stdout, proc.stdout[-2000:]
     used = int(re.search(r"Maximum heap used:\s+(\d+)", proc.stdout).group(1))
     assert desc["work_array"] / 3 < used < desc["work_array"]
+
+
+def test_the_estimate_counts_dense_work_only_where_it_is_done():
+    """A ground space of 24297 states (Mn2+ with five band levels) is reduced densely: many
+    minutes, said before the build; Ti4+'s 4394 core-hole states take Lanczos steps instead."""
+    from morvex7.ion.build import make_symmetry
+    from morvex7.ion.estimate import estimate
+
+    ti = model_from_dict(TI4)
+    est = estimate(ti, make_symmetry("Oh"))
+    assert est.krylov == KRYLOV_STEPS and est.engine_seconds < 5
+    mn = model_from_dict({**TI4, "electrons": 5, "charge_transfer": {
+        **TI4["charge_transfer"], "levels": [5, 5], "width": 2.0}})
+    est = estimate(mn, make_symmetry("Oh"))
+    assert est.largest("ground")[1] == 24297 and est.engine_seconds > 600
+    assert "engine CPU in its dense matrices about" in est.text() and " min " in est.text()

@@ -24,6 +24,8 @@ from .outdir import BUILT_FILES, check_output, remove_stale
 LARGE_BYTES = 500e6
 #: ... and so do models whose FTN14 is estimated to exceed this (bytes): they take a while.
 LARGE_FTN14 = 20e6
+#: Engine CPU seconds past which the estimate is shown too
+LONG_RUN = 60.0
 
 EXAMPLES = """\
 examples:
@@ -199,7 +201,7 @@ def _main(args: argparse.Namespace) -> int:
         sym = model_symmetry(model)
         est = estimate(model, sym)
         if (est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES
-                or est.ftn14_bytes > LARGE_FTN14 or args.force):
+                or est.ftn14_bytes > LARGE_FTN14 or est.engine_seconds > LONG_RUN or args.force):
             print(f"size estimate (every symmetry the ground state could have):\n{est.text()}",
                   flush=True)
         problems = est.problems()
