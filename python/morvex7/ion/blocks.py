@@ -112,9 +112,14 @@ def _quiet(_: str) -> None:
 
 
 def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
-              progress: Progress = _quiet) -> None:
+              progress: Progress = _quiet, exact: bool = True) -> None:
     """Adapt ``labels`` in every configuration of ``side`` and express its operators;
-    ``progress`` is told each configuration and operator as it starts."""
+    ``progress`` is told each configuration and operator as it starts.
+
+    Blocks mostly zero are held sparse (see :func:`compact`). Without ``exact`` (a side only
+    written out, never diagonalised here) the elements the writer drops as rounding noise of
+    the adaptation are dropped at once: what is written is the same, the blocks far smaller.
+    """
     side.irreps, side.ham, side.mix, side.averages = [], [], [], []
     for conf in side.configs:
         progress(f"{side.kind} {conf.name}: symmetry-adapted states of {', '.join(labels)}")
@@ -130,15 +135,39 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
                 side.dims[lab] = a.dim
                 blk = symmetry.hamiltonian_block(a, o.op)
                 eye = sp.identity(a.mult, format="csr") if sp.issparse(blk) else np.eye(a.mult)
-                blocks[lab].append(blk - av * eye)
+                blocks[lab].append(compact(blk - av * eye, None if exact else np.sqrt(a.dim)))
         side.ham.append(blocks)
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
                  f"hybridisation")
-        side.mix.append({lab: [symmetry.scalar_block(side.irreps[c][lab], o.op,
-                                                     side.irreps[c + 1][lab])
+        side.mix.append({lab: [compact(symmetry.scalar_block(side.irreps[c][lab], o.op,
+                                                             side.irreps[c + 1][lab]),
+                                       None if exact else np.sqrt(side.dims[lab]))
                                for o in side.mixing]
                          for lab in labels})
+
+
+#: Elements the writer stores smaller than this are rounding noise of the adaptation.
+NOISE = 1e-9
+
+#: A block with at most this share of its elements non-zero is held sparse (CSR): dense float64
+#: hybridisation blocks of the open-shell ions take gigabytes, mostly zeros (D4h: about 1 in 6).
+SPARSE_FILL = 0.5
+
+
+def compact(block: np.ndarray | sp.spmatrix,
+            scale: float | None = None) -> np.ndarray | sp.csr_matrix:
+    """``block`` as CSR (its non-zero elements, values unchanged) when at most SPARSE_FILL
+    of it is non-zero, else as it is. With ``scale`` (the factor the writer stores the block
+    times) the elements the writer drops as noise (``abs(scale * x) < NOISE``) are zeroed
+    first, by the writer's own test."""
+    if sp.issparse(block) or block.size == 0:
+        return block
+    if scale is not None:
+        block = np.where(np.abs(scale * block) < NOISE, 0.0, block)
+    if np.count_nonzero(block) > SPARSE_FILL * block.size:
+        return block
+    return sp.csr_matrix(block)
 
 
 def band_levels(n: int, width: float) -> tuple[np.ndarray, np.ndarray]:
@@ -170,7 +199,7 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
     def v(c: int) -> np.ndarray:
         out = np.zeros((m[c], m[c + 1]))
         for o, blk in zip(side.mixing, side.mix[c][label]):
-            out += o.value * blk
+            out += o.value * (blk.toarray() if sp.issparse(blk) else blk)
         return out
 
     # the upper triangle as (row offset, column offset, block) pieces

@@ -160,7 +160,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
             for e in sym.reached(g, op):
                 if e in present and e not in elabels:
                     elabels.append(e)
-    fill_side(excited, sym, elabels, say)
+    # the excited blocks are only written out (a RIXS model diagonalises them: kept exact)
+    fill_side(excited, sym, elabels, say, exact=model.rixs is not None)
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
@@ -291,7 +292,7 @@ def effective_targets(built: BuiltModel) -> set[str]:
                     out.add(f"XHAM[{t},{c}][{k + 1}]")
         for c, blocks in enumerate(side.mix, 1):
             for k in range(len(side.mixing)):
-                if any(np.any(np.abs(b[k]) > 1e-9) for b in blocks.values()):
+                if any(_above(b[k], 1e-9) for b in blocks.values()):
                     out.add(f"XMIX[{t},{c},{c + 1}][{k + 1}]")
     if built.model.charge_transfer is not None:
         out |= {"DEL", "UVV", "UCV"}

@@ -26,7 +26,7 @@ import scipy.sparse as sp
 
 from morvex7.store import STORE_COMMAND, StoreMatrix
 
-from .blocks import Side
+from .blocks import NOISE, Side
 
 
 @dataclass
@@ -61,16 +61,20 @@ class Section:
     matrices: list[Stored] = field(default_factory=list)
     keys: dict[tuple, int] = field(default_factory=dict)
 
-    def store(self, key: tuple, m: np.ndarray) -> int:
-        """Number of the stored matrix (1-based), 0 for an empty or all-zero one. Only the
-        non-zero elements are kept (the blocks of large models fill gigabytes densely)."""
+    def store(self, key: tuple, m: np.ndarray | sp.spmatrix, scale: float | None = None) -> int:
+        """Number of the stored matrix (1-based), 0 for an empty or all-zero one; ``scale``
+        multiplies ``m`` first (a block already stored under ``key`` is not scaled again).
+        Only the non-zero elements are kept (the blocks of large models fill gigabytes
+        densely), their positions as 4-byte integers."""
         if key in self.keys:
             return self.keys[key]
         if m.shape[0] * m.shape[1] == 0:
             return 0
+        if scale is not None:
+            m = scale * m
         if sp.issparse(m):
             coo = sp.coo_matrix(sp.csr_matrix(m))   # duplicates summed
-            keep = np.abs(coo.data) >= 1e-9         # rounding noise of the adaptation
+            keep = np.abs(coo.data) >= NOISE       # rounding noise of the adaptation
             v32 = np.float32(coo.data[keep])
             rows, cols = coo.row[keep], coo.col[keep]
             nz = v32 != 0
@@ -78,13 +82,15 @@ class Section:
             order = np.lexsort((cols, rows))        # row by row, as np.nonzero gives them
             rows, cols, v32 = rows[order], cols[order], v32[order]
         else:
-            m32 = np.float32(np.where(np.abs(m) < 1e-9, 0.0, m))
+            m32 = m.astype(np.float32)
+            m32[np.abs(m) < NOISE] = 0.0           # rounding noise of the adaptation
             rows, cols = np.nonzero(m32)
             v32 = m32[rows, cols]
+            del m32
         if not len(rows):
             self.keys[key] = 0
             return 0
-        self.matrices.append(Stored(m.shape, rows, cols, v32))
+        self.matrices.append(Stored(m.shape, rows.astype(np.int32), cols.astype(np.int32), v32))
         self.keys[key] = len(self.matrices)
         return self.keys[key]
 
@@ -212,7 +218,7 @@ def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
         for k, blk in enumerate(side.ham[c][label]):
-            no = sec.store((side.kind, c, label, k), root * blk)
+            no = sec.store((side.kind, c, label, k), blk, root)
             out.append(recipe(kind, label, scalar_op(label), label, (m, m), no, (m, m)))
         return out
 
@@ -223,18 +229,20 @@ def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
                 ket_side, kc, ket = excited, pair.c, tri.excited
                 blocks = [transitions[(tri.ground, tri.op, tri.excited, pair.c)]]
                 keys = [("T", tri.ground, tri.op, tri.excited)]
+                scale = None
                 op = tri.op
             else:
                 side = ground if pair.kind == "G" else excited
                 lab = tri.ground if pair.kind == "G" else tri.excited
                 bra_side = ket_side = side
                 bc, kc, bra, ket = pair.c, pair.c + 1, lab, lab
-                blocks = [np.sqrt(side.dims[lab]) * b for b in side.mix[pair.c][lab]]
+                blocks = side.mix[pair.c][lab]
                 keys = [("M", lab, k) for k in range(len(blocks))]
+                scale = np.sqrt(side.dims[lab])
                 op = scalar_op(lab)
             dims = (bra_side.mult(bc, bra), ket_side.mult(kc, ket))
             for key, blk in zip(keys, blocks):
-                no = sec.store(key, blk)
+                no = sec.store(key, blk, scale)
                 recipes[t].append(recipe("TRANSI", bra, op, ket, dims, no, blk.shape))
             recipes[t] += ham_recipes(sec, bra_side, bc, bra, "GROUND")
             recipes[t] += ham_recipes(sec, ket_side, kc, ket, "EXCITE")
