@@ -161,8 +161,17 @@ def compact(block: np.ndarray | sp.spmatrix,
     of it is non-zero, else as it is. With ``scale`` (the factor the writer stores the block
     times) the elements the writer drops as noise (``abs(scale * x) < NOISE``) are zeroed
     first, by the writer's own test."""
-    if sp.issparse(block) or block.size == 0:
+    if block.size == 0:
         return block
+    if sp.issparse(block):
+        # canonical CSR, so that each stored element is one written element; a tight copy
+        # (scipy's sums keep buffers sized for both operands)
+        block = sp.csr_matrix(block)
+        block.sum_duplicates()
+        keep = slice(None) if scale is None else np.abs(scale * block.data) >= NOISE
+        coo = block.tocoo()
+        return sp.csr_matrix((coo.data[keep], (coo.row[keep], coo.col[keep])),
+                             shape=block.shape)
     if scale is not None:
         block = np.where(np.abs(scale * block) < NOISE, 0.0, block)
     if np.count_nonzero(block) > SPARSE_FILL * block.size:

@@ -13,7 +13,7 @@ import scipy.sparse.linalg as spla
 from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 
 from . import atomic
-from .blocks import Progress, Side, fill_side, make_sides, side_hamiltonian
+from .blocks import Progress, Side, compact, fill_side, make_sides, side_hamiltonian
 from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells,
                        krylov_steps)
 from .model import IonModel
@@ -179,7 +179,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                 if not any(np.any(np.abs(b) > 1e-9) for b in blocks):
                     continue
                 for c, b in enumerate(blocks):
-                    transitions[(g, op, e, c)] = b
+                    # held as written (sparse, without noise) unless a RIXS model uses them
+                    transitions[(g, op, e, c)] = b if model.rixs is not None else compact(b, 1.0)
                 triads.append(Triad(g, op, e))
     levels = [GroundSymmetry(lab, ground.dims[lab],
                              [float(x) for x in e if x - e0 <= LEVEL_SPAN])
