@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 from math import comb
-from typing import Iterable, Mapping, Sequence
+from typing import Callable, Iterable, Mapping, Sequence
 
 
 from .model import IonModel
@@ -35,6 +35,9 @@ FILL = {"O3": {"ham": 0.08, "mix": 0.14, "tran": 0.12},
 #: Ni2+: within 10 % in Oh; in D4h 10 % under for Fe2+, over by up to 2x for the small ions).
 COUPLED = {"ham": (0.64, 0.75), "tran": (1.4, 0.7)}
 COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
+
+#: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
+SPARSE_ELEMENT_BYTES = 12.0
 
 #: Bytes of FTN14 text per stored element ("col value" with separators, row headers); the
 #: coupled blocks' elements are further from the diagonal (longer column numbers).
@@ -157,12 +160,13 @@ def _cut(a: Configuration, b: Configuration) -> int:
 
 def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
                   mults: Mapping[str, Mapping[str, list[int]]],
-                  used: Mapping[str, Sequence[str]], nmix: int) -> float:
+                  used: Mapping[str, Sequence[str]], nmix: int, mix_fill: float) -> float:
     """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays: the
     lower parts' states (every row, complex, and a copy by sector), the factor blocks of the
     hybridisation between the pair of configurations in hand (one per ladder of the cut shell,
     a quarter of the pairs of rows connected) and of the dipole, and every hybridisation block
-    kept for the writer."""
+    kept for the writer: dense on the ground side (exact, for the ground-state search), sparse
+    on the excited side (``mix_fill`` of the elements, a value and a column each)."""
     spaces = factors = kept = 0.0
     for s, cs in sides.items():
         for c in range(len(cs) - 1):
@@ -172,7 +176,8 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
             spaces = max(spaces, 32.0 * (la * la + lb * lb))
             ladders = a.orbitals.shells[cut].size
             factors = max(factors, 16.0 * ladders * nmix * la * lb / 4)
-            kept += 8.0 * nmix * sum(mults[s][lab][c] * mults[s][lab][c + 1]
+            per = SPARSE_ELEMENT_BYTES * mix_fill if s == "excited" else 8.0
+            kept += per * nmix * sum(mults[s][lab][c] * mults[s][lab][c + 1]
                                      for lab in (used[s] or mults[s]))
     pairs = list(zip(sides["ground"], sides["excited"]))
     dipole = sum(16.0 * 3 * _lower(g, _cut(g, e)) * _lower(e, _cut(g, e)) / 4 for g, e in pairs)
@@ -180,11 +185,12 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
 
 
 def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
-                     triads: Sequence[tuple[str, str]], npairs: int) -> float:
-    """Bytes of the transition blocks the builder keeps (one real block per triad, copy of
-    the outer multiplicity and pair of configurations) for the ground symmetry with the most
-    (the builder makes them for the lowest ground symmetries alone, mostly one), and of the
-    largest block in the making."""
+                     triads: Sequence[tuple[str, str]], npairs: int,
+                     stored: Callable[[float], float]) -> float:
+    """Bytes of the transition blocks the builder keeps (one sparse real block per triad,
+    copy of the outer multiplicity and pair of configurations, ``stored(elements)`` of them
+    non-zero) for the ground symmetry with the most (the builder makes them for the lowest
+    ground symmetries alone, mostly one), and of the largest block in the making."""
     kept: dict[str, float] = {}
     largest = 0.0
     parts = symmetry.transition_labels()
@@ -193,7 +199,7 @@ def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[i
         copies = sum(outer(g, p, e) for p in parts if "." not in p) if outer else 1
         for c in range(npairs):
             size = mults["ground"][g][c] * mults["excited"][e][c]
-            kept[g] = kept.get(g, 0.0) + 8.0 * copies * size
+            kept[g] = kept.get(g, 0.0) + SPARSE_ELEMENT_BYTES * copies * stored(size)
             # elements (copies + 1), reduced elements (copies), the phase-removed copy of
             # one and the real blocks of every copy
             largest = max(largest, (16.0 * (2 * copies + 2) + 8.0 * copies) * size)
@@ -428,8 +434,8 @@ def estimate(model: IonModel, symmetry: Symmetry,
                         arrays += 16.0 * irrep_dim.get(lab, 1) * determinants(conf) * m
                 peak = max(peak, arrays)
     if coupled:
-        peak += coupled_bytes(sides, mults, used, nmix)
-        peak += transition_bytes(symmetry, mults, triads, npairs)
+        peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name])
+        peak += transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
     ground_dense = max(dims["ground"].values(), default=0)
     if n2 * n3 == 1:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
