@@ -313,11 +313,11 @@ def store_form(sections: list, store: str = "auto") -> str:
     return "binary" if text_bytes(sections) > TEXT_STORE_LIMIT else "text"
 
 
-def krylov_command(built: BuiltModel) -> str:
-    """The KRYLOV line of the command file, when the model's large spectra take Lanczos steps."""
+def written_krylov(built: BuiltModel) -> int:
+    """The steps of the KRYLOV command fort.50 carries: 0 when no triad's core-hole symmetry is
+    larger than the model's steps (every spectrum exact, no command written)."""
     steps = model_krylov(built)
-    return f"KRYLOV {steps}\n" if steps and max(
-        (e for _, e in triad_dimensions(built)), default=0) > steps else ""
+    return steps if max((e for _, e in triad_dimensions(built)), default=0) > steps else 0
 
 
 def text_bytes(sections: list) -> int:
@@ -340,11 +340,12 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
                                            built.transitions)
     form = store_form(sections, store)
     n2, n3 = m.levels
+    steps = written_krylov(built)
     fort50 = write_fort50(built.ground, built.excited, built.triads,
                           title=m.title or f"{m.valence}{m.electrons} {m.core} edge",
                           delta=m.ct("Delta"), u=m.ct("U"), q=m.ct("Q"), n2=n2, n3=n3,
                           width=m.width, erange=max(m.window, MIN_ERANGE),
-                          extra=krylov_command(built)
+                          extra=(f"KRYLOV {steps}\n" if steps else "")
                           + (rixs_command_block(built) if m.rixs is not None else ""),
                           store=form == "binary")
     # the stub before the store: the engine takes a store older than FTN14 for a stale one
@@ -362,7 +363,7 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
     (d / "fort.50").write_text(fort50)
     description = model_json(built, ftn14_bytes)
     description["store"] = form
-    description["krylov"] = model_krylov(built) if krylov_command(built) else 0
+    description["krylov"] = steps
     if m.rixs is not None:
         description["rixs"] = rixs_json(built)
     (d / "model.json").write_text(json.dumps(description, indent=1) + "\n")
