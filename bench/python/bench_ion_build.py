@@ -7,8 +7,9 @@
 
 Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
 N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰, Mn²⁺
-3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3. Each case runs in a child process with a CPU
-limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
+3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3 (4f1-O3 with three configurations per side,
+refused by the size estimate; 4f1-O3-C2 with two, 4f¹ + 4f²L̲, as Ce³⁺ is usually modelled).
+Each case runs in a child process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size (with FTN99 when the
 builder wrote the binary store), and the engine's CPU seconds, outcome and work array in use
@@ -40,12 +41,16 @@ CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
 
 
 def description(name: str, levels: int = 1) -> dict:
-    """The model description of a case name such as "3d5-Oh", "4f1-O3" or "3d5-Oh-N10"."""
+    """The model description of a case name such as "3d5-Oh", "4f1-O3", "3d5-Oh-N10" (band
+    levels) or "4f1-O3-C2" (charge-transfer configurations per side)."""
     parts = name.split("-")
     shell, sym = parts[0], parts[1]
     ct = dict(CT)
-    if len(parts) > 2 and parts[2].startswith("N"):
-        levels = int(parts[2][1:])
+    for extra in parts[2:]:
+        if extra.startswith("N"):
+            levels = int(extra[1:])
+        elif extra.startswith("C"):
+            ct["configurations"] = int(extra[1:])
     if levels > 1:
         ct.update(levels=[levels, levels], width=2.0)
     n = int(shell[2:])
@@ -61,7 +66,7 @@ def description(name: str, levels: int = 1) -> dict:
 
 def default_cases() -> list[str]:
     cases = [f"3d{n}-{g}" for g in ("Oh", "D4h") for n in range(10)]
-    return cases + ["3d0-O3", "3d5-O3", "4f1-O3"]
+    return cases + ["3d0-O3", "3d5-O3", "4f1-O3", "4f1-O3-C2"]
 
 
 # The child: build and write with the package under test, then run the engine the way the
@@ -154,7 +159,7 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--cases", nargs="*", help="case names such as 3d5-Oh, 3d3-D4h, 4f1-O3, "
-                   "3d8-Oh-N10 (default: the whole series)")
+                   "3d8-Oh-N10, 4f1-O3-C2 (default: the whole series)")
     p.add_argument("--limit", type=float, default=300, help="CPU seconds per build (default 300)")
     p.add_argument("--memory", type=float, default=4096, help="MB of memory per case")
     p.add_argument("--no-run", action="store_true", help="build only")

@@ -16,7 +16,7 @@ from morvex7.store import STORE_FILE, is_binary_model
 from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_symmetry,
                     write_model)
 from .estimate import ENGINE_MAX_CELLS, estimate
-from .model import load_description
+from .model import IonModel, load_description
 from .outdir import BUILT_FILES, check_output, remove_stale
 
 #: Models estimated to need more than this (builder or engine memory) get their estimate printed
@@ -207,7 +207,8 @@ def _main(args: argparse.Namespace) -> int:
         problems = est.problems()
         if problems and not args.force:
             raise ValueError(f"{args.description}: the model is too large for this machine: "
-                             + "; ".join(problems) + " (--force builds it anyway)")
+                             + "; ".join(problems) + " (--force builds it anyway)"
+                             + fewer_configurations_hint(model))
         progress = Progress()
         try:
             built = build(model, sym, progress)
@@ -239,6 +240,16 @@ def _main(args: argparse.Namespace) -> int:
     if args.run:
         return run_engine(out)
     return 0
+
+
+
+def fewer_configurations_hint(model: IonModel) -> str:
+    """A sentence for the refusal of a charge-transfer model with a third configuration per
+    side: the two-configuration model is far smaller."""
+    if model.ct_configurations != 3 or max(map(len, model.configurations())) < 3:
+        return ""
+    return ("; the configurations with two ligand holes lie 2 Delta + U above the ground "
+            "configuration: [charge_transfer] configurations = 2 leaves them out")
 
 
 if __name__ == "__main__":

@@ -28,7 +28,9 @@ def parse_shell(text: str) -> tuple[int, int]:
 
 
 GROUND_KEYS = ("F2vv", "F4vv", "F6vv", "zeta_v")
-CT_KEYS = ("Delta", "U", "Q", "V", "V_excited", "levels", "width")
+CT_KEYS = ("Delta", "U", "Q", "V", "V_excited", "levels", "width", "configurations")
+#: Entries of [charge_transfer] that are not energies
+CT_COUNTS = ("levels", "configurations")
 
 
 @dataclass
@@ -48,7 +50,9 @@ class IonModel:
         (:mod:`morvex7.ion.fields`).
     charge_transfer
         None, or the charge-transfer parameters: Delta, U, Q, V, V_excited (default V),
-        levels (N2, N3; default 1, 1), width (W; default 0).
+        levels (N2, N3; default 1, 1), width (W; default 0), configurations (per side,
+        2 or 3; default 3: with 2 the configurations with two ligand holes, 2 Delta + U
+        above the ground configuration, are left out).
     window
         Ground symmetries whose lowest state lies within this many eV of the ground state get
         triads (for spectra at a temperature).
@@ -119,9 +123,10 @@ class IonModel:
                 _finite(v, f"[{side}] {k}")
         if self.charge_transfer is not None:
             for k, v in self.charge_transfer.items():
-                if k != "levels":
+                if k not in CT_COUNTS:
                     _finite(v, f"[charge_transfer] {k}")
             _levels(self.charge_transfer.get("levels", [1, 1]))
+            _ct_configurations(self.charge_transfer.get("configurations", 3))
             if self.width < 0:
                 raise ValueError("[charge_transfer] width must not be negative")
         _finite(self.window, "[triads] window")
@@ -206,6 +211,14 @@ class IonModel:
         return int(lv[0]), int(lv[1])
 
     @property
+    def ct_configurations(self) -> int:
+        """Configurations per side: 1 without charge transfer, else [charge_transfer]
+        configurations (2 or 3, default 3)."""
+        if self.charge_transfer is None:
+            return 1
+        return int(self.charge_transfer.get("configurations", 3))
+
+    @property
     def width(self) -> float:
         return float((self.charge_transfer or {}).get("width", 0.0))
 
@@ -223,11 +236,12 @@ class IonModel:
         return Orbitals.of(shells)
 
     def configurations(self) -> tuple[list[Configuration], list[Configuration]]:
-        """Ground and excited configurations, in the engine's order (1, 2, 3 per side)."""
+        """Ground and excited configurations, in the engine's order (up to
+        :attr:`ct_configurations` per side: fewer when the valence shell fills up)."""
         orb = self.orbitals()
         full_v = 2 * (2 * self.lv + 1)
         full_c = 2 * (2 * self.lc + 1)
-        nmax = 3 if self.charge_transfer is not None else 1
+        nmax = self.ct_configurations
         ground, excited = [], []
         for k in range(nmax):
             n = self.electrons + k
@@ -278,6 +292,15 @@ def _levels(value: Any) -> tuple[int, int]:
     if not (1 <= n2 <= 100 and 1 <= n3 <= 100):
         raise ValueError(f"[charge_transfer] levels = {list(value)}: N2 and N3 must be 1..100")
     return n2, n3
+
+
+def _ct_configurations(value: Any) -> int:
+    what = "[charge_transfer] configurations"
+    n = _whole(value, what)
+    if n not in (2, 3):
+        raise ValueError(f"{what} = {value!r}: 2 (the ground configuration and one ligand "
+                         "hole) or 3 (also two ligand holes, the default)")
+    return n
 
 
 def _table(data: dict[str, Any], key: str) -> dict[str, Any]:
@@ -350,8 +373,10 @@ def model_from_dict(data: dict[str, Any]) -> IonModel:
         ct = dict(_table(data, "charge_transfer"))
         if "levels" in ct:
             ct["levels"] = list(_levels(ct["levels"]))
+        if "configurations" in ct:
+            ct["configurations"] = _ct_configurations(ct["configurations"])
         for k, v in ct.items():
-            if k != "levels":
+            if k not in CT_COUNTS:
                 ct[k] = _finite(v, f"[charge_transfer] {k}")
 
     def value(key: str) -> Any:
