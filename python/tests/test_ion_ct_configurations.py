@@ -73,16 +73,18 @@ V = 2.0
     assert not (tmp_path / "ce").exists()
 
 
-def test_two_configuration_spectrum_equals_direct_calculation(tmp_path, engine):
-    """3d8 + 3d9 L -> 2p5 3d9 + 2p5 3d10 L: every line's energy and isotropic intensity from a
-    diagonalisation of the whole determinant space of those configurations."""
+@pytest.mark.parametrize("n", [8, 7])
+def test_two_configuration_spectrum_equals_direct_calculation(tmp_path, engine, n):
+    """3dn + 3dn+1 L -> 2p5 3dn+1 + 2p5 3dn+2 L: every line's energy and isotropic intensity
+    from a diagonalisation of the whole determinant space of those configurations (3d7: the
+    core-hole configuration with a ligand hole has three open shells)."""
     delta, u, q, v = 2.5, 5.0, 6.5, 1.8
-    model = model_from_dict(description(configurations=2))
+    model = model_from_dict({**description(configurations=2), "electrons": n})
     built, run = run_ion(model, tmp_path, engine)
     mj = json.loads((tmp_path / "model.json").read_text())
     assert mj["parameters"]["charge_transfer"]["configurations"] == 2
-    assert mj["configurations"] == {"ground": ["2p6 3d8", "2p6 3d9 L"],
-                                    "excited": ["2p5 3d9", "2p5 3d10 L"]}
+    assert mj["configurations"] == {"ground": [f"2p6 3d{n}", f"2p6 3d{n + 1} L"],
+                                    "excited": [f"2p5 3d{n + 1}", f"2p5 3d{n + 2} L"]}
 
     orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
     c, val = orb.shell("core"), orb.shell("valence")
@@ -102,9 +104,9 @@ def test_two_configuration_spectrum_equals_direct_calculation(tmp_path, engine):
               (atomic.spin_orbit(c), E3D["zeta_c"]), (atomic.coulomb(c, val, 2, "F"), E3D["F2cv"]),
               (atomic.coulomb(c, val, 1, "G"), E3D["G1cv"]),
               (atomic.coulomb(c, val, 3, "G"), E3D["G3cv"])]
-    gb, hg = side_hamiltonian(orb, [dets(6, 8, 10), dets(6, 9, 9)], [0.0, delta], gterms, v)
-    eb, he = side_hamiltonian(orb, [dets(5, 9, 10), dets(5, 10, 9)], [0.0, delta + u - q],
-                              eterms, v)
+    gb, hg = side_hamiltonian(orb, [dets(6, n, 10), dets(6, n + 1, 9)], [0.0, delta], gterms, v)
+    eb, he = side_hamiltonian(orb, [dets(5, n + 1, 10), dets(5, n + 2, 9)],
+                              [0.0, delta + u - q], eterms, v)
     wg, vg = np.linalg.eigh(hg)
     lowest = vg[:, np.abs(wg - wg[0]) < 1e-8]
     assert min(t.ground.eg0 for t in run.triads) == pytest.approx(wg[0], abs=2e-4)
@@ -146,3 +148,47 @@ def test_total_intensity_counts_the_valence_holes(tmp_path, engine):
     w = lowest.ground.weights[:2]
     assert w[1] > 0.05 and sum(w) == pytest.approx(1.0, abs=1e-5)
     assert total_ct / total_alone == pytest.approx((9 * w[0] + 8 * w[1]) / 9, rel=1e-4)
+
+
+CE_GROUND = {"F2vv": 10.0, "F4vv": 6.3, "F6vv": 4.5, "zeta_v": 0.087}
+CE_EXCITED = {**CE_GROUND, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0, "G3cv": 2.3,
+              "G5cv": 1.6}
+
+
+@pytest.fixture(scope="module")
+def ce_runs(tmp_path_factory, engine):
+    """Ce3+ 4f1 + 4f2 L -> 3d9 4f2 + 3d9 4f3 L (M4,5) built once, run with V = 2 eV and with
+    V = 0; and the ion without charge transfer."""
+    import morvex7
+
+    d = tmp_path_factory.mktemp("ce")
+    ct = IonModel(valence="4f", electrons=1, core="3d", ground=CE_GROUND, excited=CE_EXCITED,
+                  charge_transfer={"Delta": 1.5, "U": 6.0, "Q": 7.0, "V": 1.0,
+                                   "configurations": 2})
+    built, hybridised = run_ion(ct, d / "ct", engine)
+    decoupled = morvex7.run(d / "ct", {"V": 0.0}, d / "v0")
+    alone = IonModel(valence="4f", electrons=1, core="3d", ground=CE_GROUND, excited=CE_EXCITED)
+    return built, hybridised, decoupled, run_ion(alone, d / "alone", engine)[1]
+
+
+def test_ce_without_hybridisation_is_the_ion_alone(ce_runs):
+    built, _, decoupled, alone = ce_runs
+    assert [c.name for c in built.excited.configs] == ["3d9 4f2", "3d9 4f3 L"]
+    a, b = combined_sticks(decoupled, absolute=True), combined_sticks(alone, absolute=True)
+    strong_a, strong_b = a.intensity > 1e-6, b.intensity > 1e-6
+    np.testing.assert_allclose(np.sort(a.energy[strong_a]), np.sort(b.energy[strong_b]),
+                               atol=2e-4)
+    np.testing.assert_allclose(a.intensity[strong_a][np.argsort(a.energy[strong_a])],
+                               b.intensity[strong_b][np.argsort(b.energy[strong_b])], rtol=1e-4)
+
+
+def test_ce_total_intensity_counts_the_4f_holes(ce_runs):
+    """The M4,5 intensity summed over the final states: 13 holes in 4f1, 12 in 4f2 L, each
+    weighted by the ground state's share of the configuration."""
+    _, hybridised, _, alone = ce_runs
+    lowest = min(hybridised.triads, key=lambda t: t.ground.eg0)
+    w = lowest.ground.weights[:2]
+    assert w[1] > 0.05 and sum(w) == pytest.approx(1.0, abs=1e-5)
+    ratio = combined_sticks(hybridised, absolute=True).intensity.sum() \
+        / combined_sticks(alone, absolute=True).intensity.sum()
+    assert ratio == pytest.approx((13 * w[0] + 12 * w[1]) / 13, rel=1e-4)

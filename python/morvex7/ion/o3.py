@@ -10,14 +10,22 @@ M = J rows, and the dipole operator through the Wigner–Eckart theorem
 evaluated with M' = J', M = J, q = J' - J. The stored transition block is <e J' || D || g J>,
 so that sum over M, M', q of |<e J' M'| D_q |g J M>|^2 = |<e J' || D || g J>|^2 and the
 isotropic intensity of an initial multiplet (all its M together) is 1/3 of the amplitude squared.
+
+A configuration with a ligand hole beside an open core and an open valence shell (c̲ vⁿ⁺¹ L̲,
+the largest of a charge-transfer model) is built from the multiplets of its core and valence
+electrons coupled with those of the ligand shell (:class:`SpectatorIrrep`): no atomic operator
+acts on the ligand, so each one's block is the block of the much smaller core-valence
+configuration, repeated for every ligand state.
 """
 from __future__ import annotations
 
+from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
 import scipy.linalg as la
+import scipy.sparse as sp
 
 from .atomic import j_plus, l_plus, s_plus
 from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
@@ -74,6 +82,37 @@ def _images(op: Operator, basis: DeterminantBasis) -> DeterminantBasis:
     return DeterminantBasis(np.concatenate(found) if found else np.zeros(0))
 
 
+@dataclass
+class SpectatorIrrep(AdaptedIrrep):
+    """States |(a J_A, b J_L) J, M = J> of a configuration whose ligand shell is a spectator
+    of every atomic operator: a the adapted states of J_A of the electrons outside the ligand
+    shell, b those of J_L of the ligand shell, coupled with Clebsch–Gordan coefficients.
+
+    ``parts`` lists, in the order of the states, each (J_A, J_L) pair as (the adapted irrep of
+    J_A, the number of copies of J_L): the pair's states are a * copies + b."""
+
+    parts: list[tuple[AdaptedIrrep, int]] = field(default_factory=list)
+    ligand_offset: int = 0
+
+
+def _split_ligand(config: Configuration) -> tuple[Configuration, Configuration]:
+    """The electrons of ``config`` outside the ligand shell (the last shell), and those in it."""
+    occ = config.occupations
+    outside = Configuration(config.name + " without ligand", config.orbitals,
+                            occ[:-1] + (0,))
+    ligand = Configuration(config.name + " ligand", config.orbitals,
+                           (0,) * (len(occ) - 1) + occ[-1:])
+    return outside, ligand
+
+
+def _ligand_spectator(config: Configuration) -> bool:
+    """Whether ``config`` has an open ligand shell beside an open core and an open valence
+    shell (the case the coupling with a spectator ligand shell is made for)."""
+    shells = config.orbitals.shells
+    open_ = [0 < n < sh.size for sh, n in zip(shells, config.occupations)]
+    return len(shells) == 3 and shells[-1].name == "ligand" and all(open_)
+
+
 class O3Symmetry(Symmetry):
     """Spherical symmetry with parity."""
 
@@ -85,6 +124,9 @@ class O3Symmetry(Symmetry):
         self._jplus: dict[tuple, Operator] = {}
         self._lsplus: dict[tuple, tuple[Operator, Operator]] = {}
         self._row_cache: dict[tuple, dict[int, tuple[DeterminantBasis, np.ndarray]]] = {}
+        self._parts: dict[tuple, AdaptedIrrep] = {}
+        self._part_blocks: dict[tuple, tuple[Operator, np.ndarray]] = {}
+        self._reach: dict[int, tuple[Operator, int]] = {}
 
     def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         key = (config.orbitals, config.occupations)
@@ -113,12 +155,14 @@ class O3Symmetry(Symmetry):
 
         With an open core shell beside other open shells, the states are coupled from the
         multiplets of the core and of the other shells with Clebsch–Gordan coefficients;
-        otherwise they are the kernel of J+ in the M = J sector.
+        otherwise they are the kernel of J+ in the M = J sector. With an open ligand shell
+        beside an open core and valence shell they are coupled from the multiplets of the
+        ligand shell and of the rest (:class:`SpectatorIrrep`), and not refined further.
         """
         names = [sh.name for sh, n in zip(config.orbitals.shells, config.occupations)
                  if 0 < n < sh.size]
         coupled = len(names) > 1 and names[0] == config.orbitals.shells[0].name
-        out = {}
+        out: dict[str, AdaptedIrrep] = {}
         for lab in labels:
             two_j, parity = parse_label(lab)
             low = self.sector(config, two_j)
@@ -126,6 +170,9 @@ class O3Symmetry(Symmetry):
             if parity != config.parity or mult <= 0:
                 out[lab] = AdaptedIrrep(lab, two_j + 1, DeterminantBasis(np.zeros(0)), (0,),
                                         np.zeros((0, 1, 0)))
+                continue
+            if _ligand_spectator(config):
+                out[lab] = self._spectator_irrep(config, lab, low, mult)
                 continue
             if coupled:
                 vec = self._coupled(config, two_j, low)
@@ -143,6 +190,77 @@ class O3Symmetry(Symmetry):
                     vec, keys = refine_by_eigenvalues(vec, keys, y)
             out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
         return out
+
+    def _spectator_irrep(self, config: Configuration, lab: str, low: DeterminantBasis,
+                         mult: int) -> SpectatorIrrep:
+        """The states of ``lab`` coupled from the multiplets outside the ligand shell and
+        those of the ligand shell (see :class:`SpectatorIrrep`)."""
+        two_j = parse_label(lab)[0]
+        rest, ligand = _split_ligand(config)
+        ligand_js = self.multiplicities_any(ligand)
+        rest_js = set(self.multiplicities_any(rest))
+        states, parts = [], []
+        for two_ja in sorted(rest_js):
+            pairs = [tb for tb in ligand_js if abs(two_ja - tb) <= two_j <= two_ja + tb]
+            if not pairs:
+                continue
+            a = self._part(rest, two_ja)
+            a_rows = self._rows(rest, two_ja, two_j - max(pairs))
+            for two_jb in pairs:
+                b_rows = self._rows(ligand, two_jb, two_j - two_ja)
+                ma, mb = a.mult, len(b_rows[two_jb][1])
+                block = np.zeros((ma, mb, len(low)))
+                for tma, (abasis, avec) in a_rows.items():
+                    tmb = two_j - tma
+                    if tmb not in b_rows:
+                        continue
+                    bbasis, bvec = b_rows[tmb]
+                    cg = (-1) ** ((two_ja - two_jb + two_j) // 2) * np.sqrt(two_j + 1) \
+                        * three_j(two_ja, two_jb, two_j, tma, tmb, -two_j)
+                    if cg == 0.0:
+                        continue
+                    idx = low.locate((abasis.dets[:, None] | bbasis.dets[None, :]).ravel())
+                    block[:, :, idx] += cg * np.einsum("ip,kq->ikpq", avec, bvec).reshape(ma, mb, -1)
+                states.append(block.reshape(ma * mb, -1))
+                parts.append((a, mb))
+        vec = np.concatenate(states)
+        if len(vec) != mult:
+            raise RuntimeError(f"{lab}: {len(vec)} states found, {mult} expected")
+        return SpectatorIrrep(lab, two_j + 1, low, (0,), vec[:, None, :], parts,
+                              config.orbitals.shells[-1].offset)
+
+    def _part(self, config: Configuration, two_j: int) -> AdaptedIrrep:
+        """The adapted states of J = two_j / 2 of ``config`` (a configuration without ligand
+        electrons), kept, and made the top row of the rows the lowering operator continues."""
+        key = (config.orbitals, config.occupations, two_j)
+        if key not in self._parts:
+            a = self.adapt(config, [label(two_j, config.parity)])[label(two_j, config.parity)]
+            self._parts[key] = a
+            self._row_cache[key] = {two_j: (a.basis, np.ascontiguousarray(a.vectors[:, 0, :]))}
+        return self._parts[key]
+
+    def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator):
+        """As :meth:`Symmetry.hamiltonian_block`; of a :class:`SpectatorIrrep` and an operator
+        that leaves the ligand shell alone, assembled (sparse) from the operator's blocks in
+        the configuration without the ligand electrons."""
+        if not isinstance(irrep, SpectatorIrrep) or irrep.mult == 0 \
+                or self._highest_orbital(op) >= irrep.ligand_offset:
+            return super().hamiltonian_block(irrep, op)
+        blocks = []
+        for a, mb in irrep.parts:
+            key = (id(a), id(op))
+            if key not in self._part_blocks:
+                self._part_blocks[key] = (op, self.scalar_block(a, op, a))
+            blocks.append(sp.kron(self._part_blocks[key][1], sp.identity(mb), format="csr"))
+        return sp.block_diag(blocks, format="csr")
+
+    def _highest_orbital(self, op: Operator) -> int:
+        """The highest spin-orbital ``op`` touches (-1 for none)."""
+        hit = self._reach.get(id(op))
+        if hit is None or hit[0] is not op:
+            top = max((o for term in op.terms for o, _ in term), default=-1)
+            hit = self._reach[id(op)] = (op, top)
+        return hit[1]
 
     def _jp(self, config: Configuration) -> Operator:
         key = config.orbitals
