@@ -113,6 +113,32 @@ def _ligand_spectator(config: Configuration) -> bool:
     return len(shells) == 3 and shells[-1].name == "ligand" and all(open_)
 
 
+Rows = dict[int, tuple[DeterminantBasis, np.ndarray]]
+
+
+def _couple(low: DeterminantBasis, two_j: int, two_ja: int, a_rows: Rows, two_jb: int,
+            b_rows: Rows) -> np.ndarray:
+    """States |(a J_a, b J_b) J, M = J> over the sector ``low``, shape (copies of J_a times
+    copies of J_b, len(low)), state a * (copies of J_b) + b: rows {2M: (determinants, states)}
+    of two groups of shells, the first numbered below the second, coupled with Clebsch–Gordan
+    coefficients (Condon–Shortley phases)."""
+    ma, mb = len(a_rows[two_ja][1]), len(b_rows[two_jb][1])
+    block = np.zeros((ma, mb, len(low)))
+    for tma, (abasis, avec) in a_rows.items():
+        tmb = two_j - tma
+        if tmb not in b_rows:
+            continue
+        bbasis, bvec = b_rows[tmb]
+        cg = (-1) ** ((two_ja - two_jb + two_j) // 2) * np.sqrt(two_j + 1) \
+            * three_j(two_ja, two_jb, two_j, tma, tmb, -two_j)
+        if cg == 0.0:
+            continue
+        idx = low.locate((abasis.dets[:, None] | bbasis.dets[None, :]).ravel())
+        prod = np.einsum("ip,kq->ikpq", avec, bvec).reshape(ma, mb, -1)
+        block[:, :, idx] += cg * prod
+    return block.reshape(ma * mb, -1)
+
+
 class O3Symmetry(Symmetry):
     """Spherical symmetry with parity."""
 
@@ -208,21 +234,8 @@ class O3Symmetry(Symmetry):
             a_rows = self._rows(rest, two_ja, two_j - max(pairs))
             for two_jb in pairs:
                 b_rows = self._rows(ligand, two_jb, two_j - two_ja)
-                ma, mb = a.mult, len(b_rows[two_jb][1])
-                block = np.zeros((ma, mb, len(low)))
-                for tma, (abasis, avec) in a_rows.items():
-                    tmb = two_j - tma
-                    if tmb not in b_rows:
-                        continue
-                    bbasis, bvec = b_rows[tmb]
-                    cg = (-1) ** ((two_ja - two_jb + two_j) // 2) * np.sqrt(two_j + 1) \
-                        * three_j(two_ja, two_jb, two_j, tma, tmb, -two_j)
-                    if cg == 0.0:
-                        continue
-                    idx = low.locate((abasis.dets[:, None] | bbasis.dets[None, :]).ravel())
-                    block[:, :, idx] += cg * np.einsum("ip,kq->ikpq", avec, bvec).reshape(ma, mb, -1)
-                states.append(block.reshape(ma * mb, -1))
-                parts.append((a, mb))
+                states.append(_couple(low, two_j, two_ja, a_rows, two_jb, b_rows))
+                parts.append((a, len(b_rows[two_jb][1])))
         vec = np.concatenate(states)
         if len(vec) != mult:
             raise RuntimeError(f"{lab}: {len(vec)} states found, {mult} expected")
@@ -319,21 +332,7 @@ class O3Symmetry(Symmetry):
                 b_rows = self._rows(rest, two_jb, two_j - two_ja)
                 if not b_rows:
                     continue
-                ma, mb = len(a_rows[two_ja][1]), len(b_rows[two_jb][1])
-                block = np.zeros((ma, mb, len(low)))
-                for tma, (abasis, avec) in a_rows.items():
-                    tmb = two_j - tma
-                    if tmb not in b_rows:
-                        continue
-                    bbasis, bvec = b_rows[tmb]
-                    cg = (-1) ** ((two_ja - two_jb + two_j) // 2) * np.sqrt(two_j + 1) \
-                        * three_j(two_ja, two_jb, two_j, tma, tmb, -two_j)
-                    if cg == 0.0:
-                        continue
-                    idx = low.locate((abasis.dets[:, None] | bbasis.dets[None, :]).ravel())
-                    prod = np.einsum("ip,kq->ikpq", avec, bvec).reshape(ma, mb, -1)
-                    block[:, :, idx] += cg * prod
-                states.append(block.reshape(ma * mb, -1))
+                states.append(_couple(low, two_j, two_ja, a_rows, two_jb, b_rows))
         return np.concatenate(states) if states else np.zeros((0, len(low)))
 
     def multiplicities_any(self, config: Configuration) -> list[int]:
