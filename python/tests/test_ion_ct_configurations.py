@@ -4,16 +4,19 @@ and the dipole sum rule."""
 from __future__ import annotations
 
 import json
+import shutil
 
 import numpy as np
 import pytest
+from conftest import EXAMPLES
 from ion_helpers import run_ion
 from test_ion_charge_transfer import determinants, side_hamiltonian
 
 from morvex7.ion import atomic, cli
 from morvex7.ion.determinants import Orbitals
-from morvex7.ion.model import IonModel, model_from_dict
+from morvex7.ion.model import IonModel, load_description, model_from_dict
 from morvex7.ion.spectra import combined_sticks
+from morvex7.results import Run
 
 G3D = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.07}
 E3D = {"F2vv": 9.5, "F4vv": 5.9, "zeta_v": 0.09, "zeta_c": 8.0, "F2cv": 5.0, "G1cv": 3.7,
@@ -150,29 +153,26 @@ def test_total_intensity_counts_the_valence_holes(tmp_path, engine):
     assert total_ct / total_alone == pytest.approx((9 * w[0] + 8 * w[1]) / 9, rel=1e-4)
 
 
-CE_GROUND = {"F2vv": 10.0, "F4vv": 6.3, "F6vv": 4.5, "zeta_v": 0.087}
-CE_EXCITED = {**CE_GROUND, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0, "G3cv": 2.3,
-              "G5cv": 1.6}
+CE_EXAMPLE = EXAMPLES / "ce3_m45_charge_transfer"
 
 
 @pytest.fixture(scope="module")
 def ce_runs(tmp_path_factory, engine):
-    """Ce3+ 4f1 + 4f2 L -> 3d9 4f2 + 3d9 4f3 L (M4,5) built once, run with V = 2 eV and with
-    V = 0; and the ion without charge transfer."""
+    """The shipped Ce3+ example (4f1 + 4f2 L -> 3d9 4f2 + 3d9 4f3 L, M4,5) built afresh, run
+    as it is and with V = 0; and the same ion without charge transfer."""
     import morvex7
 
     d = tmp_path_factory.mktemp("ce")
-    ct = IonModel(valence="4f", electrons=1, core="3d", ground=CE_GROUND, excited=CE_EXCITED,
-                  charge_transfer={"Delta": 1.5, "U": 6.0, "Q": 7.0, "V": 1.0,
-                                   "configurations": 2})
+    ct = load_description(CE_EXAMPLE / "model.toml")
     built, hybridised = run_ion(ct, d / "ct", engine)
     decoupled = morvex7.run(d / "ct", {"V": 0.0}, d / "v0")
-    alone = IonModel(valence="4f", electrons=1, core="3d", ground=CE_GROUND, excited=CE_EXCITED)
+    alone = IonModel(valence="4f", electrons=1, core="3d", ground=ct.ground, excited=ct.excited)
     return built, hybridised, decoupled, run_ion(alone, d / "alone", engine)[1]
 
 
 def test_ce_without_hybridisation_is_the_ion_alone(ce_runs):
     built, _, decoupled, alone = ce_runs
+    assert [c.name for c in built.ground.configs] == ["3d10 4f1", "3d10 4f2 L"]
     assert [c.name for c in built.excited.configs] == ["3d9 4f2", "3d9 4f3 L"]
     a, b = combined_sticks(decoupled, absolute=True), combined_sticks(alone, absolute=True)
     strong_a, strong_b = a.intensity > 1e-6, b.intensity > 1e-6
@@ -192,3 +192,16 @@ def test_ce_total_intensity_counts_the_4f_holes(ce_runs):
     ratio = combined_sticks(hybridised, absolute=True).intensity.sum() \
         / combined_sticks(alone, absolute=True).intensity.sum()
     assert ratio == pytest.approx((13 * w[0] + 12 * w[1]) / 13, rel=1e-4)
+
+
+def test_shipped_ce_example_is_what_the_builder_makes(ce_runs, example_run):
+    _, fresh, _, _ = ce_runs
+    d = example_run("ce3_m45_charge_transfer")
+    shutil.copy(CE_EXAMPLE / "model.json", d)  # the run's copy holds the engine's files only
+    shipped = Run.load(d)
+    assert [t.labels for t in shipped.triads] == [t.labels for t in fresh.triads]
+    for a, b in zip(shipped.triads, fresh.triads):
+        assert a.ground.eg0 == pytest.approx(b.ground.eg0, abs=1e-5)
+        np.testing.assert_allclose(a.ground.weights, b.ground.weights, atol=1e-5)
+    assert combined_sticks(shipped, absolute=True).intensity.sum() == pytest.approx(
+        combined_sticks(fresh, absolute=True).intensity.sum(), rel=1e-5)
