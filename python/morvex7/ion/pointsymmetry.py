@@ -231,40 +231,55 @@ class PointGroupSymmetry(Symmetry):
         if len(chosen) < nw:
             raise RuntimeError(f"{ground.label} -> {excited.label}: the rows of {part} do not "
                                "fix its reduced elements")
-        elements: dict[int, np.ndarray] = {}
+        elements: dict[int, dict[tuple[int, int], np.ndarray]] = {}
         for b, q in enumerate(qs):
             rows = [i % ground.dim for i in chosen if i // ground.dim == b]
             if not rows:
                 continue
             # row 1 of both irreps is real, and so are the operator's elements between them
-            blocks = self.cross(excited, components[q], ground).block(
+            parts = self.cross(excited, components[q], ground).block_parts(
                 excited.label, ground.label, rows, real=rows == [0])
-            for a, el in zip(rows, blocks):
+            for a, el in zip(rows, parts):
                 elements[b * ground.dim + a] = el
         fix = np.linalg.inv(coefficients[chosen[:nw]])
-        red = np.zeros((nw, excited.mult, ground.mult), dtype=complex)
-        for k, i in enumerate(chosen[:nw]):
+        # the reduced elements piece by piece (the blocks are zero between the pieces): each
+        # element the same sum, in the same order, as over the whole block
+        at = sorted({key for el in elements.values() for key in el})
+        red: list[dict[tuple[int, int], np.ndarray]] = [{} for _ in range(nw)]
+        for key in at:
+            shape = next(el[key].shape for el in elements.values() if key in el)
             for w in range(nw):
-                red[w] += fix[w, k] * elements[i]
+                acc = np.zeros(shape, dtype=complex)
+                for k, i in enumerate(chosen[:nw]):
+                    if key in elements[i]:
+                        acc += fix[w, k] * elements[i][key]
+                red[w][key] = acc
         if len(chosen) > nw:
             i = chosen[nw]
-            scale = max([1.0] + [float(np.abs(el).max(initial=0.0)) for el in elements.values()])
-            resid = float(np.abs(np.tensordot(coefficients[i], red, axes=1) - elements[i])
-                          .max(initial=0.0))
+            scale = max([1.0] + [float(np.abs(sub).max(initial=0.0))
+                                 for el in elements.values() for sub in el.values()])
+            resid = 0.0
+            for key in at:
+                fit = sum(coefficients[i][w] * red[w][key] for w in range(nw))
+                if key in elements[i]:
+                    fit = fit - elements[i][key]
+                resid = max(resid, float(np.abs(fit).max(initial=0.0)))
             if resid > 1e-7 * scale:
                 raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
                                    f"(residual {resid:.2e})")
         return red
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
-                         excited: AdaptedIrrep, op_label: str) -> np.ndarray:
+                         excited: AdaptedIrrep, op_label: str) -> sp.csr_matrix:
+        """The reduced elements (see the module description) as a sparse matrix: between large
+        configurations the dipole connects few pairs of the coupled factors' copy groups."""
         if ground.mult == 0 or excited.mult == 0:
-            return np.zeros((ground.mult, excited.mult))
+            return sp.csr_matrix((ground.mult, excited.mult))
         part, copy = _split(op_label)
         cg = self._coupling(ground.label, part, excited.label)
         nw = cg.shape[0]
         if nw <= copy:
-            return np.zeros((ground.mult, excited.mult))
+            return sp.csr_matrix((ground.mult, excited.mult))
         # the blocks of every copy are made together; the later copies' wait for their
         # operator label on the ground irrep, and go when it has taken them
         key = (id(excited), id(components), part)
@@ -272,7 +287,9 @@ class PointGroupSymmetry(Symmetry):
         if hit is None or hit[0] is not excited or hit[1] is not components:
             red = self._reduced(ground, components, excited, part)
             what = f"{ground.label} {part} {excited.label}"
-            blocks = {w: _real(np.sqrt(excited.dim) * red[w], what).T for w in range(nw)}
+            shape = (excited.mult, ground.mult)
+            blocks = {w: _real(red[w], np.sqrt(excited.dim), shape, what).T.tocsr()
+                      for w in range(nw)}
             del red
             hit = (excited, components, blocks)
             if nw > 1:
@@ -294,18 +311,42 @@ def _touched(op: Operator) -> tuple[int, int]:
     return (min(orbs), max(orbs)) if orbs else (0, -1)
 
 
-def _real(block: np.ndarray, what: str) -> np.ndarray:
-    """Remove the block's common phase (taken modulo pi, so signs survive) and return it real."""
-    big = np.abs(block).max() if block.size else 0.0
+def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[int, int],
+          what: str) -> sp.csr_matrix:
+    """``factor`` times the block of the pieces ``parts`` ({(first row, first column):
+    sub-block}, zero elsewhere) with its common phase removed (taken modulo pi, so signs
+    survive), as a real sparse matrix. The phase is that of the largest element, the first
+    in row order among equals, as over the whole block."""
+    scaled = {key: factor * sub for key, sub in parts.items()}
+    big, first, phase_of = 0.0, None, 0j
+    for (r0, c0), sub in scaled.items():
+        mag = np.abs(sub)
+        if not mag.size:
+            continue
+        i, j = np.unravel_index(np.argmax(mag), mag.shape)
+        m = mag[i, j]
+        where = (r0 + i, c0 + j)
+        if m > big or (m == big and first is not None and where < first):
+            big, first, phase_of = m, where, sub[i, j]
     if big < 1e-12:
-        return np.zeros(block.shape)
-    phase = np.angle(block.flat[np.argmax(np.abs(block))]) % np.pi
+        return sp.csr_matrix(shape)
+    phase = np.angle(phase_of) % np.pi
     if np.pi - phase < 1e-6:
         phase = 0.0
-    out = block * np.exp(-1j * phase)
-    if np.abs(out.imag).max() > 1e-7 * big:
-        raise RuntimeError(f"{what}: reduced elements are not real up to one phase")
-    return out.real
+    turn = np.exp(-1j * phase)
+    rows, cols, vals = [], [], []
+    for (r0, c0), sub in scaled.items():
+        out = sub * turn
+        if np.abs(out.imag).max(initial=0.0) > 1e-7 * big:
+            raise RuntimeError(f"{what}: reduced elements are not real up to one phase")
+        i, j = np.nonzero(out.real)
+        rows.append(r0 + i)
+        cols.append(c0 + j)
+        vals.append(out.real[i, j])
+    if not rows:
+        return sp.csr_matrix(shape)
+    return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                         shape=shape)
 
 
 class OhSymmetry(PointGroupSymmetry):

@@ -269,11 +269,26 @@ class CrossOperator:
         """<zb copies, row 1| op |zk copies, row r> for every r of ``rows`` (complex arrays;
         with ``real``, for blocks known to be real such as an invariant operator's between
         row 1 and row 1, real arrays, each element's imaginary part checked to vanish)."""
+        shape = self.shape(zb, zk)
+        out = [np.zeros(shape, dtype=float if real else complex) for _ in rows]
+        for k, parts in enumerate(self.block_parts(zb, zk, rows, real)):
+            for (r0, c0), sub in parts.items():
+                out[k][r0:r0 + sub.shape[0], c0:c0 + sub.shape[1]] += sub
+        return out
+
+    def shape(self, zb: str, zk: str) -> tuple[int, int]:
+        """(copies of zb in the bra, copies of zk in the ket)."""
+        return (sum(g.mx * g.my * g.nw for g in self.bra.groups.get(zb, [])),
+                sum(g.mx * g.my * g.nw for g in self.ket.groups.get(zk, [])))
+
+    def block_parts(self, zb: str, zk: str, rows: list[int], real: bool = False
+                    ) -> list[dict[tuple[int, int], np.ndarray]]:
+        """The blocks of :meth:`block` as their non-zero pieces: per row r, {(first row, first
+        column): sub-block}, one piece per pair of copy groups the operator connects (the rest
+        of the block is zero, and most of it for the dipole between large configurations)."""
         gb = self.bra.groups.get(zb, [])
         gk = self.ket.groups.get(zk, [])
-        nb = sum(g.mx * g.my * g.nw for g in gb)
-        nk = sum(g.mx * g.my * g.nw for g in gk)
-        out = [np.zeros((nb, nk), dtype=float if real else complex) for _ in rows]
+        out: list[dict[tuple[int, int], np.ndarray]] = [{} for _ in rows]
         worst = scale = 0.0
         for g1 in gb:
             p = np.conj(g1.coeff[:, :, :, 0])  # (rho', x', y')
@@ -310,7 +325,9 @@ class CrossOperator:
                         worst = max(worst, float(np.abs(sub.imag).max(initial=0.0)))
                         scale = max(scale, float(np.abs(sub.real).max(initial=0.0)))
                         sub = sub.real
-                    out[k][g1.start:g1.start + sub.shape[0], g2.start:g2.start + sub.shape[1]] += sub
+                    at = (g1.start, g2.start)
+                    # a zero block plus the piece, as the whole block is summed
+                    out[k][at] = (out[k][at] if at in out[k] else 0.0) + sub
         if worst > 1e-7 * max(1.0, scale):
             raise RuntimeError(f"{zb} - {zk}: the block is not real")
         return out
