@@ -140,7 +140,7 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
                  f"hybridisation")
-        side.mix.append({lab: [compact(symmetry.scalar_block(side.irreps[c][lab], o.op,
+        side.mix.append({lab: [compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
                                                              side.irreps[c + 1][lab]),
                                        None if exact else np.sqrt(side.dims[lab]))
                                for o in side.mixing]
@@ -168,10 +168,14 @@ def compact(block: np.ndarray | sp.spmatrix,
         # (scipy's sums keep buffers sized for both operands)
         block = sp.csr_matrix(block)
         block.sum_duplicates()
-        keep = slice(None) if scale is None else np.abs(scale * block.data) >= NOISE
-        coo = block.tocoo()
-        return sp.csr_matrix((coo.data[keep], (coo.row[keep], coo.col[keep])),
-                             shape=block.shape)
+        nnz = block.indptr[-1]
+        data, indices, indptr = block.data[:nnz], block.indices[:nnz], block.indptr
+        if scale is not None:
+            keep = np.abs(scale * data) >= NOISE
+            if not keep.all():
+                kept = np.concatenate([[0], np.cumsum(keep)])
+                data, indices, indptr = data[keep], indices[keep], kept[indptr]
+        return sp.csr_matrix((data.copy(), indices.copy(), indptr.copy()), shape=block.shape)
     if scale is not None:
         block = np.where(np.abs(scale * block) < NOISE, 0.0, block)
     if np.count_nonzero(block) > SPARSE_FILL * block.size:

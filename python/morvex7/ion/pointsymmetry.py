@@ -34,7 +34,7 @@ import scipy.sparse as sp
 from .determinants import DeterminantBasis, Operator, Orbitals
 from .groupcoupling import coupling_coefficients
 from .pointgroups import PointGroup, d4h, oh
-from .recoupling import CrossOperator
+from .recoupling import CrossOperator, parts_matrix
 from .shellcoupling import ShellCoupler, shell_characters
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
 
@@ -154,6 +154,16 @@ class PointGroupSymmetry(Symmetry):
             return np.zeros((bra.mult, ket.mult))
         cross = self.cross(bra, op, ket, keep=False)
         return cross.block(bra.label, ket.label, [0], real=True)[0]
+
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator,
+                     ket: AdaptedIrrep) -> np.ndarray | sp.spmatrix:
+        """Between two configurations sparse, from the pieces the coupled factors' copy groups
+        connect (never the dense block of two large configurations)."""
+        if bra is ket or bra.mult == 0 or ket.mult == 0:
+            return self.scalar_block(bra, op, ket)
+        cross = self.cross(bra, op, ket, keep=False)
+        parts = cross.block_parts(bra.label, ket.label, [0], real=True)[0]
+        return parts_matrix(parts, (bra.mult, ket.mult))
 
     def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
               keep: bool = True) -> CrossOperator:
@@ -334,19 +344,13 @@ def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[
     if np.pi - phase < 1e-6:
         phase = 0.0
     turn = np.exp(-1j * phase)
-    rows, cols, vals = [], [], []
-    for (r0, c0), sub in scaled.items():
+    real = {}
+    for key, sub in scaled.items():
         out = sub * turn
         if np.abs(out.imag).max(initial=0.0) > 1e-7 * big:
             raise RuntimeError(f"{what}: reduced elements are not real up to one phase")
-        i, j = np.nonzero(out.real)
-        rows.append(r0 + i)
-        cols.append(c0 + j)
-        vals.append(out.real[i, j])
-    if not rows:
-        return sp.csr_matrix(shape)
-    return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
-                         shape=shape)
+        real[key] = out.real
+    return parts_matrix(real, shape)
 
 
 class OhSymmetry(PointGroupSymmetry):

@@ -31,6 +31,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+import scipy.sparse as sp
 
 from .determinants import DeterminantBasis, Operator
 from .pointgroups import PointGroup
@@ -331,3 +332,30 @@ class CrossOperator:
         if worst > 1e-7 * max(1.0, scale):
             raise RuntimeError(f"{zb} - {zk}: the block is not real")
         return out
+
+
+def parts_matrix(parts: dict[tuple[int, int], np.ndarray], shape: tuple[int, int]
+                 ) -> sp.csr_matrix:
+    """The real block of the pieces ``parts`` ({(first row, first column): sub-block}, zero
+    elsewhere; the pieces of one first row have its height and do not overlap) as a sparse
+    matrix of its non-zero elements. Made band of rows by band, each band's pieces taken out
+    of ``parts`` as it is done, so that the pieces and the matrix are held about once."""
+    bands: dict[int, list[int]] = {}
+    for r0, c0 in parts:
+        bands.setdefault(r0, []).append(c0)
+    counts = np.zeros(shape[0], dtype=np.int64)
+    data, indices = [], []
+    for r0 in sorted(bands):
+        starts = sorted(bands[r0])
+        subs = [parts.pop((r0, c0)) for c0 in starts]
+        band = np.hstack(subs)
+        columns = np.concatenate([c0 + np.arange(sub.shape[1]) for c0, sub in zip(starts, subs)])
+        del subs
+        i, j = np.nonzero(band)  # row by row, columns rising
+        data.append(band[i, j])
+        indices.append(columns[j].astype(np.int32))
+        counts[r0:r0 + band.shape[0]] = np.bincount(i, minlength=band.shape[0])
+    indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.int32)
+    if not data:
+        return sp.csr_matrix(shape)
+    return sp.csr_matrix((np.concatenate(data), np.concatenate(indices), indptr), shape=shape)

@@ -105,6 +105,12 @@ class Symmetry(ABC):
         m = op.matrix(bra.basis, ket.basis)
         return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
 
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator,
+                     ket: AdaptedIrrep) -> np.ndarray | sp.spmatrix:
+        """The block of an invariant operator between irreps of two configurations (the
+        hybridisation), as `scalar_block`; a symmetry may return it sparse (scipy.sparse)."""
+        return self.scalar_block(bra, op, ket)
+
     def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
         """The block of an invariant operator within one adapted irrep, as `scalar_block`; a
         symmetry may return it sparse (scipy.sparse) where most of it is zero."""
