@@ -70,7 +70,7 @@ def _record(f, *arrays: np.ndarray) -> None:
     mark = np.array([size], dtype=_I4).tobytes()
     f.write(mark)
     for a in arrays:
-        f.write(a.tobytes())
+        f.write(np.ascontiguousarray(a).data)  # without a copy of a large block
     f.write(mark)
 
 

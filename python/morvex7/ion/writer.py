@@ -70,18 +70,11 @@ class Section:
             return self.keys[key]
         if m.shape[0] * m.shape[1] == 0:
             return 0
-        if scale is not None:
-            m = scale * m
         if sp.issparse(m):
-            coo = sp.coo_matrix(sp.csr_matrix(m))   # duplicates summed
-            keep = np.abs(coo.data) >= NOISE       # rounding noise of the adaptation
-            v32 = np.float32(coo.data[keep])
-            rows, cols = coo.row[keep], coo.col[keep]
-            nz = v32 != 0
-            rows, cols, v32 = rows[nz], cols[nz], v32[nz]
-            order = np.lexsort((cols, rows))        # row by row, as np.nonzero gives them
-            rows, cols, v32 = rows[order], cols[order], v32[order]
+            rows, cols, v32 = _sparse_elements(m, scale)
         else:
+            if scale is not None:
+                m = scale * m
             m32 = m.astype(np.float32)
             m32[np.abs(m) < NOISE] = 0.0           # rounding noise of the adaptation
             rows, cols = np.nonzero(m32)
@@ -102,6 +95,40 @@ class Section:
             out.append(_rows_text(m.rows, m.cols, m.values, m.shape[0]))
         out.append(" FINISHED\n")
         return "".join(out)
+
+
+#: elements of a sparse block converted at a time (bounds the writer's temporaries)
+_SPARSE_CHUNK = 1 << 20
+
+
+def _sparse_elements(m: sp.spmatrix, scale: float | None
+                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Rows, columns and 4-byte values of the elements of a sparse block (times ``scale``)
+    that are written: row by row, columns rising, without the adaptation's rounding noise.
+    Taken from the canonical CSR arrays a band of rows at a time, so that a block of tens of
+    millions of elements needs little more memory than what is stored."""
+    m = sp.csr_matrix(m)
+    if not m.has_canonical_format:  # duplicates summed, columns sorted (on a copy)
+        m = m.copy()
+        m.sum_duplicates()
+    indptr = m.indptr
+    parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+    r0, nrow = 0, m.shape[0]
+    while r0 < nrow:
+        r1 = max(r0 + 1, int(np.searchsorted(indptr, indptr[r0] + _SPARSE_CHUNK, "right")) - 1)
+        r1 = min(r1, nrow)
+        a, b = indptr[r0], indptr[r1]
+        data = m.data[a:b] if scale is None else scale * m.data[a:b]
+        keep = np.abs(data) >= NOISE              # rounding noise of the adaptation
+        v32 = np.float32(data[keep])
+        rows = np.repeat(np.arange(r0, r1, dtype=np.int32), np.diff(indptr[r0:r1 + 1]))[keep]
+        cols = m.indices[a:b][keep]
+        nz = v32 != 0
+        parts.append((rows[nz], cols[nz].astype(np.int32), v32[nz]))
+        r0 = r1
+    if not parts:
+        return np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.float32)
+    return tuple(np.concatenate([p[k] for p in parts]) for k in range(3))
 
 
 #: "col value" of one element, four to a line, continuation lines indented

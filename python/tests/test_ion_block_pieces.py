@@ -1,0 +1,87 @@
+"""Blocks held as pieces and written sparse: the pieces assemble to the block they stand for,
+the common phase is that of the whole block's largest element, and a sparse block is written
+element for element as the same block held dense, whatever the row bands it is cut into."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+from morvex7.ion import writer
+from morvex7.ion.pointsymmetry import _real
+from morvex7.ion.recoupling import parts_matrix
+
+
+def pieces(rng: np.random.Generator, complex_: bool = False):
+    """Random pieces on a grid of row and column groups (some pairs empty), and the dense
+    block they make."""
+    heights, widths = [3, 1, 4, 2], [2, 5, 1, 3]
+    r0s, c0s = np.cumsum([0] + heights[:-1]), np.cumsum([0] + widths[:-1])
+    dense = np.zeros((sum(heights), sum(widths)), dtype=complex if complex_ else float)
+    parts = {}
+    for r0, h in zip(r0s, heights):
+        for c0, w in zip(c0s, widths):
+            if rng.random() < 0.4:
+                continue
+            sub = rng.standard_normal((h, w)) * (rng.random((h, w)) < 0.7)
+            if complex_:
+                sub = sub * np.exp(0.7j)
+            parts[(int(r0), int(c0))] = sub
+            dense[r0:r0 + h, c0:c0 + w] = sub
+    return parts, dense
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_pieces_assemble_to_the_dense_block(seed):
+    parts, dense = pieces(np.random.default_rng(seed))
+    m = parts_matrix(dict(parts), dense.shape)
+    assert m.has_canonical_format
+    assert np.array_equal(m.toarray(), dense)
+    assert m.nnz == np.count_nonzero(dense)
+
+
+def test_common_phase_is_that_of_the_first_largest_element():
+    """Two elements of exactly the same size (a Pythagorean triple) whose phases differ by
+    6e-8 (pi apart besides): the first in row order sets the phase, as over the whole block,
+    so every bit is the whole block's."""
+    k = 2.0**25
+    big = k * k + 1.0                          # |(k^2 - 1) + 2k i| exactly
+    a = np.array([[0.5 * big, 0.0], [0.0, 0.0]], dtype=complex)
+    b = np.array([[big, 1.0]], dtype=complex)
+    c = np.array([[-(k * k - 1.0) - 2.0 * k * 1j], [0.0]])
+    assert abs(c[0, 0]) == abs(b[0, 0])
+    parts = {(2, 0): b, (0, 2): c, (0, 0): a}   # c lies in row 0: first in row order
+    got = _real(dict(parts), 1.0, (3, 3), "test").toarray()
+    whole = np.zeros((3, 3), dtype=complex)
+    whole[2:3, 0:2], whole[0:2, 2:3], whole[0:2, 0:2] = b, c, a
+    phase = np.angle(whole.flat[np.argmax(np.abs(whole))]) % np.pi
+    assert np.array_equal(got, (whole * np.exp(-1j * phase)).real)
+    other = (whole * np.exp(-1j * (np.angle(b[0, 0]) % np.pi))).real
+    assert not np.array_equal(got, other)   # the tie is a real choice
+    with pytest.raises(RuntimeError, match="not real"):
+        _real({(0, 0): np.array([[1.0, 1j]])}, 1.0, (1, 2), "test")
+
+
+@pytest.mark.parametrize("chunk", [1, 3, 7, 1 << 20])
+def test_sparse_block_is_written_as_the_dense_one(monkeypatch, chunk):
+    """Duplicates, unsorted columns, noise below the writer's limit and empty rows, cut into
+    row bands of ``chunk`` elements."""
+    rng = np.random.default_rng(chunk)
+    dense = rng.standard_normal((9, 7)) * (rng.random((9, 7)) < 0.5)
+    dense[3] = 0.0
+    dense[5, 2] = 1e-12
+    rows, cols = np.nonzero(dense)
+    vals = dense[rows, cols]
+    # each element split in two halves, listed in reverse order: duplicates, columns unsorted
+    m = sp.csr_matrix((np.concatenate([vals / 2, vals / 2])[::-1],
+                       (np.concatenate([rows, rows])[::-1], np.concatenate([cols, cols])[::-1])),
+                      shape=dense.shape)
+    monkeypatch.setattr(writer, "_SPARSE_CHUNK", chunk)
+    a, b = writer.Section(), writer.Section()
+    a.store("k", m, 3.0)
+    b.store("k", sp.csr_matrix(dense).toarray(), 3.0)
+    x, y = a.matrices[0], b.matrices[0]
+    assert x.shape == y.shape
+    for u, v in ((x.rows, y.rows), (x.cols, y.cols), (x.values, y.values)):
+        assert u.dtype == v.dtype and np.array_equal(u, v)
+    assert 3 not in x.rows and not np.any((x.rows == 5) & (x.cols == 2))  # empty, noise
