@@ -1,47 +1,42 @@
-"""What a model will cost before it is built: determinants, block dimensions, FTN14 bytes, the
-builder's memory and the engine's work array.
+"""What a model will cost before it is built: determinants, block dimensions, the coefficient
+file's bytes (text FTN14 or binary FTN99, the form the builder will choose), the builder's memory
+and the engine's work array.
 
 Everything here is counted from the shells and the symmetry's irrep multiplicities, without
 forming a determinant list or a matrix, so a model far beyond the machine is refused before
-anything large is allocated. The counts of determinants and of the blocks' dimensions are exact;
-the byte counts are estimates from how full the builder's blocks are in practice (FTN14) and
-from the arrays the builder and the engine take for the largest symmetry.
+anything large is allocated. Exact: the determinants, the multiplicities and dimensions, and
+which matrices the writer stores in which section with what shape (a Hamiltonian operator
+constant in a configuration stores none). Estimated: how many elements each stored matrix holds
+(fitted fills, a coupled configuration's Hamiltonian blocks counted factor by factor), and from
+those the file's bytes and the engine's work array; the builder's memory from the arrays it
+holds for the largest symmetry.
 """
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass, field
-from math import comb
+from math import comb, expm1, log10
 from typing import Callable, Iterable, Mapping, Sequence
 
+import numpy as np
 
+from .determinants import Operator, Orbitals
 from .model import IonModel
 from .symmetry import Configuration, Symmetry
 
 #: Bytes of the builder's Python process besides its arrays (interpreter, numpy, scipy).
-BASE_BYTES = 150e6
+BASE_BYTES = 52e6
 
-#: Fraction of non-zero elements in the stored blocks, measured over the 3d series with charge
-#: transfer (Hamiltonian blocks of L-S sorted states, hybridisation blocks, transition blocks):
-#: spherical blocks are sparser (a J block of the large configurations, O3) than point-group ones.
-FILL = {"O3": {"ham": 0.08, "mix": 0.14, "tran": 0.12},
-        "point": {"ham": 0.22, "mix": 0.47, "tran": 0.35}}
-
-#: Oh, D4h and Td states are products of shell states (morvex7.ion.shellcoupling): an operator
-#: inside one shell group is nearly diagonal there, so a block of D elements holds about
-#: a * D**p of them (Hamiltonian and transition blocks); the hybridisation, across the shells,
-#: fills its blocks to a fraction that depends on how many orbitals each of its operators moves.
-#: Fitted to the FTN14 the builder writes over the 3d series with charge transfer (Fe2+ to
-#: Ni2+: within 10 % in Oh; in D4h 10 % under for Fe2+, over by up to 2x for the small ions).
-COUPLED = {"ham": (0.64, 0.75), "tran": (1.4, 0.7)}
+#: Oh, D4h and Td states are products of shell states (morvex7.ion.shellcoupling); the
+#: hybridisation blocks the builder holds fill about this share of their elements.
 COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
 
 #: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
 SPARSE_ELEMENT_BYTES = 12.0
 
-#: Bytes of FTN14 text per stored element ("col value" with separators, row headers); the
-#: coupled blocks' elements are further from the diagonal (longer column numbers).
-BYTES_PER_ELEMENT = 16.0
+#: Bytes of FTN14 text per stored element, about ("col value" with separators, row headers),
+#: for the builder's choice of the store form from the elements it has.
 BYTES_PER_COUPLED_ELEMENT = 18.0
 
 #: Engine work-array cells: per element of the dense matrices of one triad (ground and excited
@@ -50,9 +45,20 @@ BYTES_PER_COUPLED_ELEMENT = 18.0
 ENGINE_CELLS_PER_ELEMENT = 1.05
 ENGINE_CELLS_PER_FTN14_BYTE = 0.17
 ENGINE_BASE_CELLS = 5_000
+#: Work-array cells of a triad besides its dense matrices and the coefficient store, per stored
+#: element of each kind of the blocks it uses (the sparse blocks built from the store, two cells
+#: an element, and the assembled sparse Hamiltonians, where a hybridisation block stands twice)
+#: and per row of its two Hamiltonians (vectors, row indexes); fitted to the engine's "Maximum
+#: heap used" over the shipped examples and the 3d series with charge transfer.
+TRIAD_CELLS = {"ham": 1.49, "mix": 3.35, "tran": 2.26}
+TRIAD_CELLS_PER_ROW = 21.3
 
 #: The largest work array the engine accepts (cells of 4 bytes).
 ENGINE_MAX_CELLS = 2**31 - 1
+
+#: Above this size of text FTN14 (bytes) the builder writes the binary store FTN99 instead
+#: (morvex7.ion.build.store_form, which counts the elements it has).
+TEXT_STORE_LIMIT = 5_000_000
 
 #: Core-hole symmetries of more states than this (band levels included) get their spectra from
 #: KRYLOV_STEPS Lanczos steps (the engine's KRYLOV command) unless ``[triads] krylov`` says
@@ -68,6 +74,79 @@ KRYLOV_CELLS_PER_FTN14_BYTE = 0.30
 #: Engine CPU seconds per n^3 of the dense reduction of an n-row Hamiltonian (ground states, and
 #: exact spectra); measured on a shared two-core machine: 181 s for 12 520 rows.
 DENSE_SECONDS_PER_CUBE = 9.2e-11
+
+#: Fill of the stored blocks: elements = a * (rows columns)**p, per family of symmetry (Oh and
+#: D4h apart from the other coupled groups) and kind of block ("tran", "mix" or the class of a
+#: Hamiltonian operator, "*" when it acts across the two factors of a coupled configuration).
+#: Fitted to the blocks the builder wrote for the shipped examples and the 3d series with charge
+#: transfer (bench/python/bench_ion_estimate.py --json), so that each model's total of each kind
+#: comes out right; a coupled configuration's blocks are counted factor by factor
+#: (see stored_blocks). The field, full and point families have one example each.
+FILL_FIT: dict[tuple[str, str], tuple[float, float]] = {
+    ("D4h", "Fvv"): (0.756, 0.5654),
+    ("D4h", "cf"): (0.4729, 0.9555),
+    ("D4h", "cv"): (0.131, 0.9053),
+    ("D4h", "cv*"): (0.1355, 1.1071),
+    ("D4h", "mix"): (0.1659, 1.0068),
+    ("D4h", "tran"): (1.0414, 0.7143),
+    ("D4h", "zeta_c"): (1.0086, 0.8359),
+    ("D4h", "zeta_v"): (0.6407, 0.95),
+    ("O3", "Fvv"): (0.7891, 0.5798),
+    ("O3", "cv"): (0.5807, 0.7779),
+    ("O3", "mix"): (0.458, 0.877),
+    ("O3", "tran"): (0.7692, 0.7885),
+    ("O3", "zeta_c"): (1.2189, 0.7296),
+    ("O3", "zeta_v"): (1.1327, 0.8381),
+    ("Oh", "Fvv"): (0.7379, 0.5828),
+    ("Oh", "cf"): (1.107, 0.8472),
+    ("Oh", "cv"): (0.242, 0.8484),
+    ("Oh", "cv*"): (1.2125, 0.9303),
+    ("Oh", "mix"): (0.7855, 0.9776),
+    ("Oh", "tran"): (2.0516, 0.6585),
+    ("Oh", "zeta_c"): (2.9017, 0.654),
+    ("Oh", "zeta_v"): (1.1536, 0.8741),
+    ("coupled", "Fvv"): (0.3864, 0.7682),
+    ("coupled", "cf"): (0.8056, 0.9044),
+    ("coupled", "cv*"): (0.287, 1.1274),
+    ("coupled", "tran"): (5.7249, 0.6965),
+    ("coupled", "zeta_c"): (1.3924, 0.6352),
+    ("coupled", "zeta_v"): (0.8761, 0.9108),
+    ("field", "Fvv"): (6.1921, 0.3033),
+    ("field", "cf"): (0.3765, 0.7631),
+    ("field", "cv"): (0.1138, 1.0788),
+    ("field", "field"): (0.0805, 0.9494),
+    ("field", "tran"): (0.0929, 0.9737),
+    ("field", "zeta_c"): (6.0587, 0.2205),
+    ("field", "zeta_v"): (0.4163, 0.7821),
+    ("full", "Fvv"): (5.1575, 0.4043),
+    ("full", "cf"): (5.8589, 0.339),
+    ("full", "cv"): (0.3382, 0.7501),
+    ("full", "mix"): (0.0716, 0.8527),
+    ("full", "tran"): (0.2393, 0.6553),
+    ("full", "zeta_c"): (0.0692, 0.8612),
+    ("full", "zeta_v"): (0.2808, 0.7069),
+    ("point", "Fvv"): (5.1533, 0.5074),
+    ("point", "cf"): (0.2429, 0.6646),
+    ("point", "cv"): (0.0997, 0.8292),
+    ("point", "tran"): (0.0849, 0.7802),
+    ("point", "zeta_c"): (0.2284, 0.646),
+    ("point", "zeta_v"): (0.0885, 0.796),
+}
+
+#: Bytes of FTN14 text per stored element besides its column and value (the blank between,
+#: the separators, a continuation line every four), per row with elements besides its numbers,
+#: per matrix header line and per section (its title and FINISHED lines) besides their numbers.
+TEXT_ELEMENT_BYTES = 3.5
+TEXT_ROW_BYTES = 3.0
+#: Mean length of a value: TEXT_VALUE_MIN + TEXT_VALUE_SLOPE log10(block size), at most
+#: TEXT_VALUE_MAX; measured over the 3d series (10.6 in blocks of a few elements, 12.2 in blocks
+#: of 10^4 and more); determinant blocks (RIXS models) hold simpler values.
+TEXT_VALUE_MIN = 10.6
+TEXT_VALUE_SLOPE = 0.4
+TEXT_VALUE_MAX = 12.3
+TEXT_SIMPLE_VALUE = 8.4
+TEXT_MATRIX_BYTES = 27
+TEXT_SECTION_BYTES = 47
 
 
 def shell_two_m_counts(l: int, n: int) -> dict[int, int]:
@@ -206,6 +285,250 @@ def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[i
     return max(kept.values(), default=0.0) + largest
 
 
+def family(symmetry: Symmetry) -> str:
+    """How the builder makes a symmetry's states, which decides how full its blocks are:
+    "O3" (J states sorted by L and S), "coupled" (Oh, D4h, Td: shell states coupled),
+    "field" (classes of Jz), "full" (determinants, RIXS) or "point" (projected states)."""
+    if symmetry.name == "O3":
+        return "O3"
+    if getattr(symmetry, "subgroup", None) is not None:
+        return "field"
+    if symmetry.name == "none":
+        return "full"
+    return "coupled" if symmetry.name in COUPLED_MIX else "point"
+
+
+def operator_class(name: str) -> str:
+    """The class of a Hamiltonian operator by its name: "Fvv" (Coulomb in the valence shell),
+    "zeta_v", "zeta_c", "cv" (core-valence Coulomb and exchange), "field" (B, H_ex) or "cf"
+    (crystal field)."""
+    if re.fullmatch(r"F\d+vv", name):
+        return "Fvv"
+    if re.fullmatch(r"[FG]\d+cv", name):
+        return "cv"
+    if name in ("zeta_v", "zeta_c"):
+        return name
+    return "field" if name in ("B", "H_ex") else "cf"
+
+
+def acts_on(op: Operator, orbitals: Orbitals) -> tuple[frozenset[int], int]:
+    """The shells (indices) an operator's terms touch and its largest number of creators."""
+    shell_of = {}
+    for i, sh in enumerate(orbitals.shells):
+        for k in range(sh.offset, sh.offset + sh.size):
+            shell_of[k] = i
+    shells: set[int] = set()
+    body = 0
+    for term in op.terms:
+        shells.update(shell_of[o] for o, _ in term)
+        body = max(body, sum(1 for _, creator in term if creator))
+    return frozenset(shells), body
+
+
+def varies(shells: frozenset[int], body: int, config: Configuration) -> bool:
+    """Whether an invariant operator on ``shells`` differs from a constant in ``config`` (its
+    blocks, shifted to zero average, are then not all zero): a one-body operator needs an open
+    shell; a two-body one inside a shell at least two electrons and two holes there; across
+    shells, every shell open."""
+    sizes = [sh.size for sh in config.orbitals.shells]
+    n = config.occupations
+    open_ = {i for i in shells if 0 < n[i] < sizes[i]}
+    if body <= 1:
+        return bool(open_)
+    if len(shells) == 1:
+        (i,) = shells
+        return 2 <= n[i] <= sizes[i] - 2
+    return open_ == set(shells)
+
+
+def factor_terms(symmetry: Symmetry, config: Configuration
+                 ) -> tuple[frozenset[int], dict[str, list[tuple[int, int, int]]]] | None:
+    """How the shell-coupled builder (Oh, D4h, Td; morvex7.ion.shellcoupling) makes the
+    copies of each irrep Z of ``config``: products of the copies of X in F1 (every open shell
+    but the last, coupled) and of Y in F2 (the last open shell), nw(X, Y, Z) times each.
+    Returns the shells of F1 and {Z: [(copies of X, copies of Y, nw), ...]}; None for a
+    configuration of one open shell, or a symmetry built otherwise."""
+    pg = getattr(symmetry, "oh", symmetry)
+    group = getattr(pg, "group", None)
+    if family(symmetry) != "coupled" or group is None:
+        return None
+    shells = config.orbitals.shells
+    occ = list(config.occupations)
+    opened = [i for i, (sh, n) in enumerate(zip(shells, occ)) if 0 < n < sh.size]
+    if len(opened) < 2:
+        return None
+    last = opened[-1]
+
+    def mults(o: list[int]) -> dict[str, int]:
+        return group.multiplicities(pg.characters(Configuration("", config.orbitals, tuple(o))))
+
+    m1 = mults([shells[i].size if i == last else n for i, n in enumerate(occ)])
+    m2 = mults([shells[i].size if i in opened and i != last else n for i, n in enumerate(occ)])
+    if symmetry.name == "Td":  # built as Oh, labelled in Td
+        from .tetrahedral import td_label as rename
+    else:
+        rename = None
+    out: dict[str, list[tuple[int, int, int]]] = {}
+    for z, irrep in group.irreps.items():
+        terms = []
+        for x, mx in m1.items():
+            for y, my in m2.items():
+                nw = float(np.real(np.sum(group.irreps[x].characters
+                                          * group.irreps[y].characters
+                                          * np.conj(irrep.characters)))) / group.order
+                if round(nw):
+                    terms.append((mx, my, int(round(nw))))
+        if terms:
+            out[rename(z) if rename else z] = terms
+    return frozenset(opened[:-1]), out
+
+
+#: The family of a symmetry fitted on its own (see FILL_FIT).
+FAMILY_OF = {"Oh": "coupled", "D4h": "coupled"}
+
+
+@dataclass
+class Block:
+    """A matrix the writer stores: kind ("ham", "mix" or "tran"), shape and the elements
+    expected in it."""
+
+    kind: str
+    rows: int
+    cols: int
+    elements: float
+    #: the writer's key of the block (see morvex7.ion.writer.coefficient_sections)
+    key: tuple = ()
+
+
+def block_elements(fam: str, kind: str, rows: int, cols: int) -> float:
+    """Elements expected in a block of ``rows`` x ``cols`` of ``kind`` ("tran", "mix" or the
+    class of a Hamiltonian operator) in a symmetry of family ``fam``: a * (rows cols)**p,
+    at most every element."""
+    size = float(rows) * cols
+    a, p = next((FILL_FIT[k] for k in ((fam, kind), (FAMILY_OF.get(fam, fam), kind),
+                                         ("coupled", kind), ("coupled", kind.rstrip("*")))
+                 if k in FILL_FIT), (1.0, 1.0))
+    return min(size, a * size ** p)
+
+
+def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
+                  triads: Sequence[tuple[str, str, str]], nmix: int) -> list[list[Block]]:
+    """The matrices of every coefficient section, as the writer stores them (see
+    morvex7.ion.writer): per configuration pair of the dipole its transition blocks and the
+    Hamiltonian blocks of both configurations, per neighbouring pair of a side its
+    hybridisation blocks and both configurations' Hamiltonian blocks. A Hamiltonian operator
+    constant in a configuration has no stored block there (its blocks are shifted to zero
+    average); every other block holds the elements its family fills on average."""
+    from .blocks import side_operators
+
+    fam = family(symmetry)
+    if fam == "coupled" and symmetry.name in ("Oh", "D4h"):
+        fam = symmetry.name
+    gconf, econf = model.configurations()
+    sides = {"ground": gconf, "excited": econf}
+    orb = model.orbitals()
+    ops = {}
+    for s in sides:
+        ops[s] = [(operator_class(o.name), *acts_on(o.op, orb))
+                  for o in side_operators(model, s == "excited")]
+
+    factors = {s: [factor_terms(symmetry, conf) for conf in cs] for s, cs in sides.items()}
+
+    def elements(cls: str, shells: frozenset[int], side: str, c: int, label: str,
+                 m: int) -> float:
+        """A Hamiltonian block: an operator inside one factor of a coupled configuration
+        is diagonal in the other factor's copies, so the block is nw x (copies of the other)
+        blocks of the size of its own factor's copies."""
+        ft = factors[side][c]
+        if ft is None:
+            return block_elements(fam, cls, m, m)
+        f1, terms = ft
+        conf = sides[side][c]
+        acting = {i for i in shells if 0 < conf.occupations[i] < conf.orbitals.shells[i].size}
+        if acting <= f1:
+            return sum(nw * my * block_elements(fam, cls, mx, mx) for mx, my, nw in terms[label])
+        if not acting & f1:
+            return sum(nw * mx * block_elements(fam, cls, my, my) for mx, my, nw in terms[label])
+        return block_elements(fam, cls + "*", m, m)  # across the factors: written out
+
+    def ham(side: str, c: int, label: str, seen: set) -> list[Block]:
+        m = mults[side].get(label, [0] * len(sides[side]))[c]
+        if (side, c, label) in seen or m == 0:
+            return []
+        seen.add((side, c, label))
+        return [Block("ham", m, m, elements(cls, shells, side, c, label, m), (side, c, label, k))
+                for k, (cls, shells, body) in enumerate(ops[side])
+                if varies(shells, body, sides[side][c])]
+
+    out: list[list[Block]] = []
+    for c in range(min(len(gconf), len(econf))):
+        blocks: list[Block] = []
+        seen: set = set()
+        for g, op, e in triads:
+            mg, me = mults["ground"][g][c], mults["excited"][e][c]
+            if mg * me:
+                blocks.append(Block("tran", mg, me, block_elements(fam, "tran", mg, me),
+                                    ("T", g, op, e)))
+            blocks += ham("ground", c, g, seen) + ham("excited", c, e, seen)
+        out.append(blocks)
+    if nmix:
+        for side, cs in sides.items():
+            for c in range(len(cs) - 1):
+                blocks, seen = [], set()
+                for lab in dict.fromkeys(t[0] if side == "ground" else t[2] for t in triads):
+                    m1, m2 = mults[side][lab][c], mults[side][lab][c + 1]
+                    if (side, "mix", lab) not in seen and m1 * m2:
+                        seen.add((side, "mix", lab))
+                        blocks += [Block("mix", m1, m2, block_elements(fam, "mix", m1, m2),
+                                         ("M", lab, k)) for k in range(nmix)]
+                    blocks += ham(side, c, lab, seen) + ham(side, c + 1, lab, seen)
+                out.append(blocks)
+    return out
+
+
+def mean_digits(n: int) -> float:
+    """Mean number of decimal digits of the integers 1..n."""
+    total, lo, d = 0, 1, 1
+    while lo <= n:
+        hi = min(n, 10 * lo - 1)
+        total += d * (hi - lo + 1)
+        lo, d = 10 * lo, d + 1
+    return total / n if n > 0 else 1.0
+
+
+def value_bytes(size: float) -> float:
+    """Mean length of a "%.9g" value in a block of ``size`` elements: small blocks hold more
+    simple fractions (0.5, -1), large ones mostly nine digits and a sign or an exponent."""
+    return min(TEXT_VALUE_MAX, TEXT_VALUE_MIN + TEXT_VALUE_SLOPE * log10(max(size, 1.0)))
+
+
+def text_bytes(sections: Sequence[Sequence[Block]], simple: bool = False) -> float:
+    """Bytes of the text FTN14 of the sections: per element its column, value and the
+    separators, per row with elements its number and count, per matrix and section their
+    header lines. ``simple``: values of determinant blocks (few distinct fractions)."""
+    total = 0.0
+    for s, blocks in enumerate(sections, 1):
+        total += TEXT_SECTION_BYTES + len(str(s))
+        for k, b in enumerate(blocks, 1):
+            # rows with elements, the elements spread at random over the rows
+            rows = b.rows * -expm1(-b.elements / b.rows) if b.rows else 0.0
+            total += (TEXT_MATRIX_BYTES + len(str(k)) + len(str(s)) + len(str(b.rows))
+                      + len(str(b.cols)) + len(str(int(b.elements))))
+            value = TEXT_SIMPLE_VALUE if simple else value_bytes(float(b.rows) * b.cols)
+            total += b.elements * (TEXT_ELEMENT_BYTES + value + mean_digits(b.cols))
+            total += rows * (TEXT_ROW_BYTES + mean_digits(b.rows)
+                             + mean_digits(max(1, int(b.elements / max(rows, 1.0)))))
+    return total
+
+
+def binary_bytes(sections: Sequence[Sequence[Block]]) -> float:
+    """Bytes of the binary store FTN99 of the sections: records of 4-byte numbers between
+    4-byte length marks; per section its totals and the matrices' counts, per matrix the row
+    index (three integers a row), the columns and the values."""
+    return sum(24.0 + 8 * len(blocks) + sum(12.0 * b.rows + 24 + 8.0 * b.elements
+                                            for b in blocks) for blocks in sections)
+
+
 def machine_bytes() -> float:
     """Memory of the machine (bytes): MemTotal of /proc/meminfo, else the physical pages."""
     try:
@@ -247,6 +570,21 @@ class Estimate:
     notes: list[str] = field(default_factory=list)
     #: Lanczos steps of the spectra of core-hole symmetries larger than that (0: exact)
     krylov: int = 0
+    #: the matrices of every coefficient section, as the writer will store them
+    sections: list[list[Block]] = field(default_factory=list)
+    #: the form the builder will write the coefficient blocks in ("text" FTN14 or "binary"
+    #: FTN99, see morvex7.ion.build.store_form) and the size of that file
+    store: str = "text"
+    store_bytes: float = 0.0
+
+    @property
+    def elements(self) -> dict[str, float]:
+        """Stored elements expected per kind of block ("ham", "mix", "tran")."""
+        out: dict[str, float] = {}
+        for blocks in self.sections:
+            for b in blocks:
+                out[b.kind] = out.get(b.kind, 0.0) + b.elements
+        return out
 
     @property
     def engine_seconds(self) -> float:
@@ -276,7 +614,10 @@ class Estimate:
             lines.append(f"  {side}: determinants {confs}; largest symmetry {lab} "
                          f"(multiplicities {'+'.join(map(str, self.mults[side].get(lab, [])))}, "
                          f"Hamiltonian {dim})")
-        lines.append(f"  FTN14 about {mb(self.ftn14_bytes)}, builder memory about "
+        form = (f"binary store FTN99 (as text {mb(self.ftn14_bytes)})"
+                if self.store == "binary" else "text FTN14")
+        lines.append(f"  coefficient blocks about {mb(self.store_bytes)} in the {form}, "
+                     f"builder memory about "
                      f"{mb(self.builder_bytes)}, engine work array about {self.engine_cells} "
                      f"cells ({mb(self.engine_bytes)}) for {len(self.triads)} triads")
         lines.append(f"  engine CPU in its dense matrices about {duration(self.engine_seconds)} "
@@ -323,6 +664,45 @@ def engine_cells(ng: int, ne: int, ftn14_bytes: float, krylov: int = 0) -> int:
                + ENGINE_CELLS_PER_FTN14_BYTE * ftn14_bytes)
 
 
+def store_cells(sections: Sequence[Sequence[Block]]) -> float:
+    """Work-array cells the engine's coefficient store takes: every section is loaded for
+    every triad (and stays until the triad ends), a matrix as three integers a row, a column
+    and a value per element."""
+    return sum(3.0 * b.rows + 2.0 * b.elements for blocks in sections for b in blocks)
+
+
+def triad_elements(sections: Sequence[Sequence[Block]], ground: str,
+                   excited: str) -> dict[str, float]:
+    """Stored elements per kind ("ham", "mix", "tran") of the blocks one triad uses (its
+    transition blocks, the Hamiltonian and hybridisation blocks of its two symmetries) in
+    every section: the engine builds its blocks section by section, a configuration's
+    Hamiltonian in each section holding it."""
+    total: dict[str, float] = {}
+    for blocks in sections:
+        for b in blocks:
+            k = b.key
+            if (k[:1] == ("T",) and (k[1], k[3]) == (ground, excited)
+                    or k[:1] == ("M",) and k[1] in (ground, excited)
+                    or k[:1] == ("ground",) and k[2] == ground
+                    or k[:1] == ("excited",) and k[2] == excited):
+                total[b.kind] = total.get(b.kind, 0.0) + b.elements
+    return total
+
+
+def triad_cells(ng: int, ne: int, store: float, elements: Mapping[str, float],
+                krylov: int = 0) -> int:
+    """Work-array cells of one triad of ground dimension ng and excited ne: its dense ground
+    vectors (ng^2), the dense transition matrix (ng ne) or, with ``krylov`` Lanczos steps and
+    more than that many core-hole states, the Lanczos vectors ((steps + 1) ne); the coefficient
+    store (``store`` cells, see :func:`store_cells`); the triad's blocks built from it and
+    the assembled sparse Hamiltonians (TRIAD_CELLS cells per stored element of each kind of
+    the triad's blocks, ``elements``) and vectors (TRIAD_CELLS_PER_ROW per row)."""
+    lanczos = 0 < krylov < ne
+    dense = float(ng) * ng + (float(krylov + 1) * ne if lanczos else float(ng) * ne)
+    return int(dense + TRIAD_CELLS_PER_ROW * (ng + ne) + store
+               + sum(TRIAD_CELLS[kind] * n for kind, n in elements.items()))
+
+
 def krylov_steps(model: IonModel, excited_dims: Iterable[int]) -> int:
     """Lanczos steps of the model's KRYLOV command, 0 for exact spectra: ``[triads] krylov``
     when given, else KRYLOV_STEPS when a core-hole symmetry has more than
@@ -340,15 +720,23 @@ def band_dimension(mults: Sequence[int], n2: int, n3: int) -> int:
     return m[0] + n2 * (m[1] + n3 * m[2]) if len(mults) > 1 else m[0]
 
 
-def estimate(model: IonModel, symmetry: Symmetry,
-             triads: Sequence[tuple[str, str]] | None = None,
-             operators: Mapping[str, int] | None = None) -> Estimate:
-    """The size of ``model`` in ``symmetry``.
+@dataclass
+class Counts:
+    """What the estimate counts exactly: determinants per configuration, multiplicities and
+    Hamiltonian dimensions per symmetry, the triads (ground, operator part, excited) and the
+    number of hybridisation operators."""
 
-    ``triads`` are the (ground, excited) label pairs to count; by default every pair the dipole
-    operator connects (an upper bound, for the check before anything is built). ``operators``
-    gives the number of Hamiltonian operators per side (default: from the model's parameters).
-    """
+    configs: dict[str, list[tuple[str, int]]]
+    mults: dict[str, dict[str, list[int]]]
+    dims: dict[str, dict[str, int]]
+    irrep_dim: dict[str, int]
+    triads: list[tuple[str, str, str]]
+    nmix: int
+
+
+def counts(model: IonModel, symmetry: Symmetry,
+           triads: Sequence[tuple[str, ...]] | None = None) -> Counts:
+    """The exact counts of ``model`` in ``symmetry`` (see :func:`estimate` for ``triads``)."""
     gconf, econf = model.configurations()
     n2, n3 = model.levels
     sides = {"ground": gconf, "excited": econf}
@@ -365,53 +753,50 @@ def estimate(model: IonModel, symmetry: Symmetry,
         for p in per:
             irrep_dim.update({lab: d for lab, (_, d) in p.items()})
         dims[s] = {lab: band_dimension(m, n2, n3) for lab, m in mults[s].items()}
-    if triads is None:
-        triads = []
-        for g in mults["ground"]:
-            for op in symmetry.transition_labels():
-                for e in symmetry.reached(g, op):
-                    if e in mults["excited"] and (g, e) not in triads:
-                        triads.append((g, e))
-    if operators is None:
-        from .blocks import side_operators
-
-        operators = {"ground": len(side_operators(model, False)),
-                     "excited": len(side_operators(model, True))}
+    parts = symmetry.transition_labels()
+    triads3: list[tuple[str, str, str]] = []
+    wanted = triads if triads is not None else [(g, e) for g in mults["ground"]
+                                                for e in mults["excited"]]
+    for t in wanted:
+        g, e = t[0], t[-1]
+        for op in ([t[1]] if len(t) == 3 else parts):
+            if e in mults["excited"] and e in symmetry.reached(g, op) \
+                    and (g, op, e) not in triads3:
+                triads3.append((g, op, e))
     nmix = 0
     if model.charge_transfer is not None:
         from .pointmodel import POINT_GROUPS, mixing_names
 
         nmix = len(mixing_names(model.symmetry)) if model.symmetry in POINT_GROUPS else 1
+    return Counts(configs, mults, dims, irrep_dim, triads3, nmix)
 
-    # FTN14: every section holds the blocks of all triads (see the writer)
+
+def estimate(model: IonModel, symmetry: Symmetry,
+             triads: Sequence[tuple[str, ...]] | None = None) -> Estimate:
+    """The size of ``model`` in ``symmetry``.
+
+    ``triads`` are the (ground, excited) label pairs, or (ground, operator part, excited)
+    triples, to count; by default every pair the dipole operator connects (an upper bound, for
+    the check before anything is built).
+    """
+    gconf, econf = model.configurations()
+    n2, n3 = model.levels
+    sides = {"ground": gconf, "excited": econf}
+    cnt = counts(model, symmetry, triads)
+    configs, mults, dims, irrep_dim, triads3, nmix = (cnt.configs, cnt.mults, cnt.dims,
+                                                      cnt.irrep_dim, cnt.triads, cnt.nmix)
+    triads = list(dict.fromkeys((g, e) for g, _, e in triads3))
+    sections = stored_blocks(model, symmetry, mults, triads3, nmix)
+    ftn14 = text_bytes(sections, simple=family(symmetry) == "full")
+    binary = ftn14 > TEXT_STORE_LIMIT
     coupled = symmetry.name in COUPLED_MIX
-    fill = FILL["O3" if symmetry.name == "O3" else "point"]
     used = {"ground": sorted({g for g, _ in triads}), "excited": sorted({e for _, e in triads})}
 
     def stored(kind: str, dense: float) -> float:
-        """Elements expected in a block of ``dense`` elements."""
-        if not coupled:
-            return fill[kind] * dense
-        if kind == "mix":
-            return COUPLED_MIX[symmetry.name] * dense
-        a, p = COUPLED[kind]
-        return min(dense, a * dense ** p)
+        """Elements expected in a transition block of ``dense`` elements."""
+        return block_elements(family(symmetry), kind, 1, int(dense))
 
-    def ham(side: str, c: int) -> float:
-        return sum(stored("ham", mults[side][lab][c] ** 2) for lab in used[side]) * operators[side]
-
-    elements = 0.0
     npairs = min(len(gconf), len(econf))
-    for c in range(npairs):
-        elements += ham("ground", c) + ham("excited", c)
-        elements += sum(stored("tran", mults["ground"][g][c] * mults["excited"][e][c])
-                        for g, e in triads)
-    for side in ("ground", "excited"):
-        for c in range(len(sides[side]) - 1):
-            elements += ham(side, c) + ham(side, c + 1)
-            elements += nmix * sum(stored("mix", mults[side][lab][c] * mults[side][lab][c + 1])
-                                   for lab in used[side])
-    ftn14 = (BYTES_PER_COUPLED_ELEMENT if coupled else BYTES_PER_ELEMENT) * elements
 
     # the builder: for each configuration and symmetry the row-1 states over their sector,
     # the projected trial vectors (complex) and, for the ground symmetries, every row over the
@@ -442,7 +827,11 @@ def estimate(model: IonModel, symmetry: Symmetry,
     builder = BASE_BYTES + peak
 
     steps = krylov_steps(model, (dims["excited"][e] for _, e in triads))
-    cells = max((engine_cells(dims["ground"][g], dims["excited"][e], ftn14, steps)
+    store = store_cells(sections)
+    cells = max((triad_cells(dims["ground"][g], dims["excited"][e], store,
+                             triad_elements(sections, g, e), steps)
                  for g, e in triads), default=ENGINE_BASE_CELLS)
     return Estimate(model, configs, mults, dims, list(triads), ftn14, builder, cells,
-                    krylov=steps)
+                    krylov=steps, sections=sections,
+                    store="binary" if binary else "text",
+                    store_bytes=binary_bytes(sections) if binary else ftn14)
