@@ -48,9 +48,10 @@ ENGINE_BASE_CELLS = 5_000
 #: Work-array cells of a triad besides its dense matrices and the coefficient store, per stored
 #: element of each kind of the blocks it uses (the sparse blocks built from the store, two cells
 #: an element, and the assembled sparse Hamiltonians, where a hybridisation block stands twice)
-#: and per row of its two Hamiltonians (vectors, row indexes); fitted to the engine's "Maximum
-#: heap used" over the shipped examples and the 3d series with charge transfer.
-TRIAD_CELLS = {"ham": 1.49, "mix": 3.35, "tran": 2.26}
+#: and per row of its two Hamiltonians (vectors, row indexes); "levels" per element the band
+#: levels repeat (fitted on Ni2+ N = 5 and Co2+ N = 3); fitted to the engine's "Maximum heap
+#: used" over the shipped examples and the 3d series with charge transfer.
+TRIAD_CELLS = {"ham": 1.49, "mix": 3.35, "tran": 2.26, "levels": 2.5}
 TRIAD_CELLS_PER_ROW = 21.3
 
 #: The largest work array the engine accepts (cells of 4 bytes).
@@ -398,6 +399,9 @@ class Block:
     elements: float
     #: the writer's key of the block (see morvex7.ion.writer.coefficient_sections)
     key: tuple = ()
+    #: how often the engine's Hamiltonian holds it: once per band level of its configuration
+    #: (N2 for the second, N2 N3 for the third; a hybridisation block as its upper one's)
+    levels: int = 1
 
 
 def block_elements(fam: str, kind: str, rows: int, cols: int) -> float:
@@ -433,6 +437,8 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                   for o in side_operators(model, s == "excited")]
 
     factors = {s: [factor_terms(symmetry, conf) for conf in cs] for s, cs in sides.items()}
+    n2, n3 = model.levels
+    levels = [1, n2, n2 * n3]
 
     def elements(cls: str, shells: frozenset[int], side: str, c: int, label: str,
                  m: int) -> float:
@@ -456,7 +462,8 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
         if (side, c, label) in seen or m == 0:
             return []
         seen.add((side, c, label))
-        return [Block("ham", m, m, elements(cls, shells, side, c, label, m), (side, c, label, k))
+        return [Block("ham", m, m, elements(cls, shells, side, c, label, m), (side, c, label, k),
+                      levels[c])
                 for k, (cls, shells, body) in enumerate(ops[side])
                 if varies(shells, body, sides[side][c])]
 
@@ -480,7 +487,7 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                     if (side, "mix", lab) not in seen and m1 * m2:
                         seen.add((side, "mix", lab))
                         blocks += [Block("mix", m1, m2, block_elements(fam, "mix", m1, m2),
-                                         ("M", lab, k)) for k in range(nmix)]
+                                         ("M", lab, k), levels[c + 1]) for k in range(nmix)]
                     blocks += ham(side, c, lab, seen) + ham(side, c + 1, lab, seen)
                 out.append(blocks)
     return out
@@ -676,7 +683,8 @@ def triad_elements(sections: Sequence[Sequence[Block]], ground: str,
     """Stored elements per kind ("ham", "mix", "tran") of the blocks one triad uses (its
     transition blocks, the Hamiltonian and hybridisation blocks of its two symmetries) in
     every section: the engine builds its blocks section by section, a configuration's
-    Hamiltonian in each section holding it."""
+    Hamiltonian in each section holding it. "levels": the elements the band levels add to the
+    Hamiltonians it assembles from them (each block once per level of its configuration)."""
     total: dict[str, float] = {}
     for blocks in sections:
         for b in blocks:
@@ -686,6 +694,8 @@ def triad_elements(sections: Sequence[Sequence[Block]], ground: str,
                     or k[:1] == ("ground",) and k[2] == ground
                     or k[:1] == ("excited",) and k[2] == excited):
                 total[b.kind] = total.get(b.kind, 0.0) + b.elements
+                if b.kind != "tran":
+                    total["levels"] = total.get("levels", 0.0) + (b.levels - 1) * b.elements
     return total
 
 
