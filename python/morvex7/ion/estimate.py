@@ -92,12 +92,12 @@ FILL_FIT: dict[tuple[str, str], tuple[float, float]] = {
     ("D4h", "tran"): (1.0414, 0.7143),
     ("D4h", "zeta_c"): (1.0086, 0.8359),
     ("D4h", "zeta_v"): (0.6407, 0.95),
-    ("O3", "Fvv"): (0.7891, 0.5798),
-    ("O3", "cv"): (0.5807, 0.7779),
-    ("O3", "mix"): (0.458, 0.877),
-    ("O3", "tran"): (0.7692, 0.7885),
-    ("O3", "zeta_c"): (1.2189, 0.7296),
-    ("O3", "zeta_v"): (1.1327, 0.8381),
+    ("O3", "Fvv"): (0.892, 0.5491),
+    ("O3", "cv"): (0.5465, 0.7978),
+    ("O3", "mix"): (0.3321, 1.0532),
+    ("O3", "tran"): (0.7041, 0.8269),
+    ("O3", "zeta_c"): (2.1251, 0.5839),
+    ("O3", "zeta_v"): (1.1143, 0.8634),
     ("Oh", "Fvv"): (0.7379, 0.5828),
     ("Oh", "cf"): (1.107, 0.8472),
     ("Oh", "cv"): (0.242, 0.8484),
@@ -349,6 +349,8 @@ def factor_terms(symmetry: Symmetry, config: Configuration
     but the last, coupled) and of Y in F2 (the last open shell), nw(X, Y, Z) times each.
     Returns the shells of F1 and {Z: [(copies of X, copies of Y, nw), ...]}; None for a
     configuration of one open shell, or a symmetry built otherwise."""
+    if symmetry.name == "O3":
+        return _spectator_terms(symmetry, config)
     pg = getattr(symmetry, "oh", symmetry)
     group = getattr(pg, "group", None)
     if family(symmetry) != "coupled" or group is None:
@@ -386,6 +388,46 @@ def factor_terms(symmetry: Symmetry, config: Configuration
 
 #: The family of a symmetry fitted on its own (see FILL_FIT).
 FAMILY_OF = {"Oh": "coupled", "D4h": "coupled"}
+
+
+def _spectator_terms(symmetry: Symmetry, config: Configuration
+                     ) -> tuple[frozenset[int], dict[str, list[tuple[int, int, int]]]] | None:
+    """:func:`factor_terms` of a spherical configuration whose ligand shell is open beside an
+    open core and valence (morvex7.ion.o3 couples it from the multiplets without the ligand,
+    J_A, and those of the ligand shell, J_L: J once for every J_A, J_L it lies between)."""
+    from .o3 import parse_label
+
+    shells = config.orbitals.shells
+    occ = config.occupations
+    if not (len(shells) == 3 and shells[-1].name == "ligand"
+            and all(0 < n < sh.size for sh, n in zip(shells, occ))):
+        return None
+    inner = multiplicities(symmetry, Configuration("", config.orbitals,
+                                                   (occ[0], occ[1], shells[2].size)))
+    ligand = multiplicities(symmetry, Configuration("", config.orbitals,
+                                                    (shells[0].size, shells[1].size, occ[2])))
+    out: dict[str, list[tuple[int, int, int]]] = {}
+    for z in multiplicities(symmetry, config):
+        two_j, parity = parse_label(z)
+        terms = []
+        for x, (mx, _) in inner.items():
+            jx, px = parse_label(x)
+            for y, (my, _) in ligand.items():
+                jy, py = parse_label(y)
+                if px * py == parity and abs(jx - jy) <= two_j <= jx + jy:
+                    terms.append((mx, my, 1))
+        out[z] = terms
+    return frozenset({0, 1}), out
+
+
+def _inner_sector(symmetry: Symmetry, config: Configuration) -> int:
+    """The largest M = J sector of ``config`` without its ligand shell, when the spherical
+    builder couples it with a spectator ligand (see :func:`_spectator_terms`); else 0."""
+    if _spectator_terms(symmetry, config) is None:
+        return 0
+    occ = config.occupations
+    inner = Configuration("", config.orbitals, (occ[0], occ[1], config.orbitals.shells[2].size))
+    return max(sector_size(symmetry, inner, lab) for lab in multiplicities(symmetry, inner))
 
 
 @dataclass
@@ -822,7 +864,10 @@ def estimate(model: IonModel, symmetry: Symmetry,
                     continue
                 sec = sector_size(symmetry, conf, lab)
                 if symmetry.name == "O3":
-                    arrays = 8.0 * (3 * sec * sec + 2 * m * sec)
+                    # a ligand beside open core and valence is coupled from the multiplets
+                    # without it: the dense sector matrices are those of that configuration
+                    inner = _inner_sector(symmetry, conf)
+                    arrays = 8.0 * (3 * (inner or sec) ** 2 + 6 * m * sec)
                 else:
                     arrays = 8.0 * m * sec * 6
                     if s == "ground" and not coupled:
