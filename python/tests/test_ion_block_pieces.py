@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from morvex7.ion import writer
+from morvex7.ion import recoupling, writer
 from morvex7.ion.pointsymmetry import _real
 from morvex7.ion.recoupling import parts_matrix
 
@@ -31,8 +31,9 @@ def pieces(rng: np.random.Generator, complex_: bool = False):
     return parts, dense
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_pieces_assemble_to_the_dense_block(seed):
+@pytest.mark.parametrize("seed, chunk", [(0, 1 << 20), (1, 1), (2, 5), (3, 11)])
+def test_pieces_assemble_to_the_dense_block(monkeypatch, seed, chunk):
+    monkeypatch.setattr(recoupling, "PARTS_CHUNK", chunk)
     parts, dense = pieces(np.random.default_rng(seed))
     m = parts_matrix(dict(parts), dense.shape)
     assert m.has_canonical_format

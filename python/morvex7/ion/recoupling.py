@@ -334,6 +334,10 @@ class CrossOperator:
         return out
 
 
+#: elements of the pieces made sparse at a time (bounds the temporaries of parts_matrix)
+PARTS_CHUNK = 1 << 20
+
+
 def parts_matrix(parts: dict[tuple[int, int], np.ndarray], shape: tuple[int, int]
                  ) -> sp.csr_matrix:
     """The real block of the pieces ``parts`` ({(first row, first column): sub-block}, zero
@@ -348,13 +352,16 @@ def parts_matrix(parts: dict[tuple[int, int], np.ndarray], shape: tuple[int, int
     for r0 in sorted(bands):
         starts = sorted(bands[r0])
         subs = [parts.pop((r0, c0)) for c0 in starts]
-        band = np.hstack(subs)
         columns = np.concatenate([c0 + np.arange(sub.shape[1]) for c0, sub in zip(starts, subs)])
+        height = subs[0].shape[0]
+        step = max(1, PARTS_CHUNK // max(1, len(columns)))
+        for i0 in range(0, height, step):  # a few rows at a time: small temporaries
+            band = np.hstack([sub[i0:i0 + step] for sub in subs])
+            i, j = np.nonzero(band)  # row by row, columns rising
+            data.append(band[i, j])
+            indices.append(columns[j].astype(np.int32))
+            counts[r0 + i0:r0 + i0 + band.shape[0]] = np.bincount(i, minlength=band.shape[0])
         del subs
-        i, j = np.nonzero(band)  # row by row, columns rising
-        data.append(band[i, j])
-        indices.append(columns[j].astype(np.int32))
-        counts[r0:r0 + band.shape[0]] = np.bincount(i, minlength=band.shape[0])
     indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.int32)
     if not data:
         return sp.csr_matrix(shape)
