@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "parallel/pool.h"
+#include "spectra/sparse_slices.h"
 #include "spectra/tql3.h"
 #include "workarray/heap.h"
 
@@ -76,17 +77,6 @@ void orthogonalise(const float* basis, int32_t n, int32_t count, float* w, float
       n, [&](int32_t k0, int32_t k1) { subtract(basis, n, c, count, w, k0, k1); }, 64);
 }
 
-void sparse_rows(int32_t h, const float* x, float* y, int32_t r0, int32_t r1) {
-  for (int32_t r = r0; r < r1; ++r) {
-    const int32_t* t = ih(h) + 3 * r;
-    const float* values = rh(t[0]);
-    const int32_t* cols = ih(t[1]);
-    float sum = 0.0f;
-    for (int32_t e = 0; e < t[2]; ++e) sum = sum + values[e] * x[cols[e] - 1];
-    y[r] = sum;
-  }
-}
-
 // A start vector for the part of the space that the run has not reached:
 // a fixed pseudo-random vector (integer arithmetic, the same bits everywhere)
 // orthogonalised against q_0..q_{count-1} and normalised into w. False when
@@ -116,9 +106,7 @@ bool fresh_vector(const float* basis, int32_t n, int32_t count, float* w, float*
 
 void sparse_times(int32_t h, int32_t n, const float* x, float* y) {
   if (n <= 0) return;
-  if (n < 4096) return sparse_rows(h, x, y, 0, n);
-  parallel::for_range(
-      n, [&](int32_t r0, int32_t r1) { sparse_rows(h, x, y, r0, r1); }, 256);
+  sliced_times(slice_rows(h, n), x, y);
 }
 
 int64_t lanczos_basis_cells(int32_t steps, int32_t n) {
@@ -131,6 +119,7 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
   const int32_t limit = std::min(steps, n);
   if (limit <= 0) return r;
   std::vector<float> c(static_cast<std::size_t>(limit));  // reorthogonalisation coefficients
+  const sliced_matrix hs = slice_rows(h, n);  // every step multiplies by H
   r.norm = std::sqrt(dot(v, v, n));
   r.reached = -1;
   float* q0 = vec(basis, 0, n);
@@ -145,7 +134,7 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
   for (int32_t j = 0; j < limit; ++j) {
     const float* q = vec(basis, j, n);
     float* w = vec(basis, j + 1, n);
-    sparse_times(h, n, q, w);
+    sliced_times(hs, q, w);
     alpha[j] = dot(q, w, n);
     const float b = j > 0 ? beta[j - 1] : 0.0f;
     const float* previous = j > 0 ? vec(basis, j - 1, n) : q;  // b = 0 for j = 0
