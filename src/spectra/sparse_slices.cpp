@@ -27,13 +27,15 @@ typedef int32_t i4 __attribute__((vector_size(16)));
 
 // Slices s0..s1-1 of y = H x, four lanes at a time (two vectors a slice),
 // for any processor.
-void slices_4(const sliced_matrix& a, const float* x, float* y, int32_t s0, int32_t s1) {
+template <class Col>
+void slices_4(const sliced_matrix& a, const Col* all_cols, const float* x, float* y, int32_t s0,
+              int32_t s1) {
   using simd::v4;
   for (int32_t s = s0; s < s1; ++s) {
     const int64_t b = a.start[s];
     const int32_t len = static_cast<int32_t>((a.start[s + 1] - b) / slice);
     const float* values = a.values.data() + b;
-    const int32_t* cols = a.cols.data() + b;
+    const Col* cols = all_cols + b;
     const int32_t* length = a.length.data() + std::ptrdiff_t(s) * slice;
     v4 acc[2] = {simd::splat<v4>(0.0f), simd::splat<v4>(0.0f)};
     i4 ends[2], at = {0, 0, 0, 0};
@@ -58,24 +60,26 @@ void slices_4(const sliced_matrix& a, const float* x, float* y, int32_t s0, int3
 #if defined(__x86_64__) || defined(__i386__)
 // One slice in eight lanes of AVX2, gathering x: its running sums and where
 // its elements are.
+template <class Col>
 struct slice8 {
   __m256 acc;
   __m256i ends;
   const float* values;
-  const int32_t* cols;
+  const Col* cols;
   int32_t len;    // elements of the longest row
   int32_t short_; // elements of the shortest row
 };
 
-[[gnu::target("avx2"), gnu::always_inline]] inline slice8 open8(const sliced_matrix& a,
-                                                                 int32_t s) {
-  slice8 q;
+template <class Col>
+[[gnu::target("avx2"), gnu::always_inline]] inline slice8<Col> open8(const sliced_matrix& a,
+                                                                      const Col* cols, int32_t s) {
+  slice8<Col> q;
   const int64_t b = a.start[s];
   const int32_t* length = a.length.data() + std::ptrdiff_t(s) * slice;
   q.acc = _mm256_setzero_ps();
   q.ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(length));
   q.values = a.values.data() + b;
-  q.cols = a.cols.data() + b;
+  q.cols = cols + b;
   q.len = static_cast<int32_t>((a.start[s + 1] - b) / slice);
   q.short_ = *std::min_element(length, length + slice);
   return q;
@@ -83,13 +87,13 @@ struct slice8 {
 
 // Element e of every row of the slice added to its sum; with `masked`, rows
 // that have ended gather 0 (their padding value is 0 too) and add +0.
-template <bool masked>
-[[gnu::target("avx2"), gnu::always_inline]] inline void step8(slice8& q, const float* x,
+template <bool masked, class Col>
+[[gnu::target("avx2"), gnu::always_inline]] inline void step8(slice8<Col>& q, const float* x,
                                                               int32_t e) {
   const std::ptrdiff_t k = std::ptrdiff_t(e) * slice;
   // Eight loads, not the gather instruction: on some processors (AMD's) the
   // gather is microcoded and several times slower.
-  const int32_t* c = q.cols + k;
+  const Col* c = q.cols + k;
   __m256 xs = _mm256_setr_ps(x[c[0]], x[c[1]], x[c[2]], x[c[3]], x[c[4]], x[c[5]], x[c[6]],
                              x[c[7]]);
   if constexpr (masked) {
@@ -99,15 +103,17 @@ template <bool masked>
   q.acc = _mm256_add_ps(q.acc, _mm256_mul_ps(_mm256_loadu_ps(q.values + k), xs));
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline void run8(slice8& q, const float* x,
+template <class Col>
+[[gnu::target("avx2"), gnu::always_inline]] inline void run8(slice8<Col>& q, const float* x,
                                                              int32_t e0) {
   int32_t e = e0;
   for (; e < q.short_; ++e) step8<false>(q, x, e);
   for (; e < q.len; ++e) step8<true>(q, x, e);
 }
 
+template <class Col>
 [[gnu::target("avx2"), gnu::always_inline]] inline void close8(const sliced_matrix& a, int32_t s,
-                                                               const slice8& q, float* y) {
+                                                               const slice8<Col>& q, float* y) {
   float sums[slice];
   _mm256_storeu_ps(sums, q.acc);
   for (int32_t l = 0; l < slice; ++l) {
@@ -118,11 +124,12 @@ template <bool masked>
 
 // Slices s0..s1-1 of y = H x with AVX2, two slices side by side (two
 // independent chains of vector additions) while both have elements left.
-[[gnu::target("avx2")]] void slices_8(const sliced_matrix& a, const float* x, float* y,
-                                      int32_t s0, int32_t s1) {
+template <class Col>
+[[gnu::target("avx2")]] void slices_8(const sliced_matrix& a, const Col* cols, const float* x,
+                                      float* y, int32_t s0, int32_t s1) {
   int32_t s = s0;
   for (; s + 2 <= s1; s += 2) {
-    slice8 p = open8(a, s), q = open8(a, s + 1);
+    slice8<Col> p = open8(a, cols, s), q = open8(a, cols, s + 1);
     const int32_t both = std::min(p.short_, q.short_);
     for (int32_t e = 0; e < both; ++e) {
       step8<false>(p, x, e);
@@ -134,14 +141,16 @@ template <bool masked>
     close8(a, s + 1, q, y);
   }
   if (s < s1) {
-    slice8 p = open8(a, s);
+    slice8<Col> p = open8(a, cols, s);
     run8(p, x, 0);
     close8(a, s, p, y);
   }
 }
 #else
-void slices_8(const sliced_matrix& a, const float* x, float* y, int32_t s0, int32_t s1) {
-  slices_4(a, x, y, s0, s1);
+template <class Col>
+void slices_8(const sliced_matrix& a, const Col* cols, const float* x, float* y, int32_t s0,
+              int32_t s1) {
+  slices_4(a, cols, x, y, s0, s1);
 }
 #endif
 
@@ -172,7 +181,12 @@ sliced_matrix slice_rows(int32_t h, int32_t n) {
     a.start[s + 1] = a.start[s] + int64_t(longest) * slice;
   }
   a.values.assign(static_cast<std::size_t>(a.start[a.slices]), 0.0f);
-  a.cols.assign(a.values.size(), 0);
+  const bool narrow = a.n <= 65536;
+  if (narrow) {
+    a.narrow_cols.assign(a.values.size(), 0);
+  } else {
+    a.cols.assign(a.values.size(), 0);
+  }
   for (int32_t s = 0; s < a.slices; ++s) {
     for (int32_t l = 0; l < slice; ++l) {
       const int32_t r = a.row[std::ptrdiff_t(s) * slice + l];
@@ -183,19 +197,33 @@ sliced_matrix slice_rows(int32_t h, int32_t n) {
       for (int32_t e = 0; e < t[2]; ++e) {
         const std::size_t k = static_cast<std::size_t>(a.start[s] + int64_t(e) * slice + l);
         a.values[k] = values[e];
-        a.cols[k] = cols[e] - 1;
+        if (narrow) {
+          a.narrow_cols[k] = static_cast<uint16_t>(cols[e] - 1);
+        } else {
+          a.cols[k] = cols[e] - 1;
+        }
       }
     }
   }
   return a;
 }
 
+namespace {
+
+template <class Col>
+void times(const sliced_matrix& a, const Col* cols, const float* x, float* y) {
+  auto kernel = simd::width() >= 8 ? slices_8<Col> : slices_4<Col>;
+  if (a.values.size() < min_parallel_cells) return kernel(a, cols, x, y, 0, a.slices);
+  parallel::for_range(
+      a.slices, [&](int32_t s0, int32_t s1) { kernel(a, cols, x, y, s0, s1); }, 8);
+}
+
+}  // namespace
+
 void sliced_times(const sliced_matrix& a, const float* x, float* y) {
   if (a.n <= 0) return;
-  auto kernel = simd::width() >= 8 ? slices_8 : slices_4;
-  if (a.values.size() < min_parallel_cells) return kernel(a, x, y, 0, a.slices);
-  parallel::for_range(
-      a.slices, [&](int32_t s0, int32_t s1) { kernel(a, x, y, s0, s1); }, 8);
+  if (a.narrow_cols.size() == a.values.size()) return times(a, a.narrow_cols.data(), x, y);
+  times(a, a.cols.data(), x, y);
 }
 
 }  // namespace mv

@@ -24,7 +24,11 @@ struct sliced_matrix {
   // column 0; they are masked off by length.
   std::vector<int64_t> start;
   std::vector<float> values;
-  std::vector<int32_t> cols;  // 0-based
+  // 0-based columns: two bytes each while n <= 65536 (narrow_cols), else four
+  // (cols). A large H does not fit the caches, so the product runs at the
+  // speed of memory: 6 bytes an element instead of 8 is a quarter less to read.
+  std::vector<uint16_t> narrow_cols;
+  std::vector<int32_t> cols;
   // Per lane (slices·8): the row it carries (-1 for none) and its length.
   std::vector<int32_t> row;
   std::vector<int32_t> length;

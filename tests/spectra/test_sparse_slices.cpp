@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
-#include "hamiltonian/sparse.h"
 #include "parallel/pool.h"
 #include "spectra/lanczos.h"
 #include "spectra/simd.h"
@@ -25,11 +26,11 @@ namespace {
 
 using test::first_bit_difference;
 
-// Dense rows (row-major), n x n.
+// Rows as (column, value) lists, 0-based columns.
 struct Rows {
   int32_t n = 0;
-  std::vector<float> dense;
-  float& at(int32_t i, int32_t j) { return dense[static_cast<std::size_t>(i) * n + j]; }
+  std::vector<std::vector<std::pair<int32_t, float>>> row;
+  void set(int32_t i, int32_t j, float v) { row[i].push_back({j, v}); }
 };
 
 // Row lengths cycle through a list that straddles the slice boundaries; every
@@ -40,24 +41,44 @@ Rows awkward(int32_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   std::uniform_int_distribution<int32_t> col(0, n - 1);
-  Rows a{n, std::vector<float>(static_cast<std::size_t>(n) * n, 0.0f)};
+  Rows a{n, std::vector<std::vector<std::pair<int32_t, float>>>(static_cast<std::size_t>(n))};
   for (int32_t i = 0; i < n; ++i) {
-    const int32_t len = i % 37 == 11 ? n : std::min(n, lengths[(i * 5 + seed) % 16]);
-    for (int32_t k = 0; k < len; ++k) a.at(i, len >= n ? k : col(rng)) = u(rng);
+    const int32_t len =
+        std::min(n, i % 37 == 11 ? 300 : lengths[(static_cast<uint32_t>(i) * 5 + seed) % 16]);
+    for (int32_t k = 0; k < len; ++k) a.set(i, len == n ? k : col(rng), u(rng));
     if (i % 9 == 4 && n > 1) {
-      const int32_t j = col(rng), jj = (j + 1) % n;
-      a.at(i, j) = 0.375f;
-      a.at(i, jj) = -0.375f;
+      const int32_t j = col(rng);
+      a.set(i, j, 0.375f);
+      a.set(i, (j + 1) % n, -0.375f);
     }
-    if (i % 13 == 6) a.at(i, col(rng)) = 1.0e-39f;  // subnormal
+    if (i % 13 == 6) a.set(i, col(rng), 1.0e-39f);  // subnormal
   }
   return a;
 }
 
-int32_t store(Rows& a) {
+// The rows in the work array, as the sparse builder stores them: ascending
+// columns, no zeros (a later value in a column replaces an earlier).
+int32_t store(const Rows& a) {
   int32_t p = 0;
   illoc("test matrix", 3 * a.n, p);
-  for (int32_t i = 0; i < a.n; ++i) vec_to_row(p, &a.at(i, 0), a.n, i + 1);
+  for (int32_t i = 0; i < a.n; ++i) {
+    std::map<int32_t, float> row;
+    for (const auto& [j, v] : a.row[i]) row[j] = v;
+    std::erase_if(row, [](const auto& e) { return e.second == 0.0f; });
+    const int32_t k = static_cast<int32_t>(row.size());
+    int32_t vp = 0, cp = 0;
+    alloc("test row", k, vp);
+    illoc("test row", k, cp);
+    int32_t e = 0;
+    for (const auto& [j, v] : row) {
+      rh(vp)[e] = v;
+      ih(cp)[e++] = j + 1;
+    }
+    int32_t* t = ih(p) + 3 * i;
+    t[0] = vp;
+    t[1] = cp;
+    t[2] = k;
+  }
   return p;
 }
 
@@ -90,12 +111,13 @@ class SparseSlicesTest : public WorkArrayTest {
 };
 
 TEST_F(SparseSlicesTest, EveryShapeGivesThePlainRowSumsAtEveryWidthAndThreadCount) {
-  for (int32_t n : {1, 2, 7, 8, 9, 63, 64, 65, 130, 3000}) {
-    Rows a = awkward(n, static_cast<uint32_t>(n));
+  for (int32_t n : {1, 2, 7, 8, 9, 63, 64, 65, 130, 3000, 65536, 65537}) {
+    const Rows a = awkward(n, static_cast<uint32_t>(n));
     const int32_t h = store(a);
     const std::vector<float> x = vector_with_zeros(n, 7u + n);
     const std::vector<float> want = reference(h, n, x);
     const sliced_matrix s = slice_rows(h, n);
+    EXPECT_EQ(s.narrow_cols.empty(), n > 65536) << "two-byte columns up to 65536 rows";
     for (int32_t lanes : {4, 8}) {
       if (lanes > simd::widest_available()) continue;
       simd::limit_width(lanes);
@@ -117,11 +139,11 @@ TEST_F(SparseSlicesTest, EveryShapeGivesThePlainRowSumsAtEveryWidthAndThreadCoun
 // An empty row gives +0, a row whose sum cancels gives +0, and a row of one
 // product -0 gives +0 (the sum starts at +0): signs the padding must not flip.
 TEST_F(SparseSlicesTest, ZeroSumsKeepTheirSign) {
-  Rows a{9, std::vector<float>(81, 0.0f)};
-  a.at(1, 0) = 2.0f;
-  a.at(1, 1) = -2.0f;   // 2·1 + (-2)·1 = +0
-  a.at(2, 2) = -1.0f;   // -1 · (+0) = -0, summed onto +0
-  for (int32_t j = 0; j < 9; ++j) a.at(8, j) = 1.0f;
+  Rows a{9, std::vector<std::vector<std::pair<int32_t, float>>>(9)};
+  a.set(1, 0, 2.0f);
+  a.set(1, 1, -2.0f);  // 2·1 + (-2)·1 = +0
+  a.set(2, 2, -1.0f);  // -1 · (+0) = -0, summed onto +0
+  for (int32_t j = 0; j < 9; ++j) a.set(8, j, 1.0f);
   const int32_t h = store(a);
   std::vector<float> x = {1.0f, 1.0f, 0.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
   std::vector<float> y(9, 99.0f);
@@ -136,11 +158,11 @@ TEST_F(SparseSlicesTest, ZeroSumsKeepTheirSign) {
 // end must not pick up 0·inf from a padding column.
 TEST_F(SparseSlicesTest, RowsBesideANonFiniteColumnStayFinite) {
   const int32_t n = 16;
-  Rows a{n, std::vector<float>(static_cast<std::size_t>(n) * n, 0.0f)};
+  Rows a{n, std::vector<std::vector<std::pair<int32_t, float>>>(n)};
   for (int32_t i = 0; i < n; ++i) {
-    for (int32_t j = 1; j <= i % 5; ++j) a.at(i, j) = 0.5f;  // lengths 0..4, never column 0
+    for (int32_t j = 1; j <= i % 5; ++j) a.set(i, j, 0.5f);  // lengths 0..4, never column 0
   }
-  a.at(5, 0) = 1.0f;  // one row reads the infinite element
+  a.set(5, 0, 1.0f);  // one row reads the infinite element
   const int32_t h = store(a);
   std::vector<float> x(static_cast<std::size_t>(n), 1.0f);
   x[0] = std::numeric_limits<float>::infinity();
@@ -157,7 +179,7 @@ TEST_F(SparseSlicesTest, RowsBesideANonFiniteColumnStayFinite) {
 // each slice only to its longest row.
 TEST_F(SparseSlicesTest, TheCopyHoldsEachRowInOrderAndPadsToTheSlicesLongest) {
   const int32_t n = 70;
-  Rows a = awkward(n, 3);
+  const Rows a = awkward(n, 3);
   const int32_t h = store(a);
   const sliced_matrix s = slice_rows(h, n);
   ASSERT_EQ(s.slices, 9);
@@ -175,7 +197,7 @@ TEST_F(SparseSlicesTest, TheCopyHoldsEachRowInOrderAndPadsToTheSlicesLongest) {
     EXPECT_LE(int64_t(t[2]) * 8, s.start[sl + 1] - s.start[sl]);
     for (int32_t e = 0; e < t[2]; ++e) {
       const std::size_t at = static_cast<std::size_t>(s.start[sl] + int64_t(e) * 8 + lane);
-      EXPECT_EQ(s.cols[at], ih(t[1])[e] - 1);
+      EXPECT_EQ(s.narrow_cols[at], ih(t[1])[e] - 1);
       EXPECT_EQ(s.values[at], rh(t[0])[e]);
     }
   }
