@@ -688,16 +688,17 @@ class Estimate:
         """Why the model cannot be built and run on a machine with ``memory`` bytes (default:
         this machine); empty when it fits."""
         memory = machine_bytes() if memory is None else memory
+        # a build may take at most 80 % of the machine; the rest is left to the system
+        usable = (f"more than the {mb(0.8 * memory)} (80 % of the machine's {mb(memory)}) "
+                  "it may take")
         out = []
         if self.builder_bytes > 0.8 * memory:
-            out.append(f"the builder would need about {mb(self.builder_bytes)} of memory, "
-                       f"the machine has {mb(memory)}")
+            out.append(f"the builder would need about {mb(self.builder_bytes)} of memory, {usable}")
         if self.engine_cells > ENGINE_MAX_CELLS:
             out.append(f"the engine would need a work array of about {self.engine_cells} cells "
                        f"({mb(self.engine_bytes)}), more than it can take ({ENGINE_MAX_CELLS})")
         elif self.engine_bytes > 0.8 * memory:
-            out.append(f"the engine would need about {mb(self.engine_bytes)} of memory, "
-                       f"the machine has {mb(memory)}")
+            out.append(f"the engine would need about {mb(self.engine_bytes)} of memory, {usable}")
         return out
 
 
