@@ -173,3 +173,21 @@ def test_a_run_without_triads_is_reported(tmp_path, engine, capsys, monkeypatch)
     monkeypatch.setattr(ion_cli, "write_model", without_triads)
     assert cli.main([str(desc), "-o", str(tmp_path / "out"), "--run"]) == 1
     assert "asks for no triad" in capsys.readouterr().err
+
+
+def test_a_full_disk_is_reported_with_the_model_directory(tmp_path, capsys, monkeypatch):
+    """A write that fails for want of space names no file of its own: the message names the
+    directory the model was going to, in one line, with a failing status."""
+    import errno
+
+    import morvex7.ion.cli as ion_cli
+
+    def full(built, out, *store):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    desc = tmp_path / "d0.toml"
+    desc.write_text(D0)
+    monkeypatch.setattr(ion_cli, "write_model", full)
+    assert cli.main([str(desc), "-o", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err.strip()
+    assert err == f"morvex7-ion: No space left on device: {tmp_path / 'out'}"

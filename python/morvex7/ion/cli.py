@@ -218,8 +218,9 @@ def _main(args: argparse.Namespace) -> int:
         finally:
             progress.done()
     except OSError as exc:
-        where = f": {exc.filename}" if exc.filename else ""
-        print(f"morvex7-ion: {exc.strerror or exc}{where}", file=sys.stderr)
+        # a write that fails for want of space names no file: name the model directory
+        where = exc.filename or args.out or args.description.with_suffix("")
+        print(f"morvex7-ion: {exc.strerror or exc}: {where}", file=sys.stderr)
         return 2
     except ValueError as exc:
         print(f"morvex7-ion: {args.description}: {exc}" if str(args.description) not in str(exc)
