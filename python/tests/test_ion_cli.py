@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -191,3 +192,41 @@ def test_a_full_disk_is_reported_with_the_model_directory(tmp_path, capsys, monk
     assert cli.main([str(desc), "-o", str(tmp_path / "out")]) == 2
     err = capsys.readouterr().err.strip()
     assert err == f"morvex7-ion: No space left on device: {tmp_path / 'out'}"
+
+
+@pytest.mark.parametrize("store", ["text", "binary"])
+def test_a_write_that_fails_leaves_the_directory_as_it_was(tmp_path, capsys, monkeypatch, store):
+    """A full disk half-way through the files: an earlier model in the directory stays whole
+    (not half replaced), no part file is left, and a directory made for the model is removed."""
+    import errno
+    import importlib
+
+    ion_build = importlib.import_module("morvex7.ion.build")  # the package names a function build
+    desc = tmp_path / "d0.toml"
+    desc.write_text(D0)
+    out = tmp_path / "out"
+    assert cli.main([str(desc), "-o", str(out), "--store", store]) == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    capsys.readouterr()
+
+    def full_after_some_bytes(path, *args):
+        Path(path).write_bytes(b"\0" * 100)
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    def full(*args):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    # binary: the store fails half-written; text: FTN14, FTN15 and fort.50 are written, then
+    # model.json fails
+    if store == "binary":
+        monkeypatch.setattr(ion_build, "write_store", full_after_some_bytes)
+    else:
+        monkeypatch.setattr(ion_build, "model_json", full)
+    desc.write_text(D0.replace("zeta_c = 4.0", "zeta_c = 3.0"))
+    assert cli.main([str(desc), "-o", str(out), "--store", store, "--force"]) == 2
+    assert "No space left on device" in capsys.readouterr().err
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+    fresh = tmp_path / "fresh"
+    assert cli.main([str(desc), "-o", str(fresh), "--store", store]) == 2
+    assert not fresh.exists()

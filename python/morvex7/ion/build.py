@@ -345,8 +345,9 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
     store FTN99 (with a stub FTN14 and OLDCOWAN in fort.50), which is faster to write and to
     load; "auto" (default) chooses binary when the text would exceed TEXT_STORE_LIMIT bytes.
     """
+    from .outdir import staged_files
+
     d = Path(directory)
-    d.mkdir(parents=True, exist_ok=True)
     m = built.model
     sections, ftn15 = coefficient_sections(built.ground, built.excited, built.triads,
                                            built.transitions)
@@ -360,25 +361,28 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
                           extra=(f"KRYLOV {steps}\n" if steps else "")
                           + (rixs_command_block(built) if m.rixs is not None else ""),
                           store=form == "binary")
-    # the stub before the store: the engine takes a store older than FTN14 for a stale one
-    if form == "binary":
-        matrices = [s.matrices for s in sections]
-        (d / COEFFICIENT_FILE).write_text(stub_text(matrices))
-        write_store(d / STORE_FILE, matrices)
-        ftn14_bytes = text_bytes(sections)
-    else:
-        ftn14 = ftn14_text(sections)
-        (d / COEFFICIENT_FILE).write_text(ftn14)
+    # every file is written whole or not at all: a full disk leaves the directory as it was
+    with staged_files(d) as part:
+        # the stub before the store: the engine takes a store older than FTN14 for a stale one
+        if form == "binary":
+            matrices = [s.matrices for s in sections]
+            part(COEFFICIENT_FILE).write_text(stub_text(matrices))
+            write_store(part(STORE_FILE), matrices)
+            ftn14_bytes = text_bytes(sections)
+        else:
+            ftn14 = ftn14_text(sections)
+            part(COEFFICIENT_FILE).write_text(ftn14)
+            ftn14_bytes = len(ftn14)
+        part("FTN15").write_text(ftn15)
+        part("fort.50").write_text(fort50)
+        description = model_json(built, ftn14_bytes)
+        description["store"] = form
+        description["krylov"] = steps
+        if m.rixs is not None:
+            description["rixs"] = rixs_json(built)
+        part("model.json").write_text(json.dumps(description, indent=1) + "\n")
+    if form != "binary":
         (d / STORE_FILE).unlink(missing_ok=True)  # an earlier binary model's store
-        ftn14_bytes = len(ftn14)
-    (d / "FTN15").write_text(ftn15)
-    (d / "fort.50").write_text(fort50)
-    description = model_json(built, ftn14_bytes)
-    description["store"] = form
-    description["krylov"] = steps
-    if m.rixs is not None:
-        description["rixs"] = rixs_json(built)
-    (d / "model.json").write_text(json.dumps(description, indent=1) + "\n")
     return d
 
 

@@ -8,7 +8,10 @@ user's notes) stays.
 """
 from __future__ import annotations
 
+import os
 import re
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
 from morvex7.store import STORE_FILE, is_binary_model
@@ -48,3 +51,37 @@ def remove_stale(paths: list[Path]) -> None:
     """Remove the earlier run's results listed by :func:`check_output`."""
     for path in paths:
         path.unlink(missing_ok=True)
+
+
+@contextmanager
+def staged_files(directory: str | Path) -> Iterator[Callable[[str], Path]]:
+    """Write a model's files all or nothing: ``part(name)`` gives the hidden file to write
+    ``name`` into; once the block ends, every part file is renamed to its name. Should the
+    writing fail (a full disk, Ctrl-C), the part files are removed, the directory keeps the files
+    it held before, and a directory made for the model is removed again.
+
+    The part files are renamed in the order they were asked for, and a rename keeps a file's
+    time of change: a file written after another stays the newer one.
+    """
+    d = Path(directory)
+    made = not d.exists()
+    d.mkdir(parents=True, exist_ok=True)
+    parts: list[tuple[Path, Path]] = []
+
+    def part(name: str) -> Path:
+        parts.append((d / f".{name}.part", d / name))
+        return parts[-1][0]
+
+    try:
+        yield part
+    except BaseException:
+        for path, _ in parts:
+            path.unlink(missing_ok=True)
+        if made:
+            try:
+                d.rmdir()
+            except OSError:
+                pass
+        raise
+    for path, final in parts:
+        os.replace(path, final)
