@@ -1,13 +1,18 @@
-// The pool: threads()-1 workers that sleep on a condition variable between
-// jobs, the caller taking part 0. A job is published by bumping a generation
-// counter; workers and the caller spin briefly before sleeping, because the
-// kernels hand out a job per reduction step (thousands per diagonalisation)
-// and a sleep/wake costs more than a short step.
+// The pool: threads()-1 workers and the caller share the parts of a job. The
+// caller runs part 0 and then, like every worker, claims the next part nobody
+// has taken until none is left; it waits only for parts a worker has begun.
+// A worker that is slow to come (asleep, or off its core on a busy machine)
+// therefore never holds a job up: it finds every part taken and waits for the
+// next job, having cost next to nothing.
+//
+// Workers spin briefly before they sleep, because the kernels hand out a job
+// per reduction step (thousands per diagonalisation) and a wake-up takes
+// longer than a short step; the spin is short, so that a thread that cannot
+// help costs little CPU.
 #include "parallel/pool.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -27,51 +32,70 @@ inline void relax() {
 #endif
 }
 
+// A job's parts are claimed from one word: its generation (bits 32..63), its
+// number of parts (bits 16..31) and the next part to hand out (bits 0..15).
+// A claim is a compare-and-swap of the whole word, so it can only succeed on
+// the job it was meant for, never on the next one.
+constexpr int32_t max_parts = 0xFFFF;
+
+uint64_t job_word(uint32_t generation, int32_t parts, int32_t next) {
+  return (uint64_t{generation} << 32) | (uint64_t(parts) << 16) | uint64_t(next);
+}
+
 class Pool {
  public:
   // More threads than cores: a spinning thread would only keep the one it
   // waits for off its core.
   explicit Pool(int32_t threads)
-      : spin_rounds_(threads <= cores() ? 1000 : 0), errors_(static_cast<std::size_t>(threads)) {
-    for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
+      : spin_rounds_(threads <= cores() ? 2000 : 0), errors_(static_cast<std::size_t>(threads)) {
+    for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
   }
   ~Pool() {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      stop_.store(true, std::memory_order_relaxed);
-      generation_.fetch_add(1, std::memory_order_release);
-    }
-    wake_.notify_all();
+    stop_.store(true, std::memory_order_seq_cst);
+    publish(generation_.load(std::memory_order_relaxed) + 1);
     for (std::thread& w : workers_) w.join();
   }
   int32_t size() const { return static_cast<int32_t>(workers_.size()) + 1; }
 
-  // parts <= size(); the caller holds the dispatch lock.
+  // 2 <= parts <= size(); the caller holds the dispatch lock.
   void run(int32_t parts, FunctionRef<void(int32_t)> part) {
     part_ = &part;
-    parts_ = parts;
-    for (std::exception_ptr& e : errors_) e = nullptr;
-    // Every worker reports back, busy or not, so that none still reads this
-    // job's fields when the next one is published.
-    remaining_.store(size() - 1, std::memory_order_relaxed);
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      generation_.fetch_add(1, std::memory_order_release);
-    }
-    wake_.notify_all();
+    for (int32_t t = 0; t < parts; ++t) errors_[static_cast<std::size_t>(t)] = nullptr;
+    finished_.store(0, std::memory_order_relaxed);
+    const uint32_t generation = generation_.load(std::memory_order_relaxed) + 1;
+    state_.store(job_word(generation, parts, 1), std::memory_order_release);  // part 0: ours
+    publish(generation);
     call(0);
-    for (int32_t k = 0; k < spin_rounds_ && remaining_.load(std::memory_order_acquire) != 0; ++k)
+    for (int32_t t = claim(generation); t >= 0; t = claim(generation)) call(t);
+    // Only parts that a worker has begun are left: wait for them.
+    int32_t done = finished_.load(std::memory_order_acquire);
+    for (int32_t k = 0; k < spin_rounds_ && done != parts; ++k) {
       relax();
-    if (remaining_.load(std::memory_order_acquire) != 0) {
-      std::unique_lock<std::mutex> lock(m_);
-      done_.wait(lock, [&] { return remaining_.load(std::memory_order_acquire) == 0; });
+      done = finished_.load(std::memory_order_acquire);
     }
-    for (std::exception_ptr& e : errors_) {
-      if (e) std::rethrow_exception(e);
+    while (done != parts) {
+      finished_.wait(done, std::memory_order_acquire);
+      done = finished_.load(std::memory_order_acquire);
+    }
+    for (int32_t t = 0; t < parts; ++t) {
+      if (errors_[static_cast<std::size_t>(t)]) std::rethrow_exception(errors_[t]);
     }
   }
 
  private:
+  // The next part of job `generation` nobody has taken, or -1.
+  int32_t claim(uint32_t generation) {
+    uint64_t s = state_.load(std::memory_order_acquire);
+    for (;;) {
+      const int32_t parts = static_cast<int32_t>((s >> 16) & max_parts);
+      const int32_t next = static_cast<int32_t>(s & max_parts);
+      if ((s >> 32) != generation || next >= parts) return -1;
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel,
+                                       std::memory_order_acquire))
+        return next;
+    }
+  }
+
   void call(int32_t t) {
     inside_part = true;
     try {
@@ -80,37 +104,44 @@ class Pool {
       errors_[static_cast<std::size_t>(t)] = std::current_exception();
     }
     inside_part = false;
+    finished_.fetch_add(1, std::memory_order_acq_rel);
+    finished_.notify_one();
   }
 
-  void work(int32_t t) {
-    uint64_t seen = 0;
+  // Wakes the workers that sleep; those that spin see the new generation.
+  void publish(uint32_t generation) {
+    generation_.store(generation, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) > 0) generation_.notify_all();
+  }
+
+  void work() {
+    uint32_t seen = 0;
     for (;;) {
-      for (int32_t k = 0; k < spin_rounds_ && generation_.load(std::memory_order_acquire) == seen;
-           ++k)
+      uint32_t now = generation_.load(std::memory_order_acquire);
+      for (int32_t k = 0; k < spin_rounds_ && now == seen; ++k) {
         relax();
-      if (generation_.load(std::memory_order_acquire) == seen) {
-        std::unique_lock<std::mutex> lock(m_);
-        wake_.wait(lock, [&] { return generation_.load(std::memory_order_acquire) != seen; });
+        now = generation_.load(std::memory_order_acquire);
       }
-      seen = generation_.load(std::memory_order_acquire);
-      if (stop_.load(std::memory_order_relaxed)) return;
-      if (t < parts_) call(t);
-      if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        std::lock_guard<std::mutex> lock(m_);
-        done_.notify_one();
+      if (now == seen) {
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        generation_.wait(seen, std::memory_order_seq_cst);
+        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+        now = generation_.load(std::memory_order_acquire);
       }
+      seen = now;
+      if (stop_.load(std::memory_order_seq_cst)) return;
+      for (int32_t t = claim(seen); t >= 0; t = claim(seen)) call(t);
     }
   }
 
   const int32_t spin_rounds_;
   std::vector<std::thread> workers_;
-  std::mutex m_;
-  std::condition_variable wake_, done_;
-  std::atomic<uint64_t> generation_{0};
-  std::atomic<int32_t> remaining_{0};
+  std::atomic<uint64_t> state_{0};
+  std::atomic<uint32_t> generation_{0};
+  std::atomic<int32_t> finished_{0};
+  std::atomic<int32_t> sleepers_{0};
   std::atomic<bool> stop_{false};
   const FunctionRef<void(int32_t)>* part_ = nullptr;
-  int32_t parts_ = 0;
   std::vector<std::exception_ptr> errors_;
 };
 

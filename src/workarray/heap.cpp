@@ -21,11 +21,15 @@ std::size_t bytes_of(int32_t cells) {
 }
 
 // Address space for the cells, reserved without committing memory: the pages
-// are zero and cost nothing until a cell on them is first written.
+// are zero and cost nothing until a cell on them is first written. Large pages
+// where the system offers them: one fault for 2 MB instead of 512, and fewer
+// address-translation misses while a kernel streams through a large block.
 float* reserve(int32_t cells) {
   void* p = mmap(nullptr, bytes_of(cells), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, bytes_of(cells), MADV_HUGEPAGE);
+  return static_cast<float*>(p);
 }
 
 }  // namespace

@@ -60,6 +60,22 @@ TEST_F(PoolTest, ManyJobsInARowEachRunEveryPart) {
   for (int64_t s : sums) EXPECT_EQ(s, 1999 * 2000 / 2);
 }
 
+// Parts are claimed by whichever thread comes first: a claim that arrives late
+// must never land on the next job, whose part count differs.
+TEST_F(PoolTest, JobsOfChangingSizeRunEachPartExactlyOnce) {
+  for (int32_t t : {2, 3}) {
+    set_threads(t);
+    std::vector<std::atomic<int32_t>> runs(3);
+    int64_t expected[3] = {0, 0, 0};
+    for (int32_t job = 0; job < 20000; ++job) {
+      const int32_t parts = 2 + job % (t - 1);
+      for (int32_t p = 0; p < parts; ++p) ++expected[p];
+      run(parts, [&](int32_t p) { runs[p].fetch_add(1, std::memory_order_relaxed); });
+    }
+    for (int32_t p = 0; p < 3; ++p) EXPECT_EQ(runs[p].load(), expected[p]) << "t=" << t;
+  }
+}
+
 TEST_F(PoolTest, NestedAndOversizedRequestsRunInOrderInTheCaller) {
   set_threads(2);
   std::vector<int32_t> order;
