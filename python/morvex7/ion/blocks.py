@@ -9,7 +9,7 @@ import numpy as np
 import scipy.sparse as sp
 
 from . import atomic
-from .determinants import Operator, configuration_dets
+from .determinants import Operator
 from .model import IonModel
 from . import fields
 from .pointmodel import POINT_GROUPS, field_terms, mixing_terms
@@ -125,8 +125,7 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
         progress(f"{side.kind} {conf.name}: symmetry-adapted states of {', '.join(labels)}")
         irr = symmetry.adapt(conf, labels)
         side.irreps.append(irr)
-        basis = configuration_dets(conf.orbitals, conf.occupations)
-        avg = [o.op.trace(basis) / len(basis) for o in side.hamiltonian]
+        avg = symmetry.averages(conf, [o.op for o in side.hamiltonian])
         side.averages.append(avg)
         blocks: dict[str, list[np.ndarray]] = {lab: [] for lab in irr}
         for o, av in zip(side.hamiltonian, avg):

@@ -19,16 +19,17 @@ configuration, repeated for every ligand state.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import math
 from fractions import Fraction
-from typing import Mapping, Sequence
+from typing import Callable, Mapping, Sequence
 
 import numpy as np
 import scipy.linalg as la
 import scipy.sparse as sp
 
-from .atomic import j_plus, l_plus, s_plus
-from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
+from .atomic import hopping, j_plus, l_plus, s_plus
+from .determinants import DeterminantBasis, Operator, Orbitals, configuration_dets, two_m_of
+from .o3spectator import SpectatorAlgebra, SpectatorPart
 from .symmetry import (AdaptedIrrep, Configuration, Symmetry, ls_casimir,
                        refine_by_eigenvalues)
 from .wigner import three_j
@@ -82,17 +83,45 @@ def _images(op: Operator, basis: DeterminantBasis) -> DeterminantBasis:
     return DeterminantBasis(np.concatenate(found) if found else np.zeros(0))
 
 
-@dataclass
 class SpectatorIrrep(AdaptedIrrep):
     """States |(a J_A, b J_L) J, M = J> of a configuration whose ligand shell is a spectator
     of every atomic operator: a the adapted states of J_A of the electrons outside the ligand
     shell, b those of J_L of the ligand shell, coupled with Clebsch–Gordan coefficients.
 
-    ``parts`` lists, in the order of the states, each (J_A, J_L) pair as (the adapted irrep of
-    J_A, the number of copies of J_L): the pair's states are a * copies + b."""
+    ``parts`` lists, in the order of the states, each (J_A, J_L) pair
+    (:class:`SpectatorPart`): the pair's states are a * copies + b. The states written out
+    over the determinants of ``basis`` (``vectors``) are made only when asked for: a large
+    configuration never needs them (see :mod:`morvex7.ion.o3spectator`)."""
 
-    parts: list[tuple[AdaptedIrrep, int]] = field(default_factory=list)
-    ligand_offset: int = 0
+    def __init__(self, label: str, dim: int, sector: Callable[[], DeterminantBasis],
+                 parts: list[SpectatorPart], ligand_offset: int, rest: Configuration,
+                 ligand: Configuration, states: Callable[[], np.ndarray]) -> None:
+        self.label, self.dim, self.rows = label, dim, (0,)
+        self.parts, self.ligand_offset = parts, ligand_offset
+        self.rest_config, self.ligand_config = rest, ligand
+        self._sector, self._states = sector, states
+        self._basis: DeterminantBasis | None = None
+        self._vectors: np.ndarray | None = None
+
+    @property
+    def basis(self) -> DeterminantBasis:
+        if self._basis is None:
+            self._basis = self._sector()
+        return self._basis
+
+    @property
+    def mult(self) -> int:
+        return sum(p.size for p in self.parts)
+
+    @property
+    def vectors(self) -> np.ndarray:
+        if self._vectors is None:
+            vec = self._states()
+            if len(vec) != self.mult:
+                raise RuntimeError(f"{self.label}: {len(vec)} states found, {self.mult} "
+                                   "expected")
+            self._vectors = vec[:, None, :]
+        return self._vectors
 
 
 def _split_ligand(config: Configuration) -> tuple[Configuration, Configuration]:
@@ -105,12 +134,24 @@ def _split_ligand(config: Configuration) -> tuple[Configuration, Configuration]:
     return outside, ligand
 
 
+#: A configuration without an open core shell is coupled with a spectator ligand shell above
+#: this many determinants (below it, the highest-weight states of the whole configuration,
+#: eigenstates of L^2 and S^2, are cheap and keep the blocks as they have always been).
+SPECTATOR_DETERMINANTS = 20_000
+
+
 def _ligand_spectator(config: Configuration) -> bool:
-    """Whether ``config`` has an open ligand shell beside an open core and an open valence
-    shell (the case the coupling with a spectator ligand shell is made for)."""
+    """Whether ``config`` is coupled from the multiplets outside the ligand shell and those of
+    the ligand shell: an open ligand shell beside an open core and an open valence shell, or
+    beside an open valence shell in a configuration above SPECTATOR_DETERMINANTS."""
     shells = config.orbitals.shells
-    open_ = [0 < n < sh.size for sh, n in zip(shells, config.occupations)]
-    return len(shells) == 3 and shells[-1].name == "ligand" and all(open_)
+    if len(shells) != 3 or shells[-1].name != "ligand":
+        return False
+    core, valence, ligand = (0 < n < sh.size for sh, n in zip(shells, config.occupations))
+    if not (ligand and valence):
+        return False
+    size = math.prod(math.comb(sh.size, n) for sh, n in zip(shells, config.occupations))
+    return core or size > SPECTATOR_DETERMINANTS
 
 
 Rows = dict[int, tuple[DeterminantBasis, np.ndarray]]
@@ -147,12 +188,15 @@ class O3Symmetry(Symmetry):
 
     def __init__(self) -> None:
         self._dets: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
+        self._counts: dict[tuple, dict[int, int]] = {}
         self._jplus: dict[tuple, Operator] = {}
         self._lsplus: dict[tuple, tuple[Operator, Operator]] = {}
         self._row_cache: dict[tuple, dict[int, tuple[DeterminantBasis, np.ndarray]]] = {}
         self._parts: dict[tuple, AdaptedIrrep] = {}
         self._part_blocks: dict[tuple, tuple[Operator, np.ndarray]] = {}
         self._reach: dict[int, tuple[Operator, int]] = {}
+        self._hops: dict[tuple, tuple[Operator, bool]] = {}
+        self._algebra = SpectatorAlgebra(self.transition_block)
 
     def _space(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         key = (config.orbitals, config.occupations)
@@ -161,12 +205,39 @@ class O3Symmetry(Symmetry):
             self._dets[key] = (basis, two_m_of(config.orbitals, basis.dets))
         return self._dets[key]
 
+    def _m_counts(self, config: Configuration) -> dict[int, int]:
+        """The number of determinants of ``config`` of each 2M; of a configuration coupled
+        with a spectator ligand shell, from those of its two factors (never listing its
+        determinants)."""
+        key = (config.orbitals, config.occupations)
+        if key not in self._counts:
+            if _ligand_spectator(config):
+                rest, ligand = (self._m_counts(c) for c in _split_ligand(config))
+                counts: dict[int, int] = {}
+                for ma, na in rest.items():
+                    for mb, nb in ligand.items():
+                        counts[ma + mb] = counts.get(ma + mb, 0) + na * nb
+            else:
+                values, numbers = np.unique(self._space(config)[1], return_counts=True)
+                counts = {int(v): int(n) for v, n in zip(values, numbers)}
+            self._counts[key] = counts
+        return self._counts[key]
+
     def multiplicities(self, config: Configuration) -> dict[str, tuple[int, int]]:
-        _, tm = self._space(config)
-        counts: dict[int, int] = {}
-        for v in tm:
-            counts[int(v)] = counts.get(int(v), 0) + 1
-        return multiplicities_from_two_m(counts, config.parity)
+        return multiplicities_from_two_m(self._m_counts(config), config.parity)
+
+    def averages(self, config: Configuration, ops: Sequence[Operator]) -> list[float]:
+        """As :meth:`Symmetry.averages`; an operator that leaves the ligand shell of a
+        configuration coupled with a spectator ligand (:func:`_ligand_spectator`) alone has
+        the average it has over the configuration without the ligand electrons."""
+        if not _ligand_spectator(config):
+            return super().averages(config, ops)
+        rest = _split_ligand(config)[0]
+        inside = [op for op in ops if self._highest_orbital(op) < config.orbitals.shells[-1].offset]
+        ok = dict(zip(map(id, inside), super().averages(rest, inside)))
+        others = [op for op in ops if id(op) not in ok]
+        ok.update(zip(map(id, others), super().averages(config, others) if others else []))
+        return [ok[id(op)] for op in ops]
 
     def sector(self, config: Configuration, two_m: int) -> DeterminantBasis:
         """The determinants of ``config`` with 2M = two_m."""
@@ -191,15 +262,16 @@ class O3Symmetry(Symmetry):
         out: dict[str, AdaptedIrrep] = {}
         for lab in labels:
             two_j, parity = parse_label(lab)
-            low = self.sector(config, two_j)
-            mult = len(low) - len(self.sector(config, two_j + 2))
+            counts = self._m_counts(config)
+            mult = counts.get(two_j, 0) - counts.get(two_j + 2, 0)
             if parity != config.parity or mult <= 0:
                 out[lab] = AdaptedIrrep(lab, two_j + 1, DeterminantBasis(np.zeros(0)), (0,),
                                         np.zeros((0, 1, 0)))
                 continue
             if _ligand_spectator(config):
-                out[lab] = self._spectator_irrep(config, lab, low, mult)
+                out[lab] = self._spectator_irrep(config, lab, mult)
                 continue
+            low = self.sector(config, two_j)
             if coupled:
                 vec = self._coupled(config, two_j, low)
                 keys: list[tuple] = [()] * len(vec)
@@ -217,30 +289,37 @@ class O3Symmetry(Symmetry):
             out[lab] = AdaptedIrrep(lab, two_j + 1, low, (0,), vec[:, None, :])
         return out
 
-    def _spectator_irrep(self, config: Configuration, lab: str, low: DeterminantBasis,
-                         mult: int) -> SpectatorIrrep:
+    def _spectator_irrep(self, config: Configuration, lab: str, mult: int) -> SpectatorIrrep:
         """The states of ``lab`` coupled from the multiplets outside the ligand shell and
         those of the ligand shell (see :class:`SpectatorIrrep`)."""
         two_j = parse_label(lab)[0]
         rest, ligand = _split_ligand(config)
         ligand_js = self.multiplicities_any(ligand)
         rest_js = set(self.multiplicities_any(rest))
-        states, parts = [], []
+        parts = []
         for two_ja in sorted(rest_js):
             pairs = [tb for tb in ligand_js if abs(two_ja - tb) <= two_j <= two_ja + tb]
-            if not pairs:
-                continue
-            a = self._part(rest, two_ja)
-            a_rows = self._rows(rest, two_ja, two_j - max(pairs))
+            a = self._part(rest, two_ja) if pairs else None
             for two_jb in pairs:
-                b_rows = self._rows(ligand, two_jb, two_j - two_ja)
-                states.append(_couple(low, two_j, two_ja, a_rows, two_jb, b_rows))
-                parts.append((a, len(b_rows[two_jb][1])))
-        vec = np.concatenate(states)
-        if len(vec) != mult:
-            raise RuntimeError(f"{lab}: {len(vec)} states found, {mult} expected")
-        return SpectatorIrrep(lab, two_j + 1, low, (0,), vec[:, None, :], parts,
-                              config.orbitals.shells[-1].offset)
+                parts.append(SpectatorPart(a, two_jb, self._rows(ligand, two_jb, two_jb)[two_jb]))
+
+        def sector() -> DeterminantBasis:
+            return self.sector(config, two_j)
+
+        def states() -> np.ndarray:
+            low, out = sector(), []
+            for p in parts:
+                a_rows = self._rows(rest, p.two_ja, two_j - max(
+                    q.two_jl for q in parts if q.rest is p.rest))
+                b_rows = self._rows(ligand, p.two_jl, two_j - p.two_ja)
+                out.append(_couple(low, two_j, p.two_ja, a_rows, p.two_jl, b_rows))
+            return np.concatenate(out)
+
+        irrep = SpectatorIrrep(lab, two_j + 1, sector, parts, config.orbitals.shells[-1].offset,
+                               rest, ligand, states)
+        if irrep.mult != mult:
+            raise RuntimeError(f"{lab}: {irrep.mult} states found, {mult} expected")
+        return irrep
 
     def _part(self, config: Configuration, two_j: int) -> AdaptedIrrep:
         """The adapted states of J = two_j / 2 of ``config`` (a configuration without ligand
@@ -260,12 +339,31 @@ class O3Symmetry(Symmetry):
                 or self._highest_orbital(op) >= irrep.ligand_offset:
             return super().hamiltonian_block(irrep, op)
         blocks = []
-        for a, mb in irrep.parts:
-            key = (id(a), id(op))
+        for p in irrep.parts:
+            key = (id(p.rest), id(op))
             if key not in self._part_blocks:
-                self._part_blocks[key] = (op, self.scalar_block(a, op, a))
-            blocks.append(sp.kron(self._part_blocks[key][1], sp.identity(mb), format="csr"))
+                self._part_blocks[key] = (op, self.scalar_block(p.rest, op, p.rest))
+            blocks.append(sp.kron(self._part_blocks[key][1], sp.identity(p.copies), format="csr"))
         return sp.block_diag(blocks, format="csr")
+
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep):
+        """As :meth:`Symmetry.mixing_block`; the hybridisation between two coupled irreps
+        (:class:`SpectatorIrrep`) is assembled from their factors (sparse)."""
+        if isinstance(bra, SpectatorIrrep) and isinstance(ket, SpectatorIrrep) \
+                and bra.mult and ket.mult and self._is_hopping(op, bra.rest_config.orbitals):
+            orb = bra.rest_config.orbitals
+            return self._algebra.hybridisation(bra, ket, orb.shell("valence"), orb.shell("ligand"),
+                                               sum(bra.rest_config.occupations))
+        return super().mixing_block(bra, op, ket)
+
+    def _is_hopping(self, op: Operator, orbitals: Orbitals) -> bool:
+        """Whether ``op`` is the valence-ligand hopping (atomic.hopping) of ``orbitals``."""
+        key = (id(op), orbitals)
+        hit = self._hops.get(key)
+        if hit is None or hit[0] is not op:
+            ref = hopping(orbitals.shell("valence"), orbitals.shell("ligand"))
+            hit = self._hops[key] = (op, op.terms == ref.terms)
+        return hit[1]
 
     def _highest_orbital(self, op: Operator) -> int:
         """The highest spin-orbital ``op`` touches (-1 for none)."""
@@ -337,10 +435,9 @@ class O3Symmetry(Symmetry):
 
     def multiplicities_any(self, config: Configuration) -> list[int]:
         """Twice the J values present in ``config`` (any parity)."""
-        _, tm = self._space(config)
-        vals = set(int(v) for v in tm)
-        return [tj for tj in sorted(v for v in vals if v >= 0)
-                if np.count_nonzero(tm == tj) > np.count_nonzero(tm == tj + 2)]
+        counts = self._m_counts(config)
+        return [tj for tj in sorted(v for v in counts if v >= 0)
+                if counts[tj] > counts.get(tj + 2, 0)]
 
     def _casimir(self, config: Configuration, low: DeterminantBasis,
                  shells: tuple[str, ...] | None):
@@ -368,6 +465,9 @@ class O3Symmetry(Symmetry):
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
         if ground.mult == 0 or excited.mult == 0:
             return np.zeros((ground.mult, excited.mult))
+        if isinstance(ground, SpectatorIrrep) and isinstance(excited, SpectatorIrrep) \
+                and ground.ligand_config.occupations == excited.ligand_config.occupations:
+            return self._algebra.transition(ground, excited, components, op_label)
         tjg, _ = parse_label(ground.label)
         tje, _ = parse_label(excited.label)
         two_q = tje - tjg

@@ -33,7 +33,7 @@ from typing import Mapping, Sequence
 import numpy as np
 import scipy.sparse as sp
 
-from .determinants import DeterminantBasis, Operator, Orbitals, two_ml_ms_of
+from .determinants import DeterminantBasis, Operator, Orbitals, configuration_dets, two_ml_ms_of
 
 
 @dataclass
@@ -96,6 +96,13 @@ class Symmetry(ABC):
 
         Irreps absent from the configuration come back with ``mult == 0``.
         """
+
+    def averages(self, config: Configuration, ops: Sequence[Operator]) -> list[float]:
+        """The average of each operator over every state of ``config`` (its trace over the
+        configuration's determinants over their number); a symmetry may take it from a
+        smaller configuration where that gives the same."""
+        basis = configuration_dets(config.orbitals, config.occupations)
+        return [op.trace(basis) / len(basis) for op in ops]
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
         """Return <a, r | op | a', r> (shape bra.mult x ket.mult) of an invariant operator,
