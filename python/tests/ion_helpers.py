@@ -4,7 +4,8 @@ from __future__ import annotations
 import subprocess
 from pathlib import Path
 
-from morvex7.ion.build import BuiltModel, build_model
+from morvex7.ion.build import DEFAULT_CELLS, BuiltModel, build_model
+from morvex7.ion.cli import work_array_of
 from morvex7.ion.model import IonModel
 from morvex7.results import Run
 
@@ -15,8 +16,10 @@ def run_ion(model: IonModel, directory: Path, engine: Path) -> tuple[BuiltModel,
     Fails the test on a stop other than the normal end or on any engine warning.
     """
     built = build_model(model, directory)
-    proc = subprocess.run([str(engine)], cwd=directory, capture_output=True, text=True,
-                          timeout=600)
+    # the work array the model needs, as morvex7-ion --run passes it
+    cells = work_array_of(directory)
+    cmd = [str(engine)] + (["--work-array", str(cells)] if cells > DEFAULT_CELLS else [])
+    proc = subprocess.run(cmd, cwd=directory, capture_output=True, text=True, timeout=600)
     (directory / "log.txt").write_text(proc.stdout)
     (directory / "stop.txt").write_text(proc.stderr)
     assert "Normal end" in proc.stderr, proc.stdout[-2000:] + proc.stderr

@@ -400,16 +400,15 @@ FAMILY_OF = {"Oh": "coupled", "D4h": "coupled", "Td": "Oh"}
 
 def _spectator_terms(symmetry: Symmetry, config: Configuration
                      ) -> tuple[frozenset[int], dict[str, list[tuple[int, int, int]]]] | None:
-    """:func:`factor_terms` of a spherical configuration whose ligand shell is open beside an
-    open core and valence (morvex7.ion.o3 couples it from the multiplets without the ligand,
-    J_A, and those of the ligand shell, J_L: J once for every J_A, J_L it lies between)."""
-    from .o3 import parse_label
+    """:func:`factor_terms` of a spherical configuration coupled with a spectator ligand shell
+    (morvex7.ion.o3 couples it from the multiplets without the ligand, J_A, and those of the
+    ligand shell, J_L: J once for every J_A, J_L it lies between)."""
+    from .o3 import _ligand_spectator, parse_label
 
+    if not _ligand_spectator(config):
+        return None
     shells = config.orbitals.shells
     occ = config.occupations
-    if not (len(shells) == 3 and shells[-1].name == "ligand"
-            and all(0 < n < sh.size for sh, n in zip(shells, occ))):
-        return None
     inner = multiplicities(symmetry, Configuration("", config.orbitals,
                                                    (occ[0], occ[1], shells[2].size)))
     ligand = multiplicities(symmetry, Configuration("", config.orbitals,
@@ -436,6 +435,15 @@ def _inner_sector(symmetry: Symmetry, config: Configuration) -> int:
     occ = config.occupations
     inner = Configuration("", config.orbitals, (occ[0], occ[1], config.orbitals.shells[2].size))
     return max(sector_size(symmetry, inner, lab) for lab in multiplicities(symmetry, inner))
+
+
+def _partners(sides: Mapping[str, Sequence[Configuration]], side: str, k: int
+              ) -> list[Configuration]:
+    """The configurations that configuration k of ``side`` has blocks with: its neighbours
+    (hybridisation) and configuration k of the other side (dipole)."""
+    cs, other = sides[side], sides["excited" if side == "ground" else "ground"]
+    return [c for i, c in ((k - 1, cs), (k + 1, cs), (k, other)) if 0 <= i < len(c)
+            for c in [c[i]]]
 
 
 @dataclass
@@ -863,6 +871,7 @@ def estimate(model: IonModel, symmetry: Symmetry,
     # the projected trial vectors (complex) and, for the ground symmetries, every row over the
     # whole configuration (complex); plus the dense matrices of the ground-state search
     peak = 0.0
+    held_factored = False
     for s, cs in sides.items():
         for k, conf in enumerate(cs):
             if coupled and _ligand_open(conf):
@@ -873,15 +882,22 @@ def estimate(model: IonModel, symmetry: Symmetry,
                     continue
                 sec = sector_size(symmetry, conf, lab)
                 if symmetry.name == "O3":
-                    # a ligand beside open core and valence is coupled from the multiplets
-                    # without it: the dense sector matrices are those of that configuration
+                    # a configuration coupled with a spectator ligand: the dense sector
+                    # matrices are those without the ligand; its states are written out over
+                    # its determinants only for a block with a configuration coupled otherwise
                     inner = _inner_sector(symmetry, conf)
-                    arrays = 8.0 * (3 * (inner or sec) ** 2 + 6 * m * sec)
+                    factored = inner and all(_inner_sector(symmetry, c) for c in _partners(
+                        sides, s, k))
+                    held_factored |= bool(factored)
+                    arrays = 8.0 * (3 * (inner or sec) ** 2 + (0 if factored else 6 * m * sec))
                 else:
                     arrays = 8.0 * m * sec * 6
                     if s == "ground" and not coupled:
                         arrays += 16.0 * irrep_dim.get(lab, 1) * determinants(conf) * m
                 peak = max(peak, arrays)
+    if held_factored:
+        # blocks made from factors are held sparse until written
+        peak += SPARSE_ELEMENT_BYTES * sum(b.elements for blocks in sections for b in blocks)
     if coupled:
         peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name])
         peak += transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
