@@ -8,7 +8,8 @@
 Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
 N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰, Mn²⁺
 3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3 (4f1-O3 with three configurations per side,
-refused by the size estimate; 4f1-O3-C2 with two, 4f¹ + 4f²L̲, as Ce³⁺ is usually modelled).
+3d⁹4f⁴L̲² of 910 910 determinants coupled from its factors; 4f1-O3-C2 with two, 4f¹ + 4f²L̲, as
+Ce³⁺ is usually modelled).
 Each case runs in a child process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size (with FTN99 when the

@@ -55,7 +55,12 @@ def test_configurations_per_side():
     assert [len(s) for s in model_from_dict(d9).configurations()] == [2, 1]
 
 
-def test_refusal_of_three_configurations_suggests_two(tmp_path, capsys):
+def test_refusal_of_three_configurations_suggests_two(tmp_path, capsys, monkeypatch):
+    """Ce3+ with three configurations (3d9 4f4 L2: 910 910 determinants) fits a machine of
+    8 GB; on one of 0.5 GB it is refused before anything is written, with the hint."""
+    from morvex7.ion import estimate
+    from morvex7.ion.build import make_symmetry
+
     desc = tmp_path / "ce.toml"
     desc.write_text("""
 valence = "4f"
@@ -70,6 +75,10 @@ Delta = 3.0
 U = 6.0
 V = 2.0
 """)
+    est = estimate.estimate(load_description(desc), make_symmetry("O3"))
+    assert est.problems(memory=8e9) == []
+    assert est.problems(memory=0.5e9)
+    monkeypatch.setattr(estimate, "machine_bytes", lambda: 0.5e9)
     assert cli.main([str(desc), "-o", str(tmp_path / "ce")]) == 2
     err = capsys.readouterr().err
     assert "too large" in err and "configurations = 2" in err
