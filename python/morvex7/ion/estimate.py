@@ -442,8 +442,8 @@ def _partners(sides: Mapping[str, Sequence[Configuration]], side: str, k: int
     """The configurations that configuration k of ``side`` has blocks with: its neighbours
     (hybridisation) and configuration k of the other side (dipole)."""
     cs, other = sides[side], sides["excited" if side == "ground" else "ground"]
-    return [c for i, c in ((k - 1, cs), (k + 1, cs), (k, other)) if 0 <= i < len(c)
-            for c in [c[i]]]
+    return [configs[i] for i, configs in ((k - 1, cs), (k + 1, cs), (k, other))
+            if 0 <= i < len(configs)]
 
 
 @dataclass

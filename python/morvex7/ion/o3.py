@@ -113,6 +113,14 @@ class SpectatorIrrep(AdaptedIrrep):
     def mult(self) -> int:
         return sum(p.size for p in self.parts)
 
+    # the dataclass's comparison and repr would write the states out: identity and a summary
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+    def __repr__(self) -> str:
+        return (f"SpectatorIrrep({self.label!r}, {self.mult} copies from {len(self.parts)} "
+                f"(J_A, J_L) pairs of {self.rest_config.name!r} and {self.ligand_config.name!r})")
+
     @property
     def vectors(self) -> np.ndarray:
         if self._vectors is None:
