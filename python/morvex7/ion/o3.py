@@ -29,7 +29,7 @@ import scipy.sparse as sp
 
 from .atomic import hopping, j_plus, l_plus, s_plus
 from .determinants import DeterminantBasis, Operator, Orbitals, configuration_dets, two_m_of
-from .o3spectator import SpectatorAlgebra, SpectatorPart
+from .o3spectator import SpectatorAlgebra, SpectatorPart, repeated_blocks
 from .symmetry import (AdaptedIrrep, Configuration, Symmetry, ls_casimir,
                        refine_by_eigenvalues)
 from .wigner import three_j
@@ -350,9 +350,11 @@ class O3Symmetry(Symmetry):
         for p in irrep.parts:
             key = (id(p.rest), id(op))
             if key not in self._part_blocks:
-                self._part_blocks[key] = (op, self.scalar_block(p.rest, op, p.rest))
-            blocks.append(sp.kron(self._part_blocks[key][1], sp.identity(p.copies), format="csr"))
-        return sp.block_diag(blocks, format="csr")
+                part = sp.csr_matrix(self.scalar_block(p.rest, op, p.rest))
+                part.sum_duplicates()
+                self._part_blocks[key] = (op, part)
+            blocks.append((self._part_blocks[key][1], p.copies))
+        return repeated_blocks(blocks)
 
     def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep):
         """As :meth:`Symmetry.mixing_block`; the hybridisation between two coupled irreps

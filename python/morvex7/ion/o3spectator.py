@@ -99,6 +99,34 @@ def reduced(bra_top: tuple[DeterminantBasis, np.ndarray], two_jp: int,
     return (bv @ (m @ kv.T)) / w
 
 
+def repeated_blocks(blocks: list[tuple[sp.csr_matrix, int]]) -> sp.csr_matrix:
+    """The block-diagonal matrix of kron(block, identity(copies)) over ``blocks`` (the block
+    of an operator that leaves the ligand shell alone), canonical CSR. Row i * copies + b of
+    a pair is row i of its block with columns j * copies + b, so the CSR arrays are made
+    directly: scipy's kron and block_diag take seconds over the hundreds of (J_A, J_L) pairs
+    of a large configuration."""
+    lengths, cols, vals = [], [], []
+    offset = 0
+    for c, copies in blocks:  # canonical CSR
+        n = np.diff(c.indptr)
+        row = np.repeat(np.arange(len(n)), n)
+        # element k of row i, copy b: written at indptr[i] * copies + b * n[i] + (k - indptr[i])
+        b = np.arange(copies)[None, :]
+        pos = (c.indptr[row] * (copies - 1))[:, None] + b * n[row][:, None] \
+            + np.arange(len(row))[:, None]
+        col = np.empty(len(row) * copies, dtype=np.int64)
+        val = np.empty(len(row) * copies)
+        col[pos.ravel()] = (offset + c.indices[:, None] * copies + b).ravel()
+        val[pos.ravel()] = np.repeat(c.data, copies)
+        lengths.append(np.repeat(n, copies))
+        cols.append(col)
+        vals.append(val)
+        offset += c.shape[0] * copies
+    indptr = np.concatenate([[0], np.cumsum(np.concatenate(lengths))])
+    return sp.csr_matrix((np.concatenate(vals), np.concatenate(cols), indptr),
+                         shape=(offset, offset))
+
+
 def _top(irrep) -> tuple[DeterminantBasis, np.ndarray]:
     return irrep.basis, irrep.vectors[:, 0, :]
 
