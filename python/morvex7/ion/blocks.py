@@ -193,14 +193,31 @@ def band_levels(n: int, width: float) -> tuple[np.ndarray, np.ndarray]:
 def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
                      width: float = 0.0, sparse: bool = False) -> np.ndarray | sp.csr_matrix:
     """The whole Hamiltonian of one symmetry of a side, in the engine's basis order (with
-    ``sparse`` a sparse matrix: with many band levels it is mostly zero)."""
+    ``sparse`` a sparse matrix: with many band levels it is mostly zero).
+
+    The sparse one is summed from the sparse blocks without a dense copy, each element by the
+    same additions in the same order as the dense one (an absent element adds exactly zero),
+    so both hold the same numbers."""
     m = [side.mult(c, label) for c in range(len(side.configs))]
 
-    def h(c: int) -> np.ndarray:
-        out = np.zeros((m[c], m[c]))
-        for o, blk in zip(side.hamiltonian, side.ham[c][label]):
-            out += o.value * (blk.toarray() if sp.issparse(blk) else blk)
-        return out + side.energies[c] * np.eye(m[c])
+    def eye(n: int):
+        return sp.identity(n, format="csr") if sparse else np.eye(n)
+
+    def dense(blk):
+        return blk.toarray() if sp.issparse(blk) else blk
+
+    def summed(ops, blocks, shape):
+        out = sp.csr_matrix(shape) if sparse else np.zeros(shape)
+        for o, blk in zip(ops, blocks):
+            if sparse:
+                out = out + o.value * sp.csr_matrix(blk)
+            else:
+                out += o.value * dense(blk)
+        return out
+
+    def h(c: int):
+        return summed(side.hamiltonian, side.ham[c][label], (m[c], m[c])) \
+            + side.energies[c] * eye(m[c])
 
     k = len(side.configs)
     if k == 1:
@@ -208,11 +225,8 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
     x2, h2 = band_levels(n2, width)
     x3, h3 = band_levels(n3, width)
 
-    def v(c: int) -> np.ndarray:
-        out = np.zeros((m[c], m[c + 1]))
-        for o, blk in zip(side.mixing, side.mix[c][label]):
-            out += o.value * (blk.toarray() if sp.issparse(blk) else blk)
-        return out
+    def v(c: int):
+        return summed(side.mixing, side.mix[c][label], (m[c], m[c + 1]))
 
     # the upper triangle as (row offset, column offset, block) pieces
     pieces = [(0, 0, h(0))]
@@ -222,23 +236,24 @@ def side_hamiltonian(side: Side, label: str, n2: int = 1, n3: int = 1,
     for a in range(n2):
         b2 = r
         r += m[1]
-        pieces.append((b2, b2, h1 + x2[a] * np.eye(m[1])))
+        pieces.append((b2, b2, h1 + x2[a] * eye(m[1])))
         pieces.append((0, b2, h2[a] * v0))
         if k > 2:
             for b in range(n3):
                 b3 = r
                 r += m[2]
-                pieces.append((b3, b3, h2d + (x2[a] + x3[b]) * np.eye(m[2])))
+                pieces.append((b3, b3, h2d + (x2[a] + x3[b]) * eye(m[2])))
                 pieces.append((b2, b3, h3[b] * v1))
     dim = r
     if sparse:
         rows, cols, vals = [], [], []
         for r0, c0, blk in pieces:
-            i, j = np.nonzero(blk)
-            keep = (r0 + i) <= (c0 + j)
+            blk = sp.coo_matrix(blk)
+            i, j, x = blk.row, blk.col, blk.data
+            keep = ((r0 + i) <= (c0 + j)) & (x != 0)
             rows.append(r0 + i[keep])
             cols.append(c0 + j[keep])
-            vals.append(blk[i[keep], j[keep]])
+            vals.append(x[keep])
         up = sp.coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
                            shape=(dim, dim)).tocsr()
         return (up + sp.triu(up, 1).T).tocsr()

@@ -84,12 +84,17 @@ class Orbitals:
         return out
 
 
+#: parity of the number of set bits of every 16-bit number
+_PARITY16 = np.zeros(1 << 16, dtype=np.int64)
+for _b in range(16):
+    _PARITY16[1 << _b:1 << (_b + 1)] = 1 - _PARITY16[:1 << _b]
+
+
 def parity_bits(x: np.ndarray) -> np.ndarray:
     """Parity (0 or 1) of the number of set bits of each uint64."""
-    x = x.copy()
-    for shift in (32, 16, 8, 4, 2, 1):
-        x ^= x >> np.uint64(shift)
-    return (x & _ONE).astype(np.int64)
+    x = x ^ (x >> np.uint64(32))
+    x ^= x >> np.uint64(16)
+    return _PARITY16[(x & np.uint64(0xFFFF)).astype(np.intp)]
 
 
 @dataclass

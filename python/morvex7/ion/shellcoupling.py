@@ -86,7 +86,17 @@ class Space:
         hit = self.blocks.get(key)
         if hit is None or hit[0] is not op:  # the operator is kept, so its id stays its own
             basis, v = self.row_one(label, mu)
-            hit = (op, v @ (op.matrix(basis, basis) @ v.T))
+            hit = (op, v @ (self.sector_matrix(op, mu, basis) @ v.T))
+            self.blocks[key] = hit
+        return hit[1]
+
+    def sector_matrix(self, op: Operator, mu: Fraction, basis: DeterminantBasis) -> sp.csr_matrix:
+        """The operator's matrix over the determinants ``basis`` of the C4z sector ``mu``,
+        made once for the irreps whose row 1 share that sector."""
+        key = ("sector", id(op), int(np.mod(int(2 * mu), 8)))
+        hit = self.blocks.get(key)
+        if hit is None or hit[0] is not op:
+            hit = (op, op.matrix(basis, basis))
             self.blocks[key] = hit
         return hit[1]
 
@@ -176,10 +186,28 @@ class ShellCoupler:
 
     def shell_space(self, index: int, n: int, closed: int) -> Space:
         """Every row of every irrep of n electrons in shell ``index`` (the others closed as in
-        ``closed`` or empty), copies sorted by the shell's L^2 + S^2/64."""
+        ``closed`` or empty), copies sorted by the shell's L^2 + S^2/64.
+
+        The states do not depend on the closed shells (their bits only shift every mask alike,
+        and every sign they add to a ladder inside the shell cancels in pairs), so they are made
+        once per (shell, electrons) and shared by the spaces of every ``closed``; each space
+        keeps its own blocks, whose operators may reach the closed shells."""
         key = (index, n, closed)
         if key in self._shell_spaces:
             return self._shell_spaces[key]
+        bare = self._shell_spaces.get((index, n, 0)) if closed else None
+        if bare is None:
+            bare = self._bare_shell_space(index, n)
+            self._shell_spaces[(index, n, 0)] = bare
+        if not closed:
+            return bare
+        space = Space(bare.masks | np.uint64(closed), bare.two_m, dict(bare.states), bare.shells,
+                      bare.span)
+        self._shell_spaces[key] = space
+        return space
+
+    def _bare_shell_space(self, index: int, n: int) -> Space:
+        """`shell_space` with every other shell empty."""
         sh = self.orbitals.shells[index]
         act = ConfigurationAction(self.group, [RotShell(sh.l, n, sh.offset)])
         masks = act.masks()
@@ -198,10 +226,9 @@ class ShellCoupler:
             rows = partners(self.group, ir, act, rb)  # (dim, n, mult), the action's order
             rows[0] = rb
             states[lab] = np.ascontiguousarray(rows[:, order, :].transpose(0, 2, 1))
-        space = Space(masks[order] | np.uint64(closed), two_m[order], states, (sh.name,),
+        space = Space(masks[order], two_m[order], states, (sh.name,),
                       (sh.offset, sh.offset + sh.size - 1))
         self._sort(space, [(sh.name,)])
-        self._shell_spaces[key] = space
         return space
 
     def _pair(self, a: Space, b: Space, z: str, rows: Sequence[int]
@@ -408,24 +435,45 @@ class ShellCoupler:
         else:
             return None
         names = list(inside.states)
-        rows, cols, vals = [], [], []
-        # copies that differ only in the acting factor's copy number form one group
+        n = len(copies)
+        # copies that differ only in the acting factor's copy number form one group, and each
+        # group holds the block of its irrep between its copies
         _, group_of = np.unique(copies[:, other], axis=0, return_inverse=True)
         group_of = group_of.ravel()
-        order = np.argsort(group_of, kind="stable")
-        bounds = np.searchsorted(group_of[order], np.arange(group_of.max() + 2))
-        for g in range(len(bounds) - 1):
-            idx = order[bounds[g]:bounds[g + 1]]
-            name = names[copies[idx[0], which]]
+        t = copies[:, which + 1]
+        rows, cols, vals = [], [], []
+        for xi in np.unique(copies[:, which]):
+            name = names[xi]
             blk = inside.block(op, name, mu[name].mu[0])
-            t = copies[idx, which + 1]
-            part = blk[np.ix_(t, t)]
-            i, j = np.nonzero(part)
-            rows.append(idx[i])
-            cols.append(idx[j])
-            vals.append(part[i, j])
-        n = len(copies)
+            members = np.flatnonzero(copies[:, which] == xi)
+            table = _group_table(group_of[members], t[members], blk.shape[0])
+            i, j = np.nonzero(blk)
+            if table is not None:  # every group holds every copy of the irrep once
+                table = members[table]
+                rows.append(table[:, i].ravel())
+                cols.append(table[:, j].ravel())
+                vals.append(np.broadcast_to(blk[i, j], (len(table), len(i))).ravel())
+                continue
+            for g in np.unique(group_of[members]):
+                idx = members[group_of[members] == g]
+                part = blk[np.ix_(t[idx], t[idx])]
+                i, j = np.nonzero(part)
+                rows.append(idx[i])
+                cols.append(idx[j])
+                vals.append(part[i, j])
         if not rows:
             return sp.csr_matrix((n, n))
         return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
                              shape=(n, n))
+
+
+def _group_table(groups: np.ndarray, t: np.ndarray, mult: int) -> np.ndarray | None:
+    """Positions (into ``groups``) as a table (group, copy number), when every group holds
+    each of the copy numbers 0 .. mult - 1 exactly once; else None."""
+    ids, rank = np.unique(groups, return_inverse=True)
+    rank = rank.ravel()
+    if len(groups) != len(ids) * mult:
+        return None
+    table = np.full((len(ids), mult), -1, dtype=np.int64)
+    table[rank, t] = np.arange(len(groups))
+    return table if (table >= 0).all() else None
