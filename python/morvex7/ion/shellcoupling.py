@@ -441,30 +441,62 @@ class ShellCoupler:
         _, group_of = np.unique(copies[:, other], axis=0, return_inverse=True)
         group_of = group_of.ravel()
         t = copies[:, which + 1]
-        rows, cols, vals = [], [], []
-        for xi in np.unique(copies[:, which]):
-            name = names[xi]
-            blk = inside.block(op, name, mu[name].mu[0])
+        irreps = np.unique(copies[:, which])
+        blocks = {xi: inside.block(op, names[xi], mu[names[xi]].mu[0]) for xi in irreps}
+        tables = {}
+        for xi in irreps:
             members = np.flatnonzero(copies[:, which] == xi)
-            table = _group_table(group_of[members], t[members], blk.shape[0])
-            i, j = np.nonzero(blk)
-            if table is not None:  # every group holds every copy of the irrep once
-                table = members[table]
-                rows.append(table[:, i].ravel())
-                cols.append(table[:, j].ravel())
-                vals.append(np.broadcast_to(blk[i, j], (len(table), len(i))).ravel())
-                continue
-            for g in np.unique(group_of[members]):
-                idx = members[group_of[members] == g]
-                part = blk[np.ix_(t[idx], t[idx])]
-                i, j = np.nonzero(part)
-                rows.append(idx[i])
-                cols.append(idx[j])
-                vals.append(part[i, j])
-        if not rows:
-            return sp.csr_matrix((n, n))
-        return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
-                             shape=(n, n))
+            table = _group_table(group_of[members], t[members], blocks[xi].shape[0])
+            if table is None or (len(table[0]) > 1 and (np.diff(table, axis=1) <= 0).any()):
+                return _grouped_block(copies[:, which], group_of, t, blocks)
+            tables[xi] = (members, members[table])
+        return _spread(n, copies[:, which], group_of, t, blocks, tables)
+
+
+def _spread(n: int, irrep_of: np.ndarray, group_of: np.ndarray, t: np.ndarray,
+            blocks: dict[int, np.ndarray], tables: dict) -> sp.csr_matrix:
+    """The block over every copy as canonical CSR, made row by row from the irreps' blocks:
+    copy i of copy number t in group g holds row t of its irrep's block, its columns those of
+    the group's copies (``tables[irrep]``: the irrep's copies, and the copies of each group by
+    copy number, rising along the copy number, so each row's columns stay sorted)."""
+    data, indices, flat = [], [], []
+    stored = offset = 0
+    lengths = np.zeros(n, dtype=np.int64)
+    first = np.zeros(n, dtype=np.int64)   # where a copy's row starts among the stored elements
+    base = np.zeros(n, dtype=np.int64)    # where its group's copies start in the flat tables
+    for xi, (members, table) in tables.items():
+        b = sp.csr_matrix(blocks[xi])
+        rank = np.unique(group_of[members], return_inverse=True)[1].ravel()
+        base[members] = offset + rank * table.shape[1]
+        first[members] = stored + b.indptr[t[members]]
+        lengths[members] = np.diff(b.indptr)[t[members]]
+        flat.append(table.ravel())
+        data.append(b.data)
+        indices.append(b.indices)
+        offset += table.size
+        stored += len(b.data)
+    indptr = np.concatenate([[0], np.cumsum(lengths)])
+    pick = np.arange(indptr[-1]) + np.repeat(first - indptr[:-1], lengths)
+    cols = np.concatenate(flat)[np.repeat(base, lengths) + np.concatenate(indices)[pick]]
+    return sp.csr_matrix((np.concatenate(data)[pick], cols, indptr), shape=(n, n))
+
+
+def _grouped_block(irrep_of: np.ndarray, group_of: np.ndarray, t: np.ndarray,
+                   blocks: dict[int, np.ndarray]) -> sp.csr_matrix:
+    """As `_spread` for copies in any arrangement, group by group."""
+    rows, cols, vals = [], [], []
+    for g in np.unique(group_of):
+        idx = np.flatnonzero(group_of == g)
+        part = blocks[irrep_of[idx[0]]][np.ix_(t[idx], t[idx])]
+        i, j = np.nonzero(part)
+        rows.append(idx[i])
+        cols.append(idx[j])
+        vals.append(part[i, j])
+    n = len(t)
+    if not rows:
+        return sp.csr_matrix((n, n))
+    return sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                         shape=(n, n))
 
 
 def _group_table(groups: np.ndarray, t: np.ndarray, mult: int) -> np.ndarray | None:
