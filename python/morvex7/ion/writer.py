@@ -119,15 +119,21 @@ def _sparse_elements(m: sp.spmatrix, scale: float | None
         r1 = min(r1, nrow)
         a, b = indptr[r0], indptr[r1]
         data = m.data[a:b] if scale is None else scale * m.data[a:b]
-        keep = np.abs(data) >= NOISE              # rounding noise of the adaptation
-        v32 = np.float32(data[keep])
-        rows = np.repeat(np.arange(r0, r1, dtype=np.int32), np.diff(indptr[r0:r1 + 1]))[keep]
-        cols = m.indices[a:b][keep]
-        nz = v32 != 0
-        parts.append((rows[nz], cols[nz].astype(np.int32), v32[nz]))
+        v32 = data.astype(np.float32)
+        # written: neither rounding noise of the adaptation nor zero as a 4-byte real
+        keep = np.abs(data) >= NOISE
+        keep &= v32 != 0
+        rows = np.repeat(np.arange(r0, r1, dtype=np.int32), np.diff(indptr[r0:r1 + 1]))
+        cols = m.indices[a:b].astype(np.int32, copy=False)
+        if keep.all():
+            parts.append((rows, cols, v32))
+        else:
+            parts.append((rows[keep], cols[keep], v32[keep]))
         r0 = r1
     if not parts:
         return np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.float32)
+    if len(parts) == 1:
+        return parts[0]
     return tuple(np.concatenate([p[k] for p in parts]) for k in range(3))
 
 
