@@ -32,9 +32,12 @@ float dot(const float* x, const float* y, int32_t n) {
   return sum;
 }
 
-// c[i] = q_i · w for i = i0..i1-1, eight independent sums at a time so that
-// their additions overlap.
-void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1) {
+// c[i] += Σ_{k0<=k<k1} q_i[k]·w[k] for i = i0..i1-1, k ascending, eight
+// independent sums at a time so that their additions overlap. With c = 0 and
+// [k0, k1) = [0, n) it is c[i] = q_i · w; further element ranges, taken in
+// ascending order, continue each sum exactly where it stopped.
+void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1,
+                  int32_t k0, int32_t k1) {
   constexpr int32_t group = 8;
   int32_t i = i0;
   for (; i + group <= i1; i += group) {
@@ -42,15 +45,25 @@ void coefficients(const float* basis, int32_t n, const float* w, float* c, int32
     float acc[group];
     for (int32_t l = 0; l < group; ++l) {
       q[l] = basis + static_cast<std::ptrdiff_t>(i + l) * n;
-      acc[l] = 0.0f;
+      acc[l] = c[i + l];
     }
-    for (int32_t k = 0; k < n; ++k) {
+    for (int32_t k = k0; k < k1; ++k) {
       const float wk = w[k];
       for (int32_t l = 0; l < group; ++l) acc[l] = acc[l] + q[l][k] * wk;
     }
     for (int32_t l = 0; l < group; ++l) c[i + l] = acc[l];
   }
-  for (; i < i1; ++i) c[i] = dot(basis + static_cast<std::ptrdiff_t>(i) * n, w, n);
+  for (; i < i1; ++i) {
+    const float* q = basis + static_cast<std::ptrdiff_t>(i) * n;
+    float sum = c[i];
+    for (int32_t k = k0; k < k1; ++k) sum = sum + q[k] * w[k];
+    c[i] = sum;
+  }
+}
+
+void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1) {
+  std::fill(c + i0, c + i1, 0.0f);
+  coefficients(basis, n, w, c, i0, i1, 0, n);
 }
 
 // w := w − Σ_{i<count} c[i]·q_i, for each element the terms in ascending i.
@@ -77,11 +90,38 @@ void orthogonalise(const float* basis, int32_t n, int32_t count, float* w, float
       n, [&](int32_t k0, int32_t k1) { subtract(basis, n, c, count, w, k0, k1); }, 64);
 }
 
+// Two classical Gram–Schmidt passes of w against q_0..q_{count-1} (c and c2
+// hold count coefficients each). In one thread the first pass's subtraction
+// and the second pass's coefficients share one sweep over the basis: for a
+// block of elements, w is updated (terms in ascending i) and the block is
+// added to every coefficient while it is still in the cache, blocks in
+// ascending order. That reads the basis three times instead of four, with the
+// sums of the two separate passes. Threads split the subtraction by elements
+// and the coefficients by vectors, which cannot share a sweep: they take the
+// passes one after the other.
+void reorthogonalise(const float* basis, int32_t n, int32_t count, float* w, float* c, float* c2) {
+  if (int64_t(count) * n >= min_parallel_work && parallel::threads() > 1) {
+    orthogonalise(basis, n, count, w, c);
+    orthogonalise(basis, n, count, w, c);
+    return;
+  }
+  coefficients(basis, n, w, c, 0, count);
+  std::fill(c2, c2 + count, 0.0f);
+  // A block of the basis (count x block cells) that stays in a 256 kB cache.
+  const int32_t block = std::max<int32_t>(64, (int32_t(1) << 16) / std::max(count, 1)) & ~15;
+  for (int32_t k0 = 0; k0 < n; k0 += block) {
+    const int32_t k1 = std::min(n, k0 + block);
+    subtract(basis, n, c, count, w, k0, k1);
+    coefficients(basis, n, w, c2, 0, count, k0, k1);
+  }
+  subtract(basis, n, c2, count, w, 0, n);
+}
+
 // A start vector for the part of the space that the run has not reached:
 // a fixed pseudo-random vector (integer arithmetic, the same bits everywhere)
 // orthogonalised against q_0..q_{count-1} and normalised into w. False when
 // nothing of it is left (the basis spans the space, to rounding).
-bool fresh_vector(const float* basis, int32_t n, int32_t count, float* w, float* c) {
+bool fresh_vector(const float* basis, int32_t n, int32_t count, float* w, float* c, float* c2) {
   for (uint32_t attempt = 0; attempt < 3; ++attempt) {
     uint32_t x = 2463534242u + 977u * static_cast<uint32_t>(count) + 7919u * attempt;
     for (int32_t k = 0; k < n; ++k) {  // xorshift32
@@ -91,8 +131,7 @@ bool fresh_vector(const float* basis, int32_t n, int32_t count, float* w, float*
       w[k] = static_cast<float>(static_cast<int32_t>(x >> 8) - (1 << 23)) / float(1 << 23);
     }
     const float before = std::sqrt(dot(w, w, n));
-    orthogonalise(basis, n, count, w, c);
-    orthogonalise(basis, n, count, w, c);
+    reorthogonalise(basis, n, count, w, c, c2);
     const float after = std::sqrt(dot(w, w, n));
     if (after > 1.0e-4f * before) {
       for (int32_t k = 0; k < n; ++k) w[k] = w[k] / after;
@@ -118,7 +157,8 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
   lanczos_result r;
   const int32_t limit = std::min(steps, n);
   if (limit <= 0) return r;
-  std::vector<float> c(static_cast<std::size_t>(limit));  // reorthogonalisation coefficients
+  // The coefficients of the two reorthogonalisation passes.
+  std::vector<float> c(static_cast<std::size_t>(limit)), c2(c.size());
   const sliced_matrix hs = slice_rows(h, n);  // every step multiplies by H
   r.norm = std::sqrt(dot(v, v, n));
   r.reached = -1;
@@ -128,7 +168,7 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
   } else {
     r.norm = 0.0f;
     r.reached = 0;
-    fresh_vector(basis, n, 0, q0, c.data());
+    fresh_vector(basis, n, 0, q0, c.data(), c2.data());
   }
   float scale = 0.0f;  // the largest |alpha_j| + beta_j: the size of H seen so far
   for (int32_t j = 0; j < limit; ++j) {
@@ -141,8 +181,7 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
     for (int32_t k = 0; k < n; ++k) w[k] = (w[k] - alpha[j] * q[k]) - b * previous[k];
     r.m = j + 1;
     if (r.m == limit) break;  // the last residual is not part of the tridiagonal matrix
-    orthogonalise(basis, n, j + 1, w, c.data());
-    orthogonalise(basis, n, j + 1, w, c.data());
+    reorthogonalise(basis, n, j + 1, w, c.data(), c2.data());
     beta[j] = std::sqrt(dot(w, w, n));
     scale = std::max(scale, std::fabs(alpha[j]) + beta[j]);
     if (beta[j] > 64.0f * 1.1920929e-7f * scale) {
@@ -154,7 +193,7 @@ lanczos_result lanczos(int32_t h, int32_t n, const float* v, int32_t steps, floa
     // spectrum has the same number of lines; the new lines carry amplitude 0.
     if (r.reached < 0) r.reached = r.m;
     beta[j] = 0.0f;
-    if (!fresh_vector(basis, n, j + 1, w, c.data())) break;
+    if (!fresh_vector(basis, n, j + 1, w, c.data(), c2.data())) break;
   }
   if (r.reached < 0) r.reached = r.m;
   return r;
