@@ -6,8 +6,6 @@
 // share the large kernels; the results are the same bits for every N.
 // CELLS sizes the work array (default 10,000,000 cells of 4 bytes); memory is
 // taken only as the model uses it, and the results do not depend on it.
-#include <malloc.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -32,13 +30,6 @@ int finish_stdout() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Working copies of large blocks (a sliced Hamiltonian, the mirror lists of
-  // the sparse build) are made afresh for every triad. Taken from the heap and
-  // kept there when freed, they reuse pages the process already has; taken as
-  // their own mappings (the default above 128 kB) every page was faulted in
-  // anew, some 100 000 faults a run on a 10 000-state core-hole space.
-  mallopt(M_MMAP_THRESHOLD, 1 << 30);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   mv::guard_run();  // before any thread, so that every thread inherits its mask
   std::string error;
   const std::optional<mv::Options> options = mv::parse_options(argc, argv, error);

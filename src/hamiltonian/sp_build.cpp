@@ -4,6 +4,7 @@
 #include "hamiltonian/sparse.h"
 #include "support/runsupport.h"
 #include "workarray/heap.h"
+#include "workarray/large_pages.h"
 
 namespace mv {
 
@@ -76,10 +77,10 @@ void store_row(int32_t p, int32_t i, const RowScratch& s, int32_t k) {
 // instead of a search through every earlier row: for each column c, the
 // elements (r, c) with r < c of the rows stored so far, as a linked list.
 struct MirrorList {
-  std::vector<int32_t> head;  // head[c]: newest entry for column c, -1 none
-  std::vector<int32_t> next;
-  std::vector<int32_t> row;
-  std::vector<float> value;
+  large_vector<int32_t> head;  // head[c]: newest entry for column c, -1 none
+  large_vector<int32_t> next;
+  large_vector<int32_t> row;
+  large_vector<float> value;
 };
 
 // Row i's buffer columns 1..i-1 get the elements (r, i) of the earlier rows and

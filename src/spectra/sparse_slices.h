@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "workarray/large_pages.h"
+
 namespace mv {
 
 struct sliced_matrix {
@@ -23,12 +25,12 @@ struct sliced_matrix {
   // lane l at start[s] + 8·e + l. Lanes past a row's end hold value 0 and
   // column 0; they are masked off by length.
   std::vector<int64_t> start;
-  std::vector<float> values;
+  large_vector<float> values;
   // 0-based columns: two bytes each while n <= 65536 (narrow_cols), else four
   // (cols). A large H does not fit the caches, so the product runs at the
   // speed of memory: 6 bytes an element instead of 8 is a quarter less to read.
-  std::vector<uint16_t> narrow_cols;
-  std::vector<int32_t> cols;
+  large_vector<uint16_t> narrow_cols;
+  large_vector<int32_t> cols;
   // Per lane (slices·8): the row it carries (-1 for none) and its length.
   std::vector<int32_t> row;
   std::vector<int32_t> length;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -112,9 +113,22 @@ void cut_heap(std::string_view name, int32_t start) {
   dealloc("cut_heap", heap_info.top - start + 1, start);
 }
 
+// The region's cells stay where they are (the top and the peak do not move),
+// but nothing reads them again: the whole pages among them go back to the
+// system, so that the memory a run holds falls while the work array grows
+// above them. A page given back reads as zero until a cell on it is written;
+// alloc and dealloc fill their cells as before, taking the page anew.
 void remove_region(std::string_view name, int32_t first_marker, int32_t second_marker) {
   cut_region();
   debugheap("remove_region", second_marker - first_marker, first_marker, heap_info, name);
+  if (first_marker < 1 || second_marker <= first_marker || second_marker > heap_size.cells + 1) {
+    return;
+  }
+  constexpr std::uintptr_t page = 4096;
+  const auto first = reinterpret_cast<std::uintptr_t>(heap.cell + first_marker);
+  const auto end = reinterpret_cast<std::uintptr_t>(heap.cell + second_marker);
+  const std::uintptr_t lo = (first + page - 1) & ~(page - 1), hi = end & ~(page - 1);
+  if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
 }
 
 void check(int32_t value, int32_t limit, std::string_view name, int32_t print) {

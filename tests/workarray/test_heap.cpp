@@ -1,8 +1,10 @@
 // The work array: stack discipline, markers, the fill pattern, the peak and
 // the size check at the last usable cell.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <bit>
+#include <cstdint>
 #include <string>
 
 #include "io/stop.h"
@@ -117,6 +119,51 @@ TEST_F(Heap, ZeroAndIzero) {
   EXPECT_EQ(rh(a)[3], 1.0e30f);
   izero(ih(a), 4);
   EXPECT_EQ(ih(a)[3], 0);
+}
+
+// Whether the page holding cell pos is in memory.
+bool resident(int32_t pos) {
+  const auto page = reinterpret_cast<std::uintptr_t>(rh(pos)) & ~std::uintptr_t{4095};
+  unsigned char in = 0;
+  EXPECT_EQ(mincore(reinterpret_cast<void*>(page), 4096, &in), 0);
+  return (in & 1) != 0;
+}
+
+// A removed region keeps its cells (top and peak stay), but its whole pages go
+// back to the system; cells sharing a page with live ones keep their values,
+// the blocks around it are untouched, and a later allocation over the region
+// reads the fill pattern, never what the region held.
+TEST_F(Heap, RemovedRegionGivesItsPagesBackAndKeepsEverythingAround) {
+  int32_t below = 0, first = 0, region = 0, second = 0, above = 0;
+  alloc("below", 3, below);
+  alloc("marker", 0, first);
+  alloc("region", 5000, region);  // more than two whole pages of 1024 cells
+  alloc("marker", 0, second);
+  alloc("above", 3, above);
+  for (int32_t k = 0; k < 5000; ++k) rh(region)[k] = 7.0f;
+  rh(below)[2] = 1.0f;
+  rh(above)[0] = 2.0f;
+  const heap_info_block before = heap_info;
+  const int32_t middle = region + 2500;
+  ASSERT_TRUE(resident(middle));
+
+  remove_region("test", first, second);
+  EXPECT_EQ(heap_info.top, before.top);
+  EXPECT_EQ(heap_info.peak, before.peak);
+  EXPECT_FALSE(resident(middle));
+  EXPECT_EQ(rh(middle)[0], 0.0f);             // a page given back reads as zero
+  EXPECT_EQ(rh(region)[0], 7.0f);             // shares its page with "below"
+  EXPECT_EQ(rh(region)[4999], 7.0f);          // shares its page with "above"
+  EXPECT_EQ(rh(below)[2], 1.0f);
+  EXPECT_EQ(rh(above)[0], 2.0f);
+
+  cut_heap("test", first);
+  int32_t again = 0;
+  alloc("again", 5003, again);
+  EXPECT_EQ(again, region);
+  for (int32_t k = 0; k < 5003; ++k) ASSERT_EQ(bits(rh(again)[k]), heap_fill_pattern) << k;
+  remove_region("empty", again, again);  // nothing to give back
+  EXPECT_EQ(bits(rh(again)[0]), heap_fill_pattern);
 }
 
 }  // namespace
