@@ -151,9 +151,9 @@ TEST_F(Heap, RemovedRegionGivesItsPagesBackAndKeepsEverythingAround) {
   EXPECT_EQ(heap_info.top, before.top);
   EXPECT_EQ(heap_info.peak, before.peak);
   EXPECT_FALSE(resident(middle));
-  EXPECT_EQ(rh(middle)[0], 0.0f);             // a page given back reads as zero
-  EXPECT_EQ(rh(region)[0], 7.0f);             // shares its page with "below"
-  EXPECT_EQ(rh(region)[4999], 7.0f);          // shares its page with "above"
+  EXPECT_EQ(rh(middle)[0], 0.0f);     // a page given back reads as zero
+  EXPECT_EQ(rh(region)[0], 7.0f);     // shares its page with "below"
+  EXPECT_EQ(rh(region)[4999], 7.0f);  // shares its page with "above"
   EXPECT_EQ(rh(below)[2], 1.0f);
   EXPECT_EQ(rh(above)[0], 2.0f);
 
