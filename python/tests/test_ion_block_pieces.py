@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from morvex7.ion import recoupling, writer
+from morvex7.ion import blocks, recoupling, writer
 from morvex7.ion.pointsymmetry import _real
 from morvex7.ion.recoupling import parts_matrix
 
@@ -39,6 +39,65 @@ def test_pieces_assemble_to_the_dense_block(monkeypatch, seed, chunk):
     assert m.has_canonical_format
     assert np.array_equal(m.toarray(), dense)
     assert m.nnz == np.count_nonzero(dense)
+
+
+@pytest.mark.parametrize("seed, chunk", [(4, 1 << 20), (5, 1), (6, 4)])
+def test_pieces_without_noise_as_compact_makes_them(monkeypatch, seed, chunk):
+    """With the writer's scale, the pieces give the CSR that compact makes of the dense block
+    (the writer's noise test on each element), array for array: bands kept whole, bands with
+    elements dropped, rows left empty, a piece of zeros, a piece of no columns."""
+    monkeypatch.setattr(recoupling, "PARTS_CHUNK", chunk)
+    parts, dense = pieces(np.random.default_rng(seed))
+    scale = 7.0
+    noise = blocks.NOISE / scale
+    parts[(0, 0)] = np.full((3, 2), 1.5)                  # dense: every element kept
+    parts[(3, 0)] = np.array([[0.9 * noise, -noise]])     # one dropped, one kept (>=)
+    parts[(4, 2)] = np.zeros((4, 5))                      # a piece of zeros
+    parts[(8, 11)] = np.zeros((2, 0))                     # no columns (the last one)
+    parts[(8, 0)] = np.array([[0.0, 0.5 * noise], [-0.5 * noise, 0.0]])  # a row all noise
+    for (r0, c0), sub in parts.items():
+        dense[r0:r0 + sub.shape[0], c0:c0 + sub.shape[1]] = sub
+    got = parts_matrix(dict(parts), dense.shape, scale)
+    want = blocks.compact(sp.csr_matrix(dense), scale)
+    assert got.has_canonical_format and got.nnz == want.nnz
+    for u, v in ((got.data, want.data), (got.indices, want.indices),
+                 (got.indptr, want.indptr)):
+        assert np.array_equal(u, v)
+    assert got.indices.dtype == np.int32 and np.array_equal(got.toarray(), want.toarray())
+    assert got[3, 0:2].nnz == 1 and got[8:10, 0:2].nnz == 0 and got[4:8, 2:7].nnz == 0
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 4), (3, 0), (5, 6)])
+def test_a_block_without_pieces_or_elements(shape):
+    """No pieces, or pieces of zeros only: an empty canonical matrix of the block's shape,
+    which compact and the writer take as a block with nothing to store."""
+    parts = {} if 0 in shape else {(0, 0): np.zeros((2, 6)), (2, 1): np.zeros((3, 2))}
+    for scale in (None, 2.0):
+        m = parts_matrix(dict(parts), shape, scale)
+        assert m.shape == shape and m.nnz == 0 and m.has_canonical_format
+        assert len(m.indptr) == shape[0] + 1 and not m.indptr.any()
+        assert blocks.compact(m, scale).nnz == 0
+        assert writer.Section().store("k", m, 3.0) == 0
+
+
+def test_compact_holds_a_sparse_block_tight():
+    """A sum leaves scipy's buffers larger than the elements: compact holds exactly the
+    elements (canonical, the noise dropped), and keeps a block already tight as it is."""
+    rng = np.random.default_rng(9)
+    a = sp.random(40, 30, density=0.3, random_state=1, format="csr")
+    b = sp.random(40, 30, density=0.3, random_state=2, format="csr")
+    total = a + b
+    total.data[rng.random(total.nnz) < 0.1] = 1e-13
+    for scale in (None, 10.0):
+        m = blocks.compact(total, scale)
+        dense = total.toarray()
+        if scale is not None:
+            dense[np.abs(scale * dense) < blocks.NOISE] = 0.0
+        assert np.array_equal(m.toarray(), dense) and m.has_canonical_format
+        assert len(m.data) == len(m.indices) == m.nnz == np.count_nonzero(dense)
+    tight = blocks.compact(total, 10.0)
+    again = blocks.compact(tight, 10.0)
+    assert np.shares_memory(again.data, tight.data)  # not copied again
 
 
 def test_common_phase_is_that_of_the_first_largest_element():

@@ -139,11 +139,14 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
                  f"hybridisation")
-        side.mix.append({lab: [compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
-                                                             side.irreps[c + 1][lab]),
-                                       None if exact else np.sqrt(side.dims[lab]))
-                               for o in side.mixing]
-                         for lab in labels})
+        blocks = {}
+        for lab in labels:
+            scale = None if exact else np.sqrt(side.dims[lab])
+            blocks[lab] = [compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
+                                                         side.irreps[c + 1][lab], scale), scale)
+                           for o in side.mixing]
+        side.mix.append(blocks)
+    symmetry.release()
 
 
 #: Elements the writer stores smaller than this are rounding noise of the adaptation.
@@ -163,23 +166,39 @@ def compact(block: np.ndarray | sp.spmatrix,
     if block.size == 0:
         return block
     if sp.issparse(block):
-        # canonical CSR, so that each stored element is one written element; a tight copy
-        # (scipy's sums keep buffers sized for both operands)
+        # canonical CSR, so that each stored element is one written element, held tight
+        # (scipy's sums keep buffers sized for both operands): copied only where it is not
         block = sp.csr_matrix(block)
         block.sum_duplicates()
-        nnz = block.indptr[-1]
+        nnz = int(block.indptr[-1])
         data, indices, indptr = block.data[:nnz], block.indices[:nnz], block.indptr
         if scale is not None:
-            keep = np.abs(scale * data) >= NOISE
+            keep = _above_noise(data, scale)
             if not keep.all():
                 kept = np.concatenate([[0], np.cumsum(keep)])
-                data, indices, indptr = data[keep], indices[keep], kept[indptr]
+                return sp.csr_matrix((data[keep], indices[keep], kept[indptr]),
+                                     shape=block.shape)
+        if len(block.data) == nnz and len(block.indices) == nnz:
+            return block
         return sp.csr_matrix((data.copy(), indices.copy(), indptr.copy()), shape=block.shape)
     if scale is not None:
         block = np.where(np.abs(scale * block) < NOISE, 0.0, block)
     if np.count_nonzero(block) > SPARSE_FILL * block.size:
         return block
     return sp.csr_matrix(block)
+
+
+def _above_noise(values: np.ndarray, scale: float) -> np.ndarray:
+    """``abs(scale * values) >= NOISE`` (the writer's test), a slice at a time: a block of
+    tens of millions of elements needs no temporaries of its size."""
+    keep = np.empty(len(values), dtype=bool)
+    for a in range(0, len(values), NOISE_CHUNK):
+        keep[a:a + NOISE_CHUNK] = np.abs(scale * values[a:a + NOISE_CHUNK]) >= NOISE
+    return keep
+
+
+#: elements tested for noise at a time (see _above_noise)
+NOISE_CHUNK = 1 << 20
 
 
 def band_levels(n: int, width: float) -> tuple[np.ndarray, np.ndarray]:

@@ -194,6 +194,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                     # held as written (sparse, without noise) unless a RIXS model uses them
                     transitions[(g, op, e, c)] = b if model.rixs is not None else compact(b, 1.0)
                 triads.append(Triad(g, op, e))
+    sym.release(everything=True)
     levels = [GroundSymmetry(lab, ground.dims[lab],
                              [float(x) for x in e if x - e0 <= LEVEL_SPAN])
               for lab, e in spectra.items() if e[0] - e0 <= LEVEL_SPAN]

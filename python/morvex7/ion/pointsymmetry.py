@@ -155,15 +155,15 @@ class PointGroupSymmetry(Symmetry):
         cross = self.cross(bra, op, ket, keep=False)
         return cross.block(bra.label, ket.label, [0], real=True)[0]
 
-    def mixing_block(self, bra: AdaptedIrrep, op: Operator,
-                     ket: AdaptedIrrep) -> np.ndarray | sp.spmatrix:
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
+                     scale: float | None = None) -> np.ndarray | sp.spmatrix:
         """Between two configurations sparse, from the pieces the coupled factors' copy groups
         connect (never the dense block of two large configurations)."""
         if bra is ket or bra.mult == 0 or ket.mult == 0:
             return self.scalar_block(bra, op, ket)
         cross = self.cross(bra, op, ket, keep=False)
         parts = cross.block_parts(bra.label, ket.label, [0], real=True)[0]
-        return parts_matrix(parts, (bra.mult, ket.mult))
+        return parts_matrix(parts, (bra.mult, ket.mult), scale)
 
     def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
               keep: bool = True) -> CrossOperator:
@@ -180,6 +180,12 @@ class PointGroupSymmetry(Symmetry):
             hit = (op, CrossOperator(bra.coupler, bra.config, ket.config, op), keep)
             self._cross[key] = hit
         return hit[1]
+
+    def release(self, everything: bool = False) -> None:
+        """The operators between configurations that were kept for the hybridisation only
+        (their factor blocks take about as much as the blocks they made), or all of them."""
+        for k in [k for k, v in self._cross.items() if everything or not v[2]]:
+            del self._cross[k]
 
     def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
         """Sparse where the operator acts inside one factor of the shell coupling."""

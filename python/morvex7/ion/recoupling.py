@@ -33,6 +33,7 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
+from .blocks import NOISE
 from .determinants import DeterminantBasis, Operator
 from .pointgroups import PointGroup
 from .shellcoupling import ShellCoupler, Space
@@ -338,31 +339,53 @@ class CrossOperator:
 PARTS_CHUNK = 1 << 20
 
 
-def parts_matrix(parts: dict[tuple[int, int], np.ndarray], shape: tuple[int, int]
-                 ) -> sp.csr_matrix:
+def parts_matrix(parts: dict[tuple[int, int], np.ndarray], shape: tuple[int, int],
+                 scale: float | None = None) -> sp.csr_matrix:
     """The real block of the pieces ``parts`` ({(first row, first column): sub-block}, zero
-    elsewhere; the pieces of one first row have its height and do not overlap) as a sparse
-    matrix of its non-zero elements. Made band of rows by band, each band's pieces taken out
-    of ``parts`` as it is done, so that the pieces and the matrix are held about once."""
+    elsewhere; the pieces of one first row have its height and do not overlap) as a canonical
+    sparse matrix of its non-zero elements (values unchanged, int32 positions). With ``scale``
+    (the factor the writer stores the block times) the elements the writer drops as noise,
+    ``abs(scale * x) < NOISE``, are left out as well, by the writer's own test.
+
+    Made band of rows by band straight into arrays sized for every element of the pieces
+    (then shrunk in place), each band's pieces taken out of ``parts`` as it is done: the
+    pieces and the matrix are held about once, with no list of parts to join at the end."""
     bands: dict[int, list[int]] = {}
     for r0, c0 in parts:
         bands.setdefault(r0, []).append(c0)
+    room = sum(sub.size for sub in parts.values())
+    data = np.empty(room, dtype=np.float64)
+    indices = np.empty(room, dtype=np.int32)
     counts = np.zeros(shape[0], dtype=np.int64)
-    data, indices = [], []
+    n = 0
     for r0 in sorted(bands):
         starts = sorted(bands[r0])
         subs = [parts.pop((r0, c0)) for c0 in starts]
-        columns = np.concatenate([c0 + np.arange(sub.shape[1]) for c0, sub in zip(starts, subs)])
+        columns = np.concatenate([np.arange(c0, c0 + sub.shape[1], dtype=np.int32)
+                                  for c0, sub in zip(starts, subs)])
         height = subs[0].shape[0]
         step = max(1, PARTS_CHUNK // max(1, len(columns)))
         for i0 in range(0, height, step):  # a few rows at a time: small temporaries
-            band = np.hstack([sub[i0:i0 + step] for sub in subs])
-            i, j = np.nonzero(band)  # row by row, columns rising
-            data.append(band[i, j])
-            indices.append(columns[j].astype(np.int32))
-            counts[r0 + i0:r0 + i0 + band.shape[0]] = np.bincount(i, minlength=band.shape[0])
+            band = subs[0][i0:i0 + step] if len(subs) == 1 else \
+                np.hstack([sub[i0:i0 + step] for sub in subs])
+            keep = band != 0 if scale is None else np.abs(scale * band) >= NOISE
+            row_counts = np.count_nonzero(keep, axis=1)
+            k = int(row_counts.sum())
+            if k == band.size:  # the usual case: every element of the band kept
+                data[n:n + k] = band.ravel()
+                indices[n:n + k] = np.tile(columns, band.shape[0])
+            else:
+                data[n:n + k] = band[keep]
+                indices[n:n + k] = np.broadcast_to(columns, band.shape)[keep]
+            counts[r0 + i0:r0 + i0 + band.shape[0]] = row_counts
+            n += k
         del subs
-    indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.int32)
-    if not data:
-        return sp.csr_matrix(shape)
-    return sp.csr_matrix((np.concatenate(data), np.concatenate(indices), indptr), shape=shape)
+    if n < room:  # shrink in place: no second copy of the elements
+        data.resize(n, refcheck=False)
+        indices.resize(n, refcheck=False)
+    indptr = np.zeros(shape[0] + 1, dtype=np.int32)
+    np.cumsum(counts, out=indptr[1:])
+    out = sp.csr_matrix((data, indices, indptr), shape=shape)
+    out.has_sorted_indices = True
+    out.has_canonical_format = True
+    return out

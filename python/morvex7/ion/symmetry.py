@@ -112,11 +112,19 @@ class Symmetry(ABC):
         m = op.matrix(bra.basis, ket.basis)
         return bra.vectors[:, 0, :] @ (m @ ket.vectors[:, 0, :].T)
 
-    def mixing_block(self, bra: AdaptedIrrep, op: Operator,
-                     ket: AdaptedIrrep) -> np.ndarray | sp.spmatrix:
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
+                     scale: float | None = None) -> np.ndarray | sp.spmatrix:
         """The block of an invariant operator between irreps of two configurations (the
-        hybridisation), as `scalar_block`; a symmetry may return it sparse (scipy.sparse)."""
+        hybridisation), as `scalar_block`; a symmetry may return it sparse (scipy.sparse).
+        With ``scale`` (the factor the writer stores the block times) it may leave out the
+        elements the writer drops as noise (see morvex7.ion.blocks.compact)."""
         return self.scalar_block(bra, op, ket)
+
+    def release(self, everything: bool = False) -> None:
+        """Drop what a symmetry keeps between calls to make the blocks between configurations
+        (a later call makes it again): what only the hybridisation used, or with
+        ``everything`` all of it. The builder calls it when a side's blocks, and when the
+        transition blocks, are made."""
 
     def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> np.ndarray | sp.spmatrix:
         """The block of an invariant operator within one adapted irrep, as `scalar_block`; a
