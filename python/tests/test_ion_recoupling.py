@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+import scipy.sparse as sp
 
 from morvex7.ion import atomic
+from morvex7.ion.blocks import NOISE
 from morvex7.ion.crystalfield import mixing_operators
 from morvex7.ion.determinants import Operator, Orbitals
 from morvex7.ion.pointsymmetry import D4hSymmetry, OhSymmetry
@@ -49,6 +51,34 @@ def test_hybridisation_blocks_equal_the_written_out_states(symmetry, pair):
             np.testing.assert_allclose(got, ref, atol=1e-10)
             checked += np.abs(ref).max(initial=0.0) > 1e-3
     assert checked  # the pairs really hybridise
+
+
+@pytest.mark.parametrize("symmetry", [OhSymmetry, D4hSymmetry])
+def test_hybridisation_held_as_written_equals_the_dense_block(symmetry):
+    """With the writer's scale the block is worked out only where the factors are not
+    rounding noise: what it holds is, array for array, the dense block (every piece summed
+    whole) without the elements the writer drops; at a scale that drops all, an empty block."""
+    sym = symmetry()
+    ops = mixing_operators(sym.name, ORB.shell("valence"), ORB.shell("ligand"))
+    kept = 0
+    for pair in [((5, 8, 9), (5, 9, 8)), ((5, 7, 10), (5, 8, 9)), ((6, 0, 10), (6, 1, 9))]:
+        bra, ket = _configs(pair)
+        labels = [lab for lab in sym.multiplicities(bra) if lab in sym.multiplicities(ket)]
+        ib, ik = sym.adapt(bra, labels), sym.adapt(ket, labels)
+        for lab in labels:
+            for op in ops.values():
+                dense = sym.cross(ib[lab], op, ik[lab]).block(lab, lab, [0], real=True)[0]
+                for scale in (np.sqrt(ib[lab].dim), 1e-12):
+                    got = sym.mixing_block(ib[lab], op, ik[lab], scale)
+                    want = sp.csr_matrix(np.where(np.abs(scale * dense) < NOISE, 0.0, dense))
+                    assert got.shape == dense.shape and got.has_canonical_format
+                    for u, v in ((got.indptr, want.indptr), (got.indices, want.indices),
+                                 (got.data, want.data)):
+                        assert np.array_equal(u, v)
+                    assert len(got.data) == got.nnz
+                    kept += got.nnz
+                assert got.nnz == 0  # scale 1e-12: nothing the writer keeps
+    assert kept > 1000
 
 
 @pytest.mark.parametrize("symmetry", [OhSymmetry, D4hSymmetry])

@@ -158,12 +158,15 @@ class PointGroupSymmetry(Symmetry):
     def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
                      scale: float | None = None) -> np.ndarray | sp.spmatrix:
         """Between two configurations sparse, from the pieces the coupled factors' copy groups
-        connect (never the dense block of two large configurations)."""
+        connect (never the dense block of two large configurations); with ``scale`` only the
+        elements the writer keeps, worked out where the factors are not rounding noise."""
         if bra is ket or bra.mult == 0 or ket.mult == 0:
             return self.scalar_block(bra, op, ket)
         cross = self.cross(bra, op, ket, keep=False)
+        if scale is not None:
+            return cross.real_block(bra.label, ket.label, scale)
         parts = cross.block_parts(bra.label, ket.label, [0], real=True)[0]
-        return parts_matrix(parts, (bra.mult, ket.mult), scale)
+        return parts_matrix(parts, (bra.mult, ket.mult))
 
     def cross(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
               keep: bool = True) -> CrossOperator:
