@@ -173,7 +173,7 @@ def compact(block: np.ndarray | sp.spmatrix,
         nnz = int(block.indptr[-1])
         data, indices, indptr = block.data[:nnz], block.indices[:nnz], block.indptr
         if scale is not None:
-            keep = _above_noise(data, scale)
+            keep = above_noise(data, scale)
             if not keep.all():
                 kept = np.concatenate([[0], np.cumsum(keep)])
                 return sp.csr_matrix((data[keep], indices[keep], kept[indptr]),
@@ -188,7 +188,7 @@ def compact(block: np.ndarray | sp.spmatrix,
     return sp.csr_matrix(block)
 
 
-def _above_noise(values: np.ndarray, scale: float) -> np.ndarray:
+def above_noise(values: np.ndarray, scale: float) -> np.ndarray:
     """``abs(scale * values) >= NOISE`` (the writer's test), a slice at a time: a block of
     tens of millions of elements needs no temporaries of its size."""
     keep = np.empty(len(values), dtype=bool)
@@ -197,7 +197,7 @@ def _above_noise(values: np.ndarray, scale: float) -> np.ndarray:
     return keep
 
 
-#: elements tested for noise at a time (see _above_noise)
+#: elements tested for noise at a time (see above_noise)
 NOISE_CHUNK = 1 << 20
 
 

@@ -33,7 +33,7 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
-from .blocks import NOISE
+from .blocks import NOISE, above_noise
 from .determinants import DeterminantBasis, Operator
 from .pointgroups import PointGroup
 from .shellcoupling import ShellCoupler, Space
@@ -318,18 +318,36 @@ class CrossOperator:
         counts = np.zeros(shape[0], dtype=np.int64)
         data: list[np.ndarray] = []
         indices: list[np.ndarray] = []
-        band: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+        band: list[tuple] = []
         worst = big = 0.0
 
         def close(first: int) -> None:
-            """Sort the band's elements into rows (stable: columns stay rising)."""
-            r, c, v = (np.concatenate([b[i] for b in band] or [np.zeros(0, np.int32)])
-                       for i in range(3))
-            if len(r):
-                order = np.argsort(r, kind="stable")
-                data.append(v[order])
-                indices.append(c[order])
-                counts[first:first + int(r.max()) + 1] += np.bincount(r)
+            """Put the band's elements in row order (in a row, pieces by first column, in a
+            piece (t, c) rising: columns rising) by their positions, with no sort; then drop
+            the noise."""
+            if not band:
+                return
+            per_row = [np.outer(np.bincount(ta, minlength=mt), nu).ravel()
+                       for ta, _, nu, mt, _, _, _ in band]
+            total = np.sum(per_row, axis=0)
+            at = np.concatenate([[0], np.cumsum(total)[:-1]])  # first position of each row
+            values = np.empty(int(total.sum()))
+            columns = np.empty(len(values), dtype=np.int32)
+            for (ta, tu, nu, _, width, v, cols), n in zip(band, per_row):
+                # rank of (t', t) among row t' of A's elements, of (c', c) among row c' of U's
+                rank_a = np.arange(len(ta)) - np.searchsorted(ta, ta)
+                rank_u = np.arange(len(tu)) - np.searchsorted(tu, tu)
+                rows = (ta * width)[:, None] + tu[None, :]
+                pos = at[rows] + rank_a[:, None] * nu[tu][None, :] + rank_u[None, :]
+                values[pos] = v
+                columns[pos] = cols
+                at += n
+            keep = above_noise(values, scale)
+            data.append(values[keep])
+            indices.append(columns[keep])
+            height = len(total)
+            counts[first:first + height] += np.bincount(
+                np.repeat(np.arange(height), total)[keep], minlength=height)
             band.clear()
 
         first = -1
@@ -346,11 +364,9 @@ class CrossOperator:
             worst = max(worst, float(np.abs(v.imag).max(initial=0.0)))
             v = v.real
             big = max(big, float(np.abs(v).max(initial=0.0)))
-            keep = np.abs(scale * v) >= NOISE
             width = g1.my * g1.nw
-            rows = (ta * width)[:, None] + tu[None, :]
             cols = (g2.start + sa * (g2.my * g2.nw))[:, None] + su[None, :]
-            band.append((rows[keep].astype(np.int32), cols[keep].astype(np.int32), v[keep]))
+            band.append((ta, tu, np.bincount(tu, minlength=width), g1.mx, width, v, cols))
         close(first)
         if worst > 1e-7 * max(1.0, big):
             raise RuntimeError(f"{zb} - {zk}: the block is not real")
