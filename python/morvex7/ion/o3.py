@@ -356,15 +356,17 @@ class O3Symmetry(Symmetry):
             blocks.append((self._part_blocks[key][1], p.copies))
         return repeated_blocks(blocks)
 
-    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep):
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
+                     scale: float | None = None):
         """As :meth:`Symmetry.mixing_block`; the hybridisation between two coupled irreps
-        (:class:`SpectatorIrrep`) is assembled from their factors (sparse)."""
+        (:class:`SpectatorIrrep`) is assembled from their factors (sparse; ``scale`` is not
+        used: compact drops the noise)."""
         if isinstance(bra, SpectatorIrrep) and isinstance(ket, SpectatorIrrep) \
                 and bra.mult and ket.mult and self._is_hopping(op, bra.rest_config.orbitals):
             orb = bra.rest_config.orbitals
             return self._algebra.hybridisation(bra, ket, orb.shell("valence"), orb.shell("ligand"),
                                                sum(bra.rest_config.occupations))
-        return super().mixing_block(bra, op, ket)
+        return super().mixing_block(bra, op, ket, scale)
 
     def _is_hopping(self, op: Operator, orbitals: Orbitals) -> bool:
         """Whether ``op`` is the valence-ligand hopping (atomic.hopping) of ``orbitals``."""
