@@ -80,23 +80,23 @@ class Space:
         sec = np.flatnonzero(in_sector(self.two_m, mu))
         return DeterminantBasis(self.masks[sec]), np.ascontiguousarray(self.states[label][0][:, sec].real)
 
-    def block(self, op: Operator, label: str, mu: Fraction) -> np.ndarray:
-        """<label t'| op |label t> over the copies of ``label`` (op invariant, acting here)."""
+    def block(self, op: Operator, label: str, mu: Fraction,
+              matrices: dict | None = None) -> np.ndarray:
+        """<label t'| op |label t> over the copies of ``label`` (op invariant, acting here).
+        ``matrices`` lends the operator's matrices over the C4z sectors already made for the
+        other irreps of one call ({sector: matrix}); they are not kept here, as they would
+        outweigh the blocks."""
         key = (id(op), label)
         hit = self.blocks.get(key)
         if hit is None or hit[0] is not op:  # the operator is kept, so its id stays its own
             basis, v = self.row_one(label, mu)
-            hit = (op, v @ (self.sector_matrix(op, mu, basis) @ v.T))
-            self.blocks[key] = hit
-        return hit[1]
-
-    def sector_matrix(self, op: Operator, mu: Fraction, basis: DeterminantBasis) -> sp.csr_matrix:
-        """The operator's matrix over the determinants ``basis`` of the C4z sector ``mu``,
-        made once for the irreps whose row 1 share that sector."""
-        key = ("sector", id(op), int(np.mod(int(2 * mu), 8)))
-        hit = self.blocks.get(key)
-        if hit is None or hit[0] is not op:
-            hit = (op, op.matrix(basis, basis))
+            sector = int(np.mod(int(2 * mu), 8))
+            m = None if matrices is None else matrices.get(sector)
+            if m is None:
+                m = op.matrix(basis, basis)
+                if matrices is not None:
+                    matrices[sector] = m
+            hit = (op, v @ (m @ v.T))
             self.blocks[key] = hit
         return hit[1]
 
@@ -442,7 +442,9 @@ class ShellCoupler:
         group_of = group_of.ravel()
         t = copies[:, which + 1]
         irreps = np.unique(copies[:, which])
-        blocks = {xi: inside.block(op, names[xi], mu[names[xi]].mu[0]) for xi in irreps}
+        sectors: dict[int, sp.csr_matrix] = {}
+        blocks = {xi: inside.block(op, names[xi], mu[names[xi]].mu[0], sectors)
+                  for xi in irreps}
         tables = {}
         for xi in irreps:
             members = np.flatnonzero(copies[:, which] == xi)
