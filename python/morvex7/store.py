@@ -59,15 +59,35 @@ class StoreMatrix:
     cols: np.ndarray
     values: np.ndarray
 
+    @property
+    def count(self) -> int:
+        """The number of stored elements."""
+        return len(self.values)
+
+    def elements(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Rows, columns (0-based) and values of the elements, row by row."""
+        return self.rows, self.cols, self.values
+
+    def write_records(self, f) -> None:
+        """The matrix's three records of a store file (row index, columns, values)."""
+        _record(f, row_index(self))
+        _record(f, np.asarray(self.cols, dtype=_I4) + 1)
+        _record(f, np.asarray(self.values, dtype=_F4))
+
 
 # --------------------------------------------------------------------------- writing
 
-def _record(f, *arrays: np.ndarray) -> None:
-    size = sum(a.nbytes for a in arrays)
+def record_mark(size: int) -> bytes:
+    """The length word that frames a record of ``size`` bytes (before and after it); refuses
+    (ValueError) a record larger than the engine reads."""
     if size > MAX_RECORD:
         raise ValueError(f"a coefficient block of {size} bytes exceeds the largest record of "
                          f"the store ({MAX_RECORD} bytes)")
-    mark = np.array([size], dtype=_I4).tobytes()
+    return np.array([size], dtype=_I4).tobytes()
+
+
+def _record(f, *arrays: np.ndarray) -> None:
+    mark = record_mark(sum(a.nbytes for a in arrays))
     f.write(mark)
     for a in arrays:
         f.write(np.ascontiguousarray(a).data)  # without a copy of a large block
@@ -78,7 +98,13 @@ def row_index(m: StoreMatrix) -> np.ndarray:
     """The row index of a matrix as the engine stores it: 3 integers per row, positions from 1
     (a row without elements: 1, 1, 0)."""
     nrow = m.shape[0]
-    counts = np.bincount(m.rows, minlength=nrow)[:nrow].astype(_I4)
+    return row_index_of_counts(np.bincount(m.rows, minlength=nrow)[:nrow])
+
+
+def row_index_of_counts(counts: np.ndarray) -> np.ndarray:
+    """The row index (see :func:`row_index`) of rows holding ``counts`` elements."""
+    nrow = len(counts)
+    counts = counts.astype(_I4)
     first = (np.cumsum(counts) - counts + 1).astype(_I4)
     first[counts == 0] = 1
     index = np.empty((nrow, 3), dtype=_I4)
@@ -104,15 +130,15 @@ def write_store(path: str | Path, sections: list[list[StoreMatrix]]) -> int:
 
 
 def _write_sections(f, sections: list[list[StoreMatrix]]) -> None:
+    """Each matrix is a StoreMatrix or anything with its ``shape``, ``count`` and
+    ``write_records`` (a block the builder spooled to disk, written by copying)."""
     for mats in sections:
-        counts = np.array([[len(m.values), m.shape[0]] for m in mats], dtype=_I4)
+        counts = np.array([[m.count, m.shape[0]] for m in mats], dtype=_I4)
         _record(f, np.array([int(counts[:, 0].sum()) if len(mats) else 0, len(mats)],
                             dtype=_I4))
         _record(f, counts.reshape(-1))
         for m in mats:
-            _record(f, row_index(m))
-            _record(f, np.asarray(m.cols, dtype=_I4) + 1)
-            _record(f, np.asarray(m.values, dtype=_F4))
+            m.write_records(f)
 
 
 def stub_text(sections: list[list[StoreMatrix]], width: int = 72) -> str:

@@ -112,14 +112,21 @@ def _quiet(_: str) -> None:
 
 
 def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
-              progress: Progress = _quiet, exact: bool = True) -> None:
+              progress: Progress = _quiet, exact: bool = True,
+              hold: Callable[[object, float], object] | None = None) -> None:
     """Adapt ``labels`` in every configuration of ``side`` and express its operators;
     ``progress`` is told each configuration and operator as it starts.
 
     Blocks mostly zero are held sparse (see :func:`compact`). Without ``exact`` (a side only
     written out, never diagonalised here) the elements the writer drops as rounding noise of
     the adaptation are dropped at once: what is written is the same, the blocks far smaller.
+    ``hold(block, scale)``, when given, is handed each block as it is made with the scale the
+    writer stores it at, and what it returns is kept in the block's place (the builder writes
+    such blocks to disk at once, see morvex7.ion.spool).
     """
+    def keep(block, dim: int):
+        return block if hold is None else hold(block, np.sqrt(dim))
+
     side.irreps, side.ham, side.mix, side.averages = [], [], [], []
     for conf in side.configs:
         progress(f"{side.kind} {conf.name}: symmetry-adapted states of {', '.join(labels)}")
@@ -134,7 +141,8 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
                 side.dims[lab] = a.dim
                 blk = symmetry.hamiltonian_block(a, o.op)
                 eye = sp.identity(a.mult, format="csr") if sp.issparse(blk) else np.eye(a.mult)
-                blocks[lab].append(compact(blk - av * eye, None if exact else np.sqrt(a.dim)))
+                blocks[lab].append(keep(compact(blk - av * eye,
+                                                None if exact else np.sqrt(a.dim)), a.dim))
         side.ham.append(blocks)
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
@@ -142,8 +150,9 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
         blocks = {}
         for lab in labels:
             scale = None if exact else np.sqrt(side.dims[lab])
-            blocks[lab] = [compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
-                                                         side.irreps[c + 1][lab], scale), scale)
+            blocks[lab] = [keep(compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
+                                                              side.irreps[c + 1][lab], scale),
+                                        scale), side.dims[lab])
                            for o in side.mixing]
         side.mix.append(blocks)
     symmetry.release()

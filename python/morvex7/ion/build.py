@@ -22,10 +22,11 @@ from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .rixs import FullSymmetry, rixs_command_block, rixs_json
+from .spool import BlockSpool, SpooledBlock
 from .symmetry import Symmetry
 from .tetrahedral import TdSymmetry
 from .trigonal import TrigonalSymmetry
-from .writer import Triad, coefficient_sections, ftn14_text, write_fort50
+from .writer import Triad, coefficient_sections, ftn14_parts, write_fort50
 
 #: The engine's work array when none is asked for (cells).
 DEFAULT_CELLS = 10_000_000
@@ -125,17 +126,25 @@ def model_symmetry(model: IonModel) -> Symmetry:
 
 
 def build(model: IonModel, symmetry: Symmetry | None = None,
-          progress: Progress | None = None) -> BuiltModel:
+          progress: Progress | None = None, spool: BlockSpool | None = None) -> BuiltModel:
     """Compute every block of ``model`` and choose its triads.
 
     The ground symmetries are found by diagonalising the ground configuration interaction
     of every symmetry (with the engine's band levels); those within ``model.window`` of the
     lowest (or all, with ``model.all_ground``) get triads to every excited symmetry the dipole
     operator reaches with a non-zero block.
+
+    With a ``spool`` every block is written to it as soon as nothing here needs it any more
+    (the ground side's once the ground states are found, the excited side's and the
+    transitions as they are made) and a :class:`SpooledBlock` is kept in its place: the
+    built model then holds no block in memory, only what :func:`write_model` needs to write
+    them. A RIXS model keeps its blocks (its command file needs the excited side's levels).
     """
     t0 = time.perf_counter()
     say = progress or (lambda _: None)
     sym = symmetry or model_symmetry(model)
+    if model.rixs is not None:
+        spool = None
     ground, excited = make_sides(model)
     glabels: list[str] = []
     for conf in ground.configs:
@@ -158,6 +167,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     chosen = [lab for lab in glabels if lab in spectra
               and (model.all_ground or spectra[lab][0] - e0 <= model.window + 1e-9)]
     chosen.sort(key=lambda lab: spectra[lab][0])
+    if spool is not None:
+        spool_side(ground, spool)
     window = max(model.window, MIN_ERANGE)
     gsyms = [GroundSymmetry(lab, ground.dims[lab],
                             [float(x) for x in spectra[lab] if x - spectra[lab][0] <= window])
@@ -173,7 +184,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                 if e in present and e not in elabels:
                     elabels.append(e)
     # the excited blocks are only written out (a RIXS model diagonalises them: kept exact)
-    fill_side(excited, sym, elabels, say, exact=model.rixs is not None)
+    fill_side(excited, sym, elabels, say, exact=model.rixs is not None,
+              hold=None if spool is None else spool.put)
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
@@ -192,7 +204,9 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                     continue
                 for c, b in enumerate(blocks):
                     # held as written (sparse, without noise) unless a RIXS model uses them
-                    transitions[(g, op, e, c)] = b if model.rixs is not None else compact(b, 1.0)
+                    b = b if model.rixs is not None else compact(b, 1.0)
+                    transitions[(g, op, e, c)] = b if spool is None else spool.put(b, None)
+                del blocks
                 triads.append(Triad(g, op, e))
     sym.release(everything=True)
     levels = [GroundSymmetry(lab, ground.dims[lab],
@@ -200,6 +214,17 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
               for lab, e in spectra.items() if e[0] - e0 <= LEVEL_SPAN]
     return BuiltModel(model, sym, ground, excited, gsyms, triads, transitions,
                       time.perf_counter() - t0, levels)
+
+
+def spool_side(side: Side, spool: BlockSpool) -> None:
+    """Write every block of ``side`` to ``spool`` (at the scale the writer stores it at) and
+    keep what stands for it in its place."""
+    for c, blocks in enumerate(side.ham):
+        for lab, blks in blocks.items():
+            blks[:] = [spool.put(b, np.sqrt(side.dims[lab])) for b in blks]
+    for c, blocks in enumerate(side.mix):
+        for lab, blks in blocks.items():
+            blks[:] = [spool.put(b, np.sqrt(side.dims[lab])) for b in blks]
 
 
 def triad_dimensions(built: BuiltModel) -> list[tuple[int, int]]:
@@ -291,7 +316,9 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
 
 
 def _above(block, tol: float) -> bool:
-    """Whether a block (dense or sparse) has an element larger than ``tol``."""
+    """Whether a block (dense, sparse or spooled) has an element larger than ``tol``."""
+    if isinstance(block, SpooledBlock):
+        return block.largest > tol
     values = block.data if sp.issparse(block) else block
     return bool(np.abs(values).max(initial=0.0) > tol)
 
@@ -335,8 +362,7 @@ def written_krylov(built: BuiltModel) -> int:
 
 def text_bytes(sections: list) -> int:
     """About how many bytes the text FTN14 of the sections takes."""
-    return int(BYTES_PER_COUPLED_ELEMENT * sum(len(m.values) for s in sections
-                                               for m in s.matrices))
+    return int(BYTES_PER_COUPLED_ELEMENT * sum(m.count for s in sections for m in s.matrices))
 
 
 def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -> Path:
@@ -371,9 +397,11 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
             write_store(part(STORE_FILE), matrices)
             ftn14_bytes = text_bytes(sections)
         else:
-            ftn14 = ftn14_text(sections)
-            part(COEFFICIENT_FILE).write_text(ftn14)
-            ftn14_bytes = len(ftn14)
+            ftn14_bytes = 0
+            with open(part(COEFFICIENT_FILE), "w") as f:
+                for text in ftn14_parts(sections):  # never the whole text at once
+                    f.write(text)
+                    ftn14_bytes += len(text)
         part("FTN15").write_text(ftn15)
         part("fort.50").write_text(fort50)
         description = model_json(built, ftn14_bytes)
@@ -402,7 +430,8 @@ def build_model(model: IonModel, directory: str | Path, force: bool = False,
 
     store_form([], store)  # a bad form is refused before the build
     stale = check_output(Path(directory), force)
-    built = build(model)
-    remove_stale(stale)
-    write_model(built, directory, store)
+    with BlockSpool(directory) as spool:
+        built = build(model, spool=spool)
+        remove_stale(stale)
+        write_model(built, directory, store)
     return built

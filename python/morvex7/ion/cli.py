@@ -18,6 +18,7 @@ from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_s
 from .estimate import ENGINE_MAX_CELLS, estimate
 from .model import IonModel, load_description
 from .outdir import BUILT_FILES, check_output, remove_stale
+from .spool import BlockSpool
 
 #: Models estimated to need more than this (builder or engine memory) get their estimate printed
 #: before the build starts.
@@ -211,10 +212,11 @@ def _main(args: argparse.Namespace) -> int:
                              + fewer_configurations_hint(model))
         progress = Progress()
         try:
-            built = build(model, sym, progress)
-            progress("writing the files")
-            remove_stale(stale)
-            write_model(built, out, args.store)
+            with BlockSpool(out) as spool:  # blocks go to disk as they are made
+                built = build(model, sym, progress, spool)
+                progress("writing the files")
+                remove_stale(stale)
+                write_model(built, out, args.store)
         finally:
             progress.done()
     except OSError as exc:

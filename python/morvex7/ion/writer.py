@@ -19,6 +19,7 @@ Layout facts the files follow:
 """
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -27,6 +28,7 @@ import scipy.sparse as sp
 from morvex7.store import STORE_COMMAND, StoreMatrix
 
 from .blocks import NOISE, Side
+from .spool import SpooledBlock
 
 
 @dataclass
@@ -61,58 +63,85 @@ class Section:
     matrices: list[Stored] = field(default_factory=list)
     keys: dict[tuple, int] = field(default_factory=dict)
 
-    def store(self, key: tuple, m: np.ndarray | sp.spmatrix, scale: float | None = None) -> int:
+    def store(self, key: tuple, m: np.ndarray | sp.spmatrix | SpooledBlock,
+              scale: float | None = None) -> int:
         """Number of the stored matrix (1-based), 0 for an empty or all-zero one; ``scale``
         multiplies ``m`` first (a block already stored under ``key`` is not scaled again).
         Only the non-zero elements are kept (the blocks of large models fill gigabytes
-        densely), their positions as 4-byte integers."""
+        densely), their positions as 4-byte integers. A block already written to a spool
+        (see morvex7.ion.spool) was scaled and sifted there: it is stored as it is, by
+        reference."""
         if key in self.keys:
             return self.keys[key]
         if m.shape[0] * m.shape[1] == 0:
             return 0
-        if sp.issparse(m):
-            rows, cols, v32 = _sparse_elements(m, scale)
+        if isinstance(m, SpooledBlock):
+            if m.scale != scale:
+                raise ValueError(f"block {key} was spooled at scale {m.scale}, stored at {scale}")
+            if not m.count:
+                self.keys[key] = 0
+                return 0
+            self.matrices.append(m)
         else:
-            if scale is not None:
-                m = scale * m
-            m32 = m.astype(np.float32)
-            m32[np.abs(m) < NOISE] = 0.0           # rounding noise of the adaptation
-            rows, cols = np.nonzero(m32)
-            v32 = m32[rows, cols]
-            del m32
-        if not len(rows):
-            self.keys[key] = 0
-            return 0
-        self.matrices.append(Stored(m.shape, rows.astype(np.int32), cols.astype(np.int32), v32))
+            rows, cols, v32 = written_elements(m, scale)
+            if not len(rows):
+                self.keys[key] = 0
+                return 0
+            self.matrices.append(Stored(m.shape, rows, cols, v32))
         self.keys[key] = len(self.matrices)
         return self.keys[key]
 
     def text(self, index: int) -> str:
-        out = [f" coupling blocks of configuration pair {index}\n"]
+        return "".join(self.text_parts(index))
+
+    def text_parts(self, index: int) -> Iterator[str]:
+        """The text of the section in pieces of at most about _CHUNK elements (the text of a
+        large model is written piece by piece, never held whole)."""
+        yield f" coupling blocks of configuration pair {index}\n"
         for k, m in enumerate(self.matrices, 1):
-            out.append(f"RME  MATRIX {k} IN SECTION {index}   {m.shape[0]} {m.shape[1]} "
-                       f"{len(m.rows)}\n")
-            out.append(_rows_text(m.rows, m.cols, m.values, m.shape[0]))
-        out.append(" FINISHED\n")
-        return "".join(out)
+            yield (f"RME  MATRIX {k} IN SECTION {index}   {m.shape[0]} {m.shape[1]} "
+                   f"{m.count}\n")
+            yield from _rows_text(*m.elements(), m.shape[0])
+        yield " FINISHED\n"
 
 
 #: elements of a sparse block converted at a time (bounds the writer's temporaries)
 _SPARSE_CHUNK = 1 << 20
 
 
-def _sparse_elements(m: sp.spmatrix, scale: float | None
+def written_elements(m: np.ndarray | sp.spmatrix, scale: float | None
                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Rows, columns and 4-byte values of the elements of a sparse block (times ``scale``)
-    that are written: row by row, columns rising, without the adaptation's rounding noise.
-    Taken from the canonical CSR arrays a band of rows at a time, so that a block of tens of
-    millions of elements needs little more memory than what is stored."""
+    """Rows, columns (int32) and 4-byte values of the elements of a block (times ``scale``)
+    that are written, row by row, columns rising (see :func:`element_bands`)."""
+    parts = list(element_bands(m, scale))
+    if not parts:
+        return np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.float32)
+    if len(parts) == 1:
+        return parts[0]
+    return tuple(np.concatenate([p[k] for p in parts]) for k in range(3))
+
+
+def element_bands(m: np.ndarray | sp.spmatrix, scale: float | None
+                  ) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """The written elements of a block (times ``scale``) as rows, columns and 4-byte values,
+    a band of rows at a time: neither rounding noise of the adaptation (``abs(x) < NOISE``)
+    nor zero as a 4-byte real. A sparse block is taken from its canonical CSR arrays
+    ``_SPARSE_CHUNK`` elements at a time, so that a block of tens of millions of elements
+    needs little more memory than what is stored; a dense one in one band."""
+    if not sp.issparse(m):
+        if scale is not None:
+            m = scale * m
+        m32 = m.astype(np.float32)
+        m32[np.abs(m) < NOISE] = 0.0           # rounding noise of the adaptation
+        rows, cols = np.nonzero(m32)
+        if len(rows):
+            yield rows.astype(np.int32), cols.astype(np.int32), m32[rows, cols]
+        return
     m = sp.csr_matrix(m)
     if not m.has_canonical_format:  # duplicates summed, columns sorted (on a copy)
         m = m.copy()
         m.sum_duplicates()
     indptr = m.indptr
-    parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
     r0, nrow = 0, m.shape[0]
     while r0 < nrow:
         r1 = max(r0 + 1, int(np.searchsorted(indptr, indptr[r0] + _SPARSE_CHUNK, "right")) - 1)
@@ -126,15 +155,10 @@ def _sparse_elements(m: sp.spmatrix, scale: float | None
         rows = np.repeat(np.arange(r0, r1, dtype=np.int32), np.diff(indptr[r0:r1 + 1]))
         cols = m.indices[a:b].astype(np.int32, copy=False)
         if keep.all():
-            parts.append((rows, cols, v32))
+            yield rows, cols, v32
         else:
-            parts.append((rows[keep], cols[keep], v32[keep]))
+            yield rows[keep], cols[keep], v32[keep]
         r0 = r1
-    if not parts:
-        return np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.float32)
-    if len(parts) == 1:
-        return parts[0]
-    return tuple(np.concatenate([p[k] for p in parts]) for k in range(3))
 
 
 #: "col value" of one element, four to a line, continuation lines indented
@@ -151,16 +175,16 @@ def _row_template(count: int) -> str:
     return "\n   ".join(lines)
 
 
-def _rows_text(rows: np.ndarray, cols: np.ndarray, values: np.ndarray, nrows: int) -> str:
-    """The rows of one stored matrix, " row count  col value  col value ...": one string
+def _rows_text(rows: np.ndarray, cols: np.ndarray, values: np.ndarray, nrows: int
+               ) -> Iterator[str]:
+    """The rows of one stored matrix, in pieces of at most _CHUNK elements, " row count  col value  col value ...": one string
     formatting over many rows' numbers at once instead of one per number (each value is
     "%.9g" of the 4-byte real as a double, which reads back to the same 4-byte real)."""
     if not len(rows):
-        return ""
+        return
     starts = np.searchsorted(rows, np.arange(nrows + 1))
     counts = np.diff(starts)
     templates: dict[int, str] = {}
-    out = []
     todo = np.flatnonzero(counts).tolist()
     while todo:
         # a run of rows holding at most _CHUNK elements (at least one row)
@@ -177,8 +201,7 @@ def _rows_text(rows: np.ndarray, cols: np.ndarray, values: np.ndarray, nrows: in
         args = np.empty(2 * (b - a), dtype=object)
         args[0::2] = (cols[a:b] + 1).tolist()
         args[1::2] = values[a:b].astype(float).tolist()
-        out.append("".join(parts) % tuple(args.tolist()))
-    return "".join(out)
+        yield "".join(parts) % tuple(args.tolist())
 
 
 def pairs_of(ground: Side, excited: Side) -> list[Pair]:
@@ -220,7 +243,13 @@ def write_ftn14_ftn15(ground: Side, excited: Side, triads: list[Triad],
 
 def ftn14_text(sections: list[Section]) -> str:
     """The text FTN14 of the coefficient sections."""
-    return "".join(s.text(i + 1) for i, s in enumerate(sections))
+    return "".join(ftn14_parts(sections))
+
+
+def ftn14_parts(sections: list[Section]) -> Iterator[str]:
+    """The text FTN14 of the coefficient sections, piece by piece (see Section.text_parts)."""
+    for i, s in enumerate(sections):
+        yield from s.text_parts(i + 1)
 
 
 def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
