@@ -51,7 +51,12 @@ sym = model_symmetry(model)
 t0 = time.process_time()
 before = estimate(model, sym)
 t_est = time.process_time() - t0
-built = build(model, sym)
+try:  # blocks written to disk as they are made, as morvex7-ion builds
+    from morvex7.ion.spool import BlockSpool
+except ImportError:
+    BlockSpool = None
+spool = None if BlockSpool is None else BlockSpool(out)  # open until the blocks are counted
+built = build(model, sym, **({"spool": spool} if spool else {}))
 write_model(built, out)
 rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024.0
 cpu = time.process_time() - t0
@@ -76,16 +81,16 @@ if run:
     res.update(engine_ok=ok, engine_cpu=ru.ru_utime + ru.ru_stime, engine_heap=max(heaps or [0]),
                engine_rss=ru.ru_maxrss * 1024.0)
 # the text form's size and every stored block, when asked (after the memory was taken)
-from morvex7.ion.writer import coefficient_sections, ftn14_text
+from morvex7.ion.writer import coefficient_sections
 sections, _ = coefficient_sections(built.ground, built.excited, built.triads, built.transitions)
-res["text_bytes"] = len(ftn14_text(sections))
+res["text_bytes"] = sum(len(s.text(i + 1)) for i, s in enumerate(sections))
 blocks = []
 for s, sec in enumerate(sections):
     number = {v: k for k, v in sec.keys.items() if v}
     for i, m in enumerate(sec.matrices, 1):
         key = number[i]
         blocks.append({"section": s, "key": [str(x) for x in key], "shape": list(m.shape),
-                       "elements": len(m.values)})
+                       "elements": getattr(m, "count", None) or len(m.values)})
 res["blocks"] = blocks
 res["elements"] = {}
 for b in blocks:

@@ -250,42 +250,52 @@ class PointGroupSymmetry(Symmetry):
         if len(chosen) < nw:
             raise RuntimeError(f"{ground.label} -> {excited.label}: the rows of {part} do not "
                                "fix its reduced elements")
-        elements: dict[int, dict[tuple[int, int], np.ndarray]] = {}
+        # every chosen (q, a) piece by piece: the operators' pieces of one pair of copy groups
+        # at a time, each given at once to the reduced elements and the check, then dropped
+        streams = []
         for b, q in enumerate(qs):
             rows = [i % ground.dim for i in chosen if i // ground.dim == b]
-            if not rows:
-                continue
-            # row 1 of both irreps is real, and so are the operator's elements between them
-            parts = self.cross(excited, components[q], ground).block_parts(
-                excited.label, ground.label, rows, real=rows == [0])
-            for a, el in zip(rows, parts):
-                elements[b * ground.dim + a] = el
+            if rows:
+                # row 1 of both irreps is real, and so are the operator's elements between them
+                streams.append(([b * ground.dim + a for a in rows],
+                                self.cross(excited, components[q], ground).pieces(
+                                    excited.label, ground.label, rows, real=rows == [0])))
         fix = np.linalg.inv(coefficients[chosen[:nw]])
         # the reduced elements piece by piece (the blocks are zero between the pieces): each
         # element the same sum, in the same order, as over the whole block
-        at = sorted({key for el in elements.values() for key in el})
         red: list[dict[tuple[int, int], np.ndarray]] = [{} for _ in range(nw)]
-        for key in at:
-            shape = next(el[key].shape for el in elements.values() if key in el)
+        scale, resid = 1.0, 0.0
+        for found in zip(*(stream for _, stream in streams)):
+            key = found[0][0]
+            if any(at != key for at, _ in found):
+                raise RuntimeError(f"{ground.label} -> {excited.label}: the operators of {part} "
+                                   "do not connect the same pairs of copy groups")
+            elements = {i: sub for (which, _), (_, subs) in zip(streams, found)
+                        for i, sub in zip(which, subs) if sub is not None}
+            if not elements:
+                continue
+            shape = next(iter(elements.values())).shape
             for w in range(nw):
                 acc = np.zeros(shape, dtype=complex)
                 for k, i in enumerate(chosen[:nw]):
-                    if key in elements[i]:
-                        acc += fix[w, k] * elements[i][key]
+                    if i in elements:
+                        acc += fix[w, k] * elements[i]
                 red[w][key] = acc
-        if len(chosen) > nw:
-            i = chosen[nw]
-            scale = max([1.0] + [float(np.abs(sub).max(initial=0.0))
-                                 for el in elements.values() for sub in el.values()])
-            resid = 0.0
-            for key in at:
+            if len(chosen) > nw:
+                i = chosen[nw]
+                scale = max([scale] + [float(np.abs(sub).max(initial=0.0))
+                                       for sub in elements.values()])
                 fit = sum(coefficients[i][w] * red[w][key] for w in range(nw))
-                if key in elements[i]:
-                    fit = fit - elements[i][key]
+                if i in elements:
+                    fit = fit - elements[i]
                 resid = max(resid, float(np.abs(fit).max(initial=0.0)))
-            if resid > 1e-7 * scale:
-                raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
-                                   f"(residual {resid:.2e})")
+        for _, stream in streams:  # past the last pair: the operators' own checks made
+            if next(stream, None) is not None:
+                raise RuntimeError(f"{ground.label} -> {excited.label}: the operators of {part} "
+                                   "do not connect the same pairs of copy groups")
+        if resid > 1e-7 * scale:
+            raise RuntimeError(f"{ground.label} -> {excited.label}: not a {part} operator "
+                               f"(residual {resid:.2e})")
         return red
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
@@ -336,17 +346,20 @@ def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[
     sub-block}, zero elsewhere) with its common phase removed (taken modulo pi, so signs
     survive), as a real sparse matrix. The phase is that of the largest element, the first
     in row order among equals, as over the whole block."""
-    scaled = {key: factor * sub for key, sub in parts.items()}
+    # the phase from the largest element; then each piece scaled again (the same product),
+    # turned and made real, and its complex piece dropped: the block is held about once
     big, first, phase_of = 0.0, None, 0j
-    for (r0, c0), sub in scaled.items():
-        mag = np.abs(sub)
+    for (r0, c0), sub in parts.items():
+        scaled = factor * sub
+        mag = np.abs(scaled)
         if not mag.size:
             continue
         i, j = np.unravel_index(np.argmax(mag), mag.shape)
         m = mag[i, j]
         where = (r0 + i, c0 + j)
         if m > big or (m == big and first is not None and where < first):
-            big, first, phase_of = m, where, sub[i, j]
+            big, first, phase_of = m, where, scaled[i, j]
+        del scaled, mag
     if big < 1e-12:
         return sp.csr_matrix(shape)
     phase = np.angle(phase_of) % np.pi
@@ -354,11 +367,12 @@ def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[
         phase = 0.0
     turn = np.exp(-1j * phase)
     real = {}
-    for key, sub in scaled.items():
-        out = sub * turn
+    for key in list(parts):
+        out = (factor * parts.pop(key)) * turn
         if np.abs(out.imag).max(initial=0.0) > 1e-7 * big:
             raise RuntimeError(f"{what}: reduced elements are not real up to one phase")
-        real[key] = out.real
+        real[key] = out.real.copy()
+        del out
     return parts_matrix(real, shape)
 
 

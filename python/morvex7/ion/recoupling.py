@@ -28,6 +28,7 @@ ever written out over the determinants of a whole configuration.
 """
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 import numpy as np
@@ -289,21 +290,34 @@ class CrossOperator:
         column): sub-block}, one piece per pair of copy groups the operator connects (the rest
         of the block is zero, and most of it for the dipole between large configurations)."""
         out: list[dict[tuple[int, int], np.ndarray]] = [{} for _ in rows]
+        for at, subs in self.pieces(zb, zk, rows, real):
+            for k, sub in enumerate(subs):
+                if sub is not None:
+                    out[k][at] = sub
+        return out
+
+    def pieces(self, zb: str, zk: str, rows: list[int], real: bool = False
+               ) -> Iterator[tuple[tuple[int, int], list[np.ndarray | None]]]:
+        """The pieces of :meth:`block_parts` one pair of copy groups at a time, for every pair
+        in turn (first rows, then first columns rising): ((first row, first column), the piece
+        of each row r of ``rows``, None where the operator connects nothing). With ``real``
+        the check that the blocks are real is made once every pair has been given."""
         worst = scale = 0.0
-        for g1, g2, k, a, u in self._factors(zb, zk, rows):
-            sub = np.tensordot(a, u, axes=(0, 0))  # (t', t, c', c)
-            sub = sub.transpose(0, 2, 1, 3).reshape(g1.mx * g1.my * g1.nw,
-                                                    g2.mx * g2.my * g2.nw)
-            if real:
-                worst = max(worst, float(np.abs(sub.imag).max(initial=0.0)))
-                scale = max(scale, float(np.abs(sub.real).max(initial=0.0)))
-                sub = sub.real
-            at = (g1.start, g2.start)
-            # a zero block plus the piece, as the whole block is summed
-            out[k][at] = (out[k][at] if at in out[k] else 0.0) + sub
+        for g1, g2, found in self._pairs(zb, zk, rows):
+            subs: list[np.ndarray | None] = [None] * len(rows)
+            for k, a, u in found:
+                sub = np.tensordot(a, u, axes=(0, 0))  # (t', t, c', c)
+                sub = sub.transpose(0, 2, 1, 3).reshape(g1.mx * g1.my * g1.nw,
+                                                        g2.mx * g2.my * g2.nw)
+                if real:
+                    worst = max(worst, float(np.abs(sub.imag).max(initial=0.0)))
+                    scale = max(scale, float(np.abs(sub.real).max(initial=0.0)))
+                    sub = sub.real
+                # a zero block plus the piece, as the whole block is summed
+                subs[k] = 0.0 + sub
+            yield (g1.start, g2.start), subs
         if worst > 1e-7 * max(1.0, scale):
             raise RuntimeError(f"{zb} - {zk}: the block is not real")
-        return out
 
     def real_block(self, zb: str, zk: str, scale: float) -> sp.csr_matrix:
         """<zb copies, row 1| op |zk copies, row 1>, known to be real, as a canonical sparse
@@ -383,36 +397,44 @@ class CrossOperator:
         ``rows``: the stacked lower-part factor blocks A (n, t', t) and the upper parts with
         their coupling coefficients U (n, c', c) whose sum of Kronecker products is the piece
         at (g1.start, g2.start) (only the n whose U is not all zero)."""
+        for g1, g2, found in self._pairs(zb, zk, rows):
+            for k, a, u in found:
+                yield g1, g2, k, a, u
+
+    def _pairs(self, zb: str, zk: str, rows: list[int]):
+        """Every pair of copy groups (g1, g2) in turn with the [(k, A, U)] of :meth:`_factors`
+        (empty where the operator connects nothing)."""
         gb = self.bra.groups.get(zb, [])
         gk = self.ket.groups.get(zk, [])
         for g1 in gb:
             p = np.conj(g1.coeff[:, :, :, 0])  # (rho', x', y')
             for g2 in gk:
+                found = []
                 pieces = [(s, a, b) for s, ab, bb in self.parts
                           for a, b in [(ab.get((g1.x, g2.x)), bb.get((g1.y, g2.y)))]
                           if a is not None and b is not None]
-                if not pieces:
-                    continue
-                # every term's factor blocks stacked: b (K, y', s', y, s); a as its non-zero
-                # row pairs (k, x', x), each (t', t)
-                left, ik, ixp, ixk = [], [], [], []
-                for k, (_, a, _) in enumerate(pieces):
-                    for xp, xk, sub in a:
-                        left.append(sub)
-                        ik.append(k)
-                        ixp.append(xp)
-                        ixk.append(xk)
-                a_st = np.stack(left)
-                b_st = np.stack([s * b for s, _, b in pieces])
-                t1 = np.tensordot(p, b_st, axes=(2, 1))  # (rho', x', K, s', y, s)
-                for k, r in enumerate(rows):
-                    q = g2.coeff[:, :, :, r]  # (rho, x, y)
-                    u = np.tensordot(t1, q, axes=(4, 2))  # (rho', x', K, s', s, rho, x)
-                    u = u.transpose(2, 1, 6, 3, 0, 4, 5)[ik, ixp, ixk]
-                    u = u.reshape(len(a_st), g1.my * g1.nw, g2.my * g2.nw)
-                    keep = np.abs(u).reshape(len(u), -1).max(axis=1) > 0
-                    if keep.any():
-                        yield g1, g2, k, a_st[keep], u[keep]
+                if pieces:
+                    # every term's factor blocks stacked: b (K, y', s', y, s); a as its
+                    # non-zero row pairs (k, x', x), each (t', t)
+                    left, ik, ixp, ixk = [], [], [], []
+                    for k, (_, a, _) in enumerate(pieces):
+                        for xp, xk, sub in a:
+                            left.append(sub)
+                            ik.append(k)
+                            ixp.append(xp)
+                            ixk.append(xk)
+                    a_st = np.stack(left)
+                    b_st = np.stack([s * b for s, _, b in pieces])
+                    t1 = np.tensordot(p, b_st, axes=(2, 1))  # (rho', x', K, s', y, s)
+                    for k, r in enumerate(rows):
+                        q = g2.coeff[:, :, :, r]  # (rho, x, y)
+                        u = np.tensordot(t1, q, axes=(4, 2))  # (rho', x', K, s', s, rho, x)
+                        u = u.transpose(2, 1, 6, 3, 0, 4, 5)[ik, ixp, ixk]
+                        u = u.reshape(len(a_st), g1.my * g1.nw, g2.my * g2.nw)
+                        keep = np.abs(u).reshape(len(u), -1).max(axis=1) > 0
+                        if keep.any():
+                            found.append((k, a_st[keep], u[keep]))
+                yield g1, g2, found
 
 
 #: Elements of a factor block below this are rounding noise of the adaptation: a product
