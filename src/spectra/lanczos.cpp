@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "parallel/pool.h"
+#include "spectra/gram_schmidt.h"
 #include "spectra/sparse_slices.h"
 #include "spectra/tql3.h"
 #include "workarray/heap.h"
@@ -32,48 +33,9 @@ float dot(const float* x, const float* y, int32_t n) {
   return sum;
 }
 
-// c[i] += Σ_{k0<=k<k1} q_i[k]·w[k] for i = i0..i1-1, k ascending, eight
-// independent sums at a time so that their additions overlap. With c = 0 and
-// [k0, k1) = [0, n) it is c[i] = q_i · w; further element ranges, taken in
-// ascending order, continue each sum exactly where it stopped.
-void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1,
-                  int32_t k0, int32_t k1) {
-  constexpr int32_t group = 8;
-  int32_t i = i0;
-  for (; i + group <= i1; i += group) {
-    const float* q[group];
-    float acc[group];
-    for (int32_t l = 0; l < group; ++l) {
-      q[l] = basis + static_cast<std::ptrdiff_t>(i + l) * n;
-      acc[l] = c[i + l];
-    }
-    for (int32_t k = k0; k < k1; ++k) {
-      const float wk = w[k];
-      for (int32_t l = 0; l < group; ++l) acc[l] = acc[l] + q[l][k] * wk;
-    }
-    for (int32_t l = 0; l < group; ++l) c[i + l] = acc[l];
-  }
-  for (; i < i1; ++i) {
-    const float* q = basis + static_cast<std::ptrdiff_t>(i) * n;
-    float sum = c[i];
-    for (int32_t k = k0; k < k1; ++k) sum = sum + q[k] * w[k];
-    c[i] = sum;
-  }
-}
-
 void coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0, int32_t i1) {
   std::fill(c + i0, c + i1, 0.0f);
-  coefficients(basis, n, w, c, i0, i1, 0, n);
-}
-
-// w := w − Σ_{i<count} c[i]·q_i, for each element the terms in ascending i.
-void subtract(const float* basis, int32_t n, const float* c, int32_t count, float* w, int32_t k0,
-              int32_t k1) {
-  for (int32_t i = 0; i < count; ++i) {
-    const float* q = basis + static_cast<std::ptrdiff_t>(i) * n;
-    const float ci = c[i];
-    for (int32_t k = k0; k < k1; ++k) w[k] = w[k] - ci * q[k];
-  }
+  gs_coefficients(basis, n, w, c, i0, i1, 0, n);
 }
 
 // One classical Gram–Schmidt pass of w against q_0..q_{count-1}.
@@ -81,13 +43,13 @@ void orthogonalise(const float* basis, int32_t n, int32_t count, float* w, float
   const bool wide = int64_t(count) * n >= min_parallel_work;
   if (!wide) {
     coefficients(basis, n, w, c, 0, count);
-    subtract(basis, n, c, count, w, 0, n);
+    gs_subtract(basis, n, c, count, w, 0, n);
     return;
   }
   parallel::for_range(
       count, [&](int32_t i0, int32_t i1) { coefficients(basis, n, w, c, i0, i1); }, 8);
   parallel::for_range(
-      n, [&](int32_t k0, int32_t k1) { subtract(basis, n, c, count, w, k0, k1); }, 64);
+      n, [&](int32_t k0, int32_t k1) { gs_subtract(basis, n, c, count, w, k0, k1); }, 64);
 }
 
 // Two classical Gram–Schmidt passes of w against q_0..q_{count-1} (c and c2
@@ -111,10 +73,10 @@ void reorthogonalise(const float* basis, int32_t n, int32_t count, float* w, flo
   const int32_t block = std::max<int32_t>(64, (int32_t(1) << 16) / std::max(count, 1)) & ~15;
   for (int32_t k0 = 0; k0 < n; k0 += block) {
     const int32_t k1 = std::min(n, k0 + block);
-    subtract(basis, n, c, count, w, k0, k1);
-    coefficients(basis, n, w, c2, 0, count, k0, k1);
+    gs_subtract(basis, n, c, count, w, k0, k1);
+    gs_coefficients(basis, n, w, c2, 0, count, k0, k1);
   }
-  subtract(basis, n, c2, count, w, 0, n);
+  gs_subtract(basis, n, c2, count, w, 0, n);
 }
 
 // A start vector for the part of the space that the run has not reached:
