@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "io/format.h"
 #include "support/runsupport.h"
@@ -47,6 +48,44 @@ const float fill_value = std::bit_cast<float>(heap_fill_pattern);
 void fill(int32_t start, int32_t n) {
   if (n <= 0) return;
   std::fill_n(heap.cell + start, n, fill_value);
+}
+
+constexpr std::uintptr_t page_bytes = 4096;
+
+// The cells of a released block get the fill pattern, but for the whole pages
+// that hold no memory (given back by remove_region, or never written): filling
+// them would only have the system clear them for nothing, since every
+// allocation fills its cells again before anyone reads them. They stay given
+// back and read as zero.
+void fill_released(int32_t start, int32_t n) {
+  if (n <= 0) return;
+  const auto first = reinterpret_cast<std::uintptr_t>(heap.cell + start);
+  const auto end = reinterpret_cast<std::uintptr_t>(heap.cell + start + n);
+  const std::uintptr_t lo = (first + page_bytes - 1) & ~(page_bytes - 1);
+  const std::uintptr_t hi = end & ~(page_bytes - 1);
+  std::vector<unsigned char> in_core(lo < hi ? (hi - lo) / page_bytes : 0);
+  if (in_core.size() < 2 || mincore(reinterpret_cast<void*>(lo), hi - lo, in_core.data()) != 0) {
+    fill(start, n);
+    return;
+  }
+  auto cell_at = [](std::uintptr_t address) {
+    return static_cast<int32_t>((reinterpret_cast<float*>(address) - heap.cell));
+  };
+  // Runs of pages with the same residency; the part pages at both ends are filled.
+  int32_t from = start;
+  std::size_t p = 0;
+  while (p < in_core.size()) {
+    std::size_t q = p;
+    const bool resident = (in_core[p] & 1) != 0;
+    while (q < in_core.size() && ((in_core[q] & 1) != 0) == resident) ++q;
+    if (!resident) {
+      const int32_t gap = cell_at(lo + p * page_bytes), after = cell_at(lo + q * page_bytes);
+      fill(from, gap - from);
+      from = after;
+    }
+    p = q;
+  }
+  fill(from, start + n - from);
 }
 
 // " " and the value in 11 columns: how the list-directed line writes a 4-byte
@@ -102,7 +141,7 @@ void illoc(std::string_view name, int32_t n, int32_t& start) {
 
 void dealloc(std::string_view name, int32_t n, int32_t start) {
   if (n <= 0) return;
-  fill(start, n);
+  fill_released(start, n);
   free_mem();
   heap_info.top -= n;
   debugheap("dealloc", n, start, heap_info, name);
@@ -124,10 +163,10 @@ void remove_region(std::string_view name, int32_t first_marker, int32_t second_m
   if (first_marker < 1 || second_marker <= first_marker || second_marker > heap_size.cells + 1) {
     return;
   }
-  constexpr std::uintptr_t page = 4096;
   const auto first = reinterpret_cast<std::uintptr_t>(heap.cell + first_marker);
   const auto end = reinterpret_cast<std::uintptr_t>(heap.cell + second_marker);
-  const std::uintptr_t lo = (first + page - 1) & ~(page - 1), hi = end & ~(page - 1);
+  const std::uintptr_t lo = (first + page_bytes - 1) & ~(page_bytes - 1);
+  const std::uintptr_t hi = end & ~(page_bytes - 1);
   if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
 }
 

@@ -2,7 +2,9 @@
 // every matrix and vector of a calculation is taken stack-like. A block is
 // known only by its first cell; one block can be seen as reals or integers.
 // Allocated and released cells are filled with 0x7149F2CA (the real 1.0E30),
-// so a cell read before it is written shows 1.0E30, never a leftover.
+// so a cell read before it is written shows 1.0E30, never a leftover (released
+// cells on whole pages that hold no memory, such as those of a removed region,
+// stay zero: filling them would only take the pages again).
 //
 // The array has 10,000,000 cells unless the run asks for another size
 // (morvex7 --work-array CELLS). Its address space is reserved at once, but

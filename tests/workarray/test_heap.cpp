@@ -166,5 +166,36 @@ TEST_F(Heap, RemovedRegionGivesItsPagesBackAndKeepsEverythingAround) {
   EXPECT_EQ(bits(rh(again)[0]), heap_fill_pattern);
 }
 
+// Releasing a block does not take back the pages that a removed region gave
+// up: they would only be cleared by the system to be filled for nothing. The
+// cells on resident pages get the fill pattern, and an allocation over the
+// whole block reads it everywhere.
+TEST_F(Heap, ReleaseLeavesGivenBackPagesAlone) {
+  int32_t below = 0, first = 0, region = 0, second = 0, above = 0;
+  alloc("below", 3, below);
+  alloc("marker", 0, first);
+  alloc("region", 300000, region);  // some 1.2 MB: whole pages and large ones
+  alloc("marker", 0, second);
+  alloc("above", 5000, above);
+  for (int32_t k = 0; k < 300000; ++k) rh(region)[k] = 7.0f;
+  for (int32_t k = 0; k < 5000; ++k) rh(above)[k] = 2.0f;
+  remove_region("test", first, second);
+  const int32_t middle = region + 150000, end = above + 4999;
+  ASSERT_FALSE(resident(middle));
+
+  cut_heap("test", first);
+  EXPECT_FALSE(resident(middle)) << "the release took a given-back page again";
+  EXPECT_FALSE(resident(region + 299000));
+  EXPECT_EQ(bits(rh(region)[0]), heap_fill_pattern);  // shares its page with "below"
+  EXPECT_EQ(bits(rh(above)[0]), heap_fill_pattern);
+  EXPECT_EQ(bits(rh(end)[0]), heap_fill_pattern);
+  EXPECT_EQ(heap_info.top, 3);
+
+  int32_t again = 0;
+  alloc("again", 305001, again);
+  EXPECT_EQ(again, region);
+  for (int32_t k = 0; k < 305001; ++k) ASSERT_EQ(bits(rh(again)[k]), heap_fill_pattern) << k;
+}
+
 }  // namespace
 }  // namespace mv
