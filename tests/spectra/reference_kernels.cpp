@@ -1,6 +1,7 @@
 #include "reference_kernels.h"
 
 #include <cmath>
+#include <cstddef>
 
 namespace mv::reference {
 
@@ -195,6 +196,20 @@ void mmult2(int32_t p, int32_t q, int32_t r, int32_t s, const float* z_, const f
   for (int32_t i = 1; i <= p; ++i)
     for (int32_t j = 1; j <= r; ++j)
       for (int32_t k = 1; k <= r; ++k) res(i, k) = res(i, k) + z(i, j) * a(j, k);
+}
+
+void gs_coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0,
+                     int32_t i1, int32_t k0, int32_t k1) {
+  for (int32_t i = i0; i < i1; ++i) {
+    for (int32_t k = k0; k < k1; ++k) c[i] = c[i] + basis[std::size_t(i) * n + k] * w[k];
+  }
+}
+
+void gs_subtract(const float* basis, int32_t n, const float* c, int32_t count, float* w,
+                 int32_t k0, int32_t k1) {
+  for (int32_t i = 0; i < count; ++i) {
+    for (int32_t k = k0; k < k1; ++k) w[k] = w[k] - c[i] * basis[std::size_t(i) * n + k];
+  }
 }
 
 }  // namespace mv::reference

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "spectra/gram_schmidt.h"
+#include "reference_kernels.h"
 #include "spectra/simd.h"
 #include "spectra_test_util.h"
 
@@ -20,20 +21,6 @@ namespace mv {
 namespace {
 
 using test::random_vector;
-
-void plain_coefficients(const float* basis, int32_t n, const float* w, float* c, int32_t i0,
-                        int32_t i1, int32_t k0, int32_t k1) {
-  for (int32_t i = i0; i < i1; ++i) {
-    for (int32_t k = k0; k < k1; ++k) c[i] = c[i] + basis[std::size_t(i) * n + k] * w[k];
-  }
-}
-
-void plain_subtract(const float* basis, int32_t n, const float* c, int32_t count, float* w,
-                    int32_t k0, int32_t k1) {
-  for (int32_t k = k0; k < k1; ++k) {
-    for (int32_t i = 0; i < count; ++i) w[k] = w[k] - c[i] * basis[std::size_t(i) * n + k];
-  }
-}
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   if (a.size() != b.size()) return false;
@@ -78,7 +65,7 @@ TEST_F(GramSchmidt, CoefficientsHaveTheBitsOfThePlainSums) {
                                           std::array<int32_t, 4>{0, count, k0, k1},
                                           std::array<int32_t, 4>{i0, count, 0, n}}) {
           std::vector<float> want = values(count, 3), got = want;
-          plain_coefficients(basis.data(), n, w.data(), want.data(), a, b, ka, kb);
+          reference::gs_coefficients(basis.data(), n, w.data(), want.data(), a, b, ka, kb);
           gs_coefficients(basis.data(), n, w.data(), got.data(), a, b, ka, kb);
           EXPECT_TRUE(same_bits(want, got)) << "lanes " << lanes << " count " << count << " n "
                                             << n << " vectors " << a << ".." << b
@@ -113,7 +100,7 @@ TEST_F(GramSchmidt, SubtractionHasTheBitsOfThePlainLoop) {
         const int32_t k0 = n > 5 ? 5 : 0, k1 = n > 6 ? n - 2 : n;
         for (const auto& [ka, kb] : {std::pair{0, n}, std::pair{k0, k1}}) {
           std::vector<float> want = values(n, 19), got = want;
-          plain_subtract(basis.data(), n, c.data(), count, want.data(), ka, kb);
+          reference::gs_subtract(basis.data(), n, c.data(), count, want.data(), ka, kb);
           gs_subtract(basis.data(), n, c.data(), count, got.data(), ka, kb);
           EXPECT_TRUE(same_bits(want, got)) << "lanes " << lanes << " count " << count << " n "
                                             << n << " elements " << ka << ".." << kb;
