@@ -4,12 +4,15 @@
     python3 bench/python/bench_ion_build.py --cases 3d5-Oh 3d3-D4h --limit 120
     python3 bench/python/bench_ion_build.py --no-run --markdown   # builder only, as a table
     python3 bench/python/bench_ion_build.py --cases 3d5-Oh 3d0-Oh --store text binary
+    python3 bench/python/bench_ion_build.py --field              # the series in a field of 1 T
 
 Every case is a 3dⁿ ion at the L2,3 edge with charge transfer (dⁿ, dⁿ⁺¹L̲, dⁿ⁺²L̲² → 2p⁵dⁿ⁺¹, ...),
 N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also Ti⁴⁺ 3d⁰, Mn²⁺
 3d⁵ and Ce³⁺ 4f¹ (M4,5) with charge transfer in O3 (4f1-O3 with three configurations per side,
 3d⁹4f⁴L̲² of 910 910 determinants coupled from its factors; 4f1-O3-C2 with two, 4f¹ + 4f²L̲, as
-Ce³⁺ is usually modelled).
+Ce³⁺ is usually modelled). A case name ending in "-B" (``--field``: every 3d case so) puts the
+ion in a magnetic field of 1 T along z on both sides, built in the determinants of the field's
+subgroup (C4h* below Oh and D4h, C∞h below O3): the XMCD model of that ion.
 Each case runs in a child process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size (with FTN99 when the
@@ -43,12 +46,16 @@ CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
 
 def description(name: str, levels: int = 1) -> dict:
     """The model description of a case name such as "3d5-Oh", "4f1-O3", "3d5-Oh-N10" (band
-    levels) or "4f1-O3-C2" (charge-transfer configurations per side)."""
+    levels), "4f1-O3-C2" (charge-transfer configurations per side) or "3d1-Oh-B" (in a field
+    of 1 T along z)."""
     parts = name.split("-")
     shell, sym = parts[0], parts[1]
     ct = dict(CT)
+    field = {}
     for extra in parts[2:]:
-        if extra.startswith("N"):
+        if extra == "B":
+            field = {"B": 1.0}
+        elif extra.startswith("N"):
             levels = int(extra[1:])
         elif extra.startswith("C"):
             ct["configurations"] = int(extra[1:])
@@ -58,14 +65,17 @@ def description(name: str, levels: int = 1) -> dict:
     if shell.startswith("4f"):
         g = {"F2vv": 10.0, "F4vv": 6.3, "F6vv": 4.5, "zeta_v": 0.087}
         e = {**g, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0, "G3cv": 2.3, "G5cv": 1.6}
-        return {"valence": "4f", "electrons": n, "core": "3d", "ground": g, "excited": e,
-                "charge_transfer": ct, "symmetry": sym, "title": f"bench {name}"}
-    return {"valence": "3d", "electrons": n, "core": "2p", "ground": {**GROUND, **FIELD[sym]},
-            "excited": dict(EXCITED), "charge_transfer": ct, "symmetry": sym,
-            "title": f"bench {name}"}
+        return {"valence": "4f", "electrons": n, "core": "3d", "ground": {**g, **field},
+                "excited": {**e, **field}, "charge_transfer": ct, "symmetry": sym,
+                "title": f"bench {name}"}
+    return {"valence": "3d", "electrons": n, "core": "2p",
+            "ground": {**GROUND, **FIELD[sym], **field}, "excited": {**EXCITED, **field},
+            "charge_transfer": ct, "symmetry": sym, "title": f"bench {name}"}
 
 
-def default_cases() -> list[str]:
+def default_cases(field: bool = False) -> list[str]:
+    if field:
+        return [f"3d{n}-{g}-B" for g in ("Oh", "D4h") for n in range(10)] + ["3d5-O3-B"]
     cases = [f"3d{n}-{g}" for g in ("Oh", "D4h") for n in range(10)]
     return cases + ["3d0-O3", "3d5-O3", "4f1-O3", "4f1-O3-C2"]
 
@@ -161,6 +171,8 @@ def main() -> None:
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--cases", nargs="*", help="case names such as 3d5-Oh, 3d3-D4h, 4f1-O3, "
                    "3d8-Oh-N10, 4f1-O3-C2 (default: the whole series)")
+    p.add_argument("--field", action="store_true",
+                   help="the 3d series in a field of 1 T (cases named ...-B) instead")
     p.add_argument("--limit", type=float, default=300, help="CPU seconds per build (default 300)")
     p.add_argument("--memory", type=float, default=4096, help="MB of memory per case")
     p.add_argument("--no-run", action="store_true", help="build only")
@@ -178,7 +190,7 @@ def main() -> None:
         print("|" + "---|" * len(head))
     else:
         print("  ".join(f"{h:>14s}" for h in head))
-    for name, store in ((n, f) for n in args.cases or default_cases()
+    for name, store in ((n, f) for n in args.cases or default_cases(args.field)
                         for f in args.store or [""]):
         label = f"{name} {store}" if store else name
         cells = row(label, run_case(name, args.limit, args.memory, not args.no_run, args.python,

@@ -11,6 +11,11 @@ their principal axis, hybridisation, the Zeeman and exchange terms) is a real ma
 determinants that keeps that class, so the adapted states are the determinants themselves and
 every block stays real.
 
+Every block is therefore an operator's matrix between two sets of determinants, made sparse
+(:meth:`morvex7.ion.determinants.Operator.matrix`) and kept sparse: with charge transfer a class
+holds tens of thousands of determinants, and any dense array of that size (a block, the identity
+of the adapted states) takes gigabytes.
+
 Labels (upper case, as the engine reads them) are those of the subgroup's character table, with
 the parity as the last letter (``G`` even, ``U`` odd) where the subgroup has the inversion:
 
@@ -53,6 +58,7 @@ from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
+import scipy.sparse as sp
 
 from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
@@ -80,6 +86,15 @@ def residue(two_m: int, n: int) -> int:
         return two_m
     r = two_m % (2 * n)
     return r - 2 * n if r > n else r
+
+
+def residues(two_m: np.ndarray, n: int) -> np.ndarray:
+    """:func:`residue` of every element of an integer array."""
+    two_m = np.asarray(two_m, dtype=np.int64)
+    if n == 0:
+        return two_m
+    r = two_m % (2 * n)
+    return np.where(r > n, r - 2 * n, r)
 
 
 #: name of each class of twice Jz (its representative in (-n, n]) in the cyclic double groups
@@ -120,6 +135,28 @@ def parse_field_label(text: str, subgroup: str, parity: int) -> int:
     raise ValueError(f"{text!r} is not a label of {subgroup} for states of parity {parity:+d}")
 
 
+class DeterminantStates(AdaptedIrrep):
+    """The states of one class of Jz: the determinants of ``basis`` themselves, one copy each.
+
+    Their coefficient array (the identity) is never needed by the field path, which takes every
+    block straight from the operators' matrices; it is formed only if some caller asks for it.
+    """
+
+    def __init__(self, label: str, basis: DeterminantBasis) -> None:
+        self.label, self.dim, self.basis, self.rows = label, 1, basis, (0,)
+
+    def __repr__(self) -> str:
+        return f"DeterminantStates({self.label!r}, mult={self.mult})"
+
+    @property
+    def mult(self) -> int:
+        return len(self.basis)
+
+    @property
+    def vectors(self) -> np.ndarray:
+        return np.eye(self.mult)[:, None, :]
+
+
 class FieldSymmetry(Symmetry):
     """Rotations about z (modulo n) and the inversion: the symmetry left by a field along z.
 
@@ -139,8 +176,7 @@ class FieldSymmetry(Symmetry):
         key = (config.orbitals, config.occupations)
         if key not in self._dets:
             basis = configuration_dets(config.orbitals, config.occupations)
-            tm = two_m_of(config.orbitals, basis.dets)
-            self._dets[key] = (basis, np.array([residue(int(v), self.n) for v in tm]))
+            self._dets[key] = (basis, residues(two_m_of(config.orbitals, basis.dets), self.n))
         return self._dets[key]
 
     def multiplicities(self, config: Configuration) -> dict[str, tuple[int, int]]:
@@ -157,17 +193,29 @@ class FieldSymmetry(Symmetry):
             try:
                 two_m = parse_field_label(lab, self.subgroup, config.parity)
             except ValueError:  # a label of the other parity
-                out[lab] = AdaptedIrrep(lab, 1, DeterminantBasis(np.zeros(0)), (0,), np.zeros((0, 1, 0)))
+                out[lab] = DeterminantStates(lab, DeterminantBasis(np.zeros(0)))
                 continue
-            sector = basis.subset(res == residue(two_m, self.n))
-            out[lab] = AdaptedIrrep(lab, 1, sector, (0,), np.eye(len(sector))[:, None, :])
+            out[lab] = DeterminantStates(lab, basis.subset(res == residue(two_m, self.n)))
         return out
 
-    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> np.ndarray:
-        # the adapted states are the determinants: the block is the operator's matrix
+    def averages(self, config: Configuration, ops: Sequence[Operator]) -> list[float]:
+        # the configuration's determinants are at hand: each trace as the generic one
+        basis, _ = self._space(config)
+        return [op.trace(basis) / len(basis) for op in ops]
+
+    def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> sp.csr_matrix:
+        # the adapted states are the determinants: the block is the operator's matrix,
+        # canonical CSR without zeros (the builder's compact and the writer keep it as it is)
         if bra.mult == 0 or ket.mult == 0:
-            return np.zeros((bra.mult, ket.mult))
-        return op.matrix(bra.basis, ket.basis).toarray()
+            return sp.csr_matrix((bra.mult, ket.mult))
+        return op.matrix(bra.basis, ket.basis)
+
+    def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> sp.csr_matrix:
+        return self.scalar_block(irrep, op, irrep)
+
+    def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
+                     scale: float | None = None) -> sp.csr_matrix:
+        return self.scalar_block(bra, op, ket)
 
     def transition_labels(self) -> list[str]:
         return list(DIPOLE_PARTS)
@@ -181,9 +229,9 @@ class FieldSymmetry(Symmetry):
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
         if ground.mult == 0 or excited.mult == 0:
-            return np.zeros((ground.mult, excited.mult))
+            return sp.csr_matrix((ground.mult, excited.mult))
         m = components[DIPOLE_PARTS[op_label]].matrix(excited.basis, ground.basis)
-        return m.toarray().T
+        return m.T.tocsr()
 
     def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:
         if polarisation not in FIELD_POLARISATION:
