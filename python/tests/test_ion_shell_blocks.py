@@ -18,25 +18,7 @@ from morvex7.ion.pointsymmetry import D4hSymmetry, OhSymmetry
 from morvex7.ion.shellcoupling import _grouped_block
 from morvex7.ion.symmetry import Configuration
 
-
-def plain_matrix(op, dets: np.ndarray) -> np.ndarray:
-    """<D'| op |D> over ``dets``, each ladder applied to the bit string in turn with the sign
-    of the occupied spin-orbitals below it."""
-    where = {int(d): i for i, d in enumerate(dets)}
-    out = np.zeros((len(dets), len(dets)))
-    for j, det in enumerate(dets):
-        for term, coef in op.terms.items():
-            state, sign = int(det), 1
-            for orb, create in reversed(term):
-                bit = 1 << orb
-                if bool(state & bit) == create:
-                    sign = 0
-                    break
-                sign *= -1 if bin(state & (bit - 1)).count("1") % 2 else 1
-                state ^= bit
-            if sign and state in where:
-                out[where[state], j] += sign * coef
-    return out
+from ion_helpers import plain_matrix
 
 
 ORB = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
