@@ -40,13 +40,16 @@ def triads_of(built) -> list[tuple[str, str, str]]:
     return [(t.ground, t.op, t.excited) for t in built.triads]
 
 
-@pytest.mark.parametrize("n, symmetry", [(7, "D4h"), (8, "Oh"), (8, "O3"), (9, "Td")])
-def test_the_estimate_stores_the_matrices_the_writer_stores(n, symmetry):
+@pytest.mark.parametrize("n, symmetry, field", [(7, "D4h", False), (8, "Oh", False),
+                                                (8, "O3", False), (9, "Td", False),
+                                                (7, "Oh", True), (8, "O3", True)])
+def test_the_estimate_stores_the_matrices_the_writer_stores(n, symmetry, field):
     """Section by section, the same matrices under the same keys with the same shapes; a
     Hamiltonian operator constant in a configuration (a closed shell's spin-orbit coupling, the
-    Coulomb energy of one hole) stores nothing, nor does the estimate count it."""
-    model = ct_model(n, symmetry)
-    sym = make_symmetry(symmetry)
+    Coulomb energy of one hole) stores nothing, nor does the estimate count it. In a field the
+    elements of each kind of block, counted on a sample of the determinants, within 10 %."""
+    model = in_field(ct_model(n, symmetry)) if field else ct_model(n, symmetry)
+    sym = make_symmetry(symmetry, field)
     built = build(model, sym)
     k = counts(model, sym, triads_of(built))
     estimated = stored_blocks(model, sym, k.mults, k.triads, k.nmix)
@@ -60,6 +63,13 @@ def test_the_estimate_stores_the_matrices_the_writer_stores(n, symmetry):
         # a block the symmetry makes zero (rare) is counted but not written
         assert shapes.items() <= mine.items()
         assert len(mine) - len(shapes) <= 1
+        if field:
+            kinds = {"T": "tran", "M": "mix", "ground": "ham", "excited": "ham"}
+            for kind in ("ham", "mix", "tran"):
+                have = sum(len(m.values) for i, m in enumerate(sec.matrices, 1)
+                           if kinds[number[i][0]] == kind)
+                counted = sum(b.elements for b in est if b.kind == kind)
+                assert counted == pytest.approx(have, rel=0.10, abs=20), kind
 
 
 @pytest.mark.parametrize("symmetry, n", [("Oh", 5), ("D4h", 6), ("Td", 7), ("O3", 0)])
@@ -112,7 +122,15 @@ ESTIMATED = {
     "Cr3+ D3d": lambda: load_description(
         REPO_ROOT / "examples" / "cr3_trigonal_site" / "model.toml"),
     "Fe2+ Oh, charge transfer (binary store)": lambda: ct_model(6, "Oh"),
+    "Mn2+ Oh in a field of 1 T, charge transfer (binary store)": lambda: in_field(ct_model(5, "Oh")),
 }
+
+
+def in_field(model: IonModel, b: float = 1.0) -> IonModel:
+    """``model`` in a magnetic field of ``b`` tesla along z on both sides."""
+    model.ground["B"] = b
+    model.excited["B"] = b
+    return model
 
 
 @pytest.mark.parametrize("name", ESTIMATED)
@@ -131,3 +149,17 @@ def test_estimate_agrees_with_what_is_built_and_run(name, engine, tmp_path):
     used = heap_used(tmp_path, engine, 4 * est.engine_cells)
     assert est.engine_cells == pytest.approx(used, rel=0.10)
     assert np.isfinite(est.builder_bytes) and est.builder_bytes > 50e6
+
+
+def test_a_field_model_with_charge_transfer_is_sized_not_refused():
+    """Ti3+ 3d1 with charge transfer in a field: about 5 million elements in 8-byte-per-element
+    binary blocks (42 MB written) and an engine well under 1 GB, so it is built, not refused as
+    when every block was taken for dense; with 100 band levels each it is refused."""
+    model = in_field(ct_model(1, "Oh"))
+    sym = make_symmetry("Oh", True)
+    est = estimate(model, sym)
+    assert not est.problems(memory=24e9)
+    assert est.store == "binary" and 20e6 < est.store_bytes < 200e6
+    assert est.engine_bytes < 1e9 and est.builder_bytes < 0.5e9
+    model.charge_transfer.update(levels=[100, 100], width=2.0)
+    assert any("work array" in p for p in estimate(model, sym).problems(memory=24e9))

@@ -22,6 +22,7 @@ from typing import Callable, Iterable, Mapping, Sequence
 import numpy as np
 
 from .determinants import Operator, Orbitals
+from .fieldcount import FieldBlocks
 from .model import IonModel
 from .symmetry import Configuration, Symmetry
 
@@ -34,6 +35,15 @@ COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
 
 #: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
 SPARSE_ELEMENT_BYTES = 12.0
+
+#: Bytes of the builder's memory per element of the sparse blocks of a model in a field (the
+#: blocks held, with what the allocator keeps of their making), measured over the 3d series
+#: with charge transfer in a field in Oh, D4h and O3: 35 to 50.
+FIELD_BYTES_PER_ELEMENT = 42.0
+
+#: The builder's ground search diagonalises at most this many rows densely
+#: (morvex7.ion.build.DENSE_GROUND).
+DENSE_GROUND = 800
 
 #: Bytes of FTN14 text per stored element, about ("col value" with separators, row headers),
 #: for the builder's choice of the store form from the elements it has.
@@ -82,7 +92,8 @@ DENSE_SECONDS_PER_CUBE = 9.2e-11
 #: Fitted to the blocks the builder wrote for the shipped examples and the 3d series with charge
 #: transfer (bench/python/bench_ion_estimate.py --json), so that each model's total of each kind
 #: comes out right; a coupled configuration's blocks are counted factor by factor
-#: (see stored_blocks). The field, full and point families have one example each.
+#: (see stored_blocks). The full and point families have one example each; a field model's
+#: blocks are counted on its determinants instead (morvex7.ion.fieldcount).
 FILL_FIT: dict[tuple[str, str], tuple[float, float]] = {
     ("D4h", "Fvv"): (0.756, 0.5654),
     ("D4h", "cf"): (0.4729, 0.9555),
@@ -120,13 +131,6 @@ FILL_FIT: dict[tuple[str, str], tuple[float, float]] = {
     ("coupled", "tran"): (2.4138, 0.6453),
     ("coupled", "zeta_c"): (3.1953, 0.6591),
     ("coupled", "zeta_v"): (0.966, 0.894),
-    ("field", "Fvv"): (6.1921, 0.3033),
-    ("field", "cf"): (0.3765, 0.7631),
-    ("field", "cv"): (0.1138, 1.0788),
-    ("field", "field"): (0.0805, 0.9494),
-    ("field", "tran"): (0.0929, 0.9737),
-    ("field", "zeta_c"): (6.0587, 0.2205),
-    ("field", "zeta_v"): (0.4163, 0.7821),
     ("full", "Fvv"): (5.1575, 0.4043),
     ("full", "cf"): (5.8589, 0.339),
     ("full", "cv"): (0.3382, 0.7501),
@@ -154,6 +158,9 @@ TEXT_VALUE_MIN = 10.6
 TEXT_VALUE_SLOPE = 0.4
 TEXT_VALUE_MAX = 12.3
 TEXT_SIMPLE_VALUE = 8.4
+#: ... and in the blocks of a model in a field (determinants of one class of Jz; measured over
+#: the 3d series with charge transfer in Oh, D4h and O3: 9.0 to 10.9)
+TEXT_FIELD_VALUE = 10.6
 TEXT_MATRIX_BYTES = 27
 TEXT_SECTION_BYTES = 47
 
@@ -474,13 +481,16 @@ def block_elements(fam: str, kind: str, rows: int, cols: int) -> float:
 
 
 def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
-                  triads: Sequence[tuple[str, str, str]], nmix: int) -> list[list[Block]]:
+                  triads: Sequence[tuple[str, str, str]], nmix: int,
+                  in_field: FieldBlocks | None = None) -> list[list[Block]]:
     """The matrices of every coefficient section, as the writer stores them (see
     morvex7.ion.writer): per configuration pair of the dipole its transition blocks and the
     Hamiltonian blocks of both configurations, per neighbouring pair of a side its
     hybridisation blocks and both configurations' Hamiltonian blocks. A Hamiltonian operator
     constant in a configuration has no stored block there (its blocks are shifted to zero
-    average); every other block holds the elements its family fills on average."""
+    average); every other block holds the elements its family fills on average, except in a
+    field, where each block's elements are counted on a sample of its determinants
+    (``in_field``, made here when not given)."""
     from .blocks import side_operators
 
     fam = family(symmetry)
@@ -497,12 +507,16 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
     factors = {s: [factor_terms(symmetry, conf) for conf in cs] for s, cs in sides.items()}
     n2, n3 = model.levels
     levels = [1, n2, n2 * n3]
+    if fam == "field" and in_field is None:
+        in_field = FieldBlocks(model, symmetry)
 
     def elements(cls: str, shells: frozenset[int], side: str, c: int, label: str,
-                 m: int) -> float:
+                 m: int, k: int) -> float:
         """A Hamiltonian block: an operator inside one factor of a coupled configuration
         is diagonal in the other factor's copies, so the block is nw x (copies of the other)
         blocks of the size of its own factor's copies."""
+        if in_field is not None:
+            return in_field.hamiltonian(side, c, k, label, m)
         ft = factors[side][c]
         if ft is None:
             return block_elements(fam, cls, m, m)
@@ -520,8 +534,8 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
         if (side, c, label) in seen or m == 0:
             return []
         seen.add((side, c, label))
-        return [Block("ham", m, m, elements(cls, shells, side, c, label, m), (side, c, label, k),
-                      levels[c])
+        return [Block("ham", m, m, elements(cls, shells, side, c, label, m, k),
+                      (side, c, label, k), levels[c])
                 for k, (cls, shells, body) in enumerate(ops[side])
                 if varies(shells, body, sides[side][c])]
 
@@ -532,8 +546,9 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
         for g, op, e in triads:
             mg, me = mults["ground"][g][c], mults["excited"][e][c]
             if mg * me:
-                blocks.append(Block("tran", mg, me, block_elements(fam, "tran", mg, me),
-                                    ("T", g, op, e)))
+                n = (in_field.transition(c, g, op, mg) if in_field is not None
+                     else block_elements(fam, "tran", mg, me))
+                blocks.append(Block("tran", mg, me, n, ("T", g, op, e)))
             blocks += ham("ground", c, g, seen) + ham("excited", c, e, seen)
         out.append(blocks)
     if nmix:
@@ -544,7 +559,10 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                     m1, m2 = mults[side][lab][c], mults[side][lab][c + 1]
                     if (side, "mix", lab) not in seen and m1 * m2:
                         seen.add((side, "mix", lab))
-                        blocks += [Block("mix", m1, m2, block_elements(fam, "mix", m1, m2),
+                        blocks += [Block("mix", m1, m2,
+                                         in_field.mixing(side, c, k, lab, m1)
+                                         if in_field is not None
+                                         else block_elements(fam, "mix", m1, m2),
                                          ("M", lab, k), levels[c + 1]) for k in range(nmix)]
                     blocks += ham(side, c, lab, seen) + ham(side, c + 1, lab, seen)
                 out.append(blocks)
@@ -567,10 +585,12 @@ def value_bytes(size: float) -> float:
     return min(TEXT_VALUE_MAX, TEXT_VALUE_MIN + TEXT_VALUE_SLOPE * log10(max(size, 1.0)))
 
 
-def text_bytes(sections: Sequence[Sequence[Block]], simple: bool = False) -> float:
+def text_bytes(sections: Sequence[Sequence[Block]], simple: bool = False,
+               value: float | None = None) -> float:
     """Bytes of the text FTN14 of the sections: per element its column, value and the
     separators, per row with elements its number and count, per matrix and section their
-    header lines. ``simple``: values of determinant blocks (few distinct fractions)."""
+    header lines. ``simple``: values of determinant blocks (few distinct fractions); ``value``:
+    the mean length of a value where the family's is known."""
     total = 0.0
     for s, blocks in enumerate(sections, 1):
         total += TEXT_SECTION_BYTES + len(str(s))
@@ -579,8 +599,9 @@ def text_bytes(sections: Sequence[Sequence[Block]], simple: bool = False) -> flo
             rows = b.rows * -expm1(-b.elements / b.rows) if b.rows else 0.0
             total += (TEXT_MATRIX_BYTES + len(str(k)) + len(str(s)) + len(str(b.rows))
                       + len(str(b.cols)) + len(str(int(b.elements))))
-            value = TEXT_SIMPLE_VALUE if simple else value_bytes(float(b.rows) * b.cols)
-            total += b.elements * (TEXT_ELEMENT_BYTES + value + mean_digits(b.cols))
+            mean = (TEXT_SIMPLE_VALUE if simple else value if value is not None
+                    else value_bytes(float(b.rows) * b.cols))
+            total += b.elements * (TEXT_ELEMENT_BYTES + mean + mean_digits(b.cols))
             total += rows * (TEXT_ROW_BYTES + mean_digits(b.rows)
                              + mean_digits(max(1, int(b.elements / max(rows, 1.0)))))
     return total
@@ -855,8 +876,10 @@ def estimate(model: IonModel, symmetry: Symmetry,
     configs, mults, dims, irrep_dim, triads3, nmix = (cnt.configs, cnt.mults, cnt.dims,
                                                       cnt.irrep_dim, cnt.triads, cnt.nmix)
     triads = list(dict.fromkeys((g, e) for g, _, e in triads3))
-    sections = stored_blocks(model, symmetry, mults, triads3, nmix)
-    ftn14 = text_bytes(sections, simple=family(symmetry) == "full")
+    in_field = FieldBlocks(model, symmetry) if family(symmetry) == "field" else None
+    sections = stored_blocks(model, symmetry, mults, triads3, nmix, in_field)
+    ftn14 = text_bytes(sections, simple=family(symmetry) == "full",
+                       value=TEXT_FIELD_VALUE if family(symmetry) == "field" else None)
     binary = ftn14 > TEXT_STORE_LIMIT
     coupled = symmetry.name in COUPLED_MIX
     used = {"ground": sorted({g for g, _ in triads}), "excited": sorted({e for _, e in triads})}
@@ -872,7 +895,7 @@ def estimate(model: IonModel, symmetry: Symmetry,
     # whole configuration (complex); plus the dense matrices of the ground-state search
     peak = 0.0
     held_factored = False
-    for s, cs in sides.items():
+    for s, cs in ({} if in_field else sides).items():
         for k, conf in enumerate(cs):
             if coupled and _ligand_open(conf):
                 continue  # never written out (morvex7.ion.recoupling)
@@ -902,7 +925,12 @@ def estimate(model: IonModel, symmetry: Symmetry,
         peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name])
         peak += transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
     ground_dense = max(dims["ground"].values(), default=0)
-    if n2 * n3 == 1:
+    if in_field is not None:
+        # every block held sparse, those of every ground symmetry among them; the ground
+        # search dense only up to DENSE_GROUND rows
+        peak = FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used)
+        ground_dense = max((d for d in dims["ground"].values() if d <= DENSE_GROUND), default=0)
+    if n2 * n3 == 1 or in_field is not None:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
     builder = BASE_BYTES + peak
 
