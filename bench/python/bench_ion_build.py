@@ -12,7 +12,8 @@ N2 = N3 = 1, every multiplet operator and a crystal field, in Oh and D4h; also T
 3d⁹4f⁴L̲² of 910 910 determinants coupled from its factors; 4f1-O3-C2 with two, 4f¹ + 4f²L̲, as
 Ce³⁺ is usually modelled). A case name ending in "-B" (``--field``: every 3d case so) puts the
 ion in a magnetic field of 1 T along z on both sides, built in the determinants of the field's
-subgroup (C4h* below Oh and D4h, C∞h below O3): the XMCD model of that ion.
+subgroup (C4h* below Oh and D4h, C∞h below O3, C3i* below D3d, S4* below Td): the XMCD model of
+that ion.
 Each case runs in a child process with a CPU limit (``--limit``, seconds) and a memory limit (``--memory``, MB), so a case
 the builder cannot do shows as ">N s" or "memory" instead of stalling the table. Columns: the
 builder's CPU seconds (build and write), its peak memory, the FTN14 size (with FTN99 when the
@@ -40,7 +41,8 @@ IONS = {0: "Ti4+", 1: "Ti3+", 2: "V3+", 3: "Cr3+", 4: "Mn3+", 5: "Mn2+", 6: "Fe2
 
 GROUND = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.05}
 EXCITED = {**GROUND, "zeta_c": 6.8, "F2cv": 5.0, "G1cv": 3.7, "G3cv": 2.1}
-FIELD = {"Oh": {"10Dq": 1.2}, "D4h": {"Dq": 0.12, "Ds": 0.1, "Dt": 0.02}, "O3": {}}
+FIELD = {"Oh": {"10Dq": 1.2}, "D4h": {"Dq": 0.12, "Ds": 0.1, "Dt": 0.02}, "O3": {},
+         "D3d": {"10Dq": 1.2, "Dsigma": 0.05, "Dtau": 0.01}, "Td": {"10Dq": -0.6}}
 CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
 
 
@@ -75,7 +77,8 @@ def description(name: str, levels: int = 1) -> dict:
 
 def default_cases(field: bool = False) -> list[str]:
     if field:
-        return [f"3d{n}-{g}-B" for g in ("Oh", "D4h") for n in range(10)] + ["3d5-O3-B"]
+        return [f"3d{n}-{g}-B" for g in ("Oh", "D4h") for n in range(10)] + [
+            "3d5-O3-B", "3d3-D3d-B", "3d5-D3d-B", "3d5-Td-B"]
     cases = [f"3d{n}-{g}" for g in ("Oh", "D4h") for n in range(10)]
     return cases + ["3d0-O3", "3d5-O3", "4f1-O3", "4f1-O3-C2"]
 
@@ -92,9 +95,14 @@ store = sys.argv[4] if len(sys.argv) > 4 else ""
 c0 = time.process_time()
 model = model_from_dict(desc)
 try:  # refused up front as morvex7-ion refuses it (packages with a size estimate)
-    from morvex7.ion.build import make_symmetry
     from morvex7.ion.estimate import estimate, mb
-    est = estimate(model, make_symmetry(model.symmetry))
+    try:  # the symmetry the command line builds in (a field's subgroup for a field model)
+        from morvex7.ion.build import model_symmetry
+        sym = model_symmetry(model)
+    except ImportError:
+        from morvex7.ion.build import make_symmetry
+        sym = make_symmetry(model.symmetry)
+    est = estimate(model, sym)
     if est.problems():
         print("RESULT " + json.dumps({"failed": "refused: engine " + mb(est.engine_bytes)
                                       + ", builder " + mb(est.builder_bytes)}))
