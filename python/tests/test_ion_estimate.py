@@ -163,3 +163,30 @@ def test_a_field_model_with_charge_transfer_is_sized_not_refused():
     assert est.engine_bytes < 1e9 and est.builder_bytes < 0.5e9
     model.charge_transfer.update(levels=[100, 100], width=2.0)
     assert any("work array" in p for p in estimate(model, sym).problems(memory=24e9))
+
+
+def test_configuration_average_in_closed_form_is_the_trace():
+    """The estimate's average of an operator over a configuration, from its number-operator
+    terms and the shells' occupations, equals the trace over the enumerated determinants:
+    one- and two-body, inside a shell and across shells, with the signs of reordered terms."""
+    from morvex7.ion import atomic
+    from morvex7.ion.crystalfield import field_operators
+    from morvex7.ion.determinants import Operator, Orbitals, configuration_dets
+    from morvex7.ion.fieldcount import configuration_average
+    from morvex7.ion.fields import exchange, zeeman
+    from morvex7.ion.symmetry import Configuration
+
+    orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
+    c, v = orb.shell("core"), orb.shell("valence")
+    ops = [atomic.coulomb(v, v, 2), atomic.coulomb(c, v, 1, "G"), atomic.coulomb(c, v, 2, "F"),
+           atomic.spin_orbit(v), zeeman(orb), exchange(orb), field_operators("Oh", v)["10Dq"],
+           atomic.hopping(v, orb.shell("ligand")),
+           # a+_i a+_j a_i a_j = -n_i n_j, written out of the canonical order
+           Operator({((7, True), (12, True), (7, False), (12, False)): 0.3,
+                     ((8, True), (8, False)): 0.2})]
+    for occ in [(5, 4, 9), (6, 3, 10), (5, 9, 8), (6, 1, 10), (5, 2, 10)]:
+        conf = Configuration("", orb, occ)
+        basis = configuration_dets(orb, occ)
+        for op in ops:
+            assert configuration_average(op, conf) == pytest.approx(
+                op.trace(basis) / len(basis), abs=1e-12), (occ, op)
