@@ -120,3 +120,24 @@ def test_dipole_blocks_equal_plain_second_quantisation(built):
                                                rtol=0, atol=1e-9)
                     seen += 1
     assert seen == 2 * 3 * len(chosen)
+
+
+def test_diagonal_is_the_matrix_diagonal_bit_for_bit():
+    """The field path's configuration averages come from Operator.diagonal, which must give
+    the very numbers of the matrix's diagonal (and its sum the trace), else every written
+    Hamiltonian block changes in its last bits."""
+    from morvex7.ion.crystalfield import field_operators
+    from morvex7.ion.determinants import Operator, Orbitals, configuration_dets
+    from morvex7.ion.fields import exchange, zeeman
+
+    orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
+    c, v = orb.shell("core"), orb.shell("valence")
+    ops = [atomic.coulomb(v, v, 2), atomic.coulomb(c, v, 1, "G"), atomic.coulomb(c, v, 2, "F"),
+           atomic.spin_orbit(v), zeeman(orb), exchange(orb), field_operators("D4h", v)["Ds"],
+           Operator({((7, True), (12, True), (7, False), (12, False)): 0.3})]
+    for occ in [(5, 4, 9), (6, 3, 8)]:
+        basis = configuration_dets(orb, occ)
+        for op in ops:
+            d = op.diagonal(basis)
+            np.testing.assert_array_equal(d, op.diagonal_part().matrix(basis, basis).diagonal())
+            assert float(d.sum()) == op.trace(basis)

@@ -263,6 +263,51 @@ class Operator:
             return 0.0
         return float(self.diagonal_part().matrix(basis, basis).diagonal().sum())
 
+    def diagonal(self, basis: DeterminantBasis) -> np.ndarray:
+        """The diagonal <D|O|D> over the determinants of ``basis``, the same numbers as the
+        diagonal of :meth:`matrix` (so ``diagonal(basis).sum()`` is :meth:`trace`), without
+        forming the matrix: a term that keeps every determinant is a product of number
+        operators, which holds on a determinant exactly when all its spin-orbitals are
+        occupied, with one sign for every such determinant (each spin-orbital is annihilated
+        and created once, so the others' parities cancel). Each determinant's terms are added
+        in the order the matrix sums them (its terms grouped by their annihilators)."""
+        groups: dict[tuple[Term, int], list[tuple[Term, float]]] = {}
+        for term, coef in self.diagonal_part().terms.items():
+            k = len(term)
+            while k > 0 and not term[k - 1][1]:
+                k -= 1
+            groups.setdefault((term[k:], k), []).append((term[:k], coef))
+        out = np.zeros(len(basis))
+        for (ann, _), members in groups.items():
+            for cre, coef in members:
+                term = cre + ann
+                sign = number_product_sign(term)
+                if sign == 0:
+                    continue
+                mask = np.uint64(0)
+                for orb, _ in term:
+                    mask |= _ONE << np.uint64(orb)
+                hit = (basis.dets & mask) == mask
+                out[hit] += float(sign) * coef
+        return out
+
+
+def number_product_sign(term: Term) -> int:
+    """The sign of a product of ladder operators that keeps every determinant, on the
+    determinant holding just its spin-orbitals (0 if it vanishes there)."""
+    state = 0
+    for orb, _ in term:
+        state |= 1 << orb
+    sign = 1
+    for orb, create in reversed(term):
+        bit = 1 << orb
+        if bool(state & bit) == create:
+            return 0
+        if bin(state & (bit - 1)).count("1") % 2:
+            sign = -sign
+        state ^= bit
+    return sign
+
 
 def one_body(pairs: Iterable[tuple[int, int, float]]) -> Operator:
     """Sum of coefficient * a+_p a_q over ``(p, q, coefficient)``."""

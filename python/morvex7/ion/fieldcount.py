@@ -17,7 +17,7 @@ from typing import Sequence
 
 import numpy as np
 
-from .determinants import DeterminantBasis, Operator
+from .determinants import DeterminantBasis, Operator, number_product_sign
 from .symmetry import Configuration
 
 #: determinants sampled per class of Jz and configuration
@@ -25,23 +25,6 @@ SAMPLE = 64
 
 #: Elements the writer drops as rounding noise (morvex7.ion.blocks.NOISE).
 NOISE = 1e-9
-
-
-def term_sign(term: Sequence[tuple[int, bool]]) -> int:
-    """The sign a product of ladder operators that keeps every determinant (a product of number
-    operators) takes on the determinant holding just its spin-orbitals, 0 if it vanishes."""
-    state = 0
-    for orb, _ in term:
-        state |= 1 << orb
-    sign = 1
-    for orb, create in reversed(term):
-        bit = 1 << orb
-        if bool(state & bit) == create:
-            return 0
-        if bin(state & (bit - 1)).count("1") % 2:
-            sign = -sign
-        state ^= bit
-    return sign
 
 
 def configuration_average(op: Operator, config: Configuration) -> float:
@@ -59,7 +42,7 @@ def configuration_average(op: Operator, config: Configuration) -> float:
             a = sum(1 for o in cre if sh.offset <= o < sh.offset + sh.size)
             share *= comb(sh.size - a, k - a) / comb(sh.size, k) if a <= k else 0.0
         if share:
-            total += coef * term_sign(term) * share
+            total += coef * number_product_sign(term) * share
     return total
 
 

@@ -199,9 +199,10 @@ class FieldSymmetry(Symmetry):
         return out
 
     def averages(self, config: Configuration, ops: Sequence[Operator]) -> list[float]:
-        # the configuration's determinants are at hand: each trace as the generic one
+        # the configuration's determinants are at hand; each trace is the generic one's
+        # number (Operator.trace), summed from the diagonal without forming the matrix
         basis, _ = self._space(config)
-        return [op.trace(basis) / len(basis) for op in ops]
+        return [float(op.diagonal(basis).sum()) / len(basis) for op in ops]
 
     def scalar_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep) -> sp.csr_matrix:
         # the adapted states are the determinants: the block is the operator's matrix,
