@@ -37,9 +37,9 @@ COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
 SPARSE_ELEMENT_BYTES = 12.0
 
 #: Bytes of the builder's memory per element of the sparse blocks of a model in a field (the
-#: blocks held, with what the allocator keeps of their making), measured over the 3d series
-#: with charge transfer in a field in Oh, D4h and O3: 35 to 50.
-FIELD_BYTES_PER_ELEMENT = 42.0
+#: blocks held, and their copy on the way to the file), measured over the 3d series with
+#: charge transfer in a field in Oh, D4h and D3d: 28 to 31.
+FIELD_BYTES_PER_ELEMENT = 30.0
 
 #: The builder's ground search diagonalises at most this many rows densely
 #: (morvex7.ion.build.DENSE_GROUND).
@@ -926,11 +926,14 @@ def estimate(model: IonModel, symmetry: Symmetry,
         peak += transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
     ground_dense = max(dims["ground"].values(), default=0)
     if in_field is not None:
-        # every block held sparse, those of every ground symmetry among them; the ground
-        # search dense only up to DENSE_GROUND rows
-        peak = FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used)
+        # every block held sparse, those of every ground symmetry among them; during the
+        # ground search only the ground side's, beside its dense matrices (up to
+        # DENSE_GROUND rows)
         ground_dense = max((d for d in dims["ground"].values() if d <= DENSE_GROUND), default=0)
-    if n2 * n3 == 1 or in_field is not None:
+        peak = max(FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used),
+                   FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used, ("ground",))
+                   + 8.0 * 3 * ground_dense ** 2)
+    elif n2 * n3 == 1:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
     builder = BASE_BYTES + peak
 

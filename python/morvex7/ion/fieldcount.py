@@ -141,12 +141,13 @@ class FieldBlocks:
                                      self.sides["ground"].configs[c],
                                      self.sides["excited"].configs[c], ground_label, rows)
 
-    def held(self, mults, used) -> float:
-        """Elements of every block the builder holds: Hamiltonian and hybridisation blocks of
-        every ground symmetry (the ground search sees them all) and of the core-hole
-        symmetries ``used["excited"]``."""
+    def held(self, mults, used, sides: Sequence[str] = ("ground", "excited")) -> float:
+        """Elements of every block the builder holds on ``sides``: Hamiltonian and
+        hybridisation blocks of every ground symmetry (the ground search sees them all) and
+        of the core-hole symmetries ``used["excited"]``."""
         total = 0.0
-        for name, side in self.sides.items():
+        for name in sides:
+            side = self.sides[name]
             labels = mults[name] if name == "ground" else (used[name] or mults[name])
             for lab in labels:
                 m = mults[name].get(lab, [])
