@@ -210,12 +210,28 @@ sliced_matrix slice_rows(int32_t h, int32_t n) {
 
 namespace {
 
+// The first slice of part t when the slices are cut into `parts` runs of
+// about equal numbers of elements (rows of the core-hole configurations
+// differ several times in length, so equal numbers of slices would leave one
+// thread waiting for the other), at a window boundary: the rows of a window
+// are mixed among its slices, so a window's results are written by one thread.
+int32_t part_start(const sliced_matrix& a, int32_t parts, int32_t t) {
+  if (t >= parts) return a.slices;
+  const int64_t target = a.start[a.slices] / parts * t;
+  const auto s = static_cast<int32_t>(
+      std::lower_bound(a.start.begin(), a.start.begin() + a.slices, target) - a.start.begin());
+  constexpr int32_t slices_per_window = window / slice;
+  return std::min(a.slices, (s + slices_per_window / 2) / slices_per_window * slices_per_window);
+}
+
 template <class Col>
 void times(const sliced_matrix& a, const Col* cols, const float* x, float* y) {
   auto kernel = simd::width() >= 8 ? slices_8<Col> : slices_4<Col>;
   if (a.values.size() < min_parallel_cells) return kernel(a, cols, x, y, 0, a.slices);
-  parallel::for_range(
-      a.slices, [&](int32_t s0, int32_t s1) { kernel(a, cols, x, y, s0, s1); }, 8);
+  const int32_t parts = std::min(parallel::threads(), (a.slices + 7) / 8);
+  parallel::run(parts, [&](int32_t t) {
+    kernel(a, cols, x, y, part_start(a, parts, t), part_start(a, parts, t + 1));
+  });
 }
 
 }  // namespace

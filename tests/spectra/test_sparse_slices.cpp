@@ -136,6 +136,35 @@ TEST_F(SparseSlicesTest, EveryShapeGivesThePlainRowSumsAtEveryWidthAndThreadCoun
   }
 }
 
+// Threads take runs of slices with about equal numbers of elements: here the
+// first rows are up to forty times longer than the rest, so the cuts fall far
+// from equal numbers of rows (and with seven threads some runs are empty).
+// Every row is still written once, with its own sum.
+TEST_F(SparseSlicesTest, LongRowsBunchedAtTheStartAreSharedByElements) {
+  for (const auto& [long_rows, long_length] : {std::pair{300, 1500}, {5, 1500}, {3990, 60}}) {
+    const int32_t n = 4000;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    Rows a{n, std::vector<std::vector<std::pair<int32_t, float>>>(static_cast<std::size_t>(n))};
+    for (int32_t i = 0; i < n; ++i) {
+      const int32_t len = i < long_rows ? long_length : 40;
+      for (int32_t k = 0; k < len; ++k) a.set(i, (i * 31 + k * 2) % n, u(rng));
+    }
+    const int32_t h = store(a);
+    const std::vector<float> x = vector_with_zeros(n, 11);
+    const std::vector<float> want = reference(h, n, x);
+    const sliced_matrix s = slice_rows(h, n);
+    for (int32_t threads : {1, 2, 3, 7}) {
+      parallel::set_threads(threads);
+      std::vector<float> y(static_cast<std::size_t>(n), 99.0f);
+      sliced_times(s, x.data(), y.data());
+      EXPECT_EQ(first_bit_difference(want, y), -1)
+          << long_rows << " long rows, " << threads << " threads";
+    }
+    reset_heap();
+  }
+}
+
 // An empty row gives +0, a row whose sum cancels gives +0, and a row of one
 // product -0 gives +0 (the sum starts at +0): signs the padding must not flip.
 TEST_F(SparseSlicesTest, ZeroSumsKeepTheirSign) {
