@@ -109,10 +109,17 @@ try:  # refused up front as morvex7-ion refuses it (packages with a size estimat
         sys.exit(0)
 except ImportError:
     pass
-built = build(model)
+try:  # blocks written to disk as they are made, as morvex7-ion builds
+    from morvex7.ion.spool import BlockSpool
+    spool = BlockSpool(out)
+except ImportError:
+    spool = None
+built = build(model, **({"spool": spool} if spool else {}))
 c1 = time.process_time()
 write_model(built, out, **({"store": store} if store else {}))
 c2 = time.process_time()
+if spool:
+    spool.close()
 # the coefficient blocks as the builder wrote them: FTN14, and FTN99 when it wrote the store
 stored = sum((out / f).stat().st_size for f in ("FTN14", "FTN99") if (out / f).exists())
 res = {"build_cpu": c2 - c0, "write_cpu": c2 - c1,

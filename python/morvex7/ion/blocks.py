@@ -147,13 +147,16 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
     for c in range(len(side.configs) - 1):
         progress(f"{side.kind} {side.configs[c].name} - {side.configs[c + 1].name}: "
                  f"hybridisation")
-        blocks = {}
-        for lab in labels:
-            scale = None if exact else np.sqrt(side.dims[lab])
-            blocks[lab] = [keep(compact(symmetry.mixing_block(side.irreps[c][lab], o.op,
-                                                              side.irreps[c + 1][lab], scale),
-                                        scale), side.dims[lab])
-                           for o in side.mixing]
+        blocks: dict[str, list] = {lab: [] for lab in labels}
+        # operator by operator, each let go once its blocks are made: the factor blocks of
+        # one operator between two large configurations take hundreds of MB
+        for o in side.mixing:
+            for lab in labels:
+                scale = None if exact else np.sqrt(side.dims[lab])
+                blocks[lab].append(keep(compact(symmetry.mixing_block(
+                    side.irreps[c][lab], o.op, side.irreps[c + 1][lab], scale), scale),
+                    side.dims[lab]))
+            symmetry.release()
         side.mix.append(blocks)
     symmetry.release()
 

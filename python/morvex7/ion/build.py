@@ -22,7 +22,7 @@ from .o3 import O3Symmetry
 from .physical import parameter_map
 from .pointsymmetry import D4hSymmetry, OhSymmetry
 from .rixs import FullSymmetry, rixs_command_block, rixs_json
-from .spool import BlockSpool, SpooledBlock
+from .spool import BlockSpool, SpooledBlock, give_back_memory
 from .symmetry import Symmetry
 from .tetrahedral import TdSymmetry
 from .trigonal import TrigonalSymmetry
@@ -169,6 +169,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     chosen.sort(key=lambda lab: spectra[lab][0])
     if spool is not None:
         spool_side(ground, spool)
+        give_back_memory()
     window = max(model.window, MIN_ERANGE)
     gsyms = [GroundSymmetry(lab, ground.dims[lab],
                             [float(x) for x in spectra[lab] if x - spectra[lab][0] <= window])
@@ -186,6 +187,8 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     # the excited blocks are only written out (a RIXS model diagonalises them: kept exact)
     fill_side(excited, sym, elabels, say, exact=model.rixs is not None,
               hold=None if spool is None else spool.put)
+    if spool is not None:
+        give_back_memory()
 
     comps = {q: atomic.dipole(model.orbitals().shell("valence"), model.orbitals().shell("core"), q)
              for q in (-1, 0, 1)}
@@ -203,12 +206,18 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                 if not any(_above(b, 1e-9) for b in blocks):
                     continue
                 for c, b in enumerate(blocks):
-                    # held as written (sparse, without noise) unless a RIXS model uses them
-                    b = b if model.rixs is not None else compact(b, 1.0)
-                    transitions[(g, op, e, c)] = b if spool is None else spool.put(b, None)
-                del blocks
+                    # held as written (sparse, without noise) unless a RIXS model uses them;
+                    # the spool drops the noise itself (the writer's test), with no copy
+                    if spool is not None:
+                        transitions[(g, op, e, c)] = spool.put(b, None)
+                    else:
+                        transitions[(g, op, e, c)] = b if model.rixs is not None \
+                            else compact(b, 1.0)
+                blocks = b = None  # nothing of the triad held while the next is made
                 triads.append(Triad(g, op, e))
     sym.release(everything=True)
+    if spool is not None:
+        give_back_memory()
     levels = [GroundSymmetry(lab, ground.dims[lab],
                              [float(x) for x in e if x - e0 <= LEVEL_SPAN])
               for lab, e in spectra.items() if e[0] - e0 <= LEVEL_SPAN]

@@ -33,6 +33,11 @@ BASE_BYTES = 52e6
 #: hybridisation blocks the builder holds fill about this share of their elements.
 COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
 
+#: What the coupled builder keeps of a side's states beside the lower parts' states themselves
+#: (the copies of every configuration, the coupler's factor spaces and sector copies), as a
+#: share of those: fitted to the peak measured with charge transfer (3d1-3d3 D4h, 3d3 Oh).
+COUPLED_HELD = {"Oh": 1.1, "Td": 1.1, "D4h": 2.3}
+
 #: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
 SPARSE_ELEMENT_BYTES = 12.0
 
@@ -255,14 +260,18 @@ def _cut(a: Configuration, b: Configuration) -> int:
 
 def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
                   mults: Mapping[str, Mapping[str, list[int]]],
-                  used: Mapping[str, Sequence[str]], nmix: int, mix_fill: float) -> float:
-    """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays: the
-    lower parts' states (every row, complex, and a copy by sector), the factor blocks of the
-    hybridisation between the pair of configurations in hand (one per ladder of the cut shell,
-    a quarter of the pairs of rows connected) and of the dipole, and every hybridisation block
-    kept for the writer: dense on the ground side (exact, for the ground-state search), sparse
-    on the excited side (``mix_fill`` of the elements, a value and a column each)."""
-    spaces = factors = kept = 0.0
+                  used: Mapping[str, Sequence[str]], nmix: int, mix_fill: float,
+                  transition: float = 0.0, held: float = 0.0) -> float:
+    """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays, in its
+    largest phase. Throughout: the lower parts' states (every row, complex, and a copy by
+    sector), and ``held`` times those for the rest of the states kept. Then the largest of: the ground side's hybridisation blocks (dense, held for the
+    ground-state search, then written to the spool); one hybridisation operator's factor
+    blocks between the pair of configurations in hand (one per ladder of the cut shell, a
+    quarter of the pairs of rows connected) with the largest core-hole block being made (a
+    value and a column per element, ``mix_fill`` of them, its sifted copy on the way to the
+    spool); the dipole's factor blocks with ``transition``, the largest transition block in
+    the making. Every block is written to the spool as it is made (morvex7.ion.spool)."""
+    spaces = factors = kept = making = 0.0
     for s, cs in sides.items():
         for c in range(len(cs) - 1):
             a, b = cs[c], cs[c + 1]
@@ -270,23 +279,24 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
             la, lb = _lower(a, cut), _lower(b, cut)
             spaces = max(spaces, 32.0 * (la * la + lb * lb))
             ladders = a.orbitals.shells[cut].size
-            factors = max(factors, 16.0 * ladders * nmix * la * lb / 4)
-            per = SPARSE_ELEMENT_BYTES * mix_fill if s == "excited" else 8.0
-            kept += per * nmix * sum(mults[s][lab][c] * mults[s][lab][c + 1]
-                                     for lab in (used[s] or mults[s]))
+            factors = max(factors, 16.0 * ladders * la * lb / 4)
+            sizes = [mults[s][lab][c] * mults[s][lab][c + 1] for lab in (used[s] or mults[s])]
+            if s == "ground":
+                kept += 8.0 * nmix * sum(sizes)
+            else:
+                making = max([making] + [2 * SPARSE_ELEMENT_BYTES * mix_fill * n for n in sizes])
     pairs = list(zip(sides["ground"], sides["excited"]))
     dipole = sum(16.0 * 3 * _lower(g, _cut(g, e)) * _lower(e, _cut(g, e)) / 4 for g, e in pairs)
-    return spaces + factors + kept + dipole
+    return (1.0 + held) * spaces + max(kept, factors + making, dipole + transition)
 
 
 def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
                      triads: Sequence[tuple[str, str]], npairs: int,
                      stored: Callable[[float], float]) -> float:
-    """Bytes of the transition blocks the builder keeps (one sparse real block per triad,
-    copy of the outer multiplicity and pair of configurations, ``stored(elements)`` of them
-    non-zero) for the ground symmetry with the most (the builder makes them for the lowest
-    ground symmetries alone, mostly one), and of the largest block in the making."""
-    kept: dict[str, float] = {}
+    """Bytes of the largest transition block in the making (each is written to the spool as
+    it is made): over the ``stored(elements)`` elements of the copy groups' pieces, the
+    reduced elements of every copy of the outer multiplicity (complex), one copy's real
+    pieces and its sparse block, and the pieces of one pair of copy groups at a time."""
     largest = 0.0
     parts = symmetry.transition_labels()
     outer = getattr(symmetry, "outer_multiplicity", None)
@@ -294,11 +304,8 @@ def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[i
         copies = sum(outer(g, p, e) for p in parts if "." not in p) if outer else 1
         for c in range(npairs):
             size = mults["ground"][g][c] * mults["excited"][e][c]
-            kept[g] = kept.get(g, 0.0) + SPARSE_ELEMENT_BYTES * copies * stored(size)
-            # elements (copies + 1), reduced elements (copies), the phase-removed copy of
-            # one and the real blocks of every copy
-            largest = max(largest, (16.0 * (2 * copies + 2) + 8.0 * copies) * size)
-    return max(kept.values(), default=0.0) + largest
+            largest = max(largest, (16.0 * copies + 8.0 + SPARSE_ELEMENT_BYTES) * stored(size))
+    return largest
 
 
 def family(symmetry: Symmetry) -> str:
@@ -922,8 +929,9 @@ def estimate(model: IonModel, symmetry: Symmetry,
         # blocks made from factors are held sparse until written
         peak += SPARSE_ELEMENT_BYTES * sum(b.elements for blocks in sections for b in blocks)
     if coupled:
-        peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name])
-        peak += transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
+        tran = transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
+        peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name], tran,
+                              COUPLED_HELD[symmetry.name])
     ground_dense = max(dims["ground"].values(), default=0)
     if in_field is not None:
         # every block held sparse, those of every ground symmetry among them; during the

@@ -317,7 +317,7 @@ class PointGroupSymmetry(Symmetry):
             red = self._reduced(ground, components, excited, part)
             what = f"{ground.label} {part} {excited.label}"
             shape = (excited.mult, ground.mult)
-            blocks = {w: _real(red[w], np.sqrt(excited.dim), shape, what).T.tocsr()
+            blocks = {w: _real(red[w], np.sqrt(excited.dim), shape, what, transposed=True)
                       for w in range(nw)}
             del red
             hit = (excited, components, blocks)
@@ -341,11 +341,12 @@ def _touched(op: Operator) -> tuple[int, int]:
 
 
 def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[int, int],
-          what: str) -> sp.csr_matrix:
+          what: str, transposed: bool = False) -> sp.csr_matrix:
     """``factor`` times the block of the pieces ``parts`` ({(first row, first column):
     sub-block}, zero elsewhere) with its common phase removed (taken modulo pi, so signs
-    survive), as a real sparse matrix. The phase is that of the largest element, the first
-    in row order among equals, as over the whole block."""
+    survive), as a real sparse matrix (with ``transposed`` its transpose, made as such: no
+    second copy of the elements). The phase is that of the largest element, the first in row
+    order among equals, as over the whole block. ``parts`` is emptied."""
     # the phase from the largest element; then each piece scaled again (the same product),
     # turned and made real, and its complex piece dropped: the block is held about once
     big, first, phase_of = 0.0, None, 0j
@@ -361,7 +362,7 @@ def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[
             big, first, phase_of = m, where, scaled[i, j]
         del scaled, mag
     if big < 1e-12:
-        return sp.csr_matrix(shape)
+        return sp.csr_matrix(shape[::-1] if transposed else shape)
     phase = np.angle(phase_of) % np.pi
     if np.pi - phase < 1e-6:
         phase = 0.0
@@ -371,9 +372,12 @@ def _real(parts: dict[tuple[int, int], np.ndarray], factor: float, shape: tuple[
         out = (factor * parts.pop(key)) * turn
         if np.abs(out.imag).max(initial=0.0) > 1e-7 * big:
             raise RuntimeError(f"{what}: reduced elements are not real up to one phase")
-        real[key] = out.real.copy()
+        if transposed:
+            real[key[::-1]] = out.real.T.copy()
+        else:
+            real[key] = out.real.copy()
         del out
-    return parts_matrix(real, shape)
+    return parts_matrix(real, shape[::-1] if transposed else shape)
 
 
 class OhSymmetry(PointGroupSymmetry):

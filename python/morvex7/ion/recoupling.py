@@ -388,7 +388,7 @@ class CrossOperator:
         np.cumsum(counts, out=indptr[1:])
         if not data:
             return sp.csr_matrix((np.zeros(0), np.zeros(0, np.int32), indptr), shape=shape)
-        out = sp.csr_matrix((np.concatenate(data), np.concatenate(indices), indptr), shape=shape)
+        out = sp.csr_matrix((joined(data), joined(indices), indptr), shape=shape)
         out.has_canonical_format = True
         return out
 
@@ -435,6 +435,21 @@ class CrossOperator:
                         if keep.any():
                             found.append((k, a_st[keep], u[keep]))
                 yield g1, g2, found
+
+
+def joined(parts: list[np.ndarray]) -> np.ndarray:
+    """The arrays of ``parts`` one after another, as np.concatenate, each let go as soon as it
+    is copied (``parts`` is emptied): the pages of the result are taken only as they are
+    filled, so the elements are held about once, not twice."""
+    out = np.empty(sum(len(p) for p in parts), dtype=parts[0].dtype)
+    at = 0
+    parts.reverse()
+    while parts:
+        p = parts.pop()
+        out[at:at + len(p)] = p
+        at += len(p)
+        del p
+    return out
 
 
 #: Elements of a factor block below this are rounding noise of the adaptation: a product
