@@ -122,6 +122,33 @@ def test_common_phase_is_that_of_the_first_largest_element():
         _real({(0, 0): np.array([[1.0, 1j]])}, 1.0, (1, 2), "test")
 
 
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_transposed_real_block_is_the_transpose_bit_for_bit(monkeypatch, seed):
+    """Made as its transpose (the transition blocks are stored ground by excited), the real
+    block holds every bit of the transpose of the one made the other way, and the pieces are
+    used up either way; a block of noise alone is empty in the transposed shape."""
+    monkeypatch.setattr(recoupling, "PARTS_CHUNK", 4)  # a few rows per band
+    parts, dense = pieces(np.random.default_rng(seed), complex_=True)
+    straight, flipped = dict(parts), dict(parts)
+    a = _real(straight, np.sqrt(3.0), dense.shape, "test")
+    b = _real(flipped, np.sqrt(3.0), dense.shape, "test", transposed=True)
+    assert not straight and not flipped
+    assert b.shape == dense.shape[::-1] and b.has_canonical_format
+    assert np.array_equal(b.toarray(), a.toarray().T)
+    assert np.array_equal(b.indices, a.T.tocsr().indices)
+    phase = np.angle(np.sqrt(3.0) * dense.flat[np.argmax(np.abs(dense))]) % np.pi
+    assert np.allclose(b.toarray(), (np.sqrt(3.0) * dense * np.exp(-1j * phase)).real.T)
+    tiny = _real({(0, 0): np.full((2, 3), 1e-14 + 0j)}, 1.0, (2, 3), "test", transposed=True)
+    assert tiny.shape == (3, 2) and tiny.nnz == 0
+
+
+def test_joined_is_the_concatenation_and_lets_the_parts_go():
+    parts = [np.arange(3.0), np.zeros(0), np.arange(5.0) + 10]
+    want = np.concatenate(parts)
+    got = recoupling.joined(parts)
+    assert not parts and got.dtype == want.dtype and np.array_equal(got, want)
+
+
 @pytest.mark.parametrize("chunk", [1, 3, 7, 1 << 20])
 def test_sparse_block_is_written_as_the_dense_one(monkeypatch, chunk):
     """Duplicates, unsorted columns, noise below the writer's limit and empty rows, cut into
