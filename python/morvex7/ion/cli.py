@@ -16,7 +16,8 @@ from morvex7.store import STORE_FILE, is_binary_model
 from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_symmetry,
                     write_model)
 from .estimate import ENGINE_MAX_CELLS, estimate
-from .model import IonModel, load_description
+from .fields import has_field
+from .model import BASES, IonModel, load_description
 from .outdir import BUILT_FILES, check_output, remove_stale
 from .spool import BlockSpool
 
@@ -38,6 +39,7 @@ examples:
   morvex7-ion mno.toml -o mno --store text # coefficient blocks as text even for a large model
   morvex7-ion cr3.toml -o cr3 --krylov 0   # exact spectra even for large core-hole symmetries
   morvex7-ion mno --store binary           # convert the built model mno/ to the binary store
+  morvex7-ion cr3.toml -o cr3 --basis determinants  # sparse blocks over the classes of Jz
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
 
@@ -61,6 +63,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="Lanczos steps for the spectra of core-hole symmetries of more states "
                         "than that; 0: every spectrum exact (default: 500 steps above 3000 "
                         "states; overrides the description's [triads] krylov)")
+    p.add_argument("--basis", choices=BASES,
+                   help="states the model is built in: 'adapted' (the point group's irreps), "
+                        "'determinants' (each class of Jz, as in a field; sparse blocks) or "
+                        "'auto' (default: determinants for large D4h charge-transfer models; "
+                        "overrides the description's basis)")
     p.add_argument("--run", action="store_true",
                    help="run morvex7 in the directory afterwards, with the work array the model "
                         "needs")
@@ -192,6 +199,8 @@ def _main(args: argparse.Namespace) -> int:
             model.all_ground = True
         if args.krylov is not None:
             model.krylov = args.krylov
+        if args.basis is not None:
+            model.basis = args.basis
         model.validate()
         out = args.out or args.description.with_suffix("")
         if out.resolve() == args.description.resolve() or \
@@ -200,6 +209,9 @@ def _main(args: argparse.Namespace) -> int:
             raise ValueError("the output directory would overwrite the description")
         stale = check_output(out, args.force)
         sym = model_symmetry(model)
+        if model.field and not has_field(model.ground, model.excited):
+            print(f"basis: the determinants of each class of Jz ({model.symmetry} without a "
+                  "field; --basis adapted for the point group's irreps)", flush=True)
         est = estimate(model, sym)
         if (est.builder_bytes > LARGE_BYTES or est.engine_bytes > LARGE_BYTES
                 or est.ftn14_bytes > LARGE_FTN14 or est.engine_seconds > LONG_RUN or args.force):
