@@ -46,17 +46,24 @@ FIELD = {"Oh": {"10Dq": 1.2}, "D4h": {"Dq": 0.12, "Ds": 0.1, "Dt": 0.02}, "O3": 
 CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
 
 
+#: case-name suffixes that choose the basis (the builder's "auto" otherwise)
+BASIS_SUFFIX = {"A": "adapted", "D": "determinants", "P": "paired"}
+
+
 def description(name: str, levels: int = 1) -> dict:
     """The model description of a case name such as "3d5-Oh", "4f1-O3", "3d5-Oh-N10" (band
-    levels), "4f1-O3-C2" (charge-transfer configurations per side) or "3d1-Oh-B" (in a field
-    of 1 T along z)."""
+    levels), "4f1-O3-C2" (charge-transfer configurations per side), "3d1-Oh-B" (in a field
+    of 1 T along z) or "3d3-Oh-P" (basis paired; A adapted, D determinants)."""
     parts = name.split("-")
     shell, sym = parts[0], parts[1]
     ct = dict(CT)
     field = {}
+    basis = {}
     for extra in parts[2:]:
         if extra == "B":
             field = {"B": 1.0}
+        elif extra in BASIS_SUFFIX:
+            basis = {"basis": BASIS_SUFFIX[extra]}
         elif extra.startswith("N"):
             levels = int(extra[1:])
         elif extra.startswith("C"):
@@ -69,10 +76,10 @@ def description(name: str, levels: int = 1) -> dict:
         e = {**g, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2.6, "G1cv": 4.0, "G3cv": 2.3, "G5cv": 1.6}
         return {"valence": "4f", "electrons": n, "core": "3d", "ground": {**g, **field},
                 "excited": {**e, **field}, "charge_transfer": ct, "symmetry": sym,
-                "title": f"bench {name}"}
+                "title": f"bench {name}", **basis}
     return {"valence": "3d", "electrons": n, "core": "2p",
             "ground": {**GROUND, **FIELD[sym], **field}, "excited": {**EXCITED, **field},
-            "charge_transfer": ct, "symmetry": sym, "title": f"bench {name}"}
+            "charge_transfer": ct, "symmetry": sym, "title": f"bench {name}", **basis}
 
 
 def default_cases(field: bool = False) -> list[str]:

@@ -75,7 +75,7 @@ def side_operators(model: IonModel, excited: bool) -> list[NamedOperator]:
         ops += [NamedOperator(f"G{k}cv", atomic.coulomb(c, v, k, "G"), params.get(f"G{k}cv", 0.0))
                 for k in model.gk_cv()]
     ops += [NamedOperator(n, o, val) for n, o, val in field_terms(model.symmetry, orb, params, model.ground)]
-    if model.field:
+    if model.field and not model.paired:  # a paired model has no field (see fieldsymmetry)
         ops += [NamedOperator(n, o, val) for n, o, val in fields.field_terms(orb, params, model.ground)]
     if len(ops) > MAX_OPERATORS:
         raise ValueError(f"{len(ops)} operators in one configuration: the engine holds at most "

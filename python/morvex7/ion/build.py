@@ -69,11 +69,11 @@ class BuiltModel:
     levels: list[GroundSymmetry] = field(default_factory=list)
 
 
-def make_symmetry(name: str, field: bool = False) -> Symmetry:
+def make_symmetry(name: str, field: bool = False, paired: bool = False) -> Symmetry:
     """The symmetry object of a model's symmetry name (with ``field``: the subgroup that keeps
-    a field along z)."""
+    a field along z; ``paired`` at zero field, one class of each time-reversed pair)."""
     if field:
-        return FieldSymmetry(name)
+        return FieldSymmetry(name, paired)
     if name == "Td":
         return TdSymmetry()
     if name in ("D3d", "C3v"):
@@ -122,7 +122,7 @@ def model_symmetry(model: IonModel) -> Symmetry:
     determinant a state of one symmetry, see morvex7.ion.rixs)."""
     if model.rixs is not None:
         return FullSymmetry(model.symmetry)
-    return make_symmetry(model.symmetry, model.field)
+    return make_symmetry(model.symmetry, model.field, model.paired)
 
 
 def build(model: IonModel, symmetry: Symmetry | None = None,
@@ -182,7 +182,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     for g in chosen:
         for op in sym.transition_labels():
             for e in sym.reached(g, op):
-                if e in present and e not in elabels:
+                if e in present and e not in elabels and sym.keeps(g, op, e):
                     elabels.append(e)
     # the excited blocks are only written out (a RIXS model diagonalises them: kept exact)
     fill_side(excited, sym, elabels, say, exact=model.rixs is not None,
@@ -198,7 +198,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
     for g in chosen:
         for op in sym.transition_labels():
             for e in sym.reached(g, op):
-                if e not in elabels:
+                if e not in elabels or not sym.keeps(g, op, e):
                     continue
                 say(f"transition {g} {op} {e}")
                 blocks = [sym.transition_block(ground.irreps[c][g], comps, excited.irreps[c][e], op)
@@ -275,6 +275,7 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
                 ops.append({"name": o.name, "kind": "XMIX", "side": side.kind, "position": k,
                             "value": o.value})
     ops.append({"name": "dipole", "kind": "XTRAN", "position": 1, "value": 1.0})
+    paired = getattr(built.symmetry, "paired", False)
     e0 = built.ground_symmetries[0].energies[0]
     spectra: dict[str, list[dict]] = {}
     for pol in getattr(built.symmetry, "polarisations", ("iso", "z", "xy")):
@@ -317,8 +318,10 @@ def model_json(built: BuiltModel, ftn14_bytes: int = 0) -> dict:
                    for g in built.levels],
         "ground_symmetries": [
             {"label": g.label, "energy": g.energies[0], "energies": g.energies, "dim": g.dim,
-             "triads": [i for i, t in enumerate(built.triads, 1) if t.ground == g.label]}
+             "triads": [i for i, t in enumerate(built.triads, 1) if t.ground == g.label],
+             **({"partner": built.symmetry.partner(g.label)} if paired else {})}
             for g in built.ground_symmetries],
+        **({"paired": True} if paired else {}),
         "triads": [{"ground": t.ground, "operator": t.op, "excited": t.excited}
                    for t in built.triads],
     }

@@ -39,7 +39,8 @@ examples:
   morvex7-ion mno.toml -o mno --store text # coefficient blocks as text even for a large model
   morvex7-ion cr3.toml -o cr3 --krylov 0   # exact spectra even for large core-hole symmetries
   morvex7-ion mno --store binary           # convert the built model mno/ to the binary store
-  morvex7-ion cr3.toml -o cr3 --basis determinants  # sparse blocks over the classes of Jz
+  morvex7-ion cr3.toml -o cr3 --basis paired  # classes of Jz, one of each pair m, -m
+  morvex7-ion cr3.toml -o cr3 --basis determinants  # every class of Jz: B can be set in a run
   morvex7-spectra plot nio                 # isotropic spectrum (model.json is used)
   morvex7-spectra plot nio --temperature 300
 
@@ -65,9 +66,10 @@ def build_parser() -> argparse.ArgumentParser:
                         "states; overrides the description's [triads] krylov)")
     p.add_argument("--basis", choices=BASES,
                    help="states the model is built in: 'adapted' (the point group's irreps), "
-                        "'determinants' (each class of Jz, as in a field; sparse blocks) or "
-                        "'auto' (default: determinants for large D4h charge-transfer models; "
-                        "overrides the description's basis)")
+                        "'determinants' (each class of Jz, as in a field; sparse blocks), "
+                        "'paired' (those at zero field, one class of each pair m, -m: half the "
+                        "core-hole side) or 'auto' (default: paired for large D4h "
+                        "charge-transfer models; overrides the description's basis)")
     p.add_argument("--run", action="store_true",
                    help="run morvex7 in the directory afterwards, with the work array the model "
                         "needs")
@@ -209,7 +211,11 @@ def _main(args: argparse.Namespace) -> int:
             raise ValueError("the output directory would overwrite the description")
         stale = check_output(out, args.force)
         sym = model_symmetry(model)
-        if model.field and not has_field(model.ground, model.excited):
+        if model.paired:
+            print(f"basis: the determinants of one class of Jz of each pair m, -m "
+                  f"({model.symmetry} at zero field; --basis adapted for the point group's "
+                  "irreps)", flush=True)
+        elif model.field and not has_field(model.ground, model.excited):
             print(f"basis: the determinants of each class of Jz ({model.symmetry} without a "
                   "field; --basis adapted for the point group's irreps)", flush=True)
         est = estimate(model, sym)

@@ -858,7 +858,7 @@ def counts(model: IonModel, symmetry: Symmetry,
         g, e = t[0], t[-1]
         for op in ([t[1]] if len(t) == 3 else parts):
             if e in mults["excited"] and e in symmetry.reached(g, op) \
-                    and (g, op, e) not in triads3:
+                    and (g, op, e) not in triads3 and symmetry.keeps(g, op, e):
                 triads3.append((g, op, e))
     nmix = 0
     if model.charge_transfer is not None:

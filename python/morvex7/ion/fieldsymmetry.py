@@ -51,6 +51,19 @@ iso        1/3    1/3    1/3
 ``xy`` is linear light with E along x: D_x = (D_-1 - D_1)/sqrt 2, whose cross term
 <f|D_-1|i><f|D_1|i>* vanishes because no final state is reached by both (M_f would have to be
 M_i + 1 and M_i - 1 modulo n, impossible for n >= 3). So iso = (sigma+ + sigma- + z)/3.
+
+Pairs at zero field (``paired``). Without a field, time reversal T commutes with the
+Hamiltonian and maps the states of Jz class m onto those of -m with the same energies, and
+T D_q T^-1 = (-1)^q D_-q. A line from initial state i through D_q therefore has the intensity of
+the line from T i through D_-q, at the same energy: the triad (g, D_q, f) and its partner
+(-g, D_-q, -f) give the same spectrum, with the polarisation factors swapped between q and -q.
+A paired model keeps one triad of each pair, the one whose core-hole class is in the upper half
+(-f != f taken as the lower when its representative is negative, then the same for the ground
+class), with the sum of the two factors; the classes no kept triad reaches are never built nor
+written. Every ground class still counts in the Boltzmann sum (its energies are its partner's):
+model.json names each ground symmetry's ``partner``. Only iso, z and xy keep their meaning then;
+sigma+ and sigma- both become the average of the two, as they are at zero field. A field
+switched on in a run would break the pairing, so a paired model has no field operators.
 """
 from __future__ import annotations
 
@@ -163,10 +176,11 @@ class FieldSymmetry(Symmetry):
     ``parent`` is the symmetry of the model without the field (O3, Oh, D4h, ...).
     """
 
-    def __init__(self, parent: str) -> None:
+    def __init__(self, parent: str, paired: bool = False) -> None:
         if parent not in SUBGROUPS:
             raise ValueError(f"no field subgroup of {parent!r}")
         self.parent = parent
+        self.paired = paired
         self.subgroup, self.n = SUBGROUPS[parent]
         self.name = f"{parent}+field"
         self.polarisations = tuple(FIELD_POLARISATION)
@@ -221,11 +235,37 @@ class FieldSymmetry(Symmetry):
     def transition_labels(self) -> list[str]:
         return list(DIPOLE_PARTS)
 
+    def _parity(self, label: str) -> int:
+        # states are even where the label cannot say (Td and C3v hold d shells only)
+        return -1 if SUBGROUP_AXIS[self.subgroup][1] and label.endswith("U") else 1
+
     def reached(self, ground_label: str, op_label: str) -> list[str]:
-        # ground states are even where the label cannot say (Td and C3v hold d shells only)
-        parity = -1 if SUBGROUP_AXIS[self.subgroup][1] and ground_label.endswith("U") else 1
+        parity = self._parity(ground_label)
         two_m = parse_field_label(ground_label, self.subgroup, parity)
         return [field_label(two_m + 2 * DIPOLE_PARTS[op_label], -parity, self.subgroup)]
+
+    def partner(self, label: str, parity: int | None = None) -> str:
+        """The label of the time-reversed class: Jz -> -Jz (the class itself for Jz = 0, for
+        n/2 and, modulo 3, for 3/2). ``parity`` where the label does not carry it (Td, C3v:
+        the parity of the states of the class)."""
+        parity = self._parity(label) if parity is None else parity
+        return field_label(-parse_field_label(label, self.subgroup, parity), parity,
+                           self.subgroup)
+
+    def _lower(self, label: str) -> bool:
+        """Whether a class is the lower one of its time-reversed pair (never a class that is
+        its own partner)."""
+        n = self.n
+        two_m = parse_field_label(label, self.subgroup, self._parity(label))
+        return residue(two_m, n) < 0 and residue(-two_m, n) > 0
+
+    def keeps(self, ground_label: str, op_label: str, excited_label: str) -> bool:
+        """Whether the triad is built: always in a field; paired, when it is the one of its
+        time-reversed pair with the upper core-hole class (then the upper ground class)."""
+        if not self.paired:
+            return True
+        return (self._lower(excited_label), self._lower(ground_label)) <= \
+            (self._lower(self.partner(excited_label)), self._lower(self.partner(ground_label)))
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
@@ -237,4 +277,8 @@ class FieldSymmetry(Symmetry):
     def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:
         if polarisation not in FIELD_POLARISATION:
             raise ValueError(f"unknown polarisation {polarisation!r}")
-        return FIELD_POLARISATION[polarisation][op_label]
+        factor = FIELD_POLARISATION[polarisation][op_label]
+        if not self.paired or (op_label == "D0" and self.partner(ground_label) == ground_label):
+            return factor  # a field, or a triad that is its own partner
+        q = DIPOLE_PARTS[op_label]
+        return factor + FIELD_POLARISATION[polarisation][f"D{-q}" if q else "D0"]

@@ -33,7 +33,7 @@ CT_KEYS = ("Delta", "U", "Q", "V", "V_excited", "levels", "width", "configuratio
 CT_COUNTS = ("levels", "configurations")
 
 #: The bases a model can be built in (see IonModel.basis)
-BASES = ("auto", "adapted", "determinants")
+BASES = ("auto", "adapted", "determinants", "paired")
 
 #: ``basis = "auto"`` builds a D4h charge-transfer model in determinants when its core-hole
 #: configurations hold more than this many (3d0 to 3d6): there the adapted states' blocks are
@@ -84,9 +84,11 @@ class IonModel:
     basis
         "adapted": states adapted to the point group's irreps (one row of each);
         "determinants": the determinants of each class of Jz, as in a field along z (the field
-        operators B and H_ex are then part of the model, at 0 unless given); "auto" (default):
-        determinants where they cost a fraction of the adapted states' time, memory and file
-        (:func:`determinants_pay`), adapted otherwise.
+        operators B and H_ex are then part of the model, at 0 unless given); "paired": those
+        determinants at zero field, one class of each time-reversed pair m, -m built (half
+        the core-hole side and of the triads; no field operators); "auto" (default): paired
+        where that costs a fraction of the adapted states' time, memory and file
+        (:func:`determinants_pay`) and no field is asked for, adapted otherwise.
     ion, edge, kappa, core_hole_widths
         With ``ion = "Ni2+"`` (and ``edge``, default "L2,3"; ``kappa``, default 1) the
         description took its shells, electrons, unscaled Hartree-Fock parameters (Slater
@@ -205,10 +207,13 @@ class IonModel:
             raise ValueError("window must not be negative")
         if self.basis not in BASES:
             raise ValueError(f"basis = {self.basis!r}: one of {', '.join(map(repr, BASES))}")
-        if self.basis == "determinants" and (self.symmetry not in POINT_GROUPS + ("O3",)
-                                             or self.rixs is not None):
-            raise ValueError("basis = \"determinants\" is made for absorption models "
+        if self.basis in ("determinants", "paired") and (
+                self.symmetry not in POINT_GROUPS + ("O3",) or self.rixs is not None):
+            raise ValueError(f"basis = \"{self.basis}\" is made for absorption models "
                              "(without [rixs])")
+        if self.basis == "paired" and has_field(self.ground, self.excited):
+            raise ValueError("basis = \"paired\" is made for zero field: a field (B, H_ex) "
+                             "tells the classes m and -m apart; use basis = \"determinants\"")
         if self.rixs is not None:
             from .rixs import rixs_settings
             rixs_settings(self.rixs)
@@ -224,11 +229,21 @@ class IonModel:
 
     @property
     def field(self) -> bool:
-        """Whether the model has the field operators B and H_ex and is built in the field
-        subgroup's determinants: a field asked for, or that basis (chosen or ``auto``)."""
+        """Whether the model is built in the field subgroup's determinants: a field asked
+        for, or that basis (chosen, paired or ``auto``)."""
         if has_field(self.ground, self.excited):
             return True
-        return self.basis == "determinants" or (self.basis == "auto" and determinants_pay(self))
+        return self.basis in ("determinants", "paired") or (
+            self.basis == "auto" and determinants_pay(self))
+
+    @property
+    def paired(self) -> bool:
+        """Whether the model is built in determinants at zero field with one class of each
+        time-reversed pair (no field operators): ``basis = "paired"``, or ``auto`` where
+        determinants pay and no field is asked for."""
+        if has_field(self.ground, self.excited):
+            return False
+        return self.basis == "paired" or (self.basis == "auto" and determinants_pay(self))
 
     @property
     def levels(self) -> tuple[int, int]:

@@ -6,7 +6,9 @@ summed over the rows of its initial multiplet and over the final rows, is factor
 is populated with the Boltzmann probability p = exp(-(E - E0) / kT) / Z, where Z sums
 dim * exp(-(E - E0) / kT) over every initial state of every ground symmetry of the run; at
 zero temperature only the lowest states count, each with p = 1 / (number of lowest states).
-The weight of a line from that initial state is then p * factor.
+The weight of a line from that initial state is then p * factor. In a model built paired
+(one triad of each time-reversed pair, its factor the sum of the two) a ground symmetry that has
+no triads of its own is counted in Z with the energies of its ``partner``.
 """
 from __future__ import annotations
 
@@ -73,6 +75,11 @@ def spectrum_weights(model: Mapping[str, Any], polarisation: str = "iso",
     states: dict[str, list[float]] = {}
     for r in rows:
         states.setdefault(r["ground"], list(initial_energies.get(r["triad"], [])))
+    # a paired model (zero field) builds the triads of one class of each time-reversed pair:
+    # a ground class without triads holds its partner's states, which count in Z too
+    for g in model["ground_symmetries"]:
+        if g["label"] not in states and g.get("partner") in states:
+            states[g["label"]] = states[g["partner"]]
     everything = [e for es in states.values() for e in es]
     if not everything:
         return {r["triad"]: [] for r in rows}

@@ -120,6 +120,11 @@ class Symmetry(ABC):
         elements the writer drops as noise (see morvex7.ion.blocks.compact)."""
         return self.scalar_block(bra, op, ket)
 
+    def keeps(self, ground_label: str, op_label: str, excited_label: str) -> bool:
+        """Whether the builder makes this triad (a symmetry that pairs triads with equal
+        spectra keeps one of each pair, see morvex7.ion.fieldsymmetry)."""
+        return True
+
     def release(self, everything: bool = False) -> None:
         """Drop what a symmetry keeps between calls to make the blocks between configurations
         (a later call makes it again): what only the hybridisation used, or with

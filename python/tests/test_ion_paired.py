@@ -1,0 +1,109 @@
+"""Models built paired: the determinants of each class of Jz at zero field, one triad of each
+time-reversed pair kept with the sum of the two factors. Their spectra must be those of the point
+group's irreps (an independent adaptation) at every temperature, with every ground class in the
+Boltzmann sum, including classes left without triads of their own."""
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+from ion_helpers import run_ion
+from morvex7.ion.build import model_symmetry
+from morvex7.ion.estimate import counts
+from morvex7.ion.fieldsymmetry import FieldSymmetry
+from morvex7.ion.model import IonModel, model_from_dict
+from morvex7.ion.spectra import combined_sticks, read_model_json
+
+EXCITED = {"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5, "F2cv": 6.16,
+           "G1cv": 4.64, "G3cv": 2.64}
+CT = {"Delta": 3.0, "U": 6.0, "Q": 7.0, "V": 2.0}
+
+
+def _model(electrons: int, symmetry: str, basis: str, ct: dict | None = None,
+           window: float = 0.2) -> IonModel:
+    ground = {"F2vv": 9.76, "F4vv": 6.08, "zeta_v": 0.08}
+    ground.update({"Dq": 0.12, "Ds": 0.1, "Dt": 0.02} if symmetry == "D4h" else {"10Dq": 1.2})
+    return IonModel(valence="3d", electrons=electrons, core="2p", symmetry=symmetry,
+                    ground=ground, excited=dict(EXCITED), charge_transfer=ct, basis=basis,
+                    window=window)
+
+
+def _curve(run, mj, pol: str, temperature: float, grid: np.ndarray) -> np.ndarray:
+    s = combined_sticks(run, mj, polarisation=pol, temperature=temperature)
+    w = 0.3
+    return (s.intensity[None, :] * (w / 2 / np.pi)
+            / ((grid[:, None] - s.energy[None, :]) ** 2 + (w / 2) ** 2)).sum(axis=1)
+
+
+def test_pairs_of_triads_and_their_factors():
+    odd, even = FieldSymmetry("D4h", paired=True), FieldSymmetry("D4h", paired=True)
+    # every class has its time-reversed partner; Jz = 0 and 2 are their own
+    assert [odd.partner(x) for x in ("1E1/2U", "2E3/2G", "AG", "BU", "1EG")] == \
+        ["2E1/2U", "1E3/2G", "AG", "BU", "2EG"]
+    # of each pair (g, D_q, f) ~ (-g, D_-q, -f) exactly one is kept
+    for sym, labels in ((odd, ("1E1/2G", "2E1/2G", "1E3/2G", "2E3/2G")),
+                        (even, ("AG", "BG", "1EG", "2EG"))):
+        for g in labels:
+            for op in ("D1", "D0", "D-1"):
+                f = sym.reached(g, op)[0]
+                twin = (sym.partner(g), {"D1": "D-1", "D0": "D0", "D-1": "D1"}[op],
+                        sym.partner(f))
+                if twin == (g, op, f):
+                    assert sym.keeps(g, op, f)
+                else:
+                    assert sym.keeps(g, op, f) != sym.keeps(*twin), (g, op, f)
+    # the kept triad carries both polarisation factors; sigma+ and sigma- become alike
+    assert odd.polarisation_factor("1E1/2G", "D1", "sigma+") == 1.0
+    assert odd.polarisation_factor("1E1/2G", "D1", "sigma-") == 1.0
+    assert odd.polarisation_factor("1E1/2G", "D0", "z") == 2.0
+    assert even.polarisation_factor("AG", "D0", "z") == 1.0  # its own partner
+    assert even.polarisation_factor("AG", "D1", "iso") == pytest.approx(2 / 3)
+    assert FieldSymmetry("D4h").polarisation_factor("1E1/2G", "D1", "sigma-") == 0.0
+
+
+def test_paired_refuses_a_field_and_auto_pairs_without_one():
+    base = {"valence": "3d", "electrons": 1, "core": "2p", "symmetry": "D4h",
+            "ground": {"F2vv": 9.0, "F4vv": 6.0, "zeta_v": 0.02, "Dq": 0.1},
+            "excited": {"zeta_c": 3.8}, "charge_transfer": CT}
+    assert model_from_dict(base).paired
+    assert not model_from_dict({**base, "basis": "determinants"}).paired
+    with_field = {**base, "ground": {**base["ground"], "B": 1.0}}
+    assert model_from_dict(with_field).field and not model_from_dict(with_field).paired
+    with pytest.raises(ValueError, match="zero field"):
+        model_from_dict({**with_field, "basis": "paired"})
+    # the estimate counts the triads the builder keeps: half of them for one Kramers pair
+    model = model_from_dict(base)
+    assert len(counts(model, FieldSymmetry("D4h")).triads) == 12  # four classes, three parts
+    assert len(counts(model, model_symmetry(model)).triads) == 6
+
+
+@pytest.mark.parametrize("electrons,symmetry,ct", [
+    (1, "Oh", None),     # Ti3+: a Gamma8 ground state, one state in each of the four classes
+    (2, "Oh", None),     # V3+: ground classes 1E and 2E (Jz = +-1): 2E keeps no triad
+    (9, "D4h", CT),      # Cu2+ with charge transfer: one Kramers doublet
+])
+def test_paired_spectra_are_the_irreps_spectra(tmp_path, engine, electrons, symmetry, ct):
+    grid = np.linspace(-30, 30, 1201)
+    runs = {}
+    for basis in ("adapted", "paired"):
+        _, run = run_ion(_model(electrons, symmetry, basis, ct), tmp_path / basis, engine)
+        runs[basis] = (run, read_model_json(tmp_path / basis))
+    mj = json.loads((tmp_path / "paired" / "model.json").read_text())
+    assert mj["paired"] and "B" not in mj["physical"]
+    grounds = {g["label"] for g in mj["ground_symmetries"]}
+    every = counts(_model(electrons, symmetry, "determinants", ct), FieldSymmetry(symmetry))
+    assert len(mj["triads"]) < len([t for t in every.triads if t[0] in grounds])
+    if electrons == 2:
+        assert any(not g["triads"] for g in mj["ground_symmetries"])
+    for temperature in (0.0, 300.0):
+        scale = _curve(*runs["adapted"], "iso", temperature, grid).max()
+        assert scale > 1e-2
+        for pol in ("iso", "z", "xy"):
+            want = _curve(*runs["adapted"], pol, temperature, grid)
+            got = _curve(*runs["paired"], pol, temperature, grid)
+            np.testing.assert_allclose(got, want, atol=3e-4 * scale)
+        np.testing.assert_allclose(_curve(*runs["paired"], "sigma+", temperature, grid),
+                                   _curve(*runs["paired"], "xy", temperature, grid),
+                                   atol=1e-6 * scale)
