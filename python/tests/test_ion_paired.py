@@ -107,3 +107,46 @@ def test_paired_spectra_are_the_irreps_spectra(tmp_path, engine, electrons, symm
         np.testing.assert_allclose(_curve(*runs["paired"], "sigma+", temperature, grid),
                                    _curve(*runs["paired"], "xy", temperature, grid),
                                    atol=1e-6 * scale)
+
+
+def test_time_reversed_states_carry_every_even_operator_over():
+    """The states T|D> of a lower class: every operator even under time reversal has its
+    partner class's matrix there, and the dipole parts go over into each other as
+    T D_q T^-1 = (-1)^q D_-q, which fixes the phases of T on every shell."""
+    from morvex7.ion import atomic
+    from morvex7.ion.symmetry import Configuration
+    from morvex7.ion.determinants import Orbitals
+    from morvex7.ion.fieldsymmetry import states_matrix
+
+    orb = Orbitals.of([("core", 1), ("valence", 2), ("ligand", 2)])
+    core, val, lig = orb.shells
+    sym = FieldSymmetry("D4h", paired=True)
+    ground = Configuration("2p6 3d2 L", orb, (6, 2, 9))  # odd: Kramers pairs
+    excited = Configuration("2p5 3d3 L", orb, (5, 3, 9))
+    even = [atomic.coulomb(val, val, 2), atomic.spin_orbit(val), atomic.spin_orbit(core),
+            atomic.coulomb(core, val, 1, "G"), atomic.hopping(val, lig)]
+    for conf in (ground, excited):
+        for upper in ("1E1/2", "1E3/2"):
+            up_lab = upper + ("G" if conf is ground else "U")
+            lo_lab = sym.partner(up_lab)
+            assert sym.stored(lo_lab) == up_lab and sym.stored(up_lab) == up_lab
+            up = sym.adapt(conf, [up_lab])[up_lab]
+            lo = sym.reversed_states(conf, lo_lab, up)
+            assert lo.mult == up.mult > 0 and sorted(abs(lo.signs)) == [1.0] * lo.mult
+            for op in even:
+                np.testing.assert_allclose(states_matrix(op, lo, lo).toarray(),
+                                           states_matrix(op, up, up).toarray(), atol=1e-12)
+    for g in ("1E1/2G", "1E3/2G"):
+        gu = sym.adapt(ground, [g])[g]
+        gl = sym.reversed_states(ground, sym.partner(g), gu)
+        for q in (-1, 0, 1):
+            f = sym.reached(g, {1: "D1", 0: "D0", -1: "D-1"}[q])[0]
+            fu = sym.adapt(excited, [sym.stored(f)])[sym.stored(f)]
+            fl = sym.reversed_states(excited, sym.partner(sym.stored(f)), fu)
+            # (class f, class -f); where f is the lower class, class -f holds T(T|D>) = -|D>
+            # (T^2 = -1 on an odd number of electrons)
+            fs, twice = ((fu, fl), 1) if f == sym.stored(f) else ((fl, fu), -1)
+            d = states_matrix(atomic.dipole(val, core, q), fs[0], gu).toarray()
+            d_rev = states_matrix(atomic.dipole(val, core, -q), fs[1], gl).toarray()
+            assert np.abs(d).max() > 0.1
+            np.testing.assert_allclose(d_rev, twice * (-1) ** q * d, atol=1e-12)

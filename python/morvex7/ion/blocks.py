@@ -50,6 +50,8 @@ class Side:
     ham: list[dict[str, list[np.ndarray]]] = field(default_factory=list)
     mix: list[dict[str, list[np.ndarray]]] = field(default_factory=list)
     dims: dict[str, int] = field(default_factory=dict)
+    #: label -> the label whose blocks stand for it (the same lists), see :func:`share_blocks`
+    alias: dict[str, str] = field(default_factory=dict)
 
     def mult(self, c: int, label: str) -> int:
         irr = self.irreps[c].get(label)
@@ -159,6 +161,22 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
             symmetry.release()
         side.mix.append(blocks)
     symmetry.release()
+
+
+def share_blocks(side: Side, symmetry: Symmetry, labels: list[str]) -> None:
+    """Give each of ``labels`` the blocks of the label that stands for it
+    (``symmetry.stored(label)``, already filled), and its own states: the lower class of a
+    time-reversed pair in a paired model (see morvex7.ion.fieldsymmetry), whose blocks are
+    its partner's matrices."""
+    for lab in labels:
+        up = symmetry.stored(lab)
+        for c, conf in enumerate(side.configs):
+            side.irreps[c][lab] = symmetry.reversed_states(conf, lab, side.irreps[c][up])
+            side.ham[c][lab] = side.ham[c][up]
+        for blocks in side.mix:
+            blocks[lab] = blocks[up]
+        side.dims[lab] = side.dims[up]
+        side.alias[lab] = up
 
 
 #: Elements the writer stores smaller than this are rounding noise of the adaptation.

@@ -13,7 +13,8 @@ import scipy.sparse.linalg as spla
 from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 
 from . import atomic
-from .blocks import Progress, Side, compact, fill_side, make_sides, side_hamiltonian
+from .blocks import (Progress, Side, compact, fill_side, make_sides, share_blocks,
+                     side_hamiltonian)
 from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells,
                        krylov_steps)
 from .model import IonModel
@@ -151,10 +152,15 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
         for lab in sym.multiplicities(conf):
             if lab not in glabels:
                 glabels.append(lab)
-    fill_side(ground, sym, glabels, say)
+    # a paired model's lower classes share their partners' blocks and levels
+    shared = [lab for lab in glabels if sym.stored(lab) != lab]
+    fill_side(ground, sym, [lab for lab in glabels if lab not in shared], say)
+    share_blocks(ground, sym, shared)
     n2, n3 = model.levels
     spectra = {}
     for lab in glabels:
+        if lab in shared:
+            continue
         say(f"ground state search: {lab}")
         dim = sum(ground.mult(c, lab) for c in range(len(ground.configs))) * n2 * n3
         h = side_hamiltonian(ground, lab, n2, n3, model.width, sparse=dim > DENSE_GROUND)
@@ -163,6 +169,9 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
         e = lowest_energies(h, max(model.window, MIN_ERANGE, LEVEL_SPAN))
         if len(e):
             spectra[lab] = e
+    spectra.update({lab: spectra[sym.stored(lab)] for lab in shared
+                    if sym.stored(lab) in spectra})
+    spectra = {lab: spectra[lab] for lab in glabels if lab in spectra}
     e0 = min(e[0] for e in spectra.values())
     chosen = [lab for lab in glabels if lab in spectra
               and (model.all_ground or spectra[lab][0] - e0 <= model.window + 1e-9)]
@@ -185,8 +194,10 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                 if e in present and e not in elabels and sym.keeps(g, op, e):
                     elabels.append(e)
     # the excited blocks are only written out (a RIXS model diagonalises them: kept exact)
-    fill_side(excited, sym, elabels, say, exact=model.rixs is not None,
+    made = list(dict.fromkeys(sym.stored(lab) for lab in elabels))
+    fill_side(excited, sym, made, say, exact=model.rixs is not None,
               hold=None if spool is None else spool.put)
+    share_blocks(excited, sym, [lab for lab in elabels if lab not in made])
     if spool is not None:
         give_back_memory()
 
@@ -228,12 +239,10 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
 def spool_side(side: Side, spool: BlockSpool) -> None:
     """Write every block of ``side`` to ``spool`` (at the scale the writer stores it at) and
     keep what stands for it in its place."""
-    for c, blocks in enumerate(side.ham):
+    for c, blocks in enumerate(side.ham + side.mix):
         for lab, blks in blocks.items():
-            blks[:] = [spool.put(b, np.sqrt(side.dims[lab])) for b in blks]
-    for c, blocks in enumerate(side.mix):
-        for lab, blks in blocks.items():
-            blks[:] = [spool.put(b, np.sqrt(side.dims[lab])) for b in blks]
+            if lab not in side.alias:  # the same list as its partner's
+                blks[:] = [spool.put(b, np.sqrt(side.dims[lab])) for b in blks]
 
 
 def triad_dimensions(built: BuiltModel) -> list[tuple[int, int]]:

@@ -538,6 +538,7 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
 
     def ham(side: str, c: int, label: str, seen: set) -> list[Block]:
         m = mults[side].get(label, [0] * len(sides[side]))[c]
+        label = symmetry.stored(label)  # a paired model's lower class shares its partner's
         if (side, c, label) in seen or m == 0:
             return []
         seen.add((side, c, label))
@@ -564,8 +565,8 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                 blocks, seen = [], set()
                 for lab in dict.fromkeys(t[0] if side == "ground" else t[2] for t in triads):
                     m1, m2 = mults[side][lab][c], mults[side][lab][c + 1]
-                    if (side, "mix", lab) not in seen and m1 * m2:
-                        seen.add((side, "mix", lab))
+                    if (side, "mix", symmetry.stored(lab)) not in seen and m1 * m2:
+                        seen.add((side, "mix", symmetry.stored(lab)))
                         blocks += [Block("mix", m1, m2,
                                          in_field.mixing(side, c, k, lab, m1)
                                          if in_field is not None

@@ -57,13 +57,23 @@ Hamiltonian and maps the states of Jz class m onto those of -m with the same ene
 T D_q T^-1 = (-1)^q D_-q. A line from initial state i through D_q therefore has the intensity of
 the line from T i through D_-q, at the same energy: the triad (g, D_q, f) and its partner
 (-g, D_-q, -f) give the same spectrum, with the polarisation factors swapped between q and -q.
-A paired model keeps one triad of each pair, the one whose core-hole class is in the upper half
-(-f != f taken as the lower when its representative is negative, then the same for the ground
-class), with the sum of the two factors; the classes no kept triad reaches are never built nor
-written. Every ground class still counts in the Boltzmann sum (its energies are its partner's):
-model.json names each ground symmetry's ``partner``. Only iso, z and xy keep their meaning then;
-sigma+ and sigma- both become the average of the two, as they are at zero field. A field
-switched on in a run would break the pairing, so a paired model has no field operators.
+A paired model keeps one triad of each pair, with the sum of the two factors: the one whose
+ground class is the upper one of its pair (positive representative of Jz), then the one whose
+core-hole class is. So the engine diagonalises the ground states of one class of each pair only
+(a dense diagonalisation, the dearest step of a large charge-transfer model). Every ground class
+still counts in the Boltzmann sum, with its partner's energies: model.json names each ground
+symmetry's ``partner``.
+
+The states of a lower class -m are taken as the time-reversed states T|D> of the determinants D
+of its partner m, in their order (:class:`ReversedStates`): every block of an operator even under
+T (every operator of a model without a field) is then the same matrix in both classes, so the
+lower class's Hamiltonian and hybridisation blocks are never made, only shared with its partner
+(and stored once). With the spin-orbitals (m, up) and (m, down) of a shell,
+T|m up> = (-1)^m |-m down> and T|m down> = -(-1)^m |-m up> (Condon-Shortley phases), and a
+determinant's image, its ladder operators taken in their order, is put back into ascending
+order with the sign of reversing each shell. Only iso, z and xy keep their meaning in a paired
+model; sigma+ and sigma- both become their average, as they are at zero field. A field switched
+on in a run would break the pairing, so a paired model has no field operators.
 """
 from __future__ import annotations
 
@@ -72,6 +82,8 @@ from typing import Mapping, Sequence
 
 import numpy as np
 import scipy.sparse as sp
+
+_ONE = np.uint64(1)
 
 from .determinants import DeterminantBasis, Operator, configuration_dets, two_m_of
 from .symmetry import AdaptedIrrep, Configuration, Symmetry
@@ -170,6 +182,48 @@ class DeterminantStates(AdaptedIrrep):
         return np.eye(self.mult)[:, None, :]
 
 
+class ReversedStates(DeterminantStates):
+    """The states T|D_k> = signs[k] |basis[order[k]]> of a lower class: the time-reversed
+    determinants of its partner class, in the partner's order."""
+
+    def __init__(self, label: str, basis: DeterminantBasis, order: np.ndarray,
+                 signs: np.ndarray) -> None:
+        super().__init__(label, basis)
+        self.order, self.signs = order, signs
+
+
+def time_reversed(orbitals, dets: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The determinants T|D> = sign * |image> of ``dets``: (images, signs).
+
+    T takes spin-orbital (m, up) of a shell to (-m, down) with the phase (-1)^m and (m, down)
+    to (-m, up) with -(-1)^m: within a shell numbered by m = -l..l, up then down, that reverses
+    the numbering. The images of a determinant's ladder operators stand in the reverse order
+    within each shell, so putting them back costs (-1)^(n(n-1)/2) for n electrons there."""
+    dets = np.asarray(dets, dtype=np.uint64)
+    images = np.zeros_like(dets)
+    minus = np.zeros_like(dets)  # parity of the phases and reorderings, bit 0
+    for shell in orbitals.shells:
+        count = np.zeros(len(dets), dtype=np.int64)
+        for i, m, up in shell.orbitals():
+            bit = (dets >> np.uint64(i)) & _ONE
+            images |= bit << np.uint64(shell.orbital(-m, not up))
+            count += bit.astype(np.int64)
+            if (m % 2 == 1) == up:  # the phase -1: odd m up, even m down
+                minus ^= bit
+        minus ^= ((count * (count - 1) // 2) % 2).astype(np.uint64)
+    return images, np.where(minus == 1, -1.0, 1.0)
+
+
+def states_matrix(op: Operator, bra: DeterminantStates, ket: DeterminantStates) -> sp.csr_matrix:
+    """<bra_i| op |ket_j> over two classes' states, determinants or time-reversed ones."""
+    m = op.matrix(bra.basis, ket.basis)
+    if isinstance(bra, ReversedStates):
+        m = sp.diags(bra.signs) @ m[bra.order]
+    if isinstance(ket, ReversedStates):
+        m = m[:, ket.order] @ sp.diags(ket.signs)
+    return sp.csr_matrix(m)
+
+
 class FieldSymmetry(Symmetry):
     """Rotations about z (modulo n) and the inversion: the symmetry left by a field along z.
 
@@ -223,7 +277,7 @@ class FieldSymmetry(Symmetry):
         # canonical CSR without zeros (the builder's compact and the writer keep it as it is)
         if bra.mult == 0 or ket.mult == 0:
             return sp.csr_matrix((bra.mult, ket.mult))
-        return op.matrix(bra.basis, ket.basis)
+        return states_matrix(op, bra, ket)
 
     def hamiltonian_block(self, irrep: AdaptedIrrep, op: Operator) -> sp.csr_matrix:
         return self.scalar_block(irrep, op, irrep)
@@ -264,14 +318,29 @@ class FieldSymmetry(Symmetry):
         time-reversed pair with the upper core-hole class (then the upper ground class)."""
         if not self.paired:
             return True
-        return (self._lower(excited_label), self._lower(ground_label)) <= \
-            (self._lower(self.partner(excited_label)), self._lower(self.partner(ground_label)))
+        key = (self._lower(ground_label), self._lower(excited_label))
+        twin = (self._lower(self.partner(ground_label)), self._lower(self.partner(excited_label)))
+        return key <= twin
+
+    def stored(self, label: str) -> str:
+        """The class whose blocks stand for ``label``'s: its partner when paired and ``label``
+        is the lower class of its pair (see :class:`ReversedStates`), else itself."""
+        return self.partner(label) if self.paired and self._lower(label) else label
+
+    def reversed_states(self, config: Configuration, label: str,
+                        partner: "DeterminantStates") -> "ReversedStates":
+        """The states of the lower class ``label`` of ``config``: T|D> of the determinants of
+        its ``partner`` class, in their order."""
+        basis, _ = self._space(config)
+        images, signs = time_reversed(config.orbitals, partner.basis.dets)
+        mine = basis.subset(np.isin(basis.dets, images))
+        return ReversedStates(label, mine, mine.locate(images), signs)
 
     def transition_block(self, ground: AdaptedIrrep, components: Mapping[int, Operator],
                          excited: AdaptedIrrep, op_label: str) -> np.ndarray:
         if ground.mult == 0 or excited.mult == 0:
             return sp.csr_matrix((ground.mult, excited.mult))
-        m = components[DIPOLE_PARTS[op_label]].matrix(excited.basis, ground.basis)
+        m = states_matrix(components[DIPOLE_PARTS[op_label]], excited, ground)
         return m.T.tocsr()
 
     def polarisation_factor(self, ground_label: str, op_label: str, polarisation: str) -> float:

@@ -125,6 +125,11 @@ class Symmetry(ABC):
         spectra keeps one of each pair, see morvex7.ion.fieldsymmetry)."""
         return True
 
+    def stored(self, label: str) -> str:
+        """The label whose blocks stand for ``label``'s (itself, but for the lower class of
+        a time-reversed pair in a paired model, see morvex7.ion.fieldsymmetry)."""
+        return label
+
     def release(self, everything: bool = False) -> None:
         """Drop what a symmetry keeps between calls to make the blocks between configurations
         (a later call makes it again): what only the hybridisation used, or with

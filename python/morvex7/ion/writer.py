@@ -280,7 +280,7 @@ def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
         for k, blk in enumerate(side.ham[c][label]):
-            no = sec.store((side.kind, c, label, k), blk, root)
+            no = sec.store((side.kind, c, side.alias.get(label, label), k), blk, root)
             out.append(recipe(kind, label, scalar_op(label), label, (m, m), no, (m, m)))
         return out
 
@@ -299,7 +299,7 @@ def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
                 bra_side = ket_side = side
                 bc, kc, bra, ket = pair.c, pair.c + 1, lab, lab
                 blocks = side.mix[pair.c][lab]
-                keys = [("M", lab, k) for k in range(len(blocks))]
+                keys = [("M", side.alias.get(lab, lab), k) for k in range(len(blocks))]
                 scale = np.sqrt(side.dims[lab])
                 op = scalar_op(lab)
             dims = (bra_side.mult(bc, bra), ket_side.mult(kc, ket))
