@@ -26,8 +26,9 @@ from .fieldcount import FieldBlocks
 from .model import IonModel
 from .symmetry import Configuration, Symmetry
 
-#: Bytes of the builder's Python process besides its arrays (interpreter, numpy, scipy).
-BASE_BYTES = 52e6
+#: Bytes of the builder's Python process besides its arrays: the interpreter with numpy,
+#: scipy and the package (51 MB), the estimate's and the symmetry's tables (1-5 MB).
+BASE_BYTES = 54e6
 
 #: Oh, D4h and Td states are products of shell states (morvex7.ion.shellcoupling); the
 #: hybridisation blocks the builder holds fill about this share of their elements.
@@ -41,18 +42,39 @@ COUPLED_HELD = {"Oh": 1.1, "Td": 1.1, "D4h": 2.3}
 #: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
 SPARSE_ELEMENT_BYTES = 12.0
 
-#: Bytes of the builder's memory per element of the sparse blocks of a model in a field (the
-#: blocks held, and their copy on the way to the file), measured over the 3d series with
-#: charge transfer in a field in Oh, D4h and D3d: 28 to 31.
-FIELD_BYTES_PER_ELEMENT = 30.0
+#: Bytes the builder holds per entry while it forms an operator's matrix over determinants
+#: (morvex7.ion.determinants.Operator.matrix: a row, a column and a value of 8 bytes for each
+#: term that reaches a determinant, their concatenation, the 4-byte row and column copies:
+#: 56), with the heap's slack: 64 to 70 measured on the largest blocks of the 3d series with
+#: charge transfer in determinants (3d0-3d5 D4h, 3d1 and 3d3 Oh in a field).
+TERM_BYTES = 70.0
+#: Bytes of the ground search's dense diagonalisation per element of an n x n Hamiltonian:
+#: the blocks made dense, the assembled matrix, its triangles, the solver's copy and
+#: workspace (56 measured on the 3d0 D4h model in determinants, 540 rows).
+DENSE_SEARCH_BYTES = 56.0
+#: ... and of the sparse search, per element of the Hamiltonian summed from its blocks (the
+#: sums, the triangle's coordinates and its transpose) ...
+SPARSE_SEARCH_BYTES = 60.0
+#: ... besides at most this many Lanczos vectors of 8 bytes a row (the search asks for up to
+#: 64 states with twice as many vectors and 24 more)
+SEARCH_VECTORS = 152
 
 #: The builder's ground search diagonalises at most this many rows densely
 #: (morvex7.ion.build.DENSE_GROUND).
 DENSE_GROUND = 800
 
 #: Bytes of FTN14 text per stored element, about ("col value" with separators, row headers),
-#: for the builder's choice of the store form from the elements it has.
+#: for the builder's choice of the store form from the elements it has (see chooses_binary).
 BYTES_PER_COUPLED_ELEMENT = 18.0
+
+#: Bytes the writer takes per element of a block it writes as text: the block read back from
+#: the spool (a row, a column and a value of 4 bytes) ...
+TEXT_READ_BYTES = 12.0
+#: ... and per element of the piece of it formatted at once (the numbers as Python objects,
+#: their tuple and the text made of them; 119-142 measured), TEXT_CHUNK at most
+TEXT_FORMAT_BYTES = 140.0
+#: (morvex7.ion.writer formats 200 000 elements at a time)
+TEXT_CHUNK = 200_000
 
 #: Engine work-array cells: per element of the dense matrices of one triad (ground and excited
 #: Hamiltonians, the transition matrix), per byte of FTN14 (the coefficient store), and besides.
@@ -288,6 +310,52 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
     pairs = list(zip(sides["ground"], sides["excited"]))
     dipole = sum(16.0 * 3 * _lower(g, _cut(g, e)) * _lower(e, _cut(g, e)) / 4 for g, e in pairs)
     return (1.0 + held) * spaces + max(kept, factors + making, dipole + transition)
+
+
+def chooses_binary(elements: float) -> bool:
+    """Whether the builder writes the binary store for blocks of ``elements`` stored elements
+    in all: their text would exceed TEXT_STORE_LIMIT at BYTES_PER_COUPLED_ELEMENT bytes each
+    (morvex7.ion.build.store_form, which takes the count of the blocks it has)."""
+    return BYTES_PER_COUPLED_ELEMENT * elements > TEXT_STORE_LIMIT
+
+
+def writing_bytes(sections: Sequence[Sequence[Block]], binary: bool) -> float:
+    """Bytes the writer takes beside what the builder holds when it writes the largest block:
+    the binary store's records copied from the spool COPY_CHUNK bytes at a time; the text
+    read back whole and formatted TEXT_CHUNK elements at a time."""
+    from .spool import COPY_CHUNK
+
+    largest = max((b for blocks in sections for b in blocks), key=lambda b: b.elements,
+                  default=None)
+    if largest is None:
+        return 0.0
+    if binary:
+        return min(float(COPY_CHUNK), max(4.0 * largest.elements, 12.0 * largest.rows))
+    return (TEXT_READ_BYTES * largest.elements + 12.0 * largest.rows
+            + TEXT_FORMAT_BYTES * min(largest.elements, TEXT_CHUNK))
+
+
+def field_peak(blocks: FieldBlocks, mults: Mapping[str, Mapping[str, list[int]]],
+               dims: Mapping[str, Mapping[str, int]], used: Mapping[str, Sequence[str]],
+               triads: Sequence[tuple[str, str, str]], levels: Sequence[int]) -> float:
+    """Bytes the builder holds at its peak for a model built in determinants (a field, or
+    ``basis = "determinants"``), beyond its fixed part. The ground side's blocks are held
+    (sparse) through the ground search, beside the largest of that search's matrices and of
+    the ground blocks being formed; after it every block is written to the spool as it is
+    made, so the excited side and the transitions cost the largest block being formed (its
+    entries, see morvex7.ion.fieldcount.term_hits)."""
+    held = SPARSE_ELEMENT_BYTES * blocks.held(mults, used, ("ground",))
+    search = 0.0
+    for lab, dim in dims["ground"].items():
+        if dim <= DENSE_GROUND:
+            need = DENSE_SEARCH_BYTES * float(dim) ** 2
+        else:
+            need = (SPARSE_SEARCH_BYTES * blocks.hamiltonian_elements(mults, lab, levels)
+                    + 8.0 * SEARCH_VECTORS * dim)
+        search = max(search, need)
+    forming = TERM_BYTES * blocks.largest_hits(mults, used, (), ("ground",))
+    excited = TERM_BYTES * blocks.largest_hits(mults, used, triads, ("excited",))
+    return max(held + max(search, forming), excited)
 
 
 def transition_bytes(symmetry: Symmetry, mults: Mapping[str, Mapping[str, list[int]]],
@@ -888,7 +956,7 @@ def estimate(model: IonModel, symmetry: Symmetry,
     sections = stored_blocks(model, symmetry, mults, triads3, nmix, in_field)
     ftn14 = text_bytes(sections, simple=family(symmetry) == "full",
                        value=TEXT_FIELD_VALUE if family(symmetry) == "field" else None)
-    binary = ftn14 > TEXT_STORE_LIMIT
+    binary = chooses_binary(sum(b.elements for blocks in sections for b in blocks))
     coupled = symmetry.name in COUPLED_MIX
     used = {"ground": sorted({g for g, _ in triads}), "excited": sorted({e for _, e in triads})}
 
@@ -935,16 +1003,10 @@ def estimate(model: IonModel, symmetry: Symmetry,
                               COUPLED_HELD[symmetry.name])
     ground_dense = max(dims["ground"].values(), default=0)
     if in_field is not None:
-        # every block held sparse, those of every ground symmetry among them; during the
-        # ground search only the ground side's, beside its dense matrices (up to
-        # DENSE_GROUND rows)
-        ground_dense = max((d for d in dims["ground"].values() if d <= DENSE_GROUND), default=0)
-        peak = max(FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used),
-                   FIELD_BYTES_PER_ELEMENT * in_field.held(mults, used, ("ground",))
-                   + 8.0 * 3 * ground_dense ** 2)
+        peak = field_peak(in_field, mults, dims, used, triads3, [1, n2, n2 * n3])
     elif n2 * n3 == 1:
         peak = max(peak, 8.0 * 3 * ground_dense ** 2)
-    builder = BASE_BYTES + peak
+    builder = BASE_BYTES + max(peak, writing_bytes(sections, binary))
 
     steps = krylov_steps(model, (dims["excited"][e] for _, e in triads))
     store = store_cells(sections)

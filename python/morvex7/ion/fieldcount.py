@@ -9,6 +9,11 @@ a 3d ion with charge transfer hold millions of elements. Hamiltonian blocks are 
 average over their configuration (a diagonal element equal to the average is not written), so
 the average is needed exactly; it comes in closed form from the operator's number-operator
 terms and the shells' occupations, without enumerating the configuration.
+
+The same sample gives the builder's memory: the operator's matrix is summed from one entry per
+term and determinant that the term takes into the block (:func:`term_hits`), several of
+them to one element (a Coulomb operator's terms come in reordered pairs, a number operator's
+all land on the diagonal), and the entries are held at once while the matrix is formed.
 """
 from __future__ import annotations
 
@@ -46,6 +51,44 @@ def configuration_average(op: Operator, config: Configuration) -> float:
     return total
 
 
+def term_masks(op: Operator) -> tuple[np.ndarray, np.ndarray]:
+    """The spin-orbitals each term of ``op`` annihilates and creates, as bit masks (a term is
+    its creators followed by its annihilators, as the builder applies it); a term that
+    annihilates or creates one spin-orbital twice never acts and is left out."""
+    ann, cre = [], []
+    for term in op.terms:
+        k = len(term)
+        while k > 0 and not term[k - 1][1]:
+            k -= 1
+        a, c = [o for o, _ in term[k:]], [o for o, _ in term[:k]]
+        if len(set(a)) == len(a) and len(set(c)) == len(c):
+            ann.append(sum(1 << o for o in a))
+            cre.append(sum(1 << o for o in c))
+    return np.array(ann, dtype=np.uint64), np.array(cre, dtype=np.uint64)
+
+
+#: term-determinant pairs tested at a time (bounds the memory of :func:`term_hits`)
+HIT_CHUNK = 1 << 20
+
+
+def term_hits(masks: tuple[np.ndarray, np.ndarray], bra: DeterminantBasis,
+              kets: np.ndarray) -> np.ndarray:
+    """For each determinant of ``kets``, how many terms (``masks``, see :func:`term_masks`)
+    take it to a determinant of ``bra``: every annihilated spin-orbital occupied, every
+    created one empty once those are emptied."""
+    ann, cre = masks
+    out = np.zeros(len(kets), dtype=np.int64)
+    step = max(1, HIT_CHUNK // max(1, len(ann)))
+    for a in range(0, len(kets), step):
+        d = kets[a:a + step, None]
+        rest = d & ~ann
+        hit = ((d & ann) == ann) & ((rest & cre) == 0)
+        i, t = np.nonzero(hit)
+        landed = bra.locate(rest[i, t] | cre[t]) >= 0
+        out[a:a + step] = np.bincount(i[landed], minlength=len(d))
+    return out
+
+
 class FieldCounter:
     """Elements of the blocks of a field model, per class of Jz (see the module description).
 
@@ -56,7 +99,8 @@ class FieldCounter:
     def __init__(self, symmetry) -> None:
         self.symmetry = symmetry
         self._samples: dict[tuple, tuple[DeterminantBasis, np.ndarray]] = {}
-        self._counts: dict[tuple, dict[int, float]] = {}
+        self._counts: dict[tuple, dict[int, tuple[float, float]]] = {}
+        self._masks: dict[int, tuple[np.ndarray, np.ndarray]] = {}
 
     def _sample(self, config: Configuration) -> tuple[DeterminantBasis, np.ndarray]:
         """At most SAMPLE determinants of every class of ``config``, and the class of each."""
@@ -75,10 +119,11 @@ class FieldCounter:
         return self._samples[key]
 
     def per_determinant(self, op: Operator, ket: Configuration, bra: Configuration,
-                        shift: bool) -> dict[int, float]:
-        """{class: mean number of elements of ``bra``'s determinants that ``op`` couples a
-        determinant of ``ket`` of that class to}; with ``shift`` (a Hamiltonian operator, bra
-        = ket) the diagonal counted where it differs from the configuration's average."""
+                        shift: bool) -> dict[int, tuple[float, float]]:
+        """{class: (mean number of elements of ``bra``'s determinants that ``op`` couples a
+        determinant of ``ket`` of that class to, mean number of terms that reach them)}; with
+        ``shift`` (a Hamiltonian operator, bra = ket) the diagonal counted where it differs
+        from the configuration's average."""
         key = (id(op), ket.orbitals, ket.occupations, bra.occupations, shift)
         if key not in self._counts:
             sample, res = self._sample(ket)
@@ -92,13 +137,18 @@ class FieldCounter:
                 per = off + (np.abs(diagonal - average) >= NOISE)
             else:
                 per = np.diff(m.indptr)
-            self._counts[key] = {int(r): float(per[res == r].mean()) for r in np.unique(res)}
+            if id(op) not in self._masks:
+                self._masks[id(op)] = term_masks(op)
+            hits = term_hits(self._masks[id(op)], full, sample.dets)
+            self._counts[key] = {int(r): (float(per[res == r].mean()),
+                                          float(hits[res == r].mean())) for r in np.unique(res)}
         return self._counts[key]
 
     def elements(self, op: Operator, ket: Configuration, bra: Configuration, label: str,
-                 rows: int, shift: bool = False) -> float:
+                 rows: int, shift: bool = False, hits: bool = False) -> float:
         """Elements of the block of ``op`` between the ``rows`` determinants of class
-        ``label`` in ``ket`` and those it reaches in ``bra``."""
+        ``label`` in ``ket`` and those it reaches in ``bra`` (with ``hits``: the entries its
+        matrix is summed from, see :func:`term_hits`)."""
         from .fieldsymmetry import parse_field_label, residue
 
         try:
@@ -106,7 +156,7 @@ class FieldCounter:
                         self.symmetry.n)
         except ValueError:
             return 0.0
-        return rows * self.per_determinant(op, ket, bra, shift).get(r, 0.0)
+        return rows * self.per_determinant(op, ket, bra, shift).get(r, (0.0, 0.0))[int(hits)]
 
 
 class FieldBlocks:
@@ -141,11 +191,11 @@ class FieldBlocks:
                                      self.sides["ground"].configs[c],
                                      self.sides["excited"].configs[c], ground_label, rows)
 
-    def held(self, mults, used, sides: Sequence[str] = ("ground", "excited")) -> float:
-        """Elements of every block the builder holds on ``sides``: Hamiltonian and
-        hybridisation blocks of every ground symmetry (the ground search sees them all) and
-        of the core-hole symmetries ``used["excited"]``."""
-        total = 0.0
+    def blocks(self, mults, used, sides: Sequence[str] = ("ground", "excited")):
+        """(side, label, configuration, operator, ket, bra, rows, shift) of every Hamiltonian
+        and hybridisation block the builder makes on ``sides``: those of every ground symmetry
+        (the ground search sees them all) and of the core-hole symmetries ``used["excited"]``.
+        ``configuration`` is the block's (a hybridisation block's upper one)."""
         for name in sides:
             side = self.sides[name]
             labels = mults[name] if name == "ground" else (used[name] or mults[name])
@@ -154,9 +204,44 @@ class FieldBlocks:
                 for c, rows in enumerate(m):
                     if rows == 0:
                         continue
-                    total += sum(self.hamiltonian(name, c, k, lab, rows)
-                                 for k in range(len(side.hamiltonian)))
+                    conf = side.configs[c]
+                    for o in side.hamiltonian:
+                        yield name, lab, c, o.op, conf, conf, rows, True
                     if c + 1 < len(m) and m[c + 1]:
-                        total += sum(self.mixing(name, c, k, lab, rows)
-                                     for k in range(len(side.mixing)))
-        return total
+                        for o in side.mixing:
+                            yield name, lab, c + 1, o.op, conf, side.configs[c + 1], rows, False
+
+    def held(self, mults, used, sides: Sequence[str] = ("ground", "excited")) -> float:
+        """Elements of every block the builder makes on ``sides`` (see :meth:`blocks`)."""
+        return sum(self.counter.elements(op, ket, bra, lab, rows, shift)
+                   for _, lab, _, op, ket, bra, rows, shift in self.blocks(mults, used, sides))
+
+    def hamiltonian_elements(self, mults, label: str, levels: Sequence[int]) -> float:
+        """Elements of the whole Hamiltonian of one ground symmetry as the ground search sums
+        it from the blocks: a hybridisation block and its transpose, each block once per
+        band level of its configuration (``levels[c]``)."""
+        return sum((1 if shift else 2) * levels[c]
+                   * self.counter.elements(op, ket, bra, lab, rows, shift)
+                   for _, lab, c, op, ket, bra, rows, shift in self.blocks(mults, {}, ("ground",))
+                   if lab == label)
+
+    def largest_hits(self, mults, used, triads, sides: Sequence[str] = ("ground", "excited")
+                     ) -> float:
+        """The most entries (see :func:`term_hits`) any one block on ``sides`` is summed from:
+        the Hamiltonian and hybridisation blocks, and on the excited side the transition
+        blocks of ``triads`` (ground label, part of the dipole, excited label)."""
+        out = max((self.counter.elements(op, ket, bra, lab, rows, shift, hits=True)
+                   for _, lab, _, op, ket, bra, rows, shift in self.blocks(mults, used, sides)),
+                  default=0.0)
+        if "excited" in sides:
+            from .fieldsymmetry import DIPOLE_PARTS
+
+            g, e = self.sides["ground"], self.sides["excited"]
+            for c in range(min(len(g.configs), len(e.configs))):
+                for lab, part, _ in triads:
+                    rows = mults["ground"][lab][c]
+                    if rows:
+                        out = max(out, self.counter.elements(
+                            self.dipole[DIPOLE_PARTS[part]], g.configs[c], e.configs[c], lab,
+                            rows, hits=True))
+        return out
