@@ -347,6 +347,8 @@ def field_peak(blocks: FieldBlocks, mults: Mapping[str, Mapping[str, list[int]]]
     held = SPARSE_ELEMENT_BYTES * blocks.held(mults, used, ("ground",))
     search = 0.0
     for lab, dim in dims["ground"].items():
+        if blocks.counter.symmetry.stored(lab) != lab:
+            continue  # its partner's search stands for it
         if dim <= DENSE_GROUND:
             need = DENSE_SEARCH_BYTES * float(dim) ** 2
         else:

@@ -194,12 +194,15 @@ class FieldBlocks:
     def blocks(self, mults, used, sides: Sequence[str] = ("ground", "excited")):
         """(side, label, configuration, operator, ket, bra, rows, shift) of every Hamiltonian
         and hybridisation block the builder makes on ``sides``: those of every ground symmetry
-        (the ground search sees them all) and of the core-hole symmetries ``used["excited"]``.
+        (the ground search sees them all) and of the core-hole symmetries ``used["excited"]``,
+        but those of a class whose blocks are its time-reversed partner's (a paired model).
         ``configuration`` is the block's (a hybridisation block's upper one)."""
         for name in sides:
             side = self.sides[name]
             labels = mults[name] if name == "ground" else (used[name] or mults[name])
             for lab in labels:
+                if self.counter.symmetry.stored(lab) != lab:
+                    continue
                 m = mults[name].get(lab, [])
                 for c, rows in enumerate(m):
                     if rows == 0:
