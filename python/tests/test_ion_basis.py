@@ -1,6 +1,6 @@
 """The basis a model is built in: the point group's adapted states, or the determinants of each
 class of Jz (as in a field along z) without a field. Both must give the same spectra; "auto"
-takes the determinants only for the large D4h charge-transfer models."""
+takes the determinants (paired) only for the large Oh and D4h charge-transfer models."""
 from __future__ import annotations
 
 import json
@@ -26,12 +26,12 @@ def _model(electrons: int, symmetry: str = "D4h", ct: dict | None = CT, **kw) ->
                     ground=ground, excited=dict(EXCITED), charge_transfer=ct, **kw)
 
 
-def test_auto_takes_determinants_only_for_large_d4h_charge_transfer():
+def test_auto_pairs_only_large_oh_and_d4h_charge_transfer():
     # Ti3+ 3d1 D4h: 2p5 3d4 L2 alone has 56 700 determinants
     assert determinants_pay(_model(1)) and _model(1).field
     assert not determinants_pay(_model(8))           # Ni2+: a few hundred
     assert not determinants_pay(_model(1, ct=None))  # no charge transfer
-    assert not determinants_pay(_model(1, symmetry="Oh"))
+    assert determinants_pay(_model(1, symmetry="Oh")) and _model(1, symmetry="Oh").paired
     assert not _model(1, basis="adapted").field
     assert _model(8, basis="determinants").field
     # the threshold is on the core-hole side's determinants

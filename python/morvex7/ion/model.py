@@ -35,10 +35,11 @@ CT_COUNTS = ("levels", "configurations")
 #: The bases a model can be built in (see IonModel.basis)
 BASES = ("auto", "adapted", "determinants", "paired")
 
-#: ``basis = "auto"`` builds a D4h charge-transfer model in determinants when its core-hole
-#: configurations hold more than this many (3d0 to 3d6): there the adapted states' blocks are
-#: dense and large (Ti3+ 3d1: 469 MB file, 1.4 GB, 49 s), the determinants' sparse (62 MB,
-#: 0.13 GB, 14 s); for Fe2+ 3d6 (6120) both are quick, the determinants' file a third.
+#: ``basis = "auto"`` builds an Oh or D4h charge-transfer model paired (in determinants, one
+#: class of Jz of each time-reversed pair) when its core-hole configurations hold more than this
+#: many (3d0 to 3d6): there the adapted states' blocks are dense and large (Cr3+ 3d3 Oh: 350 MB
+#: file, 45 s of build and run), the paired determinants' sparse (34 MB, 18 s; D4h: 773 MB and
+#: 86 s against 36 MB and 14 s); for Fe2+ 3d6 (6120) both are quick, the paired file half.
 AUTO_DETERMINANTS = 5_000
 
 
@@ -302,13 +303,12 @@ class IonModel:
 
 
 def determinants_pay(model: IonModel) -> bool:
-    """Whether ``basis = "auto"`` builds ``model`` in determinants: a D4h model of a d shell
-    with charge transfer (an absorption model) whose core-hole configurations hold more than
-    AUTO_DETERMINANTS determinants. Below that both bases are cheap and the adapted states
-    are kept; in Oh, where a degenerate ground state is one row of its irrep but several
-    classes of Jz, the determinants save memory and file but not time."""
-    if model.symmetry != "D4h" or model.charge_transfer is None or model.rixs is not None \
-            or model.lv != 2:
+    """Whether ``basis = "auto"`` builds ``model`` in determinants (paired at zero field): an
+    Oh or D4h model of a d shell with charge transfer (an absorption model) whose core-hole
+    configurations hold more than AUTO_DETERMINANTS determinants. Below that both bases are
+    cheap and the adapted states are kept."""
+    if model.symmetry not in ("Oh", "D4h") or model.charge_transfer is None \
+            or model.rixs is not None or model.lv != 2:
         return False
     return sum(_determinants(c) for c in model.configurations()[1]) > AUTO_DETERMINANTS
 
