@@ -97,6 +97,8 @@ class ParameterMap:
 
     parameters: dict[str, Parameter] = field(default_factory=dict)
     source: str = ""
+    #: built paired at zero field (model.json "paired"): no field operators to set
+    paired: bool = False
 
     @classmethod
     def load(cls, model_dir: str | Path) -> ParameterMap:
@@ -119,7 +121,7 @@ class ParameterMap:
                                   [Target(t["engine"], float(t["factor"]),
                                           bool(t.get("effective", True))) for t in p["targets"]])
                   for name, p in raw.items()}
-        return cls(params, source)
+        return cls(params, source, bool(data.get("paired", False)))
 
     def names(self) -> list[str]:
         """Names that change something in this model."""
@@ -161,6 +163,11 @@ class ParameterMap:
             raise ParameterError(
                 f"{name} differs between the sides (ground {sides['ground'].value:g}, excited "
                 f"{sides['excited'].value:g}): name ground.{name} or excited.{name}")
+        if self.paired and name in ("B", "H_ex"):
+            raise ParameterError(
+                f"{name}: this model was built paired at zero field (one class of Jz of each "
+                "time-reversed pair), without the field operators; rebuild it with "
+                "morvex7-ion --basis determinants to set a field in a run")
         known = ", ".join(self.names()) or "none (the model has no model.json)"
         raise ParameterError(f"unknown parameter {name!r}: this model's physical parameters are "
                              f"{known}; engine names such as DEL or XHAM[2,1][3] also work")

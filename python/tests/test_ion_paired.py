@@ -15,6 +15,7 @@ from morvex7.ion.estimate import counts
 from morvex7.ion.fieldsymmetry import FieldSymmetry
 from morvex7.ion.model import IonModel, model_from_dict
 from morvex7.ion.spectra import combined_sticks, read_model_json
+from morvex7.params import ParameterError, ParameterMap
 
 EXCITED = {"F2vv": 10.3, "F4vv": 6.4, "zeta_v": 0.1, "zeta_c": 11.5, "F2cv": 6.16,
            "G1cv": 4.64, "G3cv": 2.64}
@@ -92,6 +93,8 @@ def test_paired_spectra_are_the_irreps_spectra(tmp_path, engine, electrons, symm
         runs[basis] = (run, read_model_json(tmp_path / basis))
     mj = json.loads((tmp_path / "paired" / "model.json").read_text())
     assert mj["paired"] and "B" not in mj["physical"]
+    with pytest.raises(ParameterError, match="built paired at zero field"):
+        ParameterMap.from_model_json(mj).check("B")  # a run cannot switch a field on
     grounds = {g["label"] for g in mj["ground_symmetries"]}
     every = counts(_model(electrons, symmetry, "determinants", ct), FieldSymmetry(symmetry))
     assert len(mj["triads"]) < len([t for t in every.triads if t[0] in grounds])
