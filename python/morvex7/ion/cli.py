@@ -250,8 +250,13 @@ def _main(args: argparse.Namespace) -> int:
     print(f"configurations: ground {', '.join(c.name for c in g.configs)}; "
           f"excited {', '.join(c.name for c in e.configs)}")
     e0 = built.ground_symmetries[0].energies[0]
+    with_triads = {t.ground for t in built.triads}
     for s in built.ground_symmetries:
-        print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV")
+        # a paired model's lower class has its partner's triads (time reversal)
+        twin = "" if s.label in with_triads or not getattr(built.symmetry, "paired", False) \
+            else f"  (its spectra are those of {built.symmetry.partner(s.label)}, time-reversed)"
+        print(f"ground symmetry {s.label:6s} dim {s.dim:2d}  E - E0 = {s.energies[0] - e0:.6f} eV"
+              + twin)
     form = " (coefficient blocks in the binary store FTN99)" if is_binary_model(out) else ""
     print(f"{len(built.triads)} triads; built in {built.seconds:.1f} s; written to {out}{form}")
     steps = json.loads((out / "model.json").read_text()).get("krylov", 0)
