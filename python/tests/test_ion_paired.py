@@ -153,3 +153,24 @@ def test_time_reversed_states_carry_every_even_operator_over():
             d_rev = states_matrix(atomic.dipole(val, core, -q), fs[1], gl).toarray()
             assert np.abs(d).max() > 0.1
             np.testing.assert_allclose(d_rev, twice * (-1) ** q * d, atol=1e-12)
+
+
+def test_a_level_split_by_rounding_stays_one_level_at_zero_temperature():
+    """Ti3+ in Oh paired: its Gamma8 ground level is the lowest state of two ground classes,
+    which the engine's 4-byte diagonalisations may put up to about 1e-4 eV apart. At 0 K both
+    must count (else z and xy differ in a cube); a level the builder found higher must not."""
+    from morvex7.ion.spectra import spectrum_weights
+
+    def model(builder: dict[str, list[float]]) -> dict:
+        grounds = [{"label": g, "energy": e[0], "energies": e, "dim": 1} for g, e in builder.items()]
+        rows = [{"triad": k + 1, "ground": g, "operator": "D0", "excited": "X", "factor": 1.0}
+                for k, g in enumerate(builder)]
+        return {"ground_symmetries": grounds, "spectra": {"iso": rows}}
+
+    engine = {1: [-7.50140], 2: [-7.50125]}  # 1.5e-4 eV apart after rounding
+    level = model({"1E1/2G": [-7.5014350, 0.0], "1E3/2G": [-7.5014350, 0.0]})
+    assert spectrum_weights(level, "iso", 0.0, engine) == {1: [0.5], 2: [0.5]}
+    split = model({"1E1/2G": [-7.5014350], "1E3/2G": [-7.5012850]})
+    assert spectrum_weights(split, "iso", 0.0, engine) == {1: [1.0], 2: [0.0]}
+    far = {1: [-7.50140], 2: [-7.49]}  # a run that lifted the degeneracy by 10 meV
+    assert spectrum_weights(level, "iso", 0.0, far) == {1: [1.0], 2: [0.0]}

@@ -5,7 +5,9 @@ summed over the rows of its initial multiplet and over the final rows, is factor
 (amplitude as the engine prints it). An initial state of energy E (one row of its multiplet)
 is populated with the Boltzmann probability p = exp(-(E - E0) / kT) / Z, where Z sums
 dim * exp(-(E - E0) / kT) over every initial state of every ground symmetry of the run; at
-zero temperature only the lowest states count, each with p = 1 / (number of lowest states).
+zero temperature only the lowest states count, each with p = 1 / (number of lowest states):
+those within DEGENERATE of the lowest, and those the builder's own energies put there (a level
+whose rows lie in different ground symmetries, which the engine's rounding can split).
 The weight of a line from that initial state is then p * factor. In a model built paired
 (one triad of each time-reversed pair, its factor the sum of the two) a ground symmetry that has
 no triads of its own is counted in Z with the energies of its ``partner``.
@@ -26,6 +28,11 @@ from .runcheck import check_run_matches_model
 K_B = 8.617333262e-5
 #: Initial states closer than this (eV) to the lowest count as degenerate with it.
 DEGENERATE = 1e-4
+#: The engine's 4-byte eigenvalues of two ground symmetries holding one degenerate level (the
+#: rows of an Oh multiplet in different classes of Jz) differ by up to about 1e-4 eV (8e-5
+#: measured): states the builder found degenerate with the lowest count with it at zero
+#: temperature as long as the engine puts them within this (eV).
+FLOAT32_SPREAD = 1e-3
 
 
 def read_model_json(path: str | Path) -> dict[str, Any]:
@@ -84,15 +91,29 @@ def spectrum_weights(model: Mapping[str, Any], polarisation: str = "iso",
     if not everything:
         return {r["triad"]: [] for r in rows}
     e0 = min(everything)
+    lowest = builder_lowest(model)
 
-    def boltzmann(e: float) -> float:
+    def boltzmann(g: str, i: int, e: float) -> float:
         if temperature == 0.0:
-            return 1.0 if e - e0 <= DEGENERATE else 0.0
+            near = e - e0 <= DEGENERATE or (i in lowest.get(g, ()) and e - e0 <= FLOAT32_SPREAD)
+            return 1.0 if near else 0.0
         return math.exp(-(e - e0) / (K_B * temperature))
 
-    z = sum(dims[g] * boltzmann(e) for g, es in states.items() for e in es)
-    return {r["triad"]: [r["factor"] * boltzmann(e) / z
-                         for e in initial_energies.get(r["triad"], [])] for r in rows}
+    z = sum(dims[g] * boltzmann(g, i, e) for g, es in states.items() for i, e in enumerate(es))
+    return {r["triad"]: [r["factor"] * boltzmann(r["ground"], i, e) / z
+                         for i, e in enumerate(initial_energies.get(r["triad"], []))]
+            for r in rows}
+
+
+def builder_lowest(model: Mapping[str, Any]) -> dict[str, set[int]]:
+    """{ground symmetry: indexes of its states that the builder's own (8-byte) energies put
+    within DEGENERATE of the lowest}: a level split over several ground symmetries by the
+    engine's rounding is still one level at zero temperature."""
+    energies = {g["label"]: list(g.get("energies", [g["energy"]]))
+                for g in model.get("ground_symmetries", [])}
+    b0 = min((es[0] for es in energies.values() if es), default=0.0)
+    return {lab: {i for i, x in enumerate(es) if x - b0 <= DEGENERATE}
+            for lab, es in energies.items()}
 
 
 #: Population (fraction) in levels without triads above which a spectrum at a temperature warns.
