@@ -32,6 +32,9 @@ def test_auto_pairs_only_large_oh_and_d4h_charge_transfer():
     assert not determinants_pay(_model(8))           # Ni2+: a few hundred
     assert not determinants_pay(_model(1, ct=None))  # no charge transfer
     assert determinants_pay(_model(1, symmetry="Oh")) and _model(1, symmetry="Oh").paired
+    # with band levels Oh keeps its irreps (its ground symmetries are smaller), D4h pairs
+    bands = {**CT, "levels": [3, 3], "width": 2.0}
+    assert not _model(1, symmetry="Oh", ct=bands).paired and _model(1, ct=bands).paired
     assert not _model(1, basis="adapted").field
     assert _model(8, basis="determinants").field
     # the threshold is on the core-hole side's determinants
