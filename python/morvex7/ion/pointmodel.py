@@ -88,7 +88,6 @@ def mixing_terms(symmetry: str, orbitals: Orbitals, ct: Mapping[str, Any],
                  excited: bool) -> list[tuple[str, Operator, float]]:
     """(name, unit operator, value) of the hybridisation per orbital set on one side."""
     ops = mixing_operators(symmetry, orbitals.shell("valence"), orbitals.shell("ligand"))
-    out = []
     return [(name, op, mixing_value(name, ct, excited)) for name, op in ops.items()]
 
 

@@ -25,7 +25,6 @@ and the configuration pairs keep their relative signs.
 """
 from __future__ import annotations
 
-from fractions import Fraction
 from typing import Mapping, Sequence
 
 import numpy as np
