@@ -12,6 +12,13 @@ section:
    without elements sits at the base with count 0), the columns of the elements (1-based,
    ascending within a row) and their values (4-byte reals).
 
+A matrix whose element count in record 2 is negative is square and symmetric, stored as its
+upper triangle (columns >= row): its three records hold only those elements, and -count is
+the number of elements it has once mirrored, which the engine expands it to on loading (the
+section header's total counts those). The writer stores a square matrix so when its 4-byte
+values are exactly symmetric: the engine then computes exactly what it does from the full
+matrix, with about half of the file.
+
 All integers are 4-byte little-endian. The model builder writes FTN99 directly for large models
 (no text to format or parse) together with a stub FTN14: the engine opens FTN14 even when it
 reads the store. The stub holds only comment lines (the matrices' shapes among them), so an
@@ -52,27 +59,70 @@ class StoreError(ValueError):
 @dataclass
 class StoreMatrix:
     """One stored matrix: its shape and its elements row by row (``rows`` and ``cols``
-    0-based, ``values`` 4-byte reals; sorted by row, then column)."""
+    0-based, ``values`` 4-byte reals; sorted by row, then column). ``symmetric``: whether
+    its 4-byte values are exactly symmetric (found out when first asked if not given); such
+    a matrix is written as its upper triangle."""
 
     shape: tuple[int, int]
     rows: np.ndarray
     cols: np.ndarray
     values: np.ndarray
+    symmetric: bool | None = None
 
     @property
     def count(self) -> int:
-        """The number of stored elements."""
+        """The number of elements (of the whole matrix, as the engine loads it)."""
         return len(self.values)
+
+    @property
+    def triangle(self) -> bool:
+        """Whether the matrix is written as its upper triangle."""
+        if self.symmetric is None:
+            self.symmetric = self.shape[0] == self.shape[1] and is_symmetric(
+                self.rows, self.cols, self.values)
+        return self.symmetric
 
     def elements(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Rows, columns (0-based) and values of the elements, row by row."""
         return self.rows, self.cols, self.values
 
     def write_records(self, f) -> None:
-        """The matrix's three records of a store file (row index, columns, values)."""
-        _record(f, row_index(self))
-        _record(f, np.asarray(self.cols, dtype=_I4) + 1)
-        _record(f, np.asarray(self.values, dtype=_F4))
+        """The matrix's three records of a store file (row index, columns, values), of its
+        upper triangle when it is written so."""
+        rows, cols, values = self.elements()
+        if self.triangle:
+            upper = cols >= rows
+            rows, cols, values = rows[upper], cols[upper], values[upper]
+        _record(f, row_index_of_counts(np.bincount(rows, minlength=self.shape[0])[:self.shape[0]]))
+        _record(f, np.asarray(cols, dtype=_I4) + 1)
+        _record(f, np.asarray(values, dtype=_F4))
+
+
+def is_symmetric(rows: np.ndarray, cols: np.ndarray, values: np.ndarray) -> bool:
+    """Whether elements given row by row (columns rising within a row) form a symmetric
+    matrix, bit for bit: every element (i, j, v) has its mirror (j, i) with the same 4-byte
+    value, none missing. False for no elements (nothing to save)."""
+    n = len(values)
+    if n == 0 or np.count_nonzero(cols > rows) != np.count_nonzero(cols < rows):
+        return False
+    # the elements column by column, rows rising within a column (the input's row order is
+    # kept by a stable sort): the transposed matrix row by row, which must be the matrix
+    order = np.argsort(cols, kind="stable")
+    bits = np.asarray(values, dtype=_F4).view(_I4)
+    return bool(np.array_equal(cols[order], rows) and np.array_equal(rows[order], cols)
+                and np.array_equal(bits[order], bits))
+
+
+def mirrored(rows: np.ndarray, cols: np.ndarray, values: np.ndarray
+             ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The elements of a symmetric matrix given by its upper triangle (columns >= row):
+    both triangles, row by row, columns rising, the mirrored values bit for bit."""
+    lower = cols > rows
+    r = np.concatenate([rows, cols[lower]])
+    c = np.concatenate([cols, rows[lower]])
+    v = np.concatenate([values, values[lower]])
+    order = np.lexsort((c, r))
+    return r[order], c[order], v[order]
 
 
 # --------------------------------------------------------------------------- writing
@@ -94,15 +144,9 @@ def _record(f, *arrays: np.ndarray) -> None:
     f.write(mark)
 
 
-def row_index(m: StoreMatrix) -> np.ndarray:
-    """The row index of a matrix as the engine stores it: 3 integers per row, positions from 1
-    (a row without elements: 1, 1, 0)."""
-    nrow = m.shape[0]
-    return row_index_of_counts(np.bincount(m.rows, minlength=nrow)[:nrow])
-
-
 def row_index_of_counts(counts: np.ndarray) -> np.ndarray:
-    """The row index (see :func:`row_index`) of rows holding ``counts`` elements."""
+    """The row index of rows holding ``counts`` elements as the engine stores it: 3 integers
+    per row, positions from 1 (a row without elements: 1, 1, 0)."""
     nrow = len(counts)
     counts = counts.astype(_I4)
     first = (np.cumsum(counts) - counts + 1).astype(_I4)
@@ -114,11 +158,17 @@ def row_index_of_counts(counts: np.ndarray) -> np.ndarray:
     return index
 
 
-def write_store(path: str | Path, sections: list[list[StoreMatrix]]) -> int:
+def write_store(path: str | Path, sections: list[list[StoreMatrix]],
+                triangles: bool = True) -> int:
     """Write the sections (lists of matrices, in the engine's load order) as a store file;
-    returns its size in bytes. The file is written beside `path` and then moved onto it: run
-    directories that hold a link to an earlier store keep that one, whole."""
+    returns its size in bytes. A symmetric matrix is written as its upper triangle unless
+    ``triangles`` is False (every matrix whole, as the engine writes its own store). The file
+    is written beside `path` and then moved onto it: run directories that hold a link to an
+    earlier store keep that one, whole."""
     path = Path(path)
+    if not triangles:
+        sections = [[m if not m.triangle else StoreMatrix(m.shape, *m.elements(), symmetric=False)
+                     for m in mats] for mats in sections]
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         with open(tmp, "wb") as f:
@@ -130,13 +180,18 @@ def write_store(path: str | Path, sections: list[list[StoreMatrix]]) -> int:
 
 
 def _write_sections(f, sections: list[list[StoreMatrix]]) -> None:
-    """Each matrix is a StoreMatrix or anything with its ``shape``, ``count`` and
-    ``write_records`` (a block the builder spooled to disk, written by copying)."""
+    """Each matrix is a StoreMatrix or anything with its ``shape``, ``count``, ``triangle``
+    and ``write_records`` (a block the builder spooled to disk, written by copying). A
+    matrix written as its upper triangle is marked by its element count negated."""
     for mats in sections:
-        counts = np.array([[m.count, m.shape[0]] for m in mats], dtype=_I4)
-        _record(f, np.array([int(counts[:, 0].sum()) if len(mats) else 0, len(mats)],
-                            dtype=_I4))
-        _record(f, counts.reshape(-1))
+        counts = np.array([[m.count, m.shape[0]] for m in mats], dtype=np.int64).reshape(-1, 2)
+        total = int(counts[:, 0].sum())
+        if total > MAX_RECORD:
+            raise ValueError(f"a section of {total} elements exceeds the engine's count of "
+                             f"at most {MAX_RECORD}")
+        counts[:, 0] *= np.array([-1 if m.triangle else 1 for m in mats], dtype=np.int64)
+        _record(f, np.array([total, len(mats)], dtype=_I4))
+        _record(f, counts.astype(_I4).reshape(-1))
         for m in mats:
             m.write_records(f)
 
@@ -219,7 +274,15 @@ class _Records:
 
 def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             shape: tuple[int, int] | None) -> StoreMatrix:
+    """Matrix ``where`` of ``nelem`` elements and ``nrow`` rows (a negative ``nelem``: a
+    symmetric one stored as its upper triangle, mirrored here into -nelem elements)."""
     index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3).astype(np.int64)
+    full = -nelem if nelem < 0 else None
+    if full is not None:
+        nelem = int(np.maximum(index[:, 2], 0).sum())
+        if nelem > full:
+            raise rec.fail(f"the rows of the upper triangle of {where} hold {nelem} elements, "
+                           f"more than the {full} of the whole symmetric matrix")
     cols = rec.next(nelem, _I4, f"the columns of {where}").astype(np.int64)
     values = rec.next(nelem, _F4, f"the values of {where}").copy()
     counts = index[:, 2]
@@ -248,13 +311,22 @@ def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             raise rec.fail(f"{where} holds a value that is NaN or infinite")
     resort = np.lexsort((cols, rows))
     rows, cols, values = rows[resort], cols[resort], values[resort]
-    ncol = int(cols.max()) if nelem else 0
+    if full is not None:
+        if (cols <= rows).any() or (cols > nrow).any():
+            raise rec.fail(f"{where} is stored as the upper triangle of a symmetric {nrow} x "
+                           f"{nrow} matrix, but has an element outside it")
+        rows, cols, values = mirrored(rows, cols - 1, values)
+        cols = cols + 1
+        if len(values) != full:
+            raise rec.fail(f"the upper triangle of {where} expands to {len(values)} elements, "
+                           f"its count says {full}")
+    ncol = int(cols.max()) if len(values) else 0
     if shape is not None:
         if shape[0] != nrow or shape[1] < ncol:
             raise rec.fail(f"{where} is {nrow} x {ncol} or more, the stub FTN14 says "
                            f"{shape[0]} x {shape[1]}")
         ncol = shape[1]
-    return StoreMatrix((nrow, ncol), rows, cols - 1, values)
+    return StoreMatrix((nrow, ncol), rows, cols - 1, values, symmetric=full is not None or None)
 
 
 def read_store(path: str | Path,
@@ -273,7 +345,8 @@ def read_store(path: str | Path,
         if nmat < 0 or total < 0:
             raise rec.fail(f"section {s} has {nmat} matrices and {total} elements")
         counts = rec.next(2 * nmat, _I4, f"the counts of section {s}").reshape(nmat, 2)
-        if (counts < 0).any() or int(counts[:, 0].astype(np.int64).sum()) != total:
+        loaded = np.abs(counts[:, 0].astype(np.int64))  # negative: an upper triangle
+        if (counts[:, 1] < 0).any() or int(loaded.sum()) != total:
             raise rec.fail(f"the counts of section {s} do not add up to its {total} elements")
         if shapes is not None and (len(shapes) < s or len(shapes[s - 1]) != nmat):
             raise rec.fail(f"section {s} holds {nmat} matrices, which the stub FTN14 does not "

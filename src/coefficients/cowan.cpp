@@ -210,16 +210,21 @@ void check_columns(const int32_t* index, const int32_t* cols, int32_t nrow, int3
   }
 }
 
-// Record 2: element and row counts of every matrix, none negative, adding up
-// to the section header's total.
+// Record 2: element and row counts of every matrix, adding up to the section
+// header's total. A negative element count marks a symmetric matrix of which
+// only the upper triangle is stored: it holds -count elements once expanded,
+// and that is what the header counts (rows >= 0 for every matrix).
+int64_t loaded_elements(int32_t count) { return count < 0 ? -int64_t{count} : int64_t{count}; }
+
 void check_counts(const std::vector<int32_t>& counts, int32_t nmat, int32_t total) {
   int64_t sum = 0;
   for (int32_t k = 0; k < nmat; ++k) {
     const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
-    if (elements < 0 || rows < 0) {
-      refuse_store("matrix " + std::to_string(k + 1) + " has a negative element or row count.");
+    if (rows < 0 || elements == std::numeric_limits<int32_t>::min()) {
+      refuse_store("matrix " + std::to_string(k + 1) + " has a negative row count or an " +
+                   "element count out of range.");
     }
-    sum += elements;
+    sum += loaded_elements(elements);
   }
   if (sum != total) {
     refuse_store("the matrices hold " + std::to_string(sum) +
@@ -248,6 +253,103 @@ void read_store_matrix(int32_t k, int32_t elements, int32_t rows) {
   shift_index(ih(index_pos), val_pos, col_pos, rows);
 }
 
+// A symmetric matrix stored as its upper triangle (columns >= row, rows <= the
+// row count: it is square). It is expanded into the element list the full
+// matrix would have been stored as - rows ascending, columns ascending within
+// a row, the mirrored values copied bit for bit, a row without elements at
+// (1, 1, 0) before re-basing - in arrays taken from the work array exactly as
+// for the full matrix, so that everything built from it is the same. The
+// triangle itself is read outside the work array.
+void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
+  const std::string which = " of matrix " + std::to_string(k + 1);
+  int32_t index_pos = 0, col_pos = 0, val_pos = 0;
+  expect_record(3 * int64_t{rows}, "the row index" + which);
+  illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
+  indx.pos[k] = index_pos;
+  int32_t* index = ih(index_pos);
+  rint99(index, 3 * rows);
+  int64_t stored = 0;
+  for (int32_t i = 0; i < rows; ++i) stored += std::max(index[3 * i + 2], 0);
+  if (stored > elements) {
+    refuse_store("the rows of the upper triangle" + which + " hold " + std::to_string(stored) +
+                 " elements, more than the " + std::to_string(elements) +
+                 " of the whole symmetric matrix.");
+  }
+  const auto n = static_cast<int32_t>(stored);
+  std::vector<int32_t> cols(static_cast<std::size_t>(n));
+  std::vector<float> values(static_cast<std::size_t>(n));
+  expect_record(n, "the columns" + which);
+  rint99(cols.data(), n);
+  expect_record(n, "the values" + which);
+  read99(values.data(), n);
+  check_row_index(index, rows, n, k + 1);
+  check_columns(index, cols.data(), rows, k + 1);
+
+  // Where row i's stored part starts in cols/values, and the full row counts:
+  // the stored part, plus the mirror of every element above the diagonal in
+  // its column's row.
+  std::vector<int64_t> first(static_cast<std::size_t>(rows));
+  std::vector<int64_t> lower(static_cast<std::size_t>(rows), 0);
+  int64_t ref = std::numeric_limits<int64_t>::max();
+  for (int32_t i = 0; i < rows; ++i) ref = std::min<int64_t>(ref, index[3 * i + 1]);
+  for (int32_t i = 0; i < rows; ++i) {
+    first[i] = index[3 * i + 1] - ref;
+    for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
+      const int32_t c = cols[first[i] + e];
+      if (c < i + 1 || c > rows) {
+        refuse_store("row " + std::to_string(i + 1) + which + " has column " +
+                     std::to_string(c) + ", outside the upper triangle of a symmetric " +
+                     std::to_string(rows) + " x " + std::to_string(rows) + " matrix.");
+      }
+      if (c > i + 1) ++lower[c - 1];
+    }
+  }
+  int64_t full = 0;
+  for (int32_t i = 0; i < rows; ++i) full += index[3 * i + 2] + lower[i];
+  if (full != elements) {
+    refuse_store("the upper triangle" + which + " expands to " + std::to_string(full) +
+                 " elements, its count says " + std::to_string(elements) + ".");
+  }
+
+  illoc("old cowan", elements, col_pos);
+  alloc("old cowan", elements, val_pos);
+  int32_t* out_cols = ih(col_pos);
+  float* out_values = rh(val_pos);
+  // next[i]: where row i's next mirrored element goes; its stored part
+  // follows its mirrored ones. The stored parts are copied first (the index
+  // is rewritten in place below).
+  std::vector<int64_t> next(static_cast<std::size_t>(rows));
+  std::vector<int32_t> counts(static_cast<std::size_t>(rows));
+  int64_t start = 0;
+  for (int32_t i = 0; i < rows; ++i) {
+    const int32_t own = index[3 * i + 2];
+    next[i] = start;
+    for (int32_t e = 0; e < own; ++e) {
+      out_cols[start + lower[i] + e] = cols[first[i] + e];
+      out_values[start + lower[i] + e] = values[first[i] + e];
+    }
+    counts[i] = static_cast<int32_t>(lower[i] + own);
+    start += counts[i];
+  }
+  for (int32_t i = 0; i < rows; ++i) {  // rows ascending: mirrored columns ascend
+    for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
+      const int32_t c = cols[first[i] + e];
+      if (c == i + 1) continue;
+      out_cols[next[c - 1]] = i + 1;
+      out_values[next[c - 1]] = values[first[i] + e];
+      ++next[c - 1];
+    }
+  }
+  int32_t position = 1;
+  for (int32_t i = 0; i < rows; ++i) {
+    index[3 * i] = counts[i] > 0 ? position : 1;
+    index[3 * i + 1] = index[3 * i];
+    index[3 * i + 2] = counts[i];
+    position += counts[i];
+  }
+  shift_index(index, val_pos, col_pos, rows);
+}
+
 void cowan_from_store() {
   if (!cowan_store.store_written && !cowan_store.age_checked) store_age_notice();
   cowan_store.age_checked = true;
@@ -268,7 +370,11 @@ void cowan_from_store() {
   cowan_store.nmat = 0;
   cowan_store.from_store = true;
   for (int32_t k = 0; k < nmat; ++k) {
-    read_store_matrix(k, counts[2 * k], counts[2 * k + 1]);
+    if (counts[2 * k] < 0) {
+      read_store_triangle(k, -counts[2 * k], counts[2 * k + 1]);
+    } else {
+      read_store_matrix(k, counts[2 * k], counts[2 * k + 1]);
+    }
     cowan_store.nrow[k] = counts[2 * k + 1];
   }
   cowan_store.nmat = nmat;

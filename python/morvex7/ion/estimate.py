@@ -688,8 +688,13 @@ def text_bytes(sections: Sequence[Sequence[Block]], simple: bool = False,
 def binary_bytes(sections: Sequence[Sequence[Block]]) -> float:
     """Bytes of the binary store FTN99 of the sections: records of 4-byte numbers between
     4-byte length marks; per section its totals and the matrices' counts, per matrix the row
-    index (three integers a row), the columns and the values."""
-    return sum(24.0 + 8 * len(blocks) + sum(12.0 * b.rows + 24 + 8.0 * b.elements
+    index (three integers a row), the columns and the values. A Hamiltonian block is symmetric
+    and stored as its upper triangle: half its elements off the diagonal and the diagonal
+    (taken as full)."""
+    def stored(b: Block) -> float:
+        return (b.elements + min(b.rows, b.elements)) / 2 if b.kind == "ham" else b.elements
+
+    return sum(24.0 + 8 * len(blocks) + sum(12.0 * b.rows + 24 + 8.0 * stored(b)
                                             for b in blocks) for blocks in sections)
 
 

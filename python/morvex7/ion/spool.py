@@ -8,7 +8,9 @@ element); most of them are only ever written out. The builder hands each such bl
 to an unnamed temporary file a band of rows at a time, and returns a small
 :class:`SpooledBlock` to keep in the block's place. The writer then copies each block's
 records from the spool into the store file FTN99 (or reads one block at a time back for the
-text FTN14): the files are the same bytes as from blocks held in memory.
+text FTN14): the files are the same bytes as from blocks held in memory. A square block whose
+written values are exactly symmetric keeps only its upper triangle in the spool, as the store
+holds it (see morvex7.store); read back, it is mirrored whole.
 
 The spool file lies beside the model directory (on its file system, not in memory) and has no
 name: it vanishes when closed or when the process ends, however it ends.
@@ -24,7 +26,7 @@ from pathlib import Path
 import numpy as np
 import scipy.sparse as sp
 
-from morvex7.store import record_mark, row_index_of_counts
+from morvex7.store import is_symmetric, mirrored, record_mark, row_index_of_counts
 
 #: bytes copied from the spool at a time
 COPY_CHUNK = 16 << 20
@@ -35,7 +37,8 @@ class SpooledBlock:
     """A block written to a spool: its shape, the scale it was stored at, how many elements
     were kept, the largest magnitude of the block as made (before scaling) and where its
     records lie (columns from ``offset``, values 4 * ``room`` bytes further, then the row
-    index)."""
+    index). ``triangle``: the block is symmetric and the spool holds its upper triangle,
+    ``stored`` elements of its ``count``."""
 
     shape: tuple[int, int]
     scale: float | None
@@ -44,13 +47,19 @@ class SpooledBlock:
     spool: "BlockSpool"
     offset: int
     room: int
+    triangle: bool = False
+    stored: int = -1
+
+    def __post_init__(self) -> None:
+        if self.stored < 0:
+            self.stored = self.count
 
     def _at(self, part: str) -> tuple[int, int]:
         """(position, bytes) of the columns, values or row index in the spool."""
         if part == "cols":
-            return self.offset, 4 * self.count
+            return self.offset, 4 * self.stored
         if part == "values":
-            return self.offset + 4 * self.room, 4 * self.count
+            return self.offset + 4 * self.room, 4 * self.stored
         return self.offset + 8 * self.room, 12 * self.shape[0]
 
     def write_records(self, f) -> None:
@@ -63,11 +72,13 @@ class SpooledBlock:
             f.write(mark)
 
     def elements(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Rows, columns (0-based) and 4-byte values of the stored elements, read back."""
+        """Rows, columns (0-based) and 4-byte values of the block's elements, read back (a
+        triangle mirrored whole)."""
         index = self.spool.read(*self._at("index"), np.int32).reshape(-1, 3)
         rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), index[:, 2])
         cols = self.spool.read(*self._at("cols"), np.int32) - 1
-        return rows, cols, self.spool.read(*self._at("values"), np.float32)
+        values = self.spool.read(*self._at("values"), np.float32)
+        return mirrored(rows, cols, values) if self.triangle else (rows, cols, values)
 
 
 class BlockSpool:
@@ -105,15 +116,31 @@ class BlockSpool:
         room = block.nnz if sp.issparse(block) else int(np.count_nonzero(block))
         offset, count = self.end, 0
         counts = np.zeros(shape[0], dtype=np.int64)
+        square = shape[0] == shape[1]
+        bands = []  # of a square block, kept to test it for symmetry
         for rows, cols, v32 in element_bands(block, scale):
             self._write(cols + np.int32(1), offset + 4 * count)
             self._write(v32, offset + 4 * room + 4 * count)
             counts += np.bincount(rows, minlength=shape[0])
             count += len(v32)
+            if square:
+                bands.append((rows, cols, v32))
+        stored, triangle = count, False
+        if bands:
+            rows, cols, v32 = (np.concatenate([b[k] for b in bands]) for k in range(3))
+            del bands
+            if is_symmetric(rows, cols, v32):
+                # the upper triangle over the whole block, where its first elements were
+                upper = cols >= rows
+                rows, cols, v32 = rows[upper], cols[upper], v32[upper]
+                self._write(cols + np.int32(1), offset)
+                self._write(v32, offset + 4 * room)
+                counts = np.bincount(rows, minlength=shape[0])
+                stored, triangle = len(v32), True
         self._write(row_index_of_counts(counts), offset + 8 * room)
         self.end = offset + 8 * room + 12 * shape[0]
         self.blocks += 1
-        return SpooledBlock(shape, scale, count, largest, self, offset, room)
+        return SpooledBlock(shape, scale, count, largest, self, offset, room, triangle, stored)
 
     def copy(self, f, at: int, size: int) -> None:
         """Copy ``size`` bytes from position ``at`` of the spool to the file ``f``."""
