@@ -127,7 +127,8 @@ class BlockSpool:
                 bands.append((rows, cols, v32))
         stored, triangle = count, False
         if bands:
-            rows, cols, v32 = (np.concatenate([b[k] for b in bands]) for k in range(3))
+            rows, cols, v32 = (bands[0][k] if len(bands) == 1
+                               else np.concatenate([b[k] for b in bands]) for k in range(3))
             del bands
             if is_symmetric(rows, cols, v32):
                 # the upper triangle over the whole block, where its first elements were
