@@ -35,9 +35,10 @@ BASE_BYTES = 54e6
 COUPLED_MIX = {"Oh": 0.42, "Td": 0.42, "D4h": 0.11}
 
 #: What the coupled builder keeps of a side's states beside the lower parts' states themselves
-#: (the copies of every configuration, the coupler's factor spaces and sector copies), as a
-#: share of those: fitted to the peak measured with charge transfer (3d1-3d3 D4h, 3d3 Oh).
-COUPLED_HELD = {"Oh": 1.1, "Td": 1.1, "D4h": 2.3}
+#: (the copies of every configuration, the coupler's factor spaces and sector copies, the
+#: lower part of a configuration with a closed ligand shell), as a share of those: fitted to
+#: the peak measured with charge transfer (3d0-3d6 in Oh and in D4h's irreps).
+COUPLED_HELD = {"Oh": 1.1, "Td": 1.1, "D4h": 2.6}
 
 #: Bytes of one element of a sparse block the builder holds (a float64 value, a 4-byte column).
 SPARSE_ELEMENT_BYTES = 12.0
@@ -53,11 +54,25 @@ TERM_BYTES = 70.0
 #: workspace (56 measured on the 3d0 D4h model in determinants, 540 rows).
 DENSE_SEARCH_BYTES = 56.0
 #: ... and of the sparse search, per element of the Hamiltonian summed from its blocks (the
-#: sums, the triangle's coordinates and its transpose) ...
-SPARSE_SEARCH_BYTES = 60.0
+#: sums, the triangle's coordinates and its transpose; 45-98 measured over the 3d series in
+#: Oh and in D4h's irreps, from 977 to 3030 rows) ...
+SPARSE_SEARCH_BYTES = 100.0
 #: ... besides at most this many Lanczos vectors of 8 bytes a row (the search asks for up to
 #: 64 states with twice as many vectors and 24 more)
 SEARCH_VECTORS = 152
+
+#: Bytes per group element and square of a shell's determinants that the shell-coupled
+#: builder takes while it adapts the shell (the heap keeps them through the ground side's
+#: phase): 6-12 measured on 3d4-3d7 in Oh
+SHELL_ACTION_BYTES = 10.0
+
+#: 8-byte copies of a spherical configuration's states written out over their M = J sector
+#: (a spectator ligand's coupled with a neighbour written otherwise: 5 measured on the
+#: hybridisation of Ce3+ 3d9 4f3 L) ...
+SPHERICAL_STATE_COPIES = 5
+#: ... and of a spectator ligand's written only for the transition blocks (2 measured on
+#: Ti4+ 2p5 3d3 L2)
+SPHERICAL_DIPOLE_COPIES = 2
 
 #: The builder's ground search diagonalises at most this many rows densely
 #: (morvex7.ion.build.DENSE_GROUND).
@@ -284,32 +299,96 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
                   mults: Mapping[str, Mapping[str, list[int]]],
                   used: Mapping[str, Sequence[str]], nmix: int, mix_fill: float,
                   transition: float = 0.0, held: float = 0.0) -> float:
-    """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays, in its
-    largest phase. Throughout: the lower parts' states (every row, complex, and a copy by
-    sector), and ``held`` times those for the rest of the states kept. Then the largest of: the ground side's hybridisation blocks (dense, held for the
-    ground-state search, then written to the spool); one hybridisation operator's factor
-    blocks between the pair of configurations in hand (one per ladder of the cut shell, a
-    quarter of the pairs of rows connected) with the largest core-hole block being made (a
-    value and a column per element, ``mix_fill`` of them, its sifted copy on the way to the
-    spool); the dipole's factor blocks with ``transition``, the largest transition block in
-    the making. Every block is written to the spool as it is made (morvex7.ion.spool)."""
-    spaces = factors = kept = making = 0.0
+    """Bytes of what the shell-coupled builder holds beside the per-symmetry arrays while it
+    makes the core-hole side's blocks and the transitions. Throughout: the lower parts' states
+    of the configurations with an open ligand shell, which the coupler keeps as factor spaces
+    (every row, complex, and a copy by sector), and ``held`` times those for the rest of the
+    states kept (a configuration whose ligand shell is closed has the core and valence shells
+    as its factors, its lower part coupled only for the operators to its neighbour: within
+    that share). Then the larger of: one hybridisation operator's factor blocks between the
+    pair of configurations in hand (one per ladder of the cut shell, a quarter of the pairs
+    of rows connected) with the largest core-hole block being made (a value and a column per
+    element, ``mix_fill`` of them, its sifted copy on the way to the spool); the dipole's
+    factor blocks with ``transition``, the largest transition block in the making. Every
+    block is written to the spool as it is made (morvex7.ion.spool); the ground side's
+    phase is :func:`ground_phase_bytes`."""
+    spaces = factors = making = 0.0
     for s, cs in sides.items():
         for c in range(len(cs) - 1):
             a, b = cs[c], cs[c + 1]
             cut = _cut(a, b)
             la, lb = _lower(a, cut), _lower(b, cut)
-            spaces = max(spaces, 32.0 * (la * la + lb * lb))
+            spaces = max(spaces, 32.0 * sum(n * n for n, conf in ((la, a), (lb, b))
+                                             if _ligand_open(conf)))
             ladders = a.orbitals.shells[cut].size
             factors = max(factors, 16.0 * ladders * la * lb / 4)
-            sizes = [mults[s][lab][c] * mults[s][lab][c + 1] for lab in (used[s] or mults[s])]
-            if s == "ground":
-                kept += 8.0 * nmix * sum(sizes)
-            else:
+            if s == "excited":
+                sizes = [mults[s][lab][c] * mults[s][lab][c + 1] for lab in (used[s] or mults[s])]
                 making = max([making] + [2 * SPARSE_ELEMENT_BYTES * mix_fill * n for n in sizes])
     pairs = list(zip(sides["ground"], sides["excited"]))
     dipole = sum(16.0 * 3 * _lower(g, _cut(g, e)) * _lower(e, _cut(g, e)) / 4 for g, e in pairs)
-    return (1.0 + held) * spaces + max(kept, factors + making, dipole + transition)
+    return (1.0 + held) * spaces + max(factors + making, dipole + transition)
+
+
+def ground_phase_bytes(symmetry: Symmetry, sections: Sequence[Sequence[Block]],
+                       mults: Mapping[str, Mapping[str, list[int]]],
+                       dims: Mapping[str, int], nmix: int, npairs: int,
+                       dense_mix: bool) -> float:
+    """Bytes the builder holds during the ground search beside its fixed part: with
+    ``dense_mix`` (the shell-coupled builder) the ground side's hybridisation blocks of every
+    symmetry (dense), and the largest search: a Hamiltonian of at most DENSE_GROUND rows
+    diagonalised densely, a larger one summed sparse from its blocks (``sections``, the
+    estimate's, where they hold its symmetry) and searched with Lanczos vectors."""
+    ground = mults["ground"]
+    kept = 0.0
+    if dense_mix:
+        kept = 8.0 * nmix * sum(m[c] * m[c + 1] for m in ground.values()
+                                for c in range(len(m) - 1))
+    searched = [lab for lab in dims if symmetry.stored(lab) == lab]  # a partner's stands
+    elements = {lab: ground_hamiltonian_elements(sections, lab, npairs, len(ground[lab]))
+                for lab in searched}
+    # a symmetry without triads has no blocks counted: filled as the fullest counted one
+    fill = max((n / float(dims[lab]) ** 2 for lab, n in elements.items() if n), default=1.0)
+    search = 0.0
+    for lab in searched:
+        dim = dims[lab]
+        if dim <= DENSE_GROUND:
+            need = DENSE_SEARCH_BYTES * float(dim) ** 2
+        else:
+            need = (SPARSE_SEARCH_BYTES * (elements[lab] or fill * float(dim) ** 2)
+                    + 8.0 * SEARCH_VECTORS * dim)
+        search = max(search, need)
+    return kept + search
+
+
+def ground_hamiltonian_elements(sections: Sequence[Sequence[Block]], label: str, npairs: int,
+                                nconf: int) -> float:
+    """Elements of the ground Hamiltonian of ``label`` summed from its stored blocks (each
+    once, a hybridisation block and its transpose, each as often as its band levels), as far
+    as ``sections`` hold them (the triads counted; none for a symmetry without triads)."""
+    seen: dict[tuple, float] = {}
+    for i, blocks in enumerate(sections):
+        for b in blocks:
+            k = b.key
+            if k[:1] == ("ground",) and k[2] == label:
+                seen[k] = b.levels * b.elements
+            elif k[:1] == ("M",) and k[1] == label and npairs <= i < npairs + nconf - 1:
+                seen[(i,) + k] = 2.0 * b.levels * b.elements
+    return sum(seen.values())
+
+
+def shell_adaptation_bytes(symmetry: Symmetry, configs: Iterable[Configuration]) -> float:
+    """Bytes the shell-coupled builder takes while it adapts one open shell on its own (the
+    group's elements applied to the shell's determinants; held by the heap through the ground
+    side's phase): SHELL_ACTION_BYTES per group element and square of the largest shell's
+    determinants."""
+    group = getattr(getattr(symmetry, "oh", symmetry), "group", None)
+    if group is None:
+        return 0.0
+    largest = max((comb(sh.size, n) for conf in configs
+                   for sh, n in zip(conf.orbitals.shells, conf.occupations) if 0 < n < sh.size),
+                  default=0)
+    return SHELL_ACTION_BYTES * group.order * float(largest) ** 2
 
 
 def chooses_binary(elements: float) -> bool:
@@ -992,10 +1071,13 @@ def estimate(model: IonModel, symmetry: Symmetry,
                     # matrices are those without the ligand; its states are written out over
                     # its determinants only for a block with a configuration coupled otherwise
                     inner = _inner_sector(symmetry, conf)
-                    factored = inner and all(_inner_sector(symmetry, c) for c in _partners(
-                        sides, s, k))
+                    apart = [c for c in _partners(sides, s, k) if not _inner_sector(symmetry, c)]
+                    factored = inner and not apart
                     held_factored |= bool(factored)
-                    arrays = 8.0 * (3 * (inner or sec) ** 2 + (0 if factored else 6 * m * sec))
+                    # only for a transition block: written once, with its copy on the way
+                    copies = (SPHERICAL_STATE_COPIES if not inner or apart[0] in cs
+                              else SPHERICAL_DIPOLE_COPIES)
+                    arrays = 8.0 * (3 * (inner or sec) ** 2 + (0 if factored else copies * m * sec))
                 else:
                     arrays = 8.0 * m * sec * 6
                     if s == "ground" and not coupled:
@@ -1008,11 +1090,13 @@ def estimate(model: IonModel, symmetry: Symmetry,
         tran = transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
         peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name], tran,
                               COUPLED_HELD[symmetry.name])
-    ground_dense = max(dims["ground"].values(), default=0)
     if in_field is not None:
         peak = field_peak(in_field, mults, dims, used, triads3, [1, n2, n2 * n3])
-    elif n2 * n3 == 1:
-        peak = max(peak, 8.0 * 3 * ground_dense ** 2)
+    else:
+        peak = max(peak, ground_phase_bytes(symmetry, sections, mults, dims["ground"], nmix,
+                                            npairs, coupled))
+        if coupled:
+            peak = max(peak, shell_adaptation_bytes(symmetry, gconf + econf))
     builder = BASE_BYTES + max(peak, writing_bytes(sections, binary))
 
     steps = krylov_steps(model, (dims["excited"][e] for _, e in triads))
