@@ -10,7 +10,8 @@ Each case builds in a child process (its peak memory is that child's ru_maxrss) 
 ``--no-run``, runs the engine as ``morvex7-ion --run`` does (its work array in use is the largest
 "Maximum heap used" of the log). The estimate is the one made before the build (every symmetry
 the ground state could have) and the one for the triads the builder chose; the table shows the
-second beside the built figures, with the ratio estimate / built. ``--json`` also keeps every
+second beside the built figures, with the ratio estimate / built (for the builder's peak also
+the first's, which decides whether a model is refused). ``--json`` also keeps every
 stored block's shape and element count, to calibrate the fill of the blocks.
 """
 from __future__ import annotations
@@ -123,14 +124,15 @@ def ratio(a: float, b: float) -> str:
 
 def row(case: str, r: dict) -> list[str]:
     if "failed" in r:
-        return [case, r["failed"]] + [""] * 7
+        return [case, r["failed"]] + [""] * 8
     e = r["after"]
     built_store = r["files"].get("FTN99", r["files"].get("FTN14", 0))
     est_store = e["store_bytes"]
     cells = [case, f"{r['store']}/{e['store'] or '?'}",
              f"{built_store / 1e6:.2f} MB", ratio(est_store, built_store),
              f"{r['text_bytes'] / 1e6:.2f} MB", ratio(e["ftn14"], r["text_bytes"]),
-             f"{r['builder_rss'] / 1e6:.0f} MB", ratio(e["builder"], r["builder_rss"])]
+             f"{r['builder_rss'] / 1e6:.0f} MB", ratio(e["builder"], r["builder_rss"]),
+             ratio(r["before"]["builder"], r["builder_rss"])]
     if "engine_heap" in r:
         cells += [f"{r['engine_heap']}", ratio(e["cells"], r["engine_heap"]),
                   ratio(r["work_array"], r["engine_heap"]),
@@ -150,7 +152,7 @@ def main() -> None:
     p.add_argument("--json", type=Path, help="write every case's figures and blocks here")
     args = p.parse_args()
     head = ["case", "store built/est", "store file", "est/built", "text FTN14", "est/built",
-            "builder peak", "est/built", "engine cells", "est/built", "work_array/used",
+            "builder peak", "est/built", "before/built", "engine cells", "est/built", "work_array/used",
             "engine CPU", "estimated"]
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))

@@ -57,6 +57,9 @@ DENSE_SEARCH_BYTES = 56.0
 #: sums, the triangle's coordinates and its transpose; 45-98 measured over the 3d series in
 #: Oh and in D4h's irreps, from 977 to 3030 rows) ...
 SPARSE_SEARCH_BYTES = 100.0
+#: ... or, with band levels, per element of the Hamiltonian the levels repeat the blocks in
+#: (their copies gathered and assembled once: 44 measured on Mn2+ 3d5 Oh with N2 = N3 = 5)
+BAND_SEARCH_BYTES = 46.0
 #: ... besides at most this many Lanczos vectors of 8 bytes a row (the search asks for up to
 #: 64 states with twice as many vectors and 24 more)
 SEARCH_VECTORS = 152
@@ -333,12 +336,13 @@ def coupled_bytes(sides: Mapping[str, Sequence[Configuration]],
 def ground_phase_bytes(symmetry: Symmetry, sections: Sequence[Sequence[Block]],
                        mults: Mapping[str, Mapping[str, list[int]]],
                        dims: Mapping[str, int], nmix: int, npairs: int,
-                       dense_mix: bool) -> float:
+                       dense_mix: bool, banded: bool = False) -> float:
     """Bytes the builder holds during the ground search beside its fixed part: with
     ``dense_mix`` (the shell-coupled builder) the ground side's hybridisation blocks of every
     symmetry (dense), and the largest search: a Hamiltonian of at most DENSE_GROUND rows
     diagonalised densely, a larger one summed sparse from its blocks (``sections``, the
-    estimate's, where they hold its symmetry) and searched with Lanczos vectors."""
+    estimate's, where they hold its symmetry; repeated for each band level when ``banded``)
+    and searched with Lanczos vectors."""
     ground = mults["ground"]
     kept = 0.0
     if dense_mix:
@@ -355,8 +359,8 @@ def ground_phase_bytes(symmetry: Symmetry, sections: Sequence[Sequence[Block]],
         if dim <= DENSE_GROUND:
             need = DENSE_SEARCH_BYTES * float(dim) ** 2
         else:
-            need = (SPARSE_SEARCH_BYTES * (elements[lab] or fill * float(dim) ** 2)
-                    + 8.0 * SEARCH_VECTORS * dim)
+            need = ((BAND_SEARCH_BYTES if banded else SPARSE_SEARCH_BYTES)
+                    * (elements[lab] or fill * float(dim) ** 2) + 8.0 * SEARCH_VECTORS * dim)
         search = max(search, need)
     return kept + search
 
@@ -1074,9 +1078,9 @@ def estimate(model: IonModel, symmetry: Symmetry,
                     apart = [c for c in _partners(sides, s, k) if not _inner_sector(symmetry, c)]
                     factored = inner and not apart
                     held_factored |= bool(factored)
-                    # only for a transition block: written once, with its copy on the way
-                    copies = (SPHERICAL_STATE_COPIES if not inner or apart[0] in cs
-                              else SPHERICAL_DIPOLE_COPIES)
+                    # for a transition block only: written once, with its copy on the way
+                    copies = (SPHERICAL_DIPOLE_COPIES if inner and not any(c in cs for c in apart)
+                              else SPHERICAL_STATE_COPIES)
                     arrays = 8.0 * (3 * (inner or sec) ** 2 + (0 if factored else copies * m * sec))
                 else:
                     arrays = 8.0 * m * sec * 6
@@ -1094,7 +1098,7 @@ def estimate(model: IonModel, symmetry: Symmetry,
         peak = field_peak(in_field, mults, dims, used, triads3, [1, n2, n2 * n3])
     else:
         peak = max(peak, ground_phase_bytes(symmetry, sections, mults, dims["ground"], nmix,
-                                            npairs, coupled))
+                                            npairs, coupled, n2 * n3 > 1))
         if coupled:
             peak = max(peak, shell_adaptation_bytes(symmetry, gconf + econf))
     builder = BASE_BYTES + max(peak, writing_bytes(sections, binary))
