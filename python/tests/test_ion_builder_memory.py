@@ -63,8 +63,8 @@ MEASURED = {
     "Mn2+ D4h in determinants": description(5, "D4h", basis="determinants"),
     "Ti4+ D4h in determinants": description(0, "D4h", basis="determinants"),
     "Fe2+ Oh in a field of 1 T": description(6, "Oh", field=1.0),
-    "Fe2+ Oh in irreps": description(6, "Oh"),
-    "Ti4+ Oh in irreps": description(0, "Oh"),
+    "Fe2+ Oh in irreps": description(6, "Oh", basis="adapted"),
+    "Ti4+ Oh in irreps": description(0, "Oh", basis="adapted"),
 }
 
 
