@@ -13,9 +13,10 @@ section:
    ascending within a row) and their values (4-byte reals).
 
 A matrix whose element count in record 2 is negative is square and symmetric, stored as its
-upper triangle (columns >= row): its three records hold only those elements, and -count is
-the number of elements it has once mirrored, which the engine expands it to on loading (the
-section header's total counts those). The writer stores a square matrix so when its 4-byte
+upper triangle (columns >= row): its three records are the row counts (one integer a row, the
+elements following each other row by row), the columns and the values of those elements
+alone, and -count is the number of elements it has once mirrored, which the engine expands it
+to on loading (the section header's total counts those). The writer stores a square matrix so when its 4-byte
 values are exactly symmetric: the engine then computes exactly what it does from the full
 matrix, with about half of the file.
 
@@ -87,13 +88,13 @@ class StoreMatrix:
         return self.rows, self.cols, self.values
 
     def write_records(self, f) -> None:
-        """The matrix's three records of a store file (row index, columns, values), of its
-        upper triangle when it is written so."""
+        """The matrix's three records of a store file: row index, columns and values, or of
+        its upper triangle when it is written so, row counts, columns and values."""
         rows, cols, values = self.elements()
-        if self.triangle:
-            upper = cols >= rows
-            rows, cols, values = rows[upper], cols[upper], values[upper]
-        _record(f, row_index_of_counts(np.bincount(rows, minlength=self.shape[0])[:self.shape[0]]))
+        upper = cols >= rows if self.triangle else slice(None)
+        rows, cols, values = rows[upper], cols[upper], values[upper]
+        counts = np.bincount(rows, minlength=self.shape[0])[:self.shape[0]]
+        _record(f, counts.astype(_I4) if self.triangle else row_index_of_counts(counts))
         _record(f, np.asarray(cols, dtype=_I4) + 1)
         _record(f, np.asarray(values, dtype=_F4))
 
@@ -276,13 +277,20 @@ def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             shape: tuple[int, int] | None) -> StoreMatrix:
     """Matrix ``where`` of ``nelem`` elements and ``nrow`` rows (a negative ``nelem``: a
     symmetric one stored as its upper triangle, mirrored here into -nelem elements)."""
-    index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3).astype(np.int64)
     full = -nelem if nelem < 0 else None
-    if full is not None:
-        nelem = int(np.maximum(index[:, 2], 0).sum())
+    if full is None:
+        index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3)
+    else:
+        own = rec.next(nrow, _I4, f"the row counts of {where}")
+        if (own < 0).any() or (own > nrow - np.arange(nrow)).any():
+            raise rec.fail(f"a row of {where} counts more elements than its part of the upper "
+                           f"triangle of a symmetric {nrow} x {nrow} matrix, or fewer than 0")
+        index = row_index_of_counts(own)
+        nelem = int(own.astype(np.int64).sum())
         if nelem > full:
             raise rec.fail(f"the rows of the upper triangle of {where} hold {nelem} elements, "
                            f"more than the {full} of the whole symmetric matrix")
+    index = index.astype(np.int64)
     cols = rec.next(nelem, _I4, f"the columns of {where}").astype(np.int64)
     values = rec.next(nelem, _F4, f"the values of {where}").copy()
     counts = index[:, 2]

@@ -65,7 +65,8 @@ def test_symmetric_blocks_are_stored_once_and_read_back_whole(tmp_path):
     assert (section_counts(tmp_path / "full") >= 0).all()
     upper = np.count_nonzero(sym.cols >= sym.rows)
     saved = (tmp_path / "full").stat().st_size - (tmp_path / "tri").stat().st_size
-    assert saved == 2 * 8 * (sym.count - upper)
+    # stored twice; per row 1 integer, not 3
+    assert saved == 2 * (8 * (sym.count - upper) + 8 * sym.shape[0])
     for name in ("tri", "full"):
         back = read_store(tmp_path / name, [[off.shape, a.shape], [], [a.shape, (60, 50)]])
         for got, want in zip(back[0] + back[2], [plain[0], sym, sym, plain[3]]):
@@ -86,10 +87,10 @@ def test_a_triangle_that_disagrees_with_its_counts_is_refused(tmp_path):
     path = tmp_path / "FTN99"
     write_store(path, [[m]])
     good = path.read_bytes()
-    header, count, index, cols = 4, 20, 36, 80  # where the numbers of each record start
+    header, count, rows, cols = 4, 20, 36, 56  # where the numbers of each record start
     assert np.frombuffer(good, "<i4", 2, header).tolist() == [6, 1]
     assert np.frombuffer(good, "<i4", 2, count).tolist() == [-6, 3]
-    assert np.frombuffer(good, "<i4", 9, index).tolist() == [1, 1, 2, 3, 3, 1, 4, 4, 1]
+    assert np.frombuffer(good, "<i4", 3, rows).tolist() == [2, 1, 1]
     assert np.frombuffer(good, "<i4", 4, cols).tolist() == [1, 2, 3, 3]
 
     def patched(*changes: tuple[int, list[int]]) -> bytes:
@@ -104,8 +105,9 @@ def test_a_triangle_that_disagrees_with_its_counts_is_refused(tmp_path):
         "hold 4 elements, more than the 3": patched((header, [3]), (count, [-3])),
         "has an element outside it": patched((cols, [1, 2, 1, 3])),       # below the diagonal
         "has an element outside it ": patched((cols, [1, 2, 3, 4])),      # beyond the last row
-        "lies outside": patched((index + 12, [5, 5, 1])),
-        "is a record of 16 bytes at byte 76, 12 expected": patched((index + 20, [-1])),
+        "counts more elements than its part": patched((rows, [2, 3, 1])),
+        "or fewer than 0": patched((rows, [2, 2, -1])),
+        "is a record of 16 bytes at byte 52, 12 expected": patched((rows, [2, 0, 1])),
     }
     for why, data in faults.items():
         path.write_bytes(data)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -253,59 +254,69 @@ void read_store_matrix(int32_t k, int32_t elements, int32_t rows) {
   shift_index(ih(index_pos), val_pos, col_pos, rows);
 }
 
-// A symmetric matrix stored as its upper triangle (columns >= row, rows <= the
-// row count: it is square). It is expanded into the element list the full
-// matrix would have been stored as - rows ascending, columns ascending within
-// a row, the mirrored values copied bit for bit, a row without elements at
-// (1, 1, 0) before re-basing - in arrays taken from the work array exactly as
-// for the full matrix, so that everything built from it is the same. The
-// triangle itself is read outside the work array.
+// A symmetric matrix stored as its upper triangle: its records are the row
+// counts (one integer a row: the elements of the row with column >= row, in
+// row order, so no positions), the columns and the values. It is expanded into
+// the element list the full matrix would have been stored as - rows
+// ascending, columns ascending within a row, the mirrored values copied bit
+// for bit, a row without elements at (1, 1, 0) before re-basing - in arrays
+// taken from the work array exactly as for the full matrix, so that
+// everything built from it is the same. The triangle itself is read outside
+// the work array, each record checked before its array is made (a damaged
+// count cannot ask for more memory than the file holds).
 void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
   const std::string which = " of matrix " + std::to_string(k + 1);
   int32_t index_pos = 0, col_pos = 0, val_pos = 0;
-  expect_record(3 * int64_t{rows}, "the row index" + which);
+  expect_record(rows, "the row counts" + which);
   illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
   indx.pos[k] = index_pos;
-  int32_t* index = ih(index_pos);
-  rint99(index, 3 * rows);
+  std::vector<int32_t> own(static_cast<std::size_t>(rows));
+  rint99(own.data(), rows);
   int64_t stored = 0;
-  for (int32_t i = 0; i < rows; ++i) stored += std::max(index[3 * i + 2], 0);
+  for (int32_t i = 0; i < rows; ++i) {
+    if (own[i] < 0 || own[i] > rows - i) {
+      refuse_store("row " + std::to_string(i + 1) + which + " counts " + std::to_string(own[i]) +
+                   " elements, outside 0 to " + std::to_string(rows - i) +
+                   " of the upper triangle of a symmetric " + std::to_string(rows) + " x " +
+                   std::to_string(rows) + " matrix.");
+    }
+    stored += own[i];
+  }
   if (stored > elements) {
     refuse_store("the rows of the upper triangle" + which + " hold " + std::to_string(stored) +
                  " elements, more than the " + std::to_string(elements) +
                  " of the whole symmetric matrix.");
   }
   const auto n = static_cast<int32_t>(stored);
-  std::vector<int32_t> cols(static_cast<std::size_t>(n));
-  std::vector<float> values(static_cast<std::size_t>(n));
   expect_record(n, "the columns" + which);
+  std::vector<int32_t> cols(static_cast<std::size_t>(n));
   rint99(cols.data(), n);
   expect_record(n, "the values" + which);
+  std::vector<float> values(static_cast<std::size_t>(n));
   read99(values.data(), n);
-  check_row_index(index, rows, n, k + 1);
-  check_columns(index, cols.data(), rows, k + 1);
 
-  // Where row i's stored part starts in cols/values, and the full row counts:
-  // the stored part, plus the mirror of every element above the diagonal in
-  // its column's row.
-  std::vector<int64_t> first(static_cast<std::size_t>(rows));
+  // The columns of row i ascend from i + 1 to at most rows; the full row
+  // counts are the stored parts plus the mirror of every element above the
+  // diagonal in its column's row.
   std::vector<int64_t> lower(static_cast<std::size_t>(rows), 0);
-  int64_t ref = std::numeric_limits<int64_t>::max();
-  for (int32_t i = 0; i < rows; ++i) ref = std::min<int64_t>(ref, index[3 * i + 1]);
+  int64_t at = 0;
   for (int32_t i = 0; i < rows; ++i) {
-    first[i] = index[3 * i + 1] - ref;
-    for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
-      const int32_t c = cols[first[i] + e];
-      if (c < i + 1 || c > rows) {
+    int32_t last = i;
+    for (int32_t e = 0; e < own[i]; ++e, ++at) {
+      const int32_t c = cols[at];
+      if (c <= last || c > rows) {
         refuse_store("row " + std::to_string(i + 1) + which + " has column " +
-                     std::to_string(c) + ", outside the upper triangle of a symmetric " +
-                     std::to_string(rows) + " x " + std::to_string(rows) + " matrix.");
+                     std::to_string(c) +
+                     (e == 0 ? std::string(" first") : " after column " + std::to_string(last)) +
+                     " (the columns of a row of the upper triangle of a symmetric " +
+                     std::to_string(rows) + " x " + std::to_string(rows) +
+                     " matrix ascend from the row's own).");
       }
       if (c > i + 1) ++lower[c - 1];
+      last = c;
     }
   }
-  int64_t full = 0;
-  for (int32_t i = 0; i < rows; ++i) full += index[3 * i + 2] + lower[i];
+  const int64_t full = stored + std::accumulate(lower.begin(), lower.end(), int64_t{0});
   if (full != elements) {
     refuse_store("the upper triangle" + which + " expands to " + std::to_string(full) +
                  " elements, its count says " + std::to_string(elements) + ".");
@@ -315,37 +326,33 @@ void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
   alloc("old cowan", elements, val_pos);
   int32_t* out_cols = ih(col_pos);
   float* out_values = rh(val_pos);
-  // next[i]: where row i's next mirrored element goes; its stored part
-  // follows its mirrored ones. The stored parts are copied first (the index
-  // is rewritten in place below).
+  int32_t* index = ih(index_pos);
+  // Row i holds its mirrored elements (columns below i + 1) first, from
+  // next[i] on, then its stored part.
   std::vector<int64_t> next(static_cast<std::size_t>(rows));
-  std::vector<int32_t> counts(static_cast<std::size_t>(rows));
   int64_t start = 0;
+  at = 0;
   for (int32_t i = 0; i < rows; ++i) {
-    const int32_t own = index[3 * i + 2];
     next[i] = start;
-    for (int32_t e = 0; e < own; ++e) {
-      out_cols[start + lower[i] + e] = cols[first[i] + e];
-      out_values[start + lower[i] + e] = values[first[i] + e];
+    for (int32_t e = 0; e < own[i]; ++e, ++at) {
+      out_cols[start + lower[i] + e] = cols[at];
+      out_values[start + lower[i] + e] = values[at];
     }
-    counts[i] = static_cast<int32_t>(lower[i] + own);
-    start += counts[i];
+    const auto count = static_cast<int32_t>(lower[i] + own[i]);
+    index[3 * i] = count > 0 ? static_cast<int32_t>(start + 1) : 1;
+    index[3 * i + 1] = index[3 * i];
+    index[3 * i + 2] = count;
+    start += count;
   }
+  at = 0;
   for (int32_t i = 0; i < rows; ++i) {  // rows ascending: mirrored columns ascend
-    for (int32_t e = 0; e < index[3 * i + 2]; ++e) {
-      const int32_t c = cols[first[i] + e];
+    for (int32_t e = 0; e < own[i]; ++e, ++at) {
+      const int32_t c = cols[at];
       if (c == i + 1) continue;
       out_cols[next[c - 1]] = i + 1;
-      out_values[next[c - 1]] = values[first[i] + e];
+      out_values[next[c - 1]] = values[at];
       ++next[c - 1];
     }
-  }
-  int32_t position = 1;
-  for (int32_t i = 0; i < rows; ++i) {
-    index[3 * i] = counts[i] > 0 ? position : 1;
-    index[3 * i + 1] = index[3 * i];
-    index[3 * i + 2] = counts[i];
-    position += counts[i];
   }
   shift_index(index, val_pos, col_pos, rows);
 }

@@ -772,13 +772,15 @@ def binary_bytes(sections: Sequence[Sequence[Block]]) -> float:
     """Bytes of the binary store FTN99 of the sections: records of 4-byte numbers between
     4-byte length marks; per section its totals and the matrices' counts, per matrix the row
     index (three integers a row), the columns and the values. A Hamiltonian block is symmetric
-    and stored as its upper triangle: half its elements off the diagonal and the diagonal
-    (taken as full)."""
+    and stored as its upper triangle: a count a row, half its elements off the diagonal and the
+    diagonal (taken as full)."""
     def stored(b: Block) -> float:
-        return (b.elements + min(b.rows, b.elements)) / 2 if b.kind == "ham" else b.elements
+        if b.kind == "ham":
+            return 4.0 * b.rows + 4.0 * (b.elements + min(b.rows, b.elements))
+        return 12.0 * b.rows + 8.0 * b.elements
 
-    return sum(24.0 + 8 * len(blocks) + sum(12.0 * b.rows + 24 + 8.0 * stored(b)
-                                            for b in blocks) for blocks in sections)
+    return sum(24.0 + 8 * len(blocks) + sum(24 + stored(b) for b in blocks)
+               for blocks in sections)
 
 
 def machine_bytes() -> float:

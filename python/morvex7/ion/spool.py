@@ -9,8 +9,8 @@ to an unnamed temporary file a band of rows at a time, and returns a small
 :class:`SpooledBlock` to keep in the block's place. The writer then copies each block's
 records from the spool into the store file FTN99 (or reads one block at a time back for the
 text FTN14): the files are the same bytes as from blocks held in memory. A square block whose
-written values are exactly symmetric keeps only its upper triangle in the spool, as the store
-holds it (see morvex7.store); read back, it is mirrored whole.
+written values are exactly symmetric keeps only its upper triangle and its row counts in the
+spool, as the store holds it (see morvex7.store); read back, it is mirrored whole.
 
 The spool file lies beside the model directory (on its file system, not in memory) and has no
 name: it vanishes when closed or when the process ends, however it ends.
@@ -60,7 +60,8 @@ class SpooledBlock:
             return self.offset, 4 * self.stored
         if part == "values":
             return self.offset + 4 * self.room, 4 * self.stored
-        return self.offset + 8 * self.room, 12 * self.shape[0]
+        # the row index (3 integers a row), or the row counts of a triangle
+        return self.offset + 8 * self.room, (4 if self.triangle else 12) * self.shape[0]
 
     def write_records(self, f) -> None:
         """The block's three records of a store file, copied from the spool."""
@@ -74,8 +75,9 @@ class SpooledBlock:
     def elements(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Rows, columns (0-based) and 4-byte values of the block's elements, read back (a
         triangle mirrored whole)."""
-        index = self.spool.read(*self._at("index"), np.int32).reshape(-1, 3)
-        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), index[:, 2])
+        index = self.spool.read(*self._at("index"), np.int32)
+        counts = index if self.triangle else index.reshape(-1, 3)[:, 2]
+        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), counts)
         cols = self.spool.read(*self._at("cols"), np.int32) - 1
         values = self.spool.read(*self._at("values"), np.float32)
         return mirrored(rows, cols, values) if self.triangle else (rows, cols, values)
@@ -138,7 +140,8 @@ class BlockSpool:
                 self._write(v32, offset + 4 * room)
                 counts = np.bincount(rows, minlength=shape[0])
                 stored, triangle = len(v32), True
-        self._write(row_index_of_counts(counts), offset + 8 * room)
+        self._write(counts.astype(np.int32) if triangle else row_index_of_counts(counts),
+                    offset + 8 * room)
         self.end = offset + 8 * room + 12 * shape[0]
         self.blocks += 1
         return SpooledBlock(shape, scale, count, largest, self, offset, room, triangle, stored)
