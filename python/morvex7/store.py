@@ -13,10 +13,11 @@ section:
    ascending within a row) and their values (4-byte reals).
 
 A matrix whose element count in record 2 is negative is square and symmetric, stored as its
-upper triangle (columns >= row): its three records are the row counts (one integer a row, the
-elements following each other row by row), the columns and the values of those elements
-alone, and -count is the number of elements it has once mirrored, which the engine expands it
-to on loading (the section header's total counts those). The writer stores a square matrix so when its 4-byte
+upper triangle in four records: one word a row (twice the number of the row's elements right
+of the diagonal, plus 1 when it has one on the diagonal; the rows follow each other, no
+positions), the values on the diagonal, and the columns and values of the elements right of
+the diagonal, row by row. -count is the number of elements of the whole matrix, which the
+engine expands it to on loading (the section header's total counts those). The writer stores a square matrix so when its 4-byte
 values are exactly symmetric: the engine then computes exactly what it does from the full
 matrix, with about half of the file.
 
@@ -88,15 +89,30 @@ class StoreMatrix:
         return self.rows, self.cols, self.values
 
     def write_records(self, f) -> None:
-        """The matrix's three records of a store file: row index, columns and values, or of
-        its upper triangle when it is written so, row counts, columns and values."""
-        rows, cols, values = self.elements()
-        upper = cols >= rows if self.triangle else slice(None)
-        rows, cols, values = rows[upper], cols[upper], values[upper]
-        counts = np.bincount(rows, minlength=self.shape[0])[:self.shape[0]]
-        _record(f, counts.astype(_I4) if self.triangle else row_index_of_counts(counts))
-        _record(f, np.asarray(cols, dtype=_I4) + 1)
-        _record(f, np.asarray(values, dtype=_F4))
+        """The matrix's records of a store file: row index, columns and values, or those of
+        its upper triangle when it is written so (see :func:`triangle_records`)."""
+        if self.triangle:
+            for part in triangle_records(*self.elements(), self.shape[0]):
+                _record(f, part)
+            return
+        _record(f, row_index_of_counts(np.bincount(self.rows, minlength=self.shape[0])
+                                       [:self.shape[0]]))
+        _record(f, np.asarray(self.cols, dtype=_I4) + 1)
+        _record(f, np.asarray(self.values, dtype=_F4))
+
+
+def triangle_records(rows: np.ndarray, cols: np.ndarray, values: np.ndarray, n: int
+                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The four records of a symmetric n x n matrix stored as its upper triangle, from its
+    elements row by row (0-based, columns rising): one word a row (twice its number of
+    elements right of the diagonal, plus 1 when it has one on the diagonal), the diagonal
+    elements' values, and the columns (1-based) and values of the elements right of the
+    diagonal, row by row."""
+    diag = cols == rows
+    right = cols > rows
+    words = 2 * np.bincount(rows[right], minlength=n)[:n] + np.bincount(rows[diag], minlength=n)[:n]
+    return (words.astype(_I4), np.asarray(values[diag], dtype=_F4),
+            np.asarray(cols[right], dtype=_I4) + 1, np.asarray(values[right], dtype=_F4))
 
 
 def is_symmetric(rows: np.ndarray, cols: np.ndarray, values: np.ndarray) -> bool:
@@ -275,22 +291,11 @@ class _Records:
 
 def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             shape: tuple[int, int] | None) -> StoreMatrix:
-    """Matrix ``where`` of ``nelem`` elements and ``nrow`` rows (a negative ``nelem``: a
-    symmetric one stored as its upper triangle, mirrored here into -nelem elements)."""
-    full = -nelem if nelem < 0 else None
-    if full is None:
-        index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3)
-    else:
-        own = rec.next(nrow, _I4, f"the row counts of {where}")
-        if (own < 0).any() or (own > nrow - np.arange(nrow)).any():
-            raise rec.fail(f"a row of {where} counts more elements than its part of the upper "
-                           f"triangle of a symmetric {nrow} x {nrow} matrix, or fewer than 0")
-        index = row_index_of_counts(own)
-        nelem = int(own.astype(np.int64).sum())
-        if nelem > full:
-            raise rec.fail(f"the rows of the upper triangle of {where} hold {nelem} elements, "
-                           f"more than the {full} of the whole symmetric matrix")
-    index = index.astype(np.int64)
+    """Matrix ``where`` of ``nelem`` elements and ``nrow`` rows, as stored (a negative
+    ``nelem``: a symmetric one stored as its upper triangle, see :func:`_triangle`)."""
+    if nelem < 0:
+        return _triangle(rec, where, -nelem, nrow, shape)
+    index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3).astype(np.int64)
     cols = rec.next(nelem, _I4, f"the columns of {where}").astype(np.int64)
     values = rec.next(nelem, _F4, f"the values of {where}").copy()
     counts = index[:, 2]
@@ -319,22 +324,49 @@ def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             raise rec.fail(f"{where} holds a value that is NaN or infinite")
     resort = np.lexsort((cols, rows))
     rows, cols, values = rows[resort], cols[resort], values[resort]
-    if full is not None:
-        if (cols <= rows).any() or (cols > nrow).any():
-            raise rec.fail(f"{where} is stored as the upper triangle of a symmetric {nrow} x "
-                           f"{nrow} matrix, but has an element outside it")
-        rows, cols, values = mirrored(rows, cols - 1, values)
-        cols = cols + 1
-        if len(values) != full:
-            raise rec.fail(f"the upper triangle of {where} expands to {len(values)} elements, "
-                           f"its count says {full}")
-    ncol = int(cols.max()) if len(values) else 0
-    if shape is not None:
-        if shape[0] != nrow or shape[1] < ncol:
-            raise rec.fail(f"{where} is {nrow} x {ncol} or more, the stub FTN14 says "
-                           f"{shape[0]} x {shape[1]}")
-        ncol = shape[1]
-    return StoreMatrix((nrow, ncol), rows, cols - 1, values, symmetric=full is not None or None)
+    return StoreMatrix(_shape(rec, where, nrow, int(cols.max()) if nelem else 0, shape),
+                       rows, cols - 1, values)
+
+
+def _shape(rec: _Records, where: str, nrow: int, ncol: int,
+           shape: tuple[int, int] | None) -> tuple[int, int]:
+    """The shape of a matrix of ``nrow`` rows whose last column is ``ncol`` (1-based): the
+    stub FTN14's when given, which must agree."""
+    if shape is None:
+        return nrow, ncol
+    if shape[0] != nrow or shape[1] < ncol:
+        raise rec.fail(f"{where} is {nrow} x {ncol} or more, the stub FTN14 says "
+                       f"{shape[0]} x {shape[1]}")
+    return shape
+
+
+def _triangle(rec: _Records, where: str, full: int, nrow: int,
+              shape: tuple[int, int] | None) -> StoreMatrix:
+    """A symmetric matrix of ``full`` elements stored as its upper triangle (see
+    :func:`triangle_records`), read back whole."""
+    words = rec.next(nrow, _I4, f"the row words of {where}").astype(np.int64)
+    right = words // 2
+    if (words < 0).any() or (right > nrow - 1 - np.arange(nrow)).any():
+        raise rec.fail(f"a row of {where} has more elements right of the diagonal than a row "
+                       f"of a symmetric {nrow} x {nrow} matrix has there, or fewer than none")
+    diagonal = np.flatnonzero(words % 2)
+    if len(diagonal) + 2 * int(right.sum()) != full:
+        raise rec.fail(f"the upper triangle of {where} expands to "
+                       f"{len(diagonal) + 2 * int(right.sum())} elements, its count says {full}")
+    dvalues = rec.next(len(diagonal), _F4, f"the diagonal of {where}")
+    cols = rec.next(int(right.sum()), _I4, f"the columns of {where}").astype(np.int64) - 1
+    values = rec.next(int(right.sum()), _F4, f"the values of {where}")
+    rows = np.repeat(np.arange(nrow), right)
+    starts = np.r_[True, rows[1:] != rows[:-1]] if len(rows) else np.zeros(0, bool)
+    if ((cols <= rows) | (cols >= nrow)).any() or (~starts & (np.diff(cols, prepend=0) <= 0)).any():
+        raise rec.fail(f"the columns right of the diagonal of a row of {where} do not ascend "
+                       f"within the upper triangle of a symmetric {nrow} x {nrow} matrix")
+    if not (np.isfinite(dvalues).all() and np.isfinite(values).all()):
+        raise rec.fail(f"{where} holds a value that is NaN or infinite")
+    rows, cols, values = mirrored(np.r_[diagonal, rows], np.r_[diagonal, cols],
+                                  np.r_[dvalues, values])
+    return StoreMatrix(_shape(rec, where, nrow, int(cols.max()) + 1 if full else 0, shape),
+                       rows, cols, values, symmetric=True)
 
 
 def read_store(path: str | Path,

@@ -192,16 +192,18 @@ def test_damaged_store_is_refused(both_forms, tmp_path):
 
 
 def _section_end(data: bytes) -> int:
-    """Byte offset after the first section of a store."""
-    pos, nmat = 0, None
+    """Byte offset after the first section of a store (a matrix stored as its upper triangle,
+    its count negative, has four records, any other three)."""
+    pos, wanted = 0, None
     records = 0
     while True:
         n = int(np.frombuffer(data[pos:pos + 4], "<i4")[0])
-        if records == 0:
-            nmat = int(np.frombuffer(data[pos + 8:pos + 12], "<i4")[0])
+        if records == 1:
+            counts = np.frombuffer(data[pos + 4:pos + 4 + n], "<i4")[0::2]
+            wanted = 2 + 3 * len(counts) + int((counts < 0).sum())
         pos += n + 8
         records += 1
-        if records == 2 + 3 * nmat:
+        if records == wanted:
             return pos
 
 

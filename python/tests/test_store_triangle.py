@@ -63,10 +63,10 @@ def test_symmetric_blocks_are_stored_once_and_read_back_whole(tmp_path):
     counts = section_counts(tmp_path / "tri")
     assert counts[1, 0] == -sym.count and counts[0, 0] == plain[0].count
     assert (section_counts(tmp_path / "full") >= 0).all()
-    upper = np.count_nonzero(sym.cols >= sym.rows)
     saved = (tmp_path / "full").stat().st_size - (tmp_path / "tri").stat().st_size
-    # stored twice; per row 1 integer, not 3
-    assert saved == 2 * (8 * (sym.count - upper) + 8 * sym.shape[0])
+    # stored twice, each time 4 bytes an element and 1 integer a row instead of 8 and 3, in
+    # four records instead of three
+    assert saved == 2 * (4 * sym.count + 8 * sym.shape[0] - 8)
     for name in ("tri", "full"):
         back = read_store(tmp_path / name, [[off.shape, a.shape], [], [a.shape, (60, 50)]])
         for got, want in zip(back[0] + back[2], [plain[0], sym, sym, plain[3]]):
@@ -80,18 +80,21 @@ def test_symmetric_blocks_are_stored_once_and_read_back_whole(tmp_path):
 
 
 def test_a_triangle_that_disagrees_with_its_counts_is_refused(tmp_path):
-    """[[1, 2, 0], [2, 0, 3], [0, 3, 4]] as its triangle (1, 2 | 3 | 4), damaged in each of
-    the ways the engine refuses too."""
+    """[[1, 2, 0], [2, 0, 3], [0, 3, 4]] as its triangle (row words 3, 2, 1: the first and
+    last rows with a diagonal element, each of the first two with one right of it), damaged
+    in each of the ways the engine refuses too."""
     m = StoreMatrix((3, 3), np.array([0, 0, 1, 1, 2, 2]), np.array([0, 1, 0, 2, 1, 2]),
                     np.array([1, 2, 2, 3, 3, 4], np.float32))
     path = tmp_path / "FTN99"
     write_store(path, [[m]])
     good = path.read_bytes()
-    header, count, rows, cols = 4, 20, 36, 56  # where the numbers of each record start
+    header, count, words, cols = 4, 20, 36, 72  # where the numbers of each record start
     assert np.frombuffer(good, "<i4", 2, header).tolist() == [6, 1]
     assert np.frombuffer(good, "<i4", 2, count).tolist() == [-6, 3]
-    assert np.frombuffer(good, "<i4", 3, rows).tolist() == [2, 1, 1]
-    assert np.frombuffer(good, "<i4", 4, cols).tolist() == [1, 2, 3, 3]
+    assert np.frombuffer(good, "<i4", 3, words).tolist() == [3, 2, 1]
+    assert np.frombuffer(good, "<f4", 2, words + 20).tolist() == [1, 4]
+    assert np.frombuffer(good, "<i4", 2, cols).tolist() == [2, 3]
+    assert np.frombuffer(good, "<f4", 2, cols + 16).tolist() == [2, 3]
 
     def patched(*changes: tuple[int, list[int]]) -> bytes:
         b = bytearray(good)
@@ -102,12 +105,13 @@ def test_a_triangle_that_disagrees_with_its_counts_is_refused(tmp_path):
     faults = {
         "do not add up": patched((count, [-7])),
         "expands to 6 elements, its count says 5": patched((header, [5]), (count, [-5])),
-        "hold 4 elements, more than the 3": patched((header, [3]), (count, [-3])),
-        "has an element outside it": patched((cols, [1, 2, 1, 3])),       # below the diagonal
-        "has an element outside it ": patched((cols, [1, 2, 3, 4])),      # beyond the last row
-        "counts more elements than its part": patched((rows, [2, 3, 1])),
-        "or fewer than 0": patched((rows, [2, 2, -1])),
-        "is a record of 16 bytes at byte 52, 12 expected": patched((rows, [2, 0, 1])),
+        "more elements right of the diagonal": patched((words, [3, 4, 1])),
+        "or fewer than none": patched((words, [3, 2, -1])),
+        "do not ascend": patched((cols, [2, 2])),
+        "do not ascend ": patched((cols, [1, 3])),      # on the diagonal
+        "do not ascend  ": patched((cols, [2, 4])),     # beyond the last column
+        "the diagonal .* is a record of 8 bytes at byte 52, 0 expected":
+            patched((words, [4, 2, 0])),
     }
     for why, data in faults.items():
         path.write_bytes(data)
@@ -171,6 +175,6 @@ def section_counts_all(path) -> np.ndarray:
         counts = np.frombuffer(data, "<i4", 2 * nmat, pos + 4).reshape(nmat, 2)
         out.append(counts[:, 0])
         pos += 8 + 8 * nmat
-        for _ in range(3 * nmat):
+        for _ in range(3 * nmat + int((counts[:, 0] < 0).sum())):  # a triangle has 4 records
             pos += 8 + int(np.frombuffer(data, "<i4", 1, pos)[0])
     return np.concatenate(out)

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -254,40 +253,47 @@ void read_store_matrix(int32_t k, int32_t elements, int32_t rows) {
   shift_index(ih(index_pos), val_pos, col_pos, rows);
 }
 
-// A symmetric matrix stored as its upper triangle: its records are the row
-// counts (one integer a row: the elements of the row with column >= row, in
-// row order, so no positions), the columns and the values. It is expanded into
-// the element list the full matrix would have been stored as - rows
-// ascending, columns ascending within a row, the mirrored values copied bit
-// for bit, a row without elements at (1, 1, 0) before re-basing - in arrays
-// taken from the work array exactly as for the full matrix, so that
-// everything built from it is the same. The triangle itself is read outside
-// the work array, each record checked before its array is made (a damaged
-// count cannot ask for more memory than the file holds).
+// A symmetric matrix stored as its upper triangle, in four records: one word
+// a row (twice the number of the row's elements right of the diagonal, plus 1
+// when it has one on the diagonal: the rows follow each other, no positions),
+// the diagonal elements' values, then the columns and the values of the
+// elements right of the diagonal, row by row. It is expanded into the element
+// list the full matrix would have been stored as - rows ascending, columns
+// ascending within a row, the mirrored values copied bit for bit, a row
+// without elements at (1, 1, 0) before re-basing - in arrays taken from the
+// work array exactly as for the full matrix, so that everything built from it
+// is the same. The triangle itself is read outside the work array, each
+// record checked before its array is made (a damaged count cannot ask for
+// more memory than the file holds).
 void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
   const std::string which = " of matrix " + std::to_string(k + 1);
+  const std::string shape = std::to_string(rows) + " x " + std::to_string(rows);
   int32_t index_pos = 0, col_pos = 0, val_pos = 0;
-  expect_record(rows, "the row counts" + which);
+  expect_record(rows, "the row words" + which);
   illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
   indx.pos[k] = index_pos;
-  std::vector<int32_t> own(static_cast<std::size_t>(rows));
-  rint99(own.data(), rows);
-  int64_t stored = 0;
+  std::vector<int32_t> word(static_cast<std::size_t>(rows));
+  rint99(word.data(), rows);
+  int64_t ndiag = 0, nright = 0;
   for (int32_t i = 0; i < rows; ++i) {
-    if (own[i] < 0 || own[i] > rows - i) {
-      refuse_store("row " + std::to_string(i + 1) + which + " counts " + std::to_string(own[i]) +
-                   " elements, outside 0 to " + std::to_string(rows - i) +
-                   " of the upper triangle of a symmetric " + std::to_string(rows) + " x " +
-                   std::to_string(rows) + " matrix.");
+    if (word[i] < 0 || word[i] / 2 > rows - 1 - i) {
+      refuse_store("row " + std::to_string(i + 1) + which + " has the word " +
+                   std::to_string(word[i]) + ": more elements right of the diagonal than the " +
+                   std::to_string(rows - 1 - i) + " a row of a symmetric " + shape +
+                   " matrix has there, or fewer than none.");
     }
-    stored += own[i];
+    ndiag += word[i] % 2;
+    nright += word[i] / 2;
   }
-  if (stored > elements) {
-    refuse_store("the rows of the upper triangle" + which + " hold " + std::to_string(stored) +
-                 " elements, more than the " + std::to_string(elements) +
-                 " of the whole symmetric matrix.");
+  if (ndiag + 2 * nright != elements) {
+    refuse_store("the upper triangle" + which + " expands to " +
+                 std::to_string(ndiag + 2 * nright) + " elements, its count says " +
+                 std::to_string(elements) + ".");
   }
-  const auto n = static_cast<int32_t>(stored);
+  const auto nd = static_cast<int32_t>(ndiag), n = static_cast<int32_t>(nright);
+  expect_record(nd, "the diagonal" + which);
+  std::vector<float> diagonal(static_cast<std::size_t>(nd));
+  read99(diagonal.data(), nd);
   expect_record(n, "the columns" + which);
   std::vector<int32_t> cols(static_cast<std::size_t>(n));
   rint99(cols.data(), n);
@@ -295,31 +301,24 @@ void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
   std::vector<float> values(static_cast<std::size_t>(n));
   read99(values.data(), n);
 
-  // The columns of row i ascend from i + 1 to at most rows; the full row
-  // counts are the stored parts plus the mirror of every element above the
-  // diagonal in its column's row.
+  // The columns right of the diagonal ascend within a row, from past the
+  // diagonal to at most rows; each is mirrored into its column's row.
   std::vector<int64_t> lower(static_cast<std::size_t>(rows), 0);
   int64_t at = 0;
   for (int32_t i = 0; i < rows; ++i) {
-    int32_t last = i;
-    for (int32_t e = 0; e < own[i]; ++e, ++at) {
+    int32_t last = i + 1;
+    for (int32_t e = 0; e < word[i] / 2; ++e, ++at) {
       const int32_t c = cols[at];
       if (c <= last || c > rows) {
         refuse_store("row " + std::to_string(i + 1) + which + " has column " +
                      std::to_string(c) +
                      (e == 0 ? std::string(" first") : " after column " + std::to_string(last)) +
-                     " (the columns of a row of the upper triangle of a symmetric " +
-                     std::to_string(rows) + " x " + std::to_string(rows) +
-                     " matrix ascend from the row's own).");
+                     " (right of the diagonal of a symmetric " + shape +
+                     " matrix the columns of a row ascend from the row's own + 1).");
       }
-      if (c > i + 1) ++lower[c - 1];
+      ++lower[c - 1];
       last = c;
     }
-  }
-  const int64_t full = stored + std::accumulate(lower.begin(), lower.end(), int64_t{0});
-  if (full != elements) {
-    refuse_store("the upper triangle" + which + " expands to " + std::to_string(full) +
-                 " elements, its count says " + std::to_string(elements) + ".");
   }
 
   illoc("old cowan", elements, col_pos);
@@ -327,28 +326,33 @@ void read_store_triangle(int32_t k, int32_t elements, int32_t rows) {
   int32_t* out_cols = ih(col_pos);
   float* out_values = rh(val_pos);
   int32_t* index = ih(index_pos);
-  // Row i holds its mirrored elements (columns below i + 1) first, from
-  // next[i] on, then its stored part.
+  // Row i holds its mirrored elements (left of the diagonal) first, from
+  // next[i] on, then its diagonal element and the elements right of it.
   std::vector<int64_t> next(static_cast<std::size_t>(rows));
-  int64_t start = 0;
+  int64_t start = 0, d = 0;
   at = 0;
   for (int32_t i = 0; i < rows; ++i) {
     next[i] = start;
-    for (int32_t e = 0; e < own[i]; ++e, ++at) {
-      out_cols[start + lower[i] + e] = cols[at];
-      out_values[start + lower[i] + e] = values[at];
+    int64_t out = start + lower[i];
+    if (word[i] % 2 != 0) {
+      out_cols[out] = i + 1;
+      out_values[out] = diagonal[d++];
+      ++out;
     }
-    const auto count = static_cast<int32_t>(lower[i] + own[i]);
+    for (int32_t e = 0; e < word[i] / 2; ++e, ++at, ++out) {
+      out_cols[out] = cols[at];
+      out_values[out] = values[at];
+    }
+    const auto count = static_cast<int32_t>(out - start);
     index[3 * i] = count > 0 ? static_cast<int32_t>(start + 1) : 1;
     index[3 * i + 1] = index[3 * i];
     index[3 * i + 2] = count;
-    start += count;
+    start = out;
   }
   at = 0;
   for (int32_t i = 0; i < rows; ++i) {  // rows ascending: mirrored columns ascend
-    for (int32_t e = 0; e < own[i]; ++e, ++at) {
+    for (int32_t e = 0; e < word[i] / 2; ++e, ++at) {
       const int32_t c = cols[at];
-      if (c == i + 1) continue;
       out_cols[next[c - 1]] = i + 1;
       out_values[next[c - 1]] = values[at];
       ++next[c - 1];

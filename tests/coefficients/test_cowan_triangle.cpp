@@ -33,34 +33,38 @@ bool present(const Dense& a, std::size_t i, std::size_t j) {
   return bits != 0;
 }
 
-// One matrix's three records as a store holds them: the full matrix with its
-// rows listed at positions counted from 7 (values) and 1007 (columns), the
-// upper triangle with its row counts alone.
-struct Records {
+// One matrix's records as a store holds them: the full matrix with its rows
+// listed at positions counted from 7 (values) and 1007 (columns); the upper
+// triangle as its row words, diagonal, and the columns and values right of
+// the diagonal.
+std::string records_of(const Dense& a, bool triangle) {
   std::vector<int32_t> index, cols;
-  std::vector<float> values;
-  int32_t count = 0;  // elements stored
-};
-Records records_of(const Dense& a, bool triangle) {
-  Records r;
-  const auto n = a.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const int32_t first = 7 + r.count;
+  std::vector<float> values, diagonal;
+  int32_t count = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const int32_t first = 7 + count;
     int32_t k = 0;
+    bool diag = false;
     for (std::size_t j = triangle ? i : 0; j < a[i].size(); ++j) {
       if (!present(a, i, j)) continue;
-      r.cols.push_back(static_cast<int32_t>(j + 1));
-      r.values.push_back(a[i][j]);
+      if (triangle && j == i) {
+        diagonal.push_back(a[i][j]);
+        diag = true;
+        continue;
+      }
+      cols.push_back(static_cast<int32_t>(j + 1));
+      values.push_back(a[i][j]);
       ++k;
     }
     if (triangle) {
-      r.index.push_back(k);
+      index.push_back(2 * k + (diag ? 1 : 0));
     } else {
-      r.index.insert(r.index.end(), {k ? first : 7, k ? first + 1000 : 1007, k});
+      index.insert(index.end(), {k ? first : 7, k ? first + 1000 : 1007, k});
     }
-    r.count += k;
+    count += k;
   }
-  return r;
+  if (triangle) return framed(index) + framed_reals(diagonal) + framed(cols) + framed_reals(values);
+  return framed(index) + framed(cols) + framed_reals(values);
 }
 
 int32_t elements_of(const Dense& a) {
@@ -74,12 +78,10 @@ int32_t elements_of(const Dense& a) {
 // A section of the matrix followed by a full 1 x 2 one (which must land where
 // it lands after the full matrix).
 std::string section(const Dense& a, bool triangle) {
-  const Records r = records_of(a, triangle);
   const int32_t full = elements_of(a);
   return framed({full + 2, 2}) +
          framed({triangle ? -full : full, static_cast<int32_t>(a.size()), 2, 1}) +
-         framed(r.index) + framed(r.cols) + framed_reals(r.values) + framed({1, 1, 2}) +
-         framed({1, 2}) + framed_reals({4.0f, 5.0f});
+         records_of(a, triangle) + framed({1, 1, 2}) + framed({1, 2}) + framed_reals({4.0f, 5.0f});
 }
 
 // Everything the load leaves behind: the output, the work array up to its
@@ -132,40 +134,50 @@ TEST_F(CowanTriangle, RefusesATriangleThatDisagreesWithItsCounts) {
     EXPECT_NE(s.text.find("FTN99"), std::string::npos) << s.text;
     EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
   };
-  // {{1, 2}, {2, 3}}: triangle (1,1) (1,2) | (2,2), 4 elements in all
-  auto store = [](int32_t total, int32_t count, std::vector<int32_t> rows,
-                  std::vector<int32_t> cols, std::vector<float> values) {
-    return framed({total, 1}) + framed({count, 2}) + framed(rows) + framed(cols) +
-           framed_reals(values);
+  // {{1, 2}, {2, 3}}: words 3 (diagonal, one right of it) and 1 (diagonal)
+  auto store = [](int32_t total, int32_t count, std::vector<int32_t> words,
+                  std::vector<float> diagonal, std::vector<int32_t> cols,
+                  std::vector<float> values) {
+    return framed({total, 1}) + framed({count, static_cast<int32_t>(words.size())}) +
+           framed(words) + framed_reals(diagonal) + framed(cols) + framed_reals(values);
   };
-  EXPECT_EQ(load(store(4, -4, {2, 1}, {1, 2, 2}, {1.0f, 2.0f, 3.0f})).cells,
-            load(store(4, 4, {1, 1, 2, 3, 3, 2}, {1, 2, 1, 2}, {1.0f, 2.0f, 2.0f, 3.0f})).cells);
+  const std::vector<float> two = {2.0f};
+  EXPECT_EQ(load(store(4, -4, {3, 1}, {1.0f, 3.0f}, {2}, two)).cells,
+            load(framed({4, 1}) + framed({4, 2}) + framed({1, 1, 2, 3, 3, 2}) +
+                 framed({1, 2, 1, 2}) + framed_reals({1.0f, 2.0f, 2.0f, 3.0f}))
+                .cells);
+  // {{1, 2, 5}, {2, 0, 3}, {5, 3, 4}}: words 5, 2, 1
+  EXPECT_EQ(load(store(8, -8, {5, 2, 1}, {1.0f, 4.0f}, {2, 3, 3}, {2.0f, 5.0f, 3.0f})).cells,
+            load(framed({8, 1}) + framed({8, 3}) + framed({1, 1, 3, 4, 4, 2, 6, 6, 3}) +
+                 framed({1, 2, 3, 1, 3, 1, 2, 3}) +
+                 framed_reals({1.0f, 2.0f, 5.0f, 2.0f, 3.0f, 5.0f, 3.0f, 4.0f}))
+                .cells);
 
-  refused(store(4, -4, {2, 1}, {1, 2, 1}, {1.0f, 2.0f, 3.0f}), "an element below the diagonal",
-          "row 2 of matrix 1 has column 1 first");
-  refused(store(4, -4, {2, 1}, {2, 1, 2}, {1.0f, 2.0f, 3.0f}), "columns out of order",
-          "row 1 of matrix 1 has column 1 after column 2");
-  refused(store(4, -4, {1, 1}, {1, 3}, {1.0f, 3.0f}), "a column beyond the rows",
-          "row 2 of matrix 1 has column 3 first");
-  refused(store(4, -4, {1, 2}, {1, 2, 3}, {1.0f, 2.0f, 3.0f}),
-          "a row longer than its part of the triangle", "row 2 of matrix 1 counts 2 elements");
-  refused(store(4, -4, {2, -1}, {1, 2}, {1.0f, 2.0f}), "a negative row count",
-          "row 2 of matrix 1 counts -1 elements");
-  refused(store(5, -5, {2, 1}, {1, 2, 2}, {1.0f, 2.0f, 3.0f}),
-          "a count other than the mirrored triangle's", "expands to 4 elements, its count says 5");
-  refused(store(3, -3, {2, 1}, {1, 2, 2}, {1.0f, 2.0f, 3.0f}),
-          "a header counting the stored elements", "expands to 4 elements, its count says 3");
-  refused(store(2, -2, {2, 1}, {1, 2, 2}, {1.0f, 2.0f, 3.0f}), "more stored than the whole",
-          "hold 3 elements, more than the 2");
-  refused(store(4, -4, {2, 1}, {1, 2}, {1.0f, 2.0f}), "columns cut short",
-          "the columns of matrix 1 is a record of 8 bytes, 12 expected");
-  refused(store(4, -4, {1, 1, 2, 3, 3, 1}, {1, 2, 2}, {1.0f, 2.0f, 3.0f}),
-          "a full row index where the row counts belong",
-          "the row counts of matrix 1 is a record of 24 bytes, 8 expected");
+  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {1}, two), "an element on the diagonal's place",
+          "row 1 of matrix 1 has column 1 first");
+  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {3}, two), "a column beyond the rows",
+          "row 1 of matrix 1 has column 3 first");
+  refused(store(8, -8, {5, 2, 1}, {1.0f, 4.0f}, {3, 2, 3}, {5.0f, 2.0f, 3.0f}),
+          "columns out of order", "row 1 of matrix 1 has column 2 after column 3");
+  refused(store(4, -4, {5, 1}, {1.0f, 3.0f}, {2}, two), "a row longer than its part",
+          "row 1 of matrix 1 has the word 5");
+  refused(store(4, -4, {3, -1}, {1.0f, 3.0f}, {2}, two), "a negative word",
+          "row 2 of matrix 1 has the word -1");
+  refused(store(5, -5, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count other than the triangle's",
+          "expands to 4 elements, its count says 5");
+  refused(store(3, -3, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count of the stored elements",
+          "expands to 4 elements, its count says 3");
+  refused(store(4, -4, {3, 1}, {1.0f}, {2}, two), "the diagonal cut short",
+          "the diagonal of matrix 1 is a record of 4 bytes, 8 expected");
+  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {}, {}), "the columns cut short",
+          "the columns of matrix 1 is a record of 0 bytes, 4 expected");
+  refused(framed({4, 1}) + framed({-4, 2}) + framed({1, 1, 2, 3, 3, 1}),
+          "a full row index where the row words belong",
+          "the row words of matrix 1 is a record of 24 bytes, 8 expected");
   refused(framed({0, 1}) + framed({INT32_MIN, 2}), "the one count that cannot be negated",
           "element count out of range");
-  refused(framed({4, 1}) + framed({-4, 0}) + framed({}) + framed({}) + framed({}),
-          "a triangle without rows", "expands to 0 elements, its count says 4");
+  refused(framed({4, 1}) + framed({-4, 0}) + framed({}), "a triangle without rows",
+          "expands to 0 elements, its count says 4");
 }
 
 }  // namespace

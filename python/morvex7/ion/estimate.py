@@ -772,15 +772,15 @@ def binary_bytes(sections: Sequence[Sequence[Block]]) -> float:
     """Bytes of the binary store FTN99 of the sections: records of 4-byte numbers between
     4-byte length marks; per section its totals and the matrices' counts, per matrix the row
     index (three integers a row), the columns and the values. A Hamiltonian block is symmetric
-    and stored as its upper triangle: a count a row, half its elements off the diagonal and the
-    diagonal (taken as full)."""
+    and stored as its upper triangle (four records): a word a row, and 4 bytes an element of
+    the whole block (each diagonal value once, the column and value of each element right of
+    the diagonal standing for it and its mirror)."""
     def stored(b: Block) -> float:
         if b.kind == "ham":
-            return 4.0 * b.rows + 4.0 * (b.elements + min(b.rows, b.elements))
-        return 12.0 * b.rows + 8.0 * b.elements
+            return 32 + 4.0 * b.rows + 4.0 * b.elements
+        return 24 + 12.0 * b.rows + 8.0 * b.elements
 
-    return sum(24.0 + 8 * len(blocks) + sum(24 + stored(b) for b in blocks)
-               for blocks in sections)
+    return sum(24.0 + 8 * len(blocks) + sum(stored(b) for b in blocks) for blocks in sections)
 
 
 def machine_bytes() -> float:

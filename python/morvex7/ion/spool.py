@@ -9,7 +9,7 @@ to an unnamed temporary file a band of rows at a time, and returns a small
 :class:`SpooledBlock` to keep in the block's place. The writer then copies each block's
 records from the spool into the store file FTN99 (or reads one block at a time back for the
 text FTN14): the files are the same bytes as from blocks held in memory. A square block whose
-written values are exactly symmetric keeps only its upper triangle and its row counts in the
+written values are exactly symmetric keeps only the records of its upper triangle in the
 spool, as the store holds it (see morvex7.store); read back, it is mirrored whole.
 
 The spool file lies beside the model directory (on its file system, not in memory) and has no
@@ -26,7 +26,8 @@ from pathlib import Path
 import numpy as np
 import scipy.sparse as sp
 
-from morvex7.store import is_symmetric, mirrored, record_mark, row_index_of_counts
+from morvex7.store import (is_symmetric, mirrored, record_mark, row_index_of_counts,
+                           triangle_records)
 
 #: bytes copied from the spool at a time
 COPY_CHUNK = 16 << 20
@@ -37,8 +38,10 @@ class SpooledBlock:
     """A block written to a spool: its shape, the scale it was stored at, how many elements
     were kept, the largest magnitude of the block as made (before scaling) and where its
     records lie (columns from ``offset``, values 4 * ``room`` bytes further, then the row
-    index). ``triangle``: the block is symmetric and the spool holds its upper triangle,
-    ``stored`` elements of its ``count``."""
+    index). ``triangle``: the block is symmetric and the spool holds the records of its upper
+    triangle (see morvex7.store.triangle_records): the columns and values of the ``stored``
+    elements right of the diagonal, and the row words followed by the ``diagonal`` values
+    where the row index would be."""
 
     shape: tuple[int, int]
     scale: float | None
@@ -49,23 +52,32 @@ class SpooledBlock:
     room: int
     triangle: bool = False
     stored: int = -1
+    diagonal: int = 0
 
     def __post_init__(self) -> None:
         if self.stored < 0:
             self.stored = self.count
 
     def _at(self, part: str) -> tuple[int, int]:
-        """(position, bytes) of the columns, values or row index in the spool."""
+        """(position, bytes) of the columns, values, row index, row words or diagonal in
+        the spool."""
+        index = self.offset + 8 * self.room
         if part == "cols":
             return self.offset, 4 * self.stored
         if part == "values":
             return self.offset + 4 * self.room, 4 * self.stored
-        # the row index (3 integers a row), or the row counts of a triangle
-        return self.offset + 8 * self.room, (4 if self.triangle else 12) * self.shape[0]
+        if part == "diagonal":
+            return index + 4 * self.shape[0], 4 * self.diagonal
+        return index, (4 if self.triangle else 12) * self.shape[0]
+
+    def parts(self) -> tuple[str, ...]:
+        """The block's records in the store file's order."""
+        return ("index", "diagonal", "cols", "values") if self.triangle else \
+            ("index", "cols", "values")
 
     def write_records(self, f) -> None:
-        """The block's three records of a store file, copied from the spool."""
-        for part in ("index", "cols", "values"):
+        """The block's records of a store file, copied from the spool."""
+        for part in self.parts():
             at, size = self._at(part)
             mark = record_mark(size)
             f.write(mark)
@@ -76,11 +88,15 @@ class SpooledBlock:
         """Rows, columns (0-based) and 4-byte values of the block's elements, read back (a
         triangle mirrored whole)."""
         index = self.spool.read(*self._at("index"), np.int32)
-        counts = index if self.triangle else index.reshape(-1, 3)[:, 2]
-        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), counts)
         cols = self.spool.read(*self._at("cols"), np.int32) - 1
         values = self.spool.read(*self._at("values"), np.float32)
-        return mirrored(rows, cols, values) if self.triangle else (rows, cols, values)
+        if not self.triangle:
+            rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), index.reshape(-1, 3)[:, 2])
+            return rows, cols, values
+        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), index // 2)
+        diagonal = np.flatnonzero(index % 2).astype(np.int32)
+        return mirrored(np.r_[diagonal, rows], np.r_[diagonal, cols],
+                        np.r_[self.spool.read(*self._at("diagonal"), np.float32), values])
 
 
 class BlockSpool:
@@ -132,19 +148,23 @@ class BlockSpool:
             rows, cols, v32 = (bands[0][k] if len(bands) == 1
                                else np.concatenate([b[k] for b in bands]) for k in range(3))
             del bands
-            if is_symmetric(rows, cols, v32):
-                # the upper triangle over the whole block, where its first elements were
-                upper = cols >= rows
-                rows, cols, v32 = rows[upper], cols[upper], v32[upper]
-                self._write(cols + np.int32(1), offset)
-                self._write(v32, offset + 4 * room)
-                counts = np.bincount(rows, minlength=shape[0])
-                stored, triangle = len(v32), True
-        self._write(counts.astype(np.int32) if triangle else row_index_of_counts(counts),
-                    offset + 8 * room)
+            triangle = is_symmetric(rows, cols, v32)
+            if triangle:
+                # the triangle's records over the whole block, where its first elements were
+                words, diagonal, right_cols, right_values = triangle_records(rows, cols, v32,
+                                                                             shape[0])
+                del rows, cols, v32
+                self._write(right_cols, offset)
+                self._write(right_values, offset + 4 * room)
+                self._write(words, offset + 8 * room)
+                self._write(diagonal, offset + 8 * room + 4 * shape[0])
+                stored, ndiag = len(right_values), len(diagonal)
+        if not triangle:
+            self._write(row_index_of_counts(counts), offset + 8 * room)
         self.end = offset + 8 * room + 12 * shape[0]
         self.blocks += 1
-        return SpooledBlock(shape, scale, count, largest, self, offset, room, triangle, stored)
+        return SpooledBlock(shape, scale, count, largest, self, offset, room, triangle, stored,
+                            ndiag if triangle else 0)
 
     def copy(self, f, at: int, size: int) -> None:
         """Copy ``size`` bytes from position ``at`` of the spool to the file ``f``."""
