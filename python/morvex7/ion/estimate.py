@@ -66,8 +66,8 @@ SEARCH_VECTORS = 152
 
 #: Bytes per group element and square of a shell's determinants that the shell-coupled
 #: builder takes while it adapts the shell (the heap keeps them through the ground side's
-#: phase): 6-12 measured on 3d4-3d7 in Oh
-SHELL_ACTION_BYTES = 11.0
+#: phase): 6-12 measured on 3d4-3d7 in Oh; Fe2+ 3d6 Oh peaks at 85 or 108 MB from run to run
+SHELL_ACTION_BYTES = 10.0
 
 #: 8-byte copies of a spherical configuration's states written out over their M = J sector
 #: (a spectator ligand's coupled with a neighbour written otherwise: 5 measured on the
