@@ -8,7 +8,9 @@ N2 = N3 = 1) is built and written in a child process. The builder's progress mes
 phases: the states and blocks of each side's configurations, the hybridisation, the ground-state
 search, the transition blocks, and the writing. At each change of phase the process's peak
 resident memory is read and reset (Linux: /proc/self/clear_refs), so each row shows the highest
-resident memory within that phase and what was resident when it ended.
+resident memory within that phase and what was resident when it ended. A last row per case
+gives the builder's peak memory as estimated before the build (morvex7.ion.estimate), the
+figure morvex7-ion prints and refuses a model by, in the same unit.
 """
 from __future__ import annotations
 
@@ -67,6 +69,11 @@ def kind(message):
 desc, out, store = json.loads(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
 phase("start")
 model = model_from_dict(desc)
+try:  # the size estimate, made before the build as morvex7-ion makes it
+    from morvex7.ion.estimate import estimate
+    estimated = estimate(model, b.model_symmetry(model)).builder_bytes / 2**20
+except (ImportError, AttributeError):
+    estimated = None
 try:  # blocks written to disk as they are made, as morvex7-ion builds
     from morvex7.ion.spool import BlockSpool
 except ImportError:
@@ -81,6 +88,9 @@ else:
         phase("write")
         b.write_model(built, out, **({"store": store} if store else {}))
 phase("done")
+if estimated is not None:
+    rows.append({"phase": "estimated before the build", "peak": estimated, "end": 0.0,
+                 "cpu": 0.0})
 print("RESULT " + json.dumps(rows))
 """
 
@@ -112,8 +122,8 @@ def main() -> None:
         for r in run_case(name, args.python, args.store):
             if r["phase"] == "start":
                 continue
-            print(f"| {name} | {r['phase']} | {r['cpu']:.1f} s | {r['peak']:.0f} MB | "
-                  f"{r['end']:.0f} MB |", flush=True)
+            cpu, end = (f"{r['cpu']:.1f} s", f"{r['end']:.0f} MB") if r["end"] else ("", "")
+            print(f"| {name} | {r['phase']} | {cpu} | {r['peak']:.0f} MB | {end} |", flush=True)
 
 
 if __name__ == "__main__":
