@@ -265,7 +265,7 @@ def test_auto_writes_binary_past_the_limit_and_explorer_wants_the_store(both_for
     from morvex7.ion.writer import coefficient_sections
 
     sections, _ = coefficient_sections(built.ground, built.excited, built.triads,
-                                       built.transitions)
+                                       built.transitions, once=True)  # as write_model does
     assert text_bytes(sections) == pytest.approx((text / "FTN14").stat().st_size, rel=0.25)
     # (the module: morvex7.ion's attribute "build" is the function)
     monkeypatch.setattr(importlib.import_module("morvex7.ion.build"), "TEXT_STORE_LIMIT", text_bytes(sections) - 1)
@@ -279,3 +279,28 @@ def test_auto_writes_binary_past_the_limit_and_explorer_wants_the_store(both_for
     (lost / "FTN99").unlink()
     with pytest.raises(UserError, match="FTN99"):
         model_directory(lost, tmp_path)
+
+
+@pytest.mark.parametrize("name", ["ni2_oh_charge_transfer", "ion_3d_l23_ct"])
+def test_hamiltonian_blocks_stored_once_give_the_same_output(name, tmp_path, engine,
+                                                             monkeypatch):
+    """Each reading of a configuration pair replaces both configurations' Hamiltonian blocks,
+    so the builder stores them only in the section whose reading the engine keeps: the same
+    output files, byte for byte, as with the blocks in every section, from a smaller file."""
+    import importlib
+
+    from morvex7.ion import writer
+
+    built = build(load_description(EXAMPLES / name / "model.toml"))
+    write_model(built, tmp_path / "once", store="text")
+    whole = writer.coefficient_sections
+    monkeypatch.setattr(importlib.import_module("morvex7.ion.build"), "coefficient_sections",
+                        lambda *a, **k: whole(*a, **{**k, "once": False}))
+    write_model(built, tmp_path / "every", store="text")
+    assert (tmp_path / "once" / "FTN14").stat().st_size < \
+        0.8 * (tmp_path / "every" / "FTN14").stat().st_size
+    for d in ("once", "every"):
+        proc = run_engine_in(tmp_path / d, engine)
+        assert proc.returncode == 0, proc.stderr
+    for out in ("fort.43", "fort.44"):
+        assert (tmp_path / "once" / out).read_bytes() == (tmp_path / "every" / out).read_bytes()

@@ -398,7 +398,7 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
     d = Path(directory)
     m = built.model
     sections, ftn15 = coefficient_sections(built.ground, built.excited, built.triads,
-                                           built.transitions)
+                                           built.transitions, once=True)
     form = store_form(sections, store)
     n2, n3 = m.levels
     steps = written_krylov(built)

@@ -24,6 +24,7 @@ import numpy as np
 from .determinants import Operator, Orbitals
 from .fieldcount import FieldBlocks
 from .model import IonModel
+from .writer import hamiltonian_section
 from .symmetry import Configuration, Symmetry
 
 #: Bytes of the builder's Python process besides its arrays: the interpreter with numpy,
@@ -158,7 +159,7 @@ FILL_FIT: dict[tuple[str, str], tuple[float, float]] = {
     ("Oh", "cf"): (1.107, 0.8472),
     ("Oh", "cv"): (0.242, 0.8484),
     ("Oh", "cv*"): (1.2125, 0.9303),
-    ("Oh", "mix"): (0.7855, 0.9776),
+    ("Oh", "mix"): (0.9, 0.975),  # refitted with each block stored once: 3d7-3d9 Oh within 10 %
     ("Oh", "tran"): (2.0516, 0.6585),
     ("Oh", "zeta_c"): (2.9017, 0.654),
     ("Oh", "zeta_v"): (1.1536, 0.8741),
@@ -689,9 +690,11 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
             return sum(nw * mx * block_elements(fam, cls, my, my) for mx, my, nw in terms[label])
         return block_elements(fam, cls + "*", m, m)  # across the factors: written out
 
-    def ham(side: str, c: int, label: str, seen: set) -> list[Block]:
+    def ham(side: str, c: int, label: str, seen: set, section: tuple[str, int]) -> list[Block]:
         m = mults[side].get(label, [0] * len(sides[side]))[c]
         label = symmetry.stored(label)  # a paired model's lower class shares its partner's
+        if hamiltonian_section(side, len(sides[side]), nmix > 0, c) != section:
+            return []  # stored in the one section whose reading the engine keeps
         if (side, c, label) in seen or m == 0:
             return []
         seen.add((side, c, label))
@@ -710,7 +713,7 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                 n = (in_field.transition(c, g, op, mg) if in_field is not None
                      else block_elements(fam, "tran", mg, me))
                 blocks.append(Block("tran", mg, me, n, ("T", g, op, e)))
-            blocks += ham("ground", c, g, seen) + ham("excited", c, e, seen)
+            blocks += ham("ground", c, g, seen, ("T", c)) + ham("excited", c, e, seen, ("T", c))
         out.append(blocks)
     if nmix:
         for side, cs in sides.items():
@@ -725,7 +728,8 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                                          if in_field is not None
                                          else block_elements(fam, "mix", m1, m2),
                                          ("M", lab, k), levels[c + 1]) for k in range(nmix)]
-                    blocks += ham(side, c, lab, seen) + ham(side, c + 1, lab, seen)
+                    pair = ("G" if side == "ground" else "E", c)
+                    blocks += ham(side, c, lab, seen, pair) + ham(side, c + 1, lab, seen, pair)
                 out.append(blocks)
     return out
 

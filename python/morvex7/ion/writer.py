@@ -214,6 +214,19 @@ def pairs_of(ground: Side, excited: Side) -> list[Pair]:
     return out
 
 
+def hamiltonian_section(kind: str, nconf: int, mixing: bool, c: int) -> tuple[str, int]:
+    """The section whose reading of configuration c's Hamiltonian blocks the engine keeps (of
+    a side of ``kind`` "ground" or "excited" with ``nconf`` configurations): each reading of a
+    configuration pair replaces the blocks of both its configurations, and the mixing pairs of
+    a side are read after the transition pairs, in order. So configuration c's blocks are used
+    from its mixing pair (c, c + 1), the last configuration's from (c - 1, c), and only a side
+    without mixing takes them from its transition pair; every other section may leave them
+    empty. (kind of pair "T", "G" or "E", its first configuration.)"""
+    if nconf < 2 or not mixing:
+        return "T", c
+    return ("G" if kind == "ground" else "E"), min(c, nconf - 2)
+
+
 def irrep_items(ground: Side, excited: Side) -> list[tuple[str, Side, int]]:
     """The (kind, side, configuration) sequence of one triad's multiplicity look-ups."""
     items = []
@@ -253,10 +266,13 @@ def ftn14_parts(sections: list[Section]) -> Iterator[str]:
 
 
 def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
-                         transitions: dict[tuple[str, str, str, int], np.ndarray]
-                         ) -> tuple[list[Section], str]:
+                         transitions: dict[tuple[str, str, str, int], np.ndarray],
+                         once: bool = False) -> tuple[list[Section], str]:
     """The coefficient sections (one per configuration pair, in the engine's load order) and
-    the text of FTN15; see :func:`write_ftn14_ftn15`."""
+    the text of FTN15; see :func:`write_ftn14_ftn15`. With ``once`` each configuration's
+    Hamiltonian blocks are stored only in the section whose reading the engine keeps (see
+    :func:`hamiltonian_section`), the other sections' recipes for them left empty: the same
+    matrices reach the engine from about half the stored elements."""
     glabels = sorted({t.ground for t in triads}, key=list(ground.dims).index)
     elabels = sorted({t.excited for t in triads}, key=list(excited.dims).index)
     used = {id(ground): glabels, id(excited): elabels}
@@ -279,8 +295,11 @@ def coefficient_sections(ground: Side, excited: Side, triads: list[Triad],
         out = []
         root = np.sqrt(side.dims[label])
         m = side.mult(c, label)
+        kept = not once or hamiltonian_section(side.kind, len(side.configs), bool(side.mixing),
+                                               c) == (pair.kind, pair.c)
         for k, blk in enumerate(side.ham[c][label]):
-            no = sec.store((side.kind, c, side.alias.get(label, label), k), blk, root)
+            no = sec.store((side.kind, c, side.alias.get(label, label), k), blk, root) \
+                if kept else 0
             out.append(recipe(kind, label, scalar_op(label), label, (m, m), no, (m, m)))
         return out
 
