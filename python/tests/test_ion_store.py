@@ -6,7 +6,6 @@ from __future__ import annotations
 import hashlib
 import os
 import shutil
-import subprocess
 from pathlib import Path
 
 import numpy as np
