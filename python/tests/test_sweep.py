@@ -153,6 +153,8 @@ def test_scheduler_and_workers_as_separate_processes(tmp_path, engine, sequentia
         from distributed import Client
 
         with Client(address) as client:
+            # the sweep may finish on the first worker before a slow second one has joined
+            client.wait_for_workers(2, timeout=60)
             assert len(client.scheduler_info()["workers"]) == 2
         # every server of the recipe, HTTP servers too, listens where it was asked only
         import psutil

@@ -133,12 +133,12 @@ void prepare(Unit& u, bool write) {
 std::size_t read_bytes(Unit& u, void* dst, std::size_t n) {
   if (u.memory) {
     std::size_t k = std::min(n, u.data.size() - std::min(u.pos, u.data.size()));
-    std::memcpy(dst, u.data.data() + u.pos, k);
+    if (k > 0) std::memcpy(dst, u.data.data() + u.pos, k);  // an empty record may have no buffer
     u.pos += k;
     return k;
   }
   prepare(u, false);
-  const std::size_t k = std::fread(dst, 1, n, u.fp);
+  const std::size_t k = n > 0 ? std::fread(dst, 1, n, u.fp) : 0;
   if (k < n && std::ferror(u.fp)) file_failure("cannot read " + u.name + ": " + std::strerror(errno));
   return k;
 }
