@@ -267,7 +267,7 @@ def test_auto_writes_binary_past_the_limit_and_explorer_wants_the_store(both_for
                                        built.transitions, once=True)  # as write_model does
     assert text_bytes(sections) == pytest.approx((text / "FTN14").stat().st_size, rel=0.25)
     # (the module: morvex7.ion's attribute "build" is the function)
-    monkeypatch.setattr(importlib.import_module("morvex7.ion.build"), "TEXT_STORE_LIMIT", text_bytes(sections) - 1)
+    monkeypatch.setattr(importlib.import_module("morvex7.ion.estimate"), "TEXT_STORE_LIMIT", text_bytes(sections) - 1)
     assert store_form(sections) == "binary" and store_form(sections, "text") == "text"
     write_model(built, tmp_path / "large", store="auto")
     assert is_binary_model(tmp_path / "large")

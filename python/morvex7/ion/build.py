@@ -15,7 +15,10 @@ from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 from . import atomic
 from .blocks import (Progress, Side, compact, fill_side, make_sides, share_blocks,
                      side_hamiltonian)
-from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension, engine_cells,
+# TEXT_STORE_LIMIT: the text size above which "auto" writes the binary store (one rule with the
+# size estimate, estimate.chooses_binary)
+from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, TEXT_STORE_LIMIT,
+                       band_dimension, chooses_binary, engine_cells,
                        krylov_steps)
 from .model import IonModel
 from .fieldsymmetry import FieldSymmetry
@@ -34,9 +37,6 @@ DEFAULT_CELLS = 10_000_000
 
 #: Forms of the coefficient blocks a model directory may hold (see write_model).
 STORE_FORMS = ("auto", "text", "binary")
-#: Above this size of text FTN14 (bytes, estimated from the element count) "auto" writes the
-#: binary store: a text that large is not read by people, and takes seconds to write and parse.
-TEXT_STORE_LIMIT = 5_000_000
 
 #: Initial-state window of the engine when only the lowest state is wanted (eV).
 MIN_ERANGE = 1e-4
@@ -371,7 +371,8 @@ def store_form(sections: list, store: str = "auto") -> str:
                          f"{', '.join(STORE_FORMS)})")
     if store != "auto":
         return store
-    return "binary" if text_bytes(sections) > TEXT_STORE_LIMIT else "text"
+    elements = sum(m.count for s in sections for m in s.matrices)
+    return "binary" if chooses_binary(elements) else "text"
 
 
 def written_krylov(built: BuiltModel) -> int:
