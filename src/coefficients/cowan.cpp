@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "coefficients/factored.h"
+#include "coefficients/store_records.h"
 #include "input/reader.h"
 #include "io/format.h"
 #include "io/listread.h"
@@ -24,9 +26,9 @@ namespace mv {
 cowan_store_block cowan_store;
 
 namespace {
-
 constexpr int32_t coefficient_unit = 14;
 constexpr int32_t store_unit = 99;
+}  // namespace
 
 // Cells to ask for: a size that cannot fit stops the run with the work
 // array's own message and its real size, instead of overflowing on the way.
@@ -34,6 +36,26 @@ int32_t cells_for(int64_t n) {
   check_room((n + qaz.ints_per_cell - 1) / qaz.ints_per_cell);
   return static_cast<int32_t>(n);
 }
+
+[[noreturn]] void refuse_store(const std::string& why) {
+  file_failure("Coefficient store file FTN99 (unit 99) refused: " + why);
+}
+
+// The store is written by this program or the model builder, so a record of
+// any other length means a file that does not belong here.
+void expect_record(int64_t n, const std::string& what) {
+  const int64_t bytes = uf_peek_length(store_unit);
+  if (bytes < 0) {
+    refuse_store("end of file where " + what +
+                 " was expected (the file holds fewer sections than this calculation loads).");
+  }
+  if (bytes != 4 * n) {
+    refuse_store(what + " is a record of " + std::to_string(bytes) + " bytes, " +
+                 std::to_string(4 * n) + " expected.");
+  }
+}
+
+namespace {
 
 // ---------------------------------------------------------------- unit 14
 
@@ -150,24 +172,6 @@ void cowan_from_text() {
 
 // ---------------------------------------------------------------- unit 99
 
-[[noreturn]] void refuse_store(const std::string& why) {
-  file_failure("Coefficient store file FTN99 (unit 99) refused: " + why);
-}
-
-// The next record must hold exactly n 4-byte items: the store is written by
-// this program, so any other length means a file that does not belong here.
-void expect_record(int64_t n, const std::string& what) {
-  const int64_t bytes = uf_peek_length(store_unit);
-  if (bytes < 0) {
-    refuse_store("end of file where " + what +
-                 " was expected (the file holds fewer sections than this calculation loads).");
-  }
-  if (bytes != 4 * n) {
-    refuse_store(what + " is a record of " + std::to_string(bytes) + " bytes, " +
-                 std::to_string(4 * n) + " expected.");
-  }
-}
-
 // Every row of a matrix read back must lie inside its element arrays, at the
 // same offset in the value and the column array.
 void check_row_index(const int32_t* index, int32_t nrow, int32_t nelem, int32_t m) {
@@ -213,16 +217,18 @@ void check_columns(const int32_t* index, const int32_t* cols, int32_t nrow, int3
 // Record 2: element and row counts of every matrix, adding up to the section
 // header's total. A negative element count marks a symmetric matrix of which
 // only the upper triangle is stored: it holds -count elements once expanded,
-// and that is what the header counts (rows >= 0 for every matrix).
+// and that is what the header counts. A negative row count -R marks a
+// factored matrix of R rows (its element count, >= 0, is the assembled one).
 int64_t loaded_elements(int32_t count) { return count < 0 ? -int64_t{count} : int64_t{count}; }
 
 void check_counts(const std::vector<int32_t>& counts, int32_t nmat, int32_t total) {
+  constexpr int32_t lowest = std::numeric_limits<int32_t>::min();
   int64_t sum = 0;
   for (int32_t k = 0; k < nmat; ++k) {
     const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
-    if (rows < 0 || elements == std::numeric_limits<int32_t>::min()) {
-      refuse_store("matrix " + std::to_string(k + 1) + " has a negative row count or an " +
-                   "element count out of range.");
+    if ((rows < 0 && elements < 0) || elements == lowest || rows == lowest) {
+      refuse_store("matrix " + std::to_string(k + 1) + " has a negative row count with a " +
+                   "negative element count, or a row or element count out of range.");
     }
     sum += loaded_elements(elements);
   }
@@ -381,12 +387,15 @@ void cowan_from_store() {
   cowan_store.nmat = 0;
   cowan_store.from_store = true;
   for (int32_t k = 0; k < nmat; ++k) {
-    if (counts[2 * k] < 0) {
-      read_store_triangle(k, -counts[2 * k], counts[2 * k + 1]);
+    const int32_t elements = counts[2 * k], rows = counts[2 * k + 1];
+    if (rows < 0) {
+      read_store_factored(k, elements, -rows);
+    } else if (elements < 0) {
+      read_store_triangle(k, -elements, rows);
     } else {
-      read_store_matrix(k, counts[2 * k], counts[2 * k + 1]);
+      read_store_matrix(k, elements, rows);
     }
-    cowan_store.nrow[k] = counts[2 * k + 1];
+    cowan_store.nrow[k] = rows < 0 ? -rows : rows;
   }
   cowan_store.nmat = nmat;
 }

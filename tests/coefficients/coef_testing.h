@@ -118,4 +118,38 @@ RunStop stop_of(F&& f) {
   return {};
 }
 
+// Everything a load of a store-file section leaves behind: the output, the
+// work array up to its top (row indexes, columns and values), the first two
+// matrices' positions.
+struct Loaded {
+  std::string output;
+  std::vector<uint32_t> cells;
+  int32_t pos1 = 0, pos2 = 0;
+};
+inline Loaded load(const std::string& bytes) {
+  reset_heap();
+  attach_memory(6);
+  qaz.oldcowan = 1;
+  cowan_store = {};
+  attach_memory(99, bytes);
+  cowan();
+  Loaded out{unit_contents(6), {}, indx.pos[0], indx.pos[1]};
+  out.cells.resize(static_cast<std::size_t>(heap_info.top));
+  std::memcpy(out.cells.data(), rh(1), out.cells.size() * 4);
+  return out;
+}
+
+// Loading the section stops the run with status 2, naming FTN99 and saying says.
+inline void refused_store(const std::string& bytes, const std::string& why,
+                          const std::string& says) {
+  SCOPED_TRACE(why);
+  reset_heap();
+  qaz.oldcowan = 1;
+  attach_memory(99, bytes);
+  const RunStop s = stop_of([] { cowan(); });
+  EXPECT_EQ(s.status, status_file);
+  EXPECT_NE(s.text.find("FTN99"), std::string::npos) << s.text;
+  EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
+}
+
 }  // namespace mv::testing

@@ -84,26 +84,6 @@ std::string section(const Dense& a, bool triangle) {
          records_of(a, triangle) + framed({1, 1, 2}) + framed({1, 2}) + framed_reals({4.0f, 5.0f});
 }
 
-// Everything the load leaves behind: the output, the work array up to its
-// top (index, columns and values of both matrices), the matrices' positions.
-struct Loaded {
-  std::string output;
-  std::vector<uint32_t> cells;
-  int32_t pos1 = 0, pos2 = 0;
-};
-Loaded load(const std::string& bytes) {
-  reset_heap();
-  attach_memory(6);
-  qaz.oldcowan = 1;
-  cowan_store = {};
-  attach_memory(99, bytes);
-  cowan();
-  Loaded out{unit_contents(6), {}, indx.pos[0], indx.pos[1]};
-  out.cells.resize(static_cast<std::size_t>(heap_info.top));
-  std::memcpy(out.cells.data(), rh(1), out.cells.size() * 4);
-  return out;
-}
-
 TEST_F(CowanTriangle, LoadsIntoTheArraysOfTheFullMatrix) {
   const Loaded full = load(section(symmetric, false));
   const Loaded tri = load(section(symmetric, true));
@@ -124,16 +104,6 @@ TEST_F(CowanTriangle, LoadsIntoTheArraysOfTheFullMatrix) {
 }
 
 TEST_F(CowanTriangle, RefusesATriangleThatDisagreesWithItsCounts) {
-  auto refused = [](const std::string& bytes, const std::string& why, const std::string& says) {
-    SCOPED_TRACE(why);
-    reset_heap();
-    qaz.oldcowan = 1;
-    attach_memory(99, bytes);
-    const RunStop s = stop_of([] { cowan(); });
-    EXPECT_EQ(s.status, status_file);
-    EXPECT_NE(s.text.find("FTN99"), std::string::npos) << s.text;
-    EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
-  };
   // {{1, 2}, {2, 3}}: words 3 (diagonal, one right of it) and 1 (diagonal)
   auto store = [](int32_t total, int32_t count, std::vector<int32_t> words,
                   std::vector<float> diagonal, std::vector<int32_t> cols,
@@ -153,30 +123,30 @@ TEST_F(CowanTriangle, RefusesATriangleThatDisagreesWithItsCounts) {
                  framed_reals({1.0f, 2.0f, 5.0f, 2.0f, 3.0f, 5.0f, 3.0f, 4.0f}))
                 .cells);
 
-  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {1}, two), "an element on the diagonal's place",
+  refused_store(store(4, -4, {3, 1}, {1.0f, 3.0f}, {1}, two), "an element on the diagonal's place",
           "row 1 of matrix 1 has column 1 first");
-  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {3}, two), "a column beyond the rows",
+  refused_store(store(4, -4, {3, 1}, {1.0f, 3.0f}, {3}, two), "a column beyond the rows",
           "row 1 of matrix 1 has column 3 first");
-  refused(store(8, -8, {5, 2, 1}, {1.0f, 4.0f}, {3, 2, 3}, {5.0f, 2.0f, 3.0f}),
+  refused_store(store(8, -8, {5, 2, 1}, {1.0f, 4.0f}, {3, 2, 3}, {5.0f, 2.0f, 3.0f}),
           "columns out of order", "row 1 of matrix 1 has column 2 after column 3");
-  refused(store(4, -4, {5, 1}, {1.0f, 3.0f}, {2}, two), "a row longer than its part",
+  refused_store(store(4, -4, {5, 1}, {1.0f, 3.0f}, {2}, two), "a row longer than its part",
           "row 1 of matrix 1 has the word 5");
-  refused(store(4, -4, {3, -1}, {1.0f, 3.0f}, {2}, two), "a negative word",
+  refused_store(store(4, -4, {3, -1}, {1.0f, 3.0f}, {2}, two), "a negative word",
           "row 2 of matrix 1 has the word -1");
-  refused(store(5, -5, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count other than the triangle's",
+  refused_store(store(5, -5, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count other than the triangle's",
           "expands to 4 elements, its count says 5");
-  refused(store(3, -3, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count of the stored elements",
+  refused_store(store(3, -3, {3, 1}, {1.0f, 3.0f}, {2}, two), "a count of the stored elements",
           "expands to 4 elements, its count says 3");
-  refused(store(4, -4, {3, 1}, {1.0f}, {2}, two), "the diagonal cut short",
+  refused_store(store(4, -4, {3, 1}, {1.0f}, {2}, two), "the diagonal cut short",
           "the diagonal of matrix 1 is a record of 4 bytes, 8 expected");
-  refused(store(4, -4, {3, 1}, {1.0f, 3.0f}, {}, {}), "the columns cut short",
+  refused_store(store(4, -4, {3, 1}, {1.0f, 3.0f}, {}, {}), "the columns cut short",
           "the columns of matrix 1 is a record of 0 bytes, 4 expected");
-  refused(framed({4, 1}) + framed({-4, 2}) + framed({1, 1, 2, 3, 3, 1}),
+  refused_store(framed({4, 1}) + framed({-4, 2}) + framed({1, 1, 2, 3, 3, 1}),
           "a full row index where the row words belong",
           "the row words of matrix 1 is a record of 24 bytes, 8 expected");
-  refused(framed({0, 1}) + framed({INT32_MIN, 2}), "the one count that cannot be negated",
+  refused_store(framed({0, 1}) + framed({INT32_MIN, 2}), "the one count that cannot be negated",
           "element count out of range");
-  refused(framed({4, 1}) + framed({-4, 0}) + framed({}), "a triangle without rows",
+  refused_store(framed({4, 1}) + framed({-4, 0}) + framed({}), "a triangle without rows",
           "expands to 0 elements, its count says 4");
 }
 
