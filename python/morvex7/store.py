@@ -21,6 +21,10 @@ engine expands it to on loading (the section header's total counts those). The w
 values are exactly symmetric: the engine then computes exactly what it does from the full
 matrix, with about half of the file.
 
+A matrix whose row count in record 2 is negative is stored as sums of Kronecker products of
+small factors, in six records that the engine assembles on loading (see morvex7.factored); its
+element count is that of the assembled matrix.
+
 All integers are 4-byte little-endian. The model builder writes FTN99 directly for large models
 (no text to format or parse) together with a stub FTN14: the engine opens FTN14 even when it
 reads the store. The stub holds only comment lines (the matrices' shapes among them), so an
@@ -39,6 +43,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+
+from .factored import FactorError, from_records, layout_sizes
 
 COEFFICIENT_FILE = "FTN14"
 STORE_FILE = "FTN99"
@@ -198,8 +204,9 @@ def write_store(path: str | Path, sections: list[list[StoreMatrix]],
 
 def _write_sections(f, sections: list[list[StoreMatrix]]) -> None:
     """Each matrix is a StoreMatrix or anything with its ``shape``, ``count``, ``triangle``
-    and ``write_records`` (a block the builder spooled to disk, written by copying). A
-    matrix written as its upper triangle is marked by its element count negated."""
+    and ``write_records`` (a block the builder spooled to disk, written by copying; a
+    morvex7.factored.FactoredMatrix). A matrix written as its upper triangle is marked by
+    its element count negated, one written as factors by its row count negated."""
     for mats in sections:
         counts = np.array([[m.count, m.shape[0]] for m in mats], dtype=np.int64).reshape(-1, 2)
         total = int(counts[:, 0].sum())
@@ -207,10 +214,16 @@ def _write_sections(f, sections: list[list[StoreMatrix]]) -> None:
             raise ValueError(f"a section of {total} elements exceeds the engine's count of "
                              f"at most {MAX_RECORD}")
         counts[:, 0] *= np.array([-1 if m.triangle else 1 for m in mats], dtype=np.int64)
+        counts[:, 1] *= np.array([-1 if getattr(m, "factored", False) else 1 for m in mats],
+                                 dtype=np.int64)
         _record(f, np.array([total, len(mats)], dtype=_I4))
         _record(f, counts.astype(_I4).reshape(-1))
         for m in mats:
-            m.write_records(f)
+            if getattr(m, "factored", False):
+                for part in m.records():
+                    _record(f, part)
+            else:
+                m.write_records(f)
 
 
 def stub_text(sections: list[list[StoreMatrix]], width: int = 72) -> str:
@@ -292,7 +305,10 @@ class _Records:
 def _matrix(rec: _Records, where: str, nelem: int, nrow: int,
             shape: tuple[int, int] | None) -> StoreMatrix:
     """Matrix ``where`` of ``nelem`` elements and ``nrow`` rows, as stored (a negative
-    ``nelem``: a symmetric one stored as its upper triangle, see :func:`_triangle`)."""
+    ``nelem``: a symmetric one stored as its upper triangle, see :func:`_triangle`; a negative
+    ``nrow``: one stored as factors, see :func:`_factored`)."""
+    if nrow < 0:
+        return _factored(rec, where, nelem, -nrow, shape)
     if nelem < 0:
         return _triangle(rec, where, -nelem, nrow, shape)
     index = rec.next(3 * nrow, _I4, f"the row index of {where}").reshape(nrow, 3).astype(np.int64)
@@ -369,6 +385,27 @@ def _triangle(rec: _Records, where: str, full: int, nrow: int,
                        rows, cols, values, symmetric=True)
 
 
+def _factored(rec: _Records, where: str, nelem: int, nrow: int,
+              shape: tuple[int, int] | None) -> StoreMatrix:
+    """A matrix of ``nelem`` elements stored as sums of Kronecker products of factors (see
+    morvex7.factored), read back assembled."""
+    try:
+        layout = rec.next(6, _I4, f"the layout of {where}")
+        sizes = layout_sizes(layout)
+        records = [layout] + [
+            rec.next(n, dtype, f"the {what} of {where}") for n, dtype, what in zip(
+                sizes, (_I4, _I4, _F4, _I4, _F4),
+                ("blocks", "factor shapes", "factor values", "terms", "weights"))]
+        m = from_records(nrow, records)
+    except FactorError as exc:
+        raise rec.fail(f"{where}, stored as factors: {exc}") from None
+    rows, cols, values = m.elements()
+    if len(values) != nelem:
+        raise rec.fail(f"{where} assembles to {len(values)} elements, its count says {nelem}")
+    return StoreMatrix(_shape(rec, where, nrow, m.shape[1], shape), rows.astype(np.int64),
+                       cols.astype(np.int64), values)
+
+
 def read_store(path: str | Path,
                shapes: list[list[tuple[int, int]]] | None = None) -> list[list[StoreMatrix]]:
     """Read and check a whole store file; raises :class:`StoreError` naming the file and the
@@ -386,7 +423,9 @@ def read_store(path: str | Path,
             raise rec.fail(f"section {s} has {nmat} matrices and {total} elements")
         counts = rec.next(2 * nmat, _I4, f"the counts of section {s}").reshape(nmat, 2)
         loaded = np.abs(counts[:, 0].astype(np.int64))  # negative: an upper triangle
-        if (counts[:, 1] < 0).any() or int(loaded.sum()) != total:
+        # a negative row count: a matrix stored as factors, whose element count is its own
+        if ((counts[:, 1] < 0) & (counts[:, 0] < 0)).any() or (counts[:, 1] == -2**31).any() \
+                or int(loaded.sum()) != total:
             raise rec.fail(f"the counts of section {s} do not add up to its {total} elements")
         if shapes is not None and (len(shapes) < s or len(shapes[s - 1]) != nmat):
             raise rec.fail(f"section {s} holds {nmat} matrices, which the stub FTN14 does not "

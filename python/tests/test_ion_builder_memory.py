@@ -14,7 +14,6 @@ import pytest
 
 from morvex7.engine import REPO_ROOT
 from morvex7.ion import atomic
-from morvex7.ion.build import TEXT_STORE_LIMIT as BUILD_TEXT_LIMIT
 from morvex7.ion.build import model_symmetry, store_form
 from morvex7.ion.determinants import DeterminantBasis, Orbitals, configuration_dets
 from morvex7.ion.estimate import (BYTES_PER_COUPLED_ELEMENT, TEXT_STORE_LIMIT, Block,
@@ -147,7 +146,6 @@ class Written:
 def test_estimate_and_builder_choose_the_same_store_form(offset):
     """One element either side of the text limit: the estimate, from its count of the
     elements, chooses the form the builder chooses from the same count."""
-    assert TEXT_STORE_LIMIT == BUILD_TEXT_LIMIT
     total = int(TEXT_STORE_LIMIT // BYTES_PER_COUPLED_ELEMENT) + offset
     sections = [Written([total // 3, total - total // 3]), Written([])]
     blocks = [[Block("ham", 10, 10, total // 3), Block("mix", 10, 10, total - total // 3)]]

@@ -57,7 +57,7 @@ def test_configurations_per_side():
 
 def test_refusal_of_three_configurations_suggests_two(tmp_path, capsys, monkeypatch):
     """Ce3+ with three configurations (3d9 4f4 L2: 910 910 determinants) fits a machine of
-    8 GB; on one of 0.5 GB it is refused before anything is written, with the hint."""
+    8 GB; on one of 0.3 GB it is refused before anything is written, with the hint."""
     from morvex7.ion import estimate
     from morvex7.ion.build import make_symmetry
 
@@ -77,8 +77,8 @@ V = 2.0
 """)
     est = estimate.estimate(load_description(desc), make_symmetry("O3"))
     assert est.problems(memory=8e9) == []
-    assert est.problems(memory=0.5e9)
-    monkeypatch.setattr(estimate, "machine_bytes", lambda: 0.5e9)
+    assert est.problems(memory=0.3e9)
+    monkeypatch.setattr(estimate, "machine_bytes", lambda: 0.3e9)
     assert cli.main([str(desc), "-o", str(tmp_path / "ce")]) == 2
     err = capsys.readouterr().err
     assert "too large" in err and "configurations = 2" in err

@@ -147,7 +147,7 @@ CE_EXCITED = {**CE_GROUND, "zeta_v": 0.10, "zeta_c": 7.4, "F2cv": 5.6, "F4cv": 2
               "G1cv": 4.0, "G3cv": 2.3, "G5cv": 1.6}
 
 
-@pytest.mark.slow  # about 20 s of CPU: a 98 MB coefficient file, 9225 core-hole states
+@pytest.mark.slow  # about 15 s of CPU: an 18.6 MB coefficient file, 9225 core-hole states
 def test_ce_three_configurations_total_intensity_counts_the_4f_holes(tmp_path, engine):
     """Ce³⁺ 4f¹ + 4f²L̲ + 4f³L̲² -> 3d⁹4f² + 3d⁹4f³L̲ + 3d⁹4f⁴L̲² (910 910 determinants, never
     listed): the M4,5 intensity summed over every final state is that of the ion alone times

@@ -192,8 +192,9 @@ def compact(block: np.ndarray | sp.spmatrix,
     """``block`` as CSR (its non-zero elements, values unchanged) when at most SPARSE_FILL
     of it is non-zero, else as it is. With ``scale`` (the factor the writer stores the block
     times) the elements the writer drops as noise (``abs(scale * x) < NOISE``) are zeroed
-    first, by the writer's own test."""
-    if block.size == 0:
+    first, by the writer's own test. A block kept as its factors (morvex7.factored) is
+    returned as it is: the engine drops its noise when it assembles it."""
+    if block.size == 0 or getattr(block, "factored", False):  # factors: kept as they are
         return block
     if sp.issparse(block):
         # canonical CSR, so that each stored element is one written element, held tight

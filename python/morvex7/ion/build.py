@@ -10,16 +10,16 @@ import numpy as np
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
+from morvex7.factored import FactoredMatrix
 from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 
 from . import atomic
 from .blocks import (Progress, Side, compact, fill_side, make_sides, share_blocks,
                      side_hamiltonian)
-# TEXT_STORE_LIMIT: the text size above which "auto" writes the binary store (one rule with the
-# size estimate, estimate.chooses_binary)
-from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, TEXT_STORE_LIMIT,
-                       band_dimension, chooses_binary, engine_cells,
-                       krylov_steps)
+# estimate.chooses_binary: "auto" writes the binary store above its TEXT_STORE_LIMIT (one rule
+# with the size estimate)
+from .estimate import (BYTES_PER_COUPLED_ELEMENT, ENGINE_MAX_CELLS, band_dimension,
+                       chooses_binary, engine_cells, krylov_steps)
 from .model import IonModel
 from .fieldsymmetry import FieldSymmetry
 from .o3 import O3Symmetry
@@ -340,6 +340,8 @@ def _above(block, tol: float) -> bool:
     """Whether a block (dense, sparse or spooled) has an element larger than ``tol``."""
     if isinstance(block, SpooledBlock):
         return block.largest > tol
+    if isinstance(block, FactoredMatrix):  # its elements are times its scale
+        return block.largest > tol * block.scale
     values = block.data if sp.issparse(block) else block
     return bool(np.abs(values).max(initial=0.0) > tol)
 
@@ -365,7 +367,7 @@ def effective_targets(built: BuiltModel) -> set[str]:
 
 def store_form(sections: list, store: str = "auto") -> str:
     """"text" or "binary": the form ``store`` asks for, or with "auto" binary when the text
-    FTN14 would exceed TEXT_STORE_LIMIT."""
+    FTN14 would exceed estimate.TEXT_STORE_LIMIT."""
     if store not in STORE_FORMS:
         raise ValueError(f"unknown coefficient store form {store!r} (one of "
                          f"{', '.join(STORE_FORMS)})")
@@ -392,7 +394,7 @@ def write_model(built: BuiltModel, directory: str | Path, store: str = "auto") -
 
     ``store``: "text" writes the coefficient blocks as the text FTN14; "binary" as the engine's
     store FTN99 (with a stub FTN14 and OLDCOWAN in fort.50), which is faster to write and to
-    load; "auto" (default) chooses binary when the text would exceed TEXT_STORE_LIMIT bytes.
+    load; "auto" (default) chooses binary when the text would exceed estimate.TEXT_STORE_LIMIT bytes.
     """
     from .outdir import staged_files
 

@@ -13,9 +13,8 @@ from typing import Sequence
 
 from morvex7.store import STORE_FILE, is_binary_model
 
-from .build import (DEFAULT_CELLS, STORE_FORMS, TEXT_STORE_LIMIT, build, model_symmetry,
-                    write_model)
-from .estimate import ENGINE_MAX_CELLS, estimate
+from .build import DEFAULT_CELLS, STORE_FORMS, build, model_symmetry, write_model
+from .estimate import ENGINE_MAX_CELLS, TEXT_STORE_LIMIT, estimate
 from .fields import has_field
 from .model import BASES, IonModel, load_description
 from .outdir import BUILT_FILES, check_output, remove_stale

@@ -78,6 +78,14 @@ SPHERICAL_STATE_COPIES = 5
 #: Ti4+ 2p5 3d3 L2)
 SPHERICAL_DIPOLE_COPIES = 2
 
+#: Bytes a hybridisation block stored as its factors takes in the store per element the fill
+#: fit expects of it (5.1 MB for 9.1 million expected, 5.6 million assembled, on Ce3+
+#: 3d9 4f3 L - 3d9 4f4 L2) ...
+FACTORED_BYTES = 0.56
+#: ... which the builder does for a block of at least this many elements in all
+#: (morvex7.ion.o3spectator.FACTORED_ELEMENTS, of the products of its factors)
+FACTORED_ELEMENTS = 1_000_000
+
 #: The builder's ground search diagonalises at most this many rows densely
 #: (morvex7.ion.build.DENSE_GROUND).
 DENSE_GROUND = 800
@@ -628,6 +636,10 @@ class Block:
     #: how often the engine's Hamiltonian holds it: once per band level of its configuration
     #: (N2 for the second, N2 N3 for the third; a hybridisation block as its upper one's)
     levels: int = 1
+    #: stored as its factors (a large hybridisation between configurations coupled with a
+    #: spectator ligand, see morvex7.ion.o3spectator): FACTORED_BYTES an element in the store,
+    #: assembled whole by the engine, never held whole by the builder
+    factored: bool = False
 
 
 def block_elements(fam: str, kind: str, rows: int, cols: int) -> float:
@@ -719,6 +731,10 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
         for side, cs in sides.items():
             for c in range(len(cs) - 1):
                 blocks, seen = [], set()
+                # the builder keeps a large hybridisation between two configurations coupled
+                # with a spectator ligand as its factors, on the side it only writes out
+                spectators = fam == "O3" and side == "excited" and model.rixs is None and all(
+                    _spectator_terms(symmetry, conf) is not None for conf in cs[c:c + 2])
                 for lab in dict.fromkeys(t[0] if side == "ground" else t[2] for t in triads):
                     m1, m2 = mults[side][lab][c], mults[side][lab][c + 1]
                     if (side, "mix", symmetry.stored(lab)) not in seen and m1 * m2:
@@ -727,7 +743,9 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                                          in_field.mixing(side, c, k, lab, m1)
                                          if in_field is not None
                                          else block_elements(fam, "mix", m1, m2),
-                                         ("M", lab, k), levels[c + 1]) for k in range(nmix)]
+                                         ("M", lab, k), levels[c + 1],
+                                         spectators and m1 * m2 >= FACTORED_ELEMENTS)
+                                   for k in range(nmix)]
                     pair = ("G" if side == "ground" else "E", c)
                     blocks += ham(side, c, lab, seen, pair) + ham(side, c + 1, lab, seen, pair)
                 out.append(blocks)
@@ -780,6 +798,8 @@ def binary_bytes(sections: Sequence[Sequence[Block]]) -> float:
     the whole block (each diagonal value once, the column and value of each element right of
     the diagonal standing for it and its mirror)."""
     def stored(b: Block) -> float:
+        if b.factored:
+            return FACTORED_BYTES * b.elements
         if b.kind == "ham":
             return 32 + 4.0 * b.rows + 4.0 * b.elements
         return 24 + 12.0 * b.rows + 8.0 * b.elements
@@ -1094,8 +1114,10 @@ def estimate(model: IonModel, symmetry: Symmetry,
                         arrays += 16.0 * irrep_dim.get(lab, 1) * determinants(conf) * m
                 peak = max(peak, arrays)
     if held_factored:
-        # blocks made from factors are held sparse until written
-        peak += SPARSE_ELEMENT_BYTES * sum(b.elements for blocks in sections for b in blocks)
+        # blocks made from factors are held sparse until written (those stored as factors
+        # are small)
+        peak += SPARSE_ELEMENT_BYTES * sum(b.elements for blocks in sections for b in blocks
+                                           if not b.factored)
     if coupled:
         tran = transition_bytes(symmetry, mults, triads, npairs, lambda n: stored("tran", n))
         peak += coupled_bytes(sides, mults, used, nmix, COUPLED_MIX[symmetry.name], tran,

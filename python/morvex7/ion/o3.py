@@ -359,13 +359,14 @@ class O3Symmetry(Symmetry):
     def mixing_block(self, bra: AdaptedIrrep, op: Operator, ket: AdaptedIrrep,
                      scale: float | None = None):
         """As :meth:`Symmetry.mixing_block`; the hybridisation between two coupled irreps
-        (:class:`SpectatorIrrep`) is assembled from their factors (sparse; ``scale`` is not
-        used: compact drops the noise)."""
+        (:class:`SpectatorIrrep`) is assembled from their factors (sparse; compact drops the
+        noise), or with ``scale`` a large one is kept as its factors, times ``scale`` (see
+        :meth:`SpectatorAlgebra.hybridisation`)."""
         if isinstance(bra, SpectatorIrrep) and isinstance(ket, SpectatorIrrep) \
                 and bra.mult and ket.mult and self._is_hopping(op, bra.rest_config.orbitals):
             orb = bra.rest_config.orbitals
             return self._algebra.hybridisation(bra, ket, orb.shell("valence"), orb.shell("ligand"),
-                                               sum(bra.rest_config.occupations))
+                                               sum(bra.rest_config.occupations), scale)
         return super().mixing_block(bra, op, ket, scale)
 
     def _is_hopping(self, op: Operator, orbitals: Orbitals) -> bool:

@@ -34,6 +34,9 @@ from typing import TYPE_CHECKING, Callable
 import numpy as np
 import scipy.sparse as sp
 
+from morvex7.factored import FactoredMatrix
+
+from .blocks import NOISE
 from .determinants import DeterminantBasis, Operator, Shell
 from .wigner import six_j, three_j
 
@@ -127,6 +130,38 @@ def repeated_blocks(blocks: list[tuple[sp.csr_matrix, int]]) -> sp.csr_matrix:
                          shape=(offset, offset))
 
 
+#: A hybridisation block whose products fill at least this many elements is stored as its
+#: factors (see SpectatorAlgebra.hybridisation). Below it the elements take at most a few MB,
+#: and the values stay those summed in 8 bytes and rounded once.
+FACTORED_ELEMENTS = 1_000_000
+
+
+def _factored(bra: "SpectatorIrrep", ket: "SpectatorIrrep", terms: list,
+              scale: float) -> FactoredMatrix:
+    """The factored form of a hybridisation block from its terms (each distinct reduced
+    matrix stored once), times ``scale``."""
+    index: dict[int, int] = {}
+    factors: list[np.ndarray] = []
+
+    def number(a: np.ndarray) -> int:
+        if id(a) not in index:
+            index[id(a)] = len(factors)
+            factors.append(a)
+        return index[id(a)]
+
+    rows = [(t[0], t[1], number(t[2]), number(t[3])) for t in terms]
+    weights = np.array([scale * t[4] for t in terms])
+    # an element below four 4-byte roundings of the largest product is what is left of terms
+    # that cancel (zero when summed in 8 bytes): noise, as NOISE is of the adaptation
+    largest = max((abs(w) * np.abs(t[2]).max() * np.abs(t[3]).max()
+                   for w, t in zip(weights, terms)), default=0.0)
+    return FactoredMatrix(
+        (sum(p.size for p in bra.parts), sum(q.size for q in ket.parts)),
+        [(p.rest.mult, p.copies) for p in bra.parts], [(q.rest.mult, q.copies) for q in ket.parts],
+        factors, np.array(rows, dtype=np.int64).reshape(-1, 4), weights,
+        np.float32(max(NOISE, 4 * np.finfo(np.float32).eps * largest)), scale)
+
+
 def _top(irrep) -> tuple[DeterminantBasis, np.ndarray]:
     return irrep.basis, irrep.vectors[:, 0, :]
 
@@ -178,16 +213,21 @@ class SpectatorAlgebra:
         return hit
 
     def hybridisation(self, bra: "SpectatorIrrep", ket: "SpectatorIrrep", valence: Shell,
-                      ligand: Shell, electrons: int) -> sp.csr_matrix:
+                      ligand: Shell, electrons: int, scale: float | None = None
+                      ) -> sp.csr_matrix | FactoredMatrix:
         """<bra | sum_i (v+_i L_i + L+_i v_i) | ket> of two coupled irreps of one J, the ket's
         rest holding one valence electron more and its ligand shell one less (only L+ v
-        connects them); ``electrons`` those of the bra's rest."""
+        connects them); ``electrons`` those of the bra's rest.
+
+        With ``scale`` (the factor the writer stores the block times), a block whose products
+        would fill at least FACTORED_ELEMENTS elements is returned as its factors
+        (:class:`morvex7.factored.FactoredMatrix`, times ``scale``), which the store keeps
+        as they are and the engine assembles: a fraction of the elements' size."""
         two_j = bra.dim - 1
         sign = -1.0 if electrons % 2 else 1.0
-        pieces = {}
+        terms = []  # (i, j, rest factor, ligand factor, weight), by (i, j)
         for i, p in enumerate(bra.parts):
             for j, q in enumerate(ket.parts):
-                total = None
                 for two_k in (2 * valence.l - 1, 2 * valence.l + 1):
                     x = (q.two_ja + two_k + p.two_jl + two_j)
                     w = six_j(p.two_ja, q.two_ja, two_k, q.two_jl, p.two_jl, two_j)
@@ -200,12 +240,16 @@ class SpectatorAlgebra:
                                       q.two_jl)
                     if not u.any():
                         continue
-                    f = sign * (-1) ** (x // 2) * w
-                    part = np.kron(f * t, u)
-                    total = part if total is None else total + part
-                if total is not None:
-                    pieces[(i, j)] = total
-        return _assemble([p.size for p in bra.parts], [q.size for q in ket.parts], pieces)
+                    terms.append((i, j, t, u, sign * (-1) ** (x // 2) * w))
+        rows, cols = [p.size for p in bra.parts], [q.size for q in ket.parts]
+        filled = sum(rows[i] * cols[j] for i, j in {(t[0], t[1]) for t in terms})
+        if scale is not None and filled >= FACTORED_ELEMENTS:
+            return _factored(bra, ket, terms, scale)
+        pieces: dict[tuple[int, int], np.ndarray] = {}
+        for i, j, t, u, f in terms:
+            part = np.kron(f * t, u)
+            pieces[(i, j)] = part if (i, j) not in pieces else pieces[(i, j)] + part
+        return _assemble(rows, cols, pieces)
 
     def transition(self, ground: "SpectatorIrrep", excited: "SpectatorIrrep", components,
                    op_label: str) -> sp.csr_matrix:

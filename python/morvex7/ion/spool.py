@@ -126,8 +126,14 @@ class BlockSpool:
 
     def put(self, block: np.ndarray | sp.spmatrix, scale: float | None) -> SpooledBlock:
         """Write the elements of ``block`` the writer keeps at ``scale`` and return what
-        stands for the block from now on."""
+        stands for the block from now on. A block kept as its factors (morvex7.factored) is
+        small: it stands for itself."""
         from .writer import element_bands
+
+        if getattr(block, "factored", False):
+            if block.scale != scale:
+                raise ValueError(f"factors made at scale {block.scale}, spooled at {scale}")
+            return block
 
         shape = tuple(int(n) for n in block.shape)
         largest = _largest(block.data if sp.issparse(block) else block.ravel())

@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import scipy.sparse as sp
 
+from morvex7.factored import FactoredMatrix
 from morvex7.store import STORE_COMMAND, StoreMatrix
 
 from .blocks import NOISE, Side
@@ -70,12 +71,12 @@ class Section:
         Only the non-zero elements are kept (the blocks of large models fill gigabytes
         densely), their positions as 4-byte integers. A block already written to a spool
         (see morvex7.ion.spool) was scaled and sifted there: it is stored as it is, by
-        reference."""
+        reference, and so is a block kept as its factors (scaled when they were made)."""
         if key in self.keys:
             return self.keys[key]
         if m.shape[0] * m.shape[1] == 0:
             return 0
-        if isinstance(m, SpooledBlock):
+        if isinstance(m, (SpooledBlock, FactoredMatrix)):
             if m.scale != scale:
                 raise ValueError(f"block {key} was spooled at scale {m.scale}, stored at {scale}")
             if not m.count:
