@@ -3,7 +3,7 @@ expressed between them (configuration blocks, mixing blocks, transition blocks).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Iterable
 
 import numpy as np
 import scipy.sparse as sp
@@ -152,15 +152,27 @@ def fill_side(side: Side, symmetry: Symmetry, labels: list[str],
         blocks: dict[str, list] = {lab: [] for lab in labels}
         # operator by operator, each let go once its blocks are made: the factor blocks of
         # one operator between two large configurations take hundreds of MB
-        for o in side.mixing:
+        for i, o in enumerate(side.mixing, 1):
             for lab in labels:
                 scale = None if exact else np.sqrt(side.dims[lab])
                 blocks[lab].append(keep(compact(symmetry.mixing_block(
                     side.irreps[c][lab], o.op, side.irreps[c + 1][lab], scale), scale),
                     side.dims[lab]))
+                if i == len(side.mixing):  # states written out for this pair only: let go
+                    release_states(irreps[lab] for irreps in side.irreps[c:c + 2])
             symmetry.release()
         side.mix.append(blocks)
     symmetry.release()
+
+
+def release_states(irreps: Iterable[object]) -> None:
+    """Let go the states that irreps coupled from factors wrote out over their determinants
+    (morvex7.ion.o3.SpectatorIrrep; made again if asked for): tens of MB each for the largest
+    configurations, needed only for the blocks with a configuration coupled otherwise."""
+    for irrep in irreps:
+        release = getattr(irrep, "release", None)
+        if release is not None:
+            release()
 
 
 def share_blocks(side: Side, symmetry: Symmetry, labels: list[str]) -> None:

@@ -14,7 +14,7 @@ from morvex7.factored import FactoredMatrix
 from morvex7.store import COEFFICIENT_FILE, STORE_FILE, stub_text, write_store
 
 from . import atomic
-from .blocks import (Progress, Side, compact, fill_side, make_sides, share_blocks,
+from .blocks import (Progress, Side, compact, fill_side, make_sides, release_states, share_blocks,
                      side_hamiltonian)
 # estimate.chooses_binary: "auto" writes the binary store above its TEXT_STORE_LIMIT (one rule
 # with the size estimate)
@@ -226,6 +226,7 @@ def build(model: IonModel, symmetry: Symmetry | None = None,
                             else compact(b, 1.0)
                 blocks = b = None  # nothing of the triad held while the next is made
                 triads.append(Triad(g, op, e))
+    release_states(i for side in (ground, excited) for irr in side.irreps for i in irr.values())
     sym.release(everything=True)
     if spool is not None:
         give_back_memory()

@@ -131,6 +131,12 @@ class SpectatorIrrep(AdaptedIrrep):
             self._vectors = vec[:, None, :]
         return self._vectors
 
+    def release(self) -> None:
+        """Let the states written out over the determinants go (made again if asked for):
+        only a block with a configuration coupled otherwise needs them, and for the largest
+        configurations they take tens of MB per irrep."""
+        self._vectors = None
+
 
 def _split_ligand(config: Configuration) -> tuple[Configuration, Configuration]:
     """The electrons of ``config`` outside the ligand shell (the last shell), and those in it."""
