@@ -176,6 +176,24 @@ def check(m: FactoredMatrix) -> None:
         raise FactorError("a value, weight or threshold that is NaN, infinite or negative")
 
 
+#: The positions an assembly may sweep per element it finds, and beyond: the builder's factored
+#: matrices have about two per element, so records that would sweep far more (billions of zeros
+#: from a few kilobytes of factors) do not belong together; the engine refuses them too.
+POSITIONS_PER_ELEMENT = 64
+SPARE_POSITIONS = 2**24
+
+
+def check_positions(m: FactoredMatrix, elements: int) -> None:
+    """Refuse (FactorError) a matrix whose blocks with terms hold more positions than
+    ``elements`` (its count) allows, before anything is assembled."""
+    limit = POSITIONS_PER_ELEMENT * elements + SPARE_POSITIONS
+    swept = sum(int(m.row_blocks[i].prod()) * int(m.col_blocks[j].prod())
+                for i, j, _, _ in m._groups())
+    if swept > limit:
+        raise FactorError(f"its blocks with terms hold {swept} positions for its {elements} "
+                          f"elements (at most {limit}): records that do not belong together")
+
+
 def from_records(nrow: int, records: list[np.ndarray]) -> FactoredMatrix:
     """The matrix of ``nrow`` rows from its six records (as :meth:`FactoredMatrix.records`);
     FactorError for records that do not agree."""

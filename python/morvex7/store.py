@@ -44,7 +44,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .factored import FactorError, from_records, layout_sizes
+from .factored import FactorError, check_positions, from_records, layout_sizes
 
 COEFFICIENT_FILE = "FTN14"
 STORE_FILE = "FTN99"
@@ -397,6 +397,7 @@ def _factored(rec: _Records, where: str, nelem: int, nrow: int,
                 sizes, (_I4, _I4, _F4, _I4, _F4),
                 ("blocks", "factor shapes", "factor values", "terms", "weights"))]
         m = from_records(nrow, records)
+        check_positions(m, nelem)
     except FactorError as exc:
         raise rec.fail(f"{where}, stored as factors: {exc}") from None
     rows, cols, values = m.elements()

@@ -151,6 +151,15 @@ def test_factored_records_that_disagree_are_refused(tmp_path):
     with pytest.raises(StoreError, match="cut short"):
         read_store(path)
 
+    # 40 kB of zero factors over a 5000 x 5000 block: 25 million positions for no element are
+    # refused before anything is assembled (the builder's matrices have about two per element)
+    zeros = FactoredMatrix((5000, 5000), [(50, 100)], [(100, 50)],
+                           [np.zeros((50, 100)), np.zeros((100, 50))], np.array([(0, 0, 0, 1)]),
+                           np.array([1.0]), 0.0)
+    write_store(path, [[zeros]])
+    with pytest.raises(StoreError, match="hold 25000000 positions for its 0 elements"):
+        read_store(path)
+
 
 G = {"F2vv": 9.0, "F4vv": 5.6, "zeta_v": 0.07}
 E = {**G, "zeta_c": 8.0, "F2cv": 5.0, "G1cv": 3.7, "G3cv": 2.1}

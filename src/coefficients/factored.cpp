@@ -187,6 +187,31 @@ void read_terms(Factored& m) {
   }
 }
 
+// The assembly sweeps every position of every block with terms. The model
+// builder's factored matrices have about two positions per element, so records
+// whose blocks hold far more (billions of zeros from a few kilobytes of factors)
+// do not belong together: refused before the sweep instead of spinning for hours.
+constexpr int64_t positions_per_element = 64;
+constexpr int64_t spare_positions = int64_t{1} << 24;
+
+void check_positions(const Factored& m, int32_t elements) {
+  const int64_t limit = positions_per_element * elements + spare_positions;
+  int64_t positions = 0;
+  for (int32_t t = 0; t < m.nt; ++t) {
+    const int32_t* term = &m.terms[4 * static_cast<std::size_t>(t)];
+    if (t > 0 && term[0] == term[-4] && term[1] == term[-3]) continue;  // the same block
+    const int32_t bi = term[0] - 1, bj = term[1] - 1;
+    // a block's rows and its columns each below 2^31: no product or sum overflows
+    positions += int64_t{m.a(bi)} * m.c(bi) * (int64_t{m.b(bj)} * m.d(bj));
+    if (positions > limit) {
+      refuse_store("the blocks with terms of " + m.name + " hold more than " + str(limit) +
+                   " positions for its " + str(elements) + " elements (" +
+                   str(positions_per_element) + " per element and " + str(spare_positions) +
+                   " more at most): records that do not belong together.");
+    }
+  }
+}
+
 // Writes the elements of one row into cols/values from count on, never past
 // elements. The row is row k of the Kronecker factor G and row i of F within
 // row block I, whose terms are [t0, t1); each block's terms are summed in
@@ -293,6 +318,7 @@ void read_store_factored(int32_t k, int32_t elements, int32_t rows) {
   read_blocks(m);
   read_factors(m);
   read_terms(m);
+  check_positions(m, elements);
   int32_t index_pos = 0, col_pos = 0, val_pos = 0;
   illoc("old cowan", cells_for(3 * int64_t{rows}), index_pos);
   indx.pos[k] = index_pos;

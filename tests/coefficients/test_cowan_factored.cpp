@@ -305,5 +305,24 @@ TEST_F(CowanFactored, RefusesRecordsThatDisagree) {
   }
 }
 
+// A few kilobytes of zero factors over one 6400 x 6400 block: the sweep of its
+// 41 million positions for no element is refused before it starts, as is a
+// count far below what the positions are for; the builder's matrices have about
+// two positions per element.
+TEST_F(CowanFactored, RefusesFactorsThatWouldSweepFarMorePositionsThanElements) {
+  Kron k;
+  k.rows = k.columns = 6400;
+  k.row_blocks = 1;
+  k.blocks = {80, 80, 80, 80};
+  k.factors = {Dense(80, std::vector<float>(80, 0.0f)), Dense(80, std::vector<float>(80, 0.0f))};
+  k.terms = {{1, 1, 1, 2, 1.0f}};
+  refused_store(section({{0, -k.rows, 0, k.records()}}), "zeros",
+                "the blocks with terms of matrix 1 hold more than 16777216 positions for its 0 "
+                "elements (64 per element and 16777216 more at most)");
+  k.factors[0][0][0] = k.factors[1][0][0] = 1.0f;  // one element: still far too many zeros
+  refused_store(section({{1, -k.rows, 1, k.records()}}), "one element",
+                "more than 16777280 positions for its 1 elements");
+}
+
 }  // namespace
 }  // namespace mv::testing
