@@ -21,6 +21,7 @@ from typing import Callable, Iterable, Mapping, Sequence
 
 import numpy as np
 
+from . import o3spectator
 from .determinants import Operator, Orbitals
 from .fieldcount import FieldBlocks
 from .model import IonModel
@@ -80,11 +81,9 @@ SPHERICAL_DIPOLE_COPIES = 2
 
 #: Bytes a hybridisation block stored as its factors takes in the store per element the fill
 #: fit expects of it (5.1 MB for 9.1 million expected, 5.6 million assembled, on Ce3+
-#: 3d9 4f3 L - 3d9 4f4 L2) ...
+#: 3d9 4f3 L - 3d9 4f4 L2); the builder stores so a block of at least
+#: o3spectator.FACTORED_ELEMENTS elements (its rule, read from there)
 FACTORED_BYTES = 0.56
-#: ... which the builder does for a block of at least this many elements in all
-#: (morvex7.ion.o3spectator.FACTORED_ELEMENTS, of the products of its factors)
-FACTORED_ELEMENTS = 1_000_000
 
 #: The builder's ground search diagonalises at most this many rows densely
 #: (morvex7.ion.build.DENSE_GROUND).
@@ -752,7 +751,7 @@ def stored_blocks(model: IonModel, symmetry: Symmetry, mults: Mapping[str, Mappi
                                          if in_field is not None
                                          else block_elements(fam, "mix", m1, m2),
                                          ("M", lab, k), levels[c + 1],
-                                         spectators and m1 * m2 >= FACTORED_ELEMENTS)
+                                         spectators and m1 * m2 >= o3spectator.FACTORED_ELEMENTS)
                                    for k in range(nmix)]
                     pair = ("G" if side == "ground" else "E", c)
                     blocks += ham(side, c, lab, seen, pair) + ham(side, c + 1, lab, seen, pair)
